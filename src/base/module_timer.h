@@ -1,0 +1,16 @@
+// The guard around the host's timer. The module never owns the timer.
+#pragma once
+
+#include <cstdint>
+
+class ITimer;
+
+namespace sonaflux {
+
+void SetModuleTimer(ITimer* timer);
+void ClearModuleTimer();
+// The host's time in milliseconds; without a timer, shows "ITimerがセットされていない"
+// and answers 0xFFFFFFFF. Called from fade threads as well as the host's thread.
+uint32_t TimerNow();
+
+}  // namespace sonaflux

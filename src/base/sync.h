@@ -1,0 +1,89 @@
+// Owning wrappers of a critical section, an event and a thread.
+//
+// Every operation that can fail answers false; where the failure is the user's business
+// the wrapper has already shown it with ErrorBox. None of them takes a lock.
+#pragma once
+
+#include "platform/win32.h"
+
+namespace sonaflux {
+
+// A recursive lock: a thread may enter a section that it already holds.
+class CCritSec {
+public:
+    CCritSec() { InitializeCriticalSection(&m_Section); }
+    ~CCritSec() { DeleteCriticalSection(&m_Section); }
+    CCritSec(const CCritSec&) = delete;
+    CCritSec& operator=(const CCritSec&) = delete;
+
+    void Enter() { EnterCriticalSection(&m_Section); }
+    void Leave() { LeaveCriticalSection(&m_Section); }
+
+private:
+    CRITICAL_SECTION m_Section;
+};
+
+// Holds a section from construction to scope exit, or until Leave.
+class CCritSecLock {
+public:
+    explicit CCritSecLock(CCritSec& section) : m_Held(false), m_Section(&section) {
+        m_Section->Enter();
+        m_Held = true;
+    }
+    ~CCritSecLock() { Leave(); }
+    CCritSecLock(const CCritSecLock&) = delete;
+    CCritSecLock& operator=(const CCritSecLock&) = delete;
+
+    void Leave() {
+        if (!m_Held) return;
+        m_Held = false;
+        m_Section->Leave();
+    }
+
+private:
+    bool m_Held;
+    CCritSec* m_Section;
+};
+
+// An unnamed auto-reset event, non-signalled when created.
+class CEventObject {
+public:
+    CEventObject() = default;
+    ~CEventObject() { Close(); }
+    CEventObject(const CEventObject&) = delete;
+    CEventObject& operator=(const CEventObject&) = delete;
+
+    // Closes a held event first. Shows "ウィンドウズイベントの生成に失敗しました" on failure.
+    bool Create(const char* name = nullptr);
+    bool Set();
+    BOOL Close();
+    HANDLE Handle() const { return m_Handle; }
+
+private:
+    HANDLE m_Handle = nullptr;
+};
+
+using ThreadEntry = unsigned(__stdcall*)(void*);
+
+// A thread started through the runtime's thread start. Closing the handle neither waits
+// for the thread nor stops it.
+class CThreadObject {
+public:
+    CThreadObject() = default;
+    ~CThreadObject() { Close(); }
+    CThreadObject(const CThreadObject&) = delete;
+    CThreadObject& operator=(const CThreadObject&) = delete;
+
+    // Closes a held handle first. Shows "スレッドの生成に失敗しました" on failure.
+    bool Start(ThreadEntry entry, void* parameter);
+    bool SetPriority(int priority);
+    bool IsRunning() const;
+    bool Wait(DWORD milliseconds) const;
+    void Close();
+    HANDLE Handle() const { return m_Handle; }
+
+private:
+    HANDLE m_Handle = nullptr;
+};
+
+}  // namespace sonaflux

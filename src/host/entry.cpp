@@ -1,0 +1,14 @@
+// The library's one export.
+#include "host/module_object.h"
+#include "sonaflux/sonaflux.h"
+
+#if defined(_WIN32)
+#define SFX_EXPORT  // exported undecorated through Sonaflux.def
+#else
+#define SFX_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" SFX_EXPORT void* CreateInterface(const GUID* iid) {
+    if (iid == nullptr || !sonaflux::SameId(iid, IID_MusicModule)) return nullptr;
+    return static_cast<MusicModule*>(&sonaflux::TheModule());
+}

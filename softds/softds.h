@@ -1,0 +1,125 @@
+// softds: a software DirectSound device, for hosts without DirectSound and for the tests
+// of every stream on both targets.
+//
+// The device implements the DirectSound operations the module calls (IDirectSound,
+// IDirectSoundBuffer, IDirectSoundNotify) with COM reference counting. Its clock is either
+// manual (tests step playback exactly: Advance moves every playing buffer on, signals the
+// notifications it passes in order and waits until the stream workers have handled them)
+// or real-time (a sink or a timer thread consumes output at the sample rate). Playing
+// buffers are mixed, with their volume, into 16-bit stereo at the output rate and handed
+// to the sink. Every buffer keeps a record that tests read: its description, its
+// notification positions, the bytes it played (before mixing), its underruns and the
+// calls made on it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sonaflux/directsound.h"
+
+namespace softds {
+
+namespace ds = sonaflux::ds;
+
+enum class ClockKind { Manual, RealTime };
+enum class SinkKind { None, WavFile, Sdl };
+
+struct DeviceOptions {
+    ClockKind clock = ClockKind::Manual;
+    SinkKind sink = SinkKind::None;
+    std::string wavPath;          // SinkKind::WavFile: the mix is written here
+    uint32_t outputRate = 44100;  // mix format: 16-bit stereo at this rate
+    uint32_t periodFrames = 441;  // real-time clock without SDL: frames per tick
+    bool recordPlayed = true;     // keep every byte each buffer plays, for comparison
+};
+
+// The operations that fault injection can make fail, and that the call log records.
+enum class Op {
+    CreateSoundBuffer,
+    QueryInterface,
+    SetNotificationPositions,
+    Lock,
+    Unlock,
+    Play,
+    Stop,
+    SetCurrentPosition,
+    GetCurrentPosition,
+    GetStatus,
+    SetVolume,
+    Release,
+};
+
+struct CallRecord {
+    Op op;
+    uint32_t a = 0;     // Lock/Unlock: offset or first size; Play: flags; SetCurrentPosition: offset
+    uint32_t b = 0;     // Lock: bytes
+    int32_t value = 0;  // SetVolume: hundredths of a decibel
+    uint64_t frame = 0;  // output frame of the device clock when the call was made
+};
+
+// What a test can read of one secondary buffer. Safe to use from any thread, and after
+// the buffer itself was released.
+class BufferRecord {
+public:
+    virtual ~BufferRecord() = default;
+    // As the module described it.
+    virtual uint32_t DescSize() const = 0;
+    virtual uint32_t Flags() const = 0;
+    virtual uint32_t Bytes() const = 0;
+    virtual ds::WAVEFORMATEX Format() const = 0;
+    virtual GUID Guid3DAlgorithm() const = 0;  // zero when the description had none
+    virtual std::vector<ds::DSBPOSITIONNOTIFY> Notifications() const = 0;
+    // State now.
+    virtual bool Released() const = 0;
+    virtual bool Playing() const = 0;
+    virtual bool Looping() const = 0;
+    virtual uint32_t PlayCursor() const = 0;
+    virtual int32_t Volume() const = 0;
+    // Every byte played, in playing order, before volume and mixing.
+    virtual std::vector<uint8_t> Played() const = 0;
+    virtual void ClearPlayed() = 0;
+    // Bytes played that nothing had written since they last played (or ever).
+    virtual uint64_t Underruns() const = 0;
+    virtual std::vector<CallRecord> Calls() const = 0;
+    // Notifications signalled so far, in order (indices into Notifications()).
+    virtual std::vector<uint32_t> Signalled() const = 0;
+};
+
+class Device {
+public:
+    // A device with one reference, released through Interface()->Release() or Release().
+    static Device* Create(const DeviceOptions& options = {});
+
+    virtual ds::IDirectSound* Interface() = 0;
+    ::IDirectSound* HostInterface() { return ds::ToHost(Interface()); }
+    virtual uint32_t Release() = 0;
+
+    // Manual clock. Moves every playing buffer on by `frames` output frames, in steps that
+    // end at each notification offset and buffer end, signalling the notifications in
+    // order and waiting after each step until the stream workers are idle again. False
+    // when the workers did not settle in time (or the clock is real-time).
+    virtual bool Advance(uint32_t frames) = 0;
+    // Waits until the stream workers have handled every signal given so far.
+    virtual bool WaitIdle() = 0;
+    // Output frames the clock has moved on since the device was created.
+    virtual uint64_t Frames() const = 0;
+
+    // Buffers created so far, in creation order (released ones included).
+    virtual size_t BufferCount() const = 0;
+    virtual std::shared_ptr<BufferRecord> Buffer(size_t index) const = 0;
+
+    // The next call of `op` (on any buffer, or the device for CreateSoundBuffer) answers
+    // `result` instead of working; a non-negative result for SetVolume is a success that
+    // is not DS_OK, with the volume applied.
+    virtual void FailNext(Op op, ds::HRESULT result = ds::DSERR_GENERIC) = 0;
+
+    // The mix written so far to the sink (16-bit stereo), for the WAV and none sinks.
+    virtual uint64_t MixedFrames() const = 0;
+
+protected:
+    virtual ~Device() = default;
+};
+
+}  // namespace softds

@@ -21,10 +21,10 @@ void ExpectBytes(const GUID& id, const unsigned char (&bytes)[16]) {
 }
 
 TEST(HostIdentifiers, HaveTheirMemoryLayout) {
-    ExpectBytes(IID_MusicModule, {0x0E, 0x57, 0x46, 0x2C, 0x95, 0x46, 0xBB, 0x40, 0x9F, 0x89,
-                                  0xD8, 0x90, 0x48, 0xAF, 0x70, 0x27});
-    ExpectBytes(IID_MusicVolumeControl, {0x8E, 0xE7, 0x7A, 0x97, 0xDA, 0xAE, 0x2E, 0x47, 0x8D,
-                                         0xE8, 0x9B, 0xEB, 0x3D, 0xA6, 0x96, 0xDC});
+    ExpectBytes(IID_MusicModule, {0x0E, 0x57, 0x46, 0x2C, 0x95, 0x46, 0xBB, 0x40, 0x9F, 0x89, 0xD8,
+                                  0x90, 0x48, 0xAF, 0x70, 0x27});
+    ExpectBytes(IID_MusicVolumeControl, {0x8E, 0xE7, 0x7A, 0x97, 0xDA, 0xAE, 0x2E, 0x47, 0x8D, 0xE8,
+                                         0x9B, 0xEB, 0x3D, 0xA6, 0x96, 0xDC});
     ExpectBytes(IID_MusicTimeInfo, {0x24, 0x5E, 0xEF, 0xBB, 0x78, 0x82, 0xD4, 0x11, 0xBE, 0xB2,
                                     0x00, 0xC0, 0xF6, 0xB0, 0xE9, 0xBE});
     ExpectBytes(IID_MusicSampleInfo, {0x86, 0x85, 0xBD, 0x68, 0x8D, 0x58, 0xEB, 0x45, 0x86, 0x25,
@@ -32,7 +32,7 @@ TEST(HostIdentifiers, HaveTheirMemoryLayout) {
 }
 
 class HostModule : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
         ASSERT_NE(module, nullptr);
@@ -67,7 +67,7 @@ TEST_F(HostModule, GetInterfaceAnswersOnlyTheVolumeControl) {
 }
 
 class FakeTimer final : public ITimer {
-public:
+  public:
     int32_t Acquire() override { return 1; }
     uint32_t GetTime() override { return 777; }
 };
@@ -83,7 +83,7 @@ TEST_F(HostModule, OperationsStandInTheirSlots) {
     PlayInfo info;
     EXPECT_TRUE(static_cast<ModuleObject*>(module)->PlayInfos().GetPlayInfo(4, info));
     EXPECT_EQ(info.m_FileName, "x.wav");
-    CallSlot<void>(m, 4, true);  // SetShortBufferDesc
+    CallSlot<void>(m, 4, true);   // SetShortBufferDesc
     CallSlot<void>(m, 5, false);  // SetSoftwareBuffer
     CallSlot<void>(m, 6, false);  // SetKeepPriority
     EXPECT_TRUE(Options().shortBufferDesc);
@@ -92,10 +92,10 @@ TEST_F(HostModule, OperationsStandInTheirSlots) {
     FakeTimer timer;
     CallSlot<void>(m, 7, static_cast<ITimer*>(&timer));  // SetTimer
     EXPECT_EQ(TimerNow(), 777u);
-    EXPECT_EQ(CallSlot<MusicPlayer*>(m, 8, -1), nullptr);  // GetPlayer
+    EXPECT_EQ(CallSlot<MusicPlayer*>(m, 8, -1), nullptr);           // GetPlayer
     void* volume = CallSlot<void*>(m, 9, &IID_MusicVolumeControl);  // GetInterface
     ASSERT_NE(volume, nullptr);
-    EXPECT_EQ(CallSlot<double>(volume, 0), 1.0);  // GetMasterVolume
+    EXPECT_EQ(CallSlot<double>(volume, 0), 1.0);   // GetMasterVolume
     EXPECT_TRUE(CallSlot<bool>(volume, 1, 0.25));  // SetMasterVolume
     EXPECT_EQ(CallSlot<double>(volume, 0), 0.25);
 }

@@ -208,8 +208,8 @@ TEST(PlatformFiles, MissingFilesAndFoldersDoNotOpen) {
                           FILE_ATTRIBUTE_NORMAL, nullptr),
               INVALID_HANDLE_VALUE);
     sonaflux::test::ScopedWorkingDirectory dir;
-    EXPECT_EQ(CreateFileA(dir.Path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+    EXPECT_EQ(CreateFileA(dir.Path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr),
               INVALID_HANDLE_VALUE);
 }
 

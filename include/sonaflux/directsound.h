@@ -37,7 +37,9 @@ inline constexpr HRESULT DSERR_INVALIDCALL = static_cast<HRESULT>(0x88780032u);
 inline constexpr HRESULT DSERR_BADFORMAT = static_cast<HRESULT>(0x88780064u);
 inline constexpr HRESULT DSERR_BUFFERLOST = static_cast<HRESULT>(0x88780096u);
 
-inline bool Succeeded(HRESULT hr) { return hr >= 0; }
+inline bool Succeeded(HRESULT hr) {
+    return hr >= 0;
+}
 
 // Buffer description flags
 inline constexpr uint32_t DSBCAPS_LOCSOFTWARE = 0x00000008u;
@@ -111,7 +113,7 @@ struct IUnknown {
     virtual uint32_t SFX_DSCALL AddRef() = 0;
     virtual uint32_t SFX_DSCALL Release() = 0;
 
-protected:
+  protected:
     ~IUnknown() = default;
 };
 
@@ -119,8 +121,7 @@ struct IDirectSoundBuffer;
 
 struct IDirectSound : IUnknown {
     virtual HRESULT SFX_DSCALL CreateSoundBuffer(const DSBUFFERDESC* desc,
-                                                 IDirectSoundBuffer** buffer,
-                                                 IUnknown* outer) = 0;
+                                                 IDirectSoundBuffer** buffer, IUnknown* outer) = 0;
     virtual HRESULT SFX_DSCALL GetCaps(void* caps) = 0;
     virtual HRESULT SFX_DSCALL DuplicateSoundBuffer(IDirectSoundBuffer* original,
                                                     IDirectSoundBuffer** duplicate) = 0;
@@ -130,7 +131,7 @@ struct IDirectSound : IUnknown {
     virtual HRESULT SFX_DSCALL SetSpeakerConfig(uint32_t config) = 0;
     virtual HRESULT SFX_DSCALL Initialize(const GUID* device) = 0;
 
-protected:
+  protected:
     ~IDirectSound() = default;
 };
 
@@ -158,7 +159,7 @@ struct IDirectSoundBuffer : IUnknown {
                                       uint32_t secondBytes) = 0;
     virtual HRESULT SFX_DSCALL Restore() = 0;
 
-protected:
+  protected:
     ~IDirectSoundBuffer() = default;
 };
 
@@ -166,7 +167,7 @@ struct IDirectSoundNotify : IUnknown {
     virtual HRESULT SFX_DSCALL SetNotificationPositions(uint32_t count,
                                                         const DSBPOSITIONNOTIFY* positions) = 0;
 
-protected:
+  protected:
     ~IDirectSoundNotify() = default;
 };
 

@@ -23,5 +23,7 @@ static_assert(sizeof(GUID) == 16, "identifiers are 16 bytes");
 
 namespace sonaflux {
 // Identifiers are compared byte for byte, as they lie in memory.
-inline bool SameId(const void* a, const GUID& b) { return std::memcmp(a, &b, sizeof(GUID)) == 0; }
+inline bool SameId(const void* a, const GUID& b) {
+    return std::memcmp(a, &b, sizeof(GUID)) == 0;
+}
 }  // namespace sonaflux

@@ -11,8 +11,12 @@ namespace {
 std::atomic<ITimer*> g_timer{nullptr};
 }
 
-void SetModuleTimer(ITimer* timer) { g_timer.store(timer); }
-void ClearModuleTimer() { g_timer.store(nullptr); }
+void SetModuleTimer(ITimer* timer) {
+    g_timer.store(timer);
+}
+void ClearModuleTimer() {
+    g_timer.store(nullptr);
+}
 
 uint32_t TimerNow() {
     ITimer* timer = g_timer.load();

@@ -10,7 +10,7 @@ namespace sonaflux {
 
 // A recursive lock: a thread may enter a section that it already holds.
 class CCritSec {
-public:
+  public:
     CCritSec() { InitializeCriticalSection(&m_Section); }
     ~CCritSec() { DeleteCriticalSection(&m_Section); }
     CCritSec(const CCritSec&) = delete;
@@ -19,13 +19,13 @@ public:
     void Enter() { EnterCriticalSection(&m_Section); }
     void Leave() { LeaveCriticalSection(&m_Section); }
 
-private:
+  private:
     CRITICAL_SECTION m_Section;
 };
 
 // Holds a section from construction to scope exit, or until Leave.
 class CCritSecLock {
-public:
+  public:
     explicit CCritSecLock(CCritSec& section) : m_Held(false), m_Section(&section) {
         m_Section->Enter();
         m_Held = true;
@@ -40,14 +40,14 @@ public:
         m_Section->Leave();
     }
 
-private:
+  private:
     bool m_Held;
     CCritSec* m_Section;
 };
 
 // An unnamed auto-reset event, non-signalled when created.
 class CEventObject {
-public:
+  public:
     CEventObject() = default;
     ~CEventObject() { Close(); }
     CEventObject(const CEventObject&) = delete;
@@ -59,7 +59,7 @@ public:
     BOOL Close();
     HANDLE Handle() const { return m_Handle; }
 
-private:
+  private:
     HANDLE m_Handle = nullptr;
 };
 
@@ -68,7 +68,7 @@ using ThreadEntry = unsigned(__stdcall*)(void*);
 // A thread started through the runtime's thread start. Closing the handle neither waits
 // for the thread nor stops it.
 class CThreadObject {
-public:
+  public:
     CThreadObject() = default;
     ~CThreadObject() { Close(); }
     CThreadObject(const CThreadObject&) = delete;
@@ -82,7 +82,7 @@ public:
     void Close();
     HANDLE Handle() const { return m_Handle; }
 
-private:
+  private:
     HANDLE m_Handle = nullptr;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 namespace sonaflux {
 
@@ -16,7 +17,9 @@ bool ByteBuffer::Allocate(uint32_t size) {
     return true;
 }
 
-bool ByteBuffer::Reallocate(uint32_t size) { return Allocate(size); }
+bool ByteBuffer::Reallocate(uint32_t size) {
+    return Allocate(size);
+}
 
 void ByteBuffer::Clear() {
     m_Bytes.clear();

@@ -9,7 +9,7 @@
 namespace sonaflux {
 
 struct ModuleSettings {
-    std::atomic<int32_t> STREAM_BUFFER_SIZE{262144};    // file reader block, bytes
+    std::atomic<int32_t> STREAM_BUFFER_SIZE{262144};     // file reader block, bytes
     std::atomic<int32_t> RING_BUFFER_BLOCK_SIZE{32768};  // sound buffer segment, bytes
     std::atomic<int32_t> NOTIFY_MAX{16};                 // segments per sound buffer
     std::atomic<int32_t> STREAM_WARNING_MAX{4};          // loaded-stream warning threshold

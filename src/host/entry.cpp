@@ -1,4 +1,5 @@
 // The library's one export.
+#include "config/settings_reader.h"
 #include "host/module_object.h"
 #include "sonaflux/sonaflux.h"
 
@@ -10,5 +11,6 @@
 
 extern "C" SFX_EXPORT void* CreateInterface(const GUID* iid) {
     if (iid == nullptr || !sonaflux::SameId(iid, IID_MusicModule)) return nullptr;
+    sonaflux::ReadModuleSettings(sonaflux::kSettingsFileName);  // the values that stand apply
     return static_cast<MusicModule*>(&sonaflux::TheModule());
 }

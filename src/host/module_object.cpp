@@ -10,7 +10,9 @@ ModuleObject& TheModule() {
     return module;
 }
 
-ModuleObject::~ModuleObject() { m_PlayInfo.Clear(); }
+ModuleObject::~ModuleObject() {
+    m_PlayInfo.Clear();
+}
 
 int32_t ModuleObject::Release() {
     m_PlayInfo.Clear();
@@ -26,12 +28,22 @@ bool ModuleObject::SetPlayInfo(int index, const char* fileName, int offset, int 
     return m_PlayInfo.SetPlayInfo(index, fileName, offset, size);
 }
 
-void ModuleObject::SetShortBufferDesc(bool on) { Options().shortBufferDesc = on; }
-void ModuleObject::SetSoftwareBuffer(bool on) { Options().softwareBuffer = on; }
-void ModuleObject::SetKeepPriority(bool on) { Options().keepPriority = on; }
-void ModuleObject::SetTimer(ITimer* timer) { SetModuleTimer(timer); }
+void ModuleObject::SetShortBufferDesc(bool on) {
+    Options().shortBufferDesc = on;
+}
+void ModuleObject::SetSoftwareBuffer(bool on) {
+    Options().softwareBuffer = on;
+}
+void ModuleObject::SetKeepPriority(bool on) {
+    Options().keepPriority = on;
+}
+void ModuleObject::SetTimer(ITimer* timer) {
+    SetModuleTimer(timer);
+}
 
-MusicPlayer* ModuleObject::GetPlayer(int /*index*/) { return nullptr; }
+MusicPlayer* ModuleObject::GetPlayer(int /*index*/) {
+    return nullptr;
+}
 
 void* ModuleObject::GetInterface(const GUID* iid) {
     if (iid != nullptr && SameId(iid, IID_MusicVolumeControl)) {
@@ -40,7 +52,9 @@ void* ModuleObject::GetInterface(const GUID* iid) {
     return nullptr;
 }
 
-double ModuleObject::GetMasterVolume() { return Options().masterVolume; }
+double ModuleObject::GetMasterVolume() {
+    return Options().masterVolume;
+}
 
 bool ModuleObject::SetMasterVolume(double volume) {
     Options().masterVolume = volume;

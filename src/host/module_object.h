@@ -11,7 +11,7 @@
 namespace sonaflux {
 
 class ModuleObject final : public MusicModule, public MusicVolumeControl {
-public:
+  public:
     ModuleObject() = default;
     ~ModuleObject();
     ModuleObject(const ModuleObject&) = delete;
@@ -37,7 +37,7 @@ public:
     const PlayInfoTable& PlayInfos() const { return m_PlayInfo; }
     int32_t& LoadedStreamCount() { return m_LoadedStreamCount; }
 
-private:
+  private:
     IDirectSound* m_DirectSound = nullptr;  // borrowed from the host, never released
     PlayInfoTable m_PlayInfo;
     int32_t m_LoadedStreamCount = 0;  // players holding a loaded stream

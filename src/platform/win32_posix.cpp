@@ -206,7 +206,8 @@ DWORD OpWait(DWORD count, Object* const* objects, DWORD milliseconds) {
     Waiter waiter;
     waiter.thread = self;
     waiter.objects.assign(objects, objects + count);
-    for (DWORD i = 0; i < count; ++i) static_cast<Waitable*>(objects[i])->waiters.push_back(&waiter);
+    for (DWORD i = 0; i < count; ++i)
+        static_cast<Waitable*>(objects[i])->waiters.push_back(&waiter);
 
     if (milliseconds == INFINITE) {
         waiter.cv.wait(lock, [&] { return waiter.woken >= 0; });
@@ -337,11 +338,13 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
     if (!f || method > FILE_END) return INVALID_SET_FILE_POINTER;
     int64_t move = distance;
     if (distanceHigh) {
-        move = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh))
-                                     << 32) |
-                                    static_cast<uint32_t>(distance));
+        move = static_cast<int64_t>(
+            (static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
+            static_cast<uint32_t>(distance));
     }
-    const int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+    const int whence = method == FILE_BEGIN     ? SEEK_SET
+                       : method == FILE_CURRENT ? SEEK_CUR
+                                                : SEEK_END;
     const off_t pos = ::lseek(f->fd, static_cast<off_t>(move), whence);
     if (pos < 0) return INVALID_SET_FILE_POINTER;
     if (distanceHigh) *distanceHigh = static_cast<LONG>(static_cast<uint64_t>(pos) >> 32);
@@ -380,9 +383,15 @@ void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
     pthread_mutexattr_destroy(&attr);
 }
 
-void DeleteCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_destroy(&cs->mutex); }
-void EnterCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_lock(&cs->mutex); }
-void LeaveCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_unlock(&cs->mutex); }
+void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutex_destroy(&cs->mutex);
+}
+void EnterCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutex_lock(&cs->mutex);
+}
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutex_unlock(&cs->mutex);
+}
 
 // ---- Events and waits ----
 
@@ -411,8 +420,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds) {
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr || waitAll) {
         return WAIT_FAILED;
     }
@@ -432,8 +440,8 @@ bool PlatformWaitIdle(HANDLE handle, DWORD milliseconds) {
 
 // ---- Threads ----
 
-uintptr_t _beginthreadex(void*, unsigned /*stackSize*/, unsigned (*entry)(void*),
-                         void* parameter, unsigned flags, unsigned* threadId) {
+uintptr_t _beginthreadex(void*, unsigned /*stackSize*/, unsigned (*entry)(void*), void* parameter,
+                         unsigned flags, unsigned* threadId) {
     if (entry == nullptr || flags != 0) return 0;  // suspended start is not in the subset
     auto* t = new ThreadObject{};
     t->magic = kMagic;
@@ -460,8 +468,9 @@ uintptr_t _beginthreadex(void*, unsigned /*stackSize*/, unsigned (*entry)(void*)
 BOOL SetThreadPriority(HANDLE thread, int priority) {
     Object* o = AsObject(thread);
     if (!o || o->kind != Kind::Thread) return FALSE;
-    const bool valid = (priority >= THREAD_PRIORITY_LOWEST && priority <= THREAD_PRIORITY_HIGHEST) ||
-                       priority == THREAD_PRIORITY_IDLE || priority == THREAD_PRIORITY_TIME_CRITICAL;
+    const bool valid =
+        (priority >= THREAD_PRIORITY_LOWEST && priority <= THREAD_PRIORITY_HIGHEST) ||
+        priority == THREAD_PRIORITY_IDLE || priority == THREAD_PRIORITY_TIME_CRITICAL;
     if (!valid) return FALSE;
     // Unprivileged POSIX threads cannot be raised; the value is kept so that it can be read
     // back, which is what the module relies on.

@@ -8,10 +8,16 @@ namespace {
 void Discard(ReportKind, const char*, void*) {}
 }  // namespace
 
-void DiscardReports() { SetReportHook(&Discard, nullptr); }
+void DiscardReports() {
+    SetReportHook(&Discard, nullptr);
+}
 
-ReportCapture::ReportCapture() { SetReportHook(&ReportCapture::Hook, this); }
-ReportCapture::~ReportCapture() { DiscardReports(); }
+ReportCapture::ReportCapture() {
+    SetReportHook(&ReportCapture::Hook, this);
+}
+ReportCapture::~ReportCapture() {
+    DiscardReports();
+}
 
 void ReportCapture::Hook(ReportKind kind, const char* text, void* self) {
     auto* capture = static_cast<ReportCapture*>(self);

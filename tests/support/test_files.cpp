@@ -23,7 +23,8 @@ std::string TempPath(const std::string& stem) {
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) ADD_FAILURE() << "cannot write " << path;
 }
 
@@ -37,7 +38,9 @@ TempFile::TempFile(const std::vector<uint8_t>& bytes, const std::string& stem)
     WriteFile(m_Path, bytes);
 }
 
-TempFile::~TempFile() { RemoveFile(m_Path); }
+TempFile::~TempFile() {
+    RemoveFile(m_Path);
+}
 
 ScopedWorkingDirectory::ScopedWorkingDirectory()
     : m_Previous(fs::current_path().string()), m_Path(TempPath("cwd")) {

@@ -1,5 +1,7 @@
 #include "base/sync.h"
 
+#include <atomic>
+
 #include "base/diagnostics.h"
 #include "base/faults.h"
 #include "base/messages.h"
@@ -33,12 +35,54 @@ BOOL CEventObject::Close() {
     return closed;
 }
 
+namespace {
+std::atomic<Teardown> g_teardown{Teardown::None};
+}
+
+void SetTeardown(Teardown kind) { g_teardown.store(kind); }
+Teardown CurrentTeardown() { return g_teardown.load(); }
+
+// What a started thread shares with its owner: the entry, and an event set when the entry
+// has returned (a manual-reset event, so any number of waits see it).
+struct CThreadObject::Launch {
+    ThreadEntry entry;
+    void* parameter;
+    HANDLE returned;
+    std::atomic<int> refs{2};
+};
+
+void CThreadObject::Drop(Launch* launch) {
+    if (launch->refs.fetch_sub(1) == 1) {
+        CloseHandle(launch->returned);
+        delete launch;
+    }
+}
+
+unsigned __stdcall CThreadObject::Trampoline(void* p) {
+    auto* launch = static_cast<Launch*>(p);
+    const unsigned code = launch->entry(launch->parameter);
+    SetEvent(launch->returned);
+    Drop(launch);
+    return code;
+}
+
 bool CThreadObject::Start(ThreadEntry entry, void* parameter) {
     Close();
     uintptr_t h = 0;
+    HANDLE returned = nullptr;
     if (!FaultFires(FaultPoint::ThreadStart)) {
+        returned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    if (returned != nullptr) {
+        auto* launch = new Launch{entry, parameter, returned};
         unsigned id = 0;
-        h = _beginthreadex(nullptr, 0, entry, parameter, 0, &id);
+        h = _beginthreadex(nullptr, 0, &CThreadObject::Trampoline, launch, 0, &id);
+        if (h == 0) {
+            CloseHandle(returned);
+            delete launch;
+        } else {
+            m_Launch = launch;
+        }
     }
     if (h == 0) {
         ErrorBox(msg::kThreadCreateFailed);
@@ -55,17 +99,32 @@ bool CThreadObject::SetPriority(int priority) {
 }
 
 bool CThreadObject::IsRunning() const {
-    return m_Handle != nullptr && WaitForSingleObject(m_Handle, 0) == WAIT_TIMEOUT;
+    if (m_Handle == nullptr) return false;
+    if (CurrentTeardown() == Teardown::LibraryUnload && m_Launch != nullptr) {
+        return WaitForSingleObject(m_Launch->returned, 0) == WAIT_TIMEOUT;
+    }
+    return WaitForSingleObject(m_Handle, 0) == WAIT_TIMEOUT;
 }
 
 bool CThreadObject::Wait(DWORD milliseconds) const {
-    return m_Handle != nullptr && WaitForSingleObject(m_Handle, milliseconds) == WAIT_OBJECT_0;
+    if (m_Handle == nullptr) return false;
+    if (CurrentTeardown() == Teardown::LibraryUnload && m_Launch != nullptr) {
+        // The thread cannot end under the loader lock; its entry returning is what counts.
+        // The grace lets it leave the module's code before the code goes.
+        const DWORD bounded = milliseconds < kUnloadWaitMs ? milliseconds : kUnloadWaitMs;
+        if (WaitForSingleObject(m_Launch->returned, bounded) != WAIT_OBJECT_0) return false;
+        Sleep(20);
+        return true;
+    }
+    return WaitForSingleObject(m_Handle, milliseconds) == WAIT_OBJECT_0;
 }
 
 void CThreadObject::Close() {
     if (m_Handle == nullptr) return;
     CloseHandle(m_Handle);
     m_Handle = nullptr;
+    if (m_Launch) Drop(m_Launch);
+    m_Launch = nullptr;
 }
 
 }  // namespace sonaflux

@@ -10,7 +10,7 @@ namespace sonaflux {
 
 // A recursive lock: a thread may enter a section that it already holds.
 class CCritSec {
-  public:
+public:
     CCritSec() { InitializeCriticalSection(&m_Section); }
     ~CCritSec() { DeleteCriticalSection(&m_Section); }
     CCritSec(const CCritSec&) = delete;
@@ -19,13 +19,13 @@ class CCritSec {
     void Enter() { EnterCriticalSection(&m_Section); }
     void Leave() { LeaveCriticalSection(&m_Section); }
 
-  private:
+private:
     CRITICAL_SECTION m_Section;
 };
 
 // Holds a section from construction to scope exit, or until Leave.
 class CCritSecLock {
-  public:
+public:
     explicit CCritSecLock(CCritSec& section) : m_Held(false), m_Section(&section) {
         m_Section->Enter();
         m_Held = true;
@@ -40,14 +40,14 @@ class CCritSecLock {
         m_Section->Leave();
     }
 
-  private:
+private:
     bool m_Held;
     CCritSec* m_Section;
 };
 
 // An unnamed auto-reset event, non-signalled when created.
 class CEventObject {
-  public:
+public:
     CEventObject() = default;
     ~CEventObject() { Close(); }
     CEventObject(const CEventObject&) = delete;
@@ -59,16 +59,27 @@ class CEventObject {
     BOOL Close();
     HANDLE Handle() const { return m_Handle; }
 
-  private:
+private:
     HANDLE m_Handle = nullptr;
 };
 
 using ThreadEntry = unsigned(__stdcall*)(void*);
 
+// How the module is being torn down. While the host unloads the library, Windows holds
+// its loader lock, and a thread cannot end until it is released: waits for threads then
+// wait for their entry to return instead, with a bound. At process exit the other
+// threads are gone already and nothing is waited for.
+enum class Teardown { None, LibraryUnload, ProcessExit };
+void SetTeardown(Teardown kind);
+Teardown CurrentTeardown();
+
 // A thread started through the runtime's thread start. Closing the handle neither waits
 // for the thread nor stops it.
 class CThreadObject {
-  public:
+public:
+    // The longest wait for a thread while the library is unloaded.
+    static constexpr DWORD kUnloadWaitMs = 5000;
+
     CThreadObject() = default;
     ~CThreadObject() { Close(); }
     CThreadObject(const CThreadObject&) = delete;
@@ -78,12 +89,19 @@ class CThreadObject {
     bool Start(ThreadEntry entry, void* parameter);
     bool SetPriority(int priority);
     bool IsRunning() const;
+    // True when the thread ended within the time (while the library unloads: when its
+    // entry returned, within at most kUnloadWaitMs).
     bool Wait(DWORD milliseconds) const;
     void Close();
     HANDLE Handle() const { return m_Handle; }
 
-  private:
+private:
+    struct Launch;
+    static unsigned __stdcall Trampoline(void* launch);
+    static void Drop(Launch* launch);
+
     HANDLE m_Handle = nullptr;
+    Launch* m_Launch = nullptr;  // shared with the thread until both are done with it
 };
 
 }  // namespace sonaflux

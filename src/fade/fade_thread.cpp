@@ -1,0 +1,129 @@
+#include "fade/fade_thread.h"
+
+#include <cmath>
+
+#include "base/diagnostics.h"
+#include "base/messages.h"
+#include "base/module_timer.h"
+#include "config/module_settings.h"
+#include "sound/stream_buffer.h"
+
+namespace sonaflux {
+
+struct CFadeThread::Shared {
+    // Written by Start while no fade thread runs, read by the fade thread.
+    bool m_StopAfter = false;
+    uint32_t m_StartTime = 0;
+    int32_t m_Duration = 0;
+    double m_StartVolume = 1.0;
+    double m_TargetVolume = 1.0;
+    int32_t m_Interval = 10;
+
+    std::atomic<double> m_CurrentVolume{1.0};
+    CEventObject m_StopEvent;
+
+    // The stream, null once the owner is gone. The fade thread holds the guard around
+    // every call into the stream.
+    CCritSec m_StreamGuard;
+    StreamBuffer* m_Stream = nullptr;
+};
+
+CFadeThread::CFadeThread() : m_Shared(std::make_shared<Shared>()) {
+    m_Shared->m_StopEvent.Create(nullptr);
+}
+
+CFadeThread::~CFadeThread() {
+    if (m_WorkerThread.IsRunning()) {
+        const bool ended = m_Shared->m_StopEvent.Set() && m_WorkerThread.Wait(kStopWaitMs);
+        if (!ended) ErrorBox(msg::kFadeThreadAlive);
+    }
+    // A thread still alive now finds no stream at its next step and ends.
+    CCritSecLock lock(m_Shared->m_StreamGuard);
+    m_Shared->m_Stream = nullptr;
+}
+
+void CFadeThread::SetStream(StreamBuffer* stream) {
+    CCritSecLock lock(m_Shared->m_StreamGuard);
+    m_Shared->m_Stream = stream;
+}
+
+double CFadeThread::CurrentVolume() const { return m_Shared->m_CurrentVolume.load(); }
+void CFadeThread::SetCurrentVolume(double volume) { m_Shared->m_CurrentVolume.store(volume); }
+void CFadeThread::ResetVolume() { m_Shared->m_CurrentVolume.store(1.0); }
+
+bool CFadeThread::Start(int32_t duration, double target, bool stopAfter) {
+    Shared& s = *m_Shared;
+    if (m_WorkerThread.IsRunning()) {
+        // The running fade ends through its own end step: its target and stop apply first.
+        if (!s.m_StopEvent.Set()) return false;
+        if (!m_WorkerThread.Wait(kStopWaitMs)) return false;
+    }
+    if (!(target >= 0.0 && target <= 1.0)) return false;  // NaN included
+
+    // A stop signal set after the last fade left its final wait would end this fade at
+    // its first wait; it belongs to the fade that is over.
+    if (s.m_StopEvent.Handle()) ResetEvent(s.m_StopEvent.Handle());
+
+    s.m_TargetVolume = target;
+    s.m_Duration = duration;
+    s.m_Interval = duration / 1000;
+    s.m_StartTime = TimerNow();
+    s.m_StopAfter = stopAfter;
+    s.m_StartVolume = s.m_CurrentVolume.load();
+
+    // The thread co-owns the shared block through a reference of its own.
+    auto* reference = new std::shared_ptr<Shared>(m_Shared);
+    if (!m_WorkerThread.Start(&CFadeThread::FadeProc, reference)) delete reference;
+    return true;
+}
+
+bool CFadeThread::Stop() {
+    if (!m_WorkerThread.IsRunning()) return true;
+    if (!m_Shared->m_StopEvent.Set()) return false;
+    return m_WorkerThread.Wait(kStopWaitMs);
+}
+
+bool CFadeThread::Step(Shared& s) {
+    const uint32_t elapsed = TimerNow() - s.m_StartTime;  // wraps correctly
+    const auto duration = static_cast<uint32_t>(s.m_Duration);
+    double level = s.m_TargetVolume;
+    if (elapsed < duration) {
+        const double v = s.m_StartVolume + (s.m_TargetVolume - s.m_StartVolume) *
+                                               static_cast<double>(elapsed) /
+                                               static_cast<double>(duration);
+        level = v;
+        if (Settings().FADETYPE.load() == 1) {
+            level = v * v;
+            const bool rising = s.m_TargetVolume - s.m_StartVolume > 0;
+            if (rising ? level > s.m_TargetVolume : level < s.m_TargetVolume) {
+                level = s.m_TargetVolume;
+            }
+        }
+    } else {
+        s.m_CurrentVolume.store(s.m_TargetVolume);
+        if (!s.m_StopEvent.Set()) return false;
+    }
+    CCritSecLock lock(s.m_StreamGuard);
+    return s.m_Stream != nullptr && s.m_Stream->SetVolume(level);
+}
+
+unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
+    std::unique_ptr<std::shared_ptr<Shared>> reference(
+        static_cast<std::shared_ptr<Shared>*>(parameter));
+    Shared& s = **reference;
+    for (;;) {
+        // A negative interval waits as an unsigned time of almost 50 days.
+        const DWORD wait = WaitForSingleObject(s.m_StopEvent.Handle(),
+                                               static_cast<DWORD>(s.m_Interval));
+        if (wait == WAIT_OBJECT_0) break;
+        if (!Step(s)) return 0xFFFFFFFFu;
+    }
+    // End step: the target, after the stop if one was asked for.
+    CCritSecLock lock(s.m_StreamGuard);
+    if (s.m_Stream == nullptr) return 0xFFFFFFFFu;
+    if (s.m_StopAfter && !s.m_Stream->StopForFade()) return 0xFFFFFFFFu;
+    if (!s.m_Stream->SetVolume(s.m_TargetVolume)) return 0xFFFFFFFFu;
+    return 0;
+}
+
+}  // namespace sonaflux

@@ -1,0 +1,56 @@
+// The fade worker of one stream: moves the stream's volume from where it stands to a
+// target over a given time on a thread of its own, reading the host's timer, and can stop
+// the stream's sound buffer when it arrives.
+//
+// Threads: Start, Stop, IsRunning, ResetVolume and the destructor are called on the host's
+// thread; the fade thread runs FadeProc. The current volume is written by whichever thread
+// applied a level (through StreamBuffer::SetVolume) and is read and written whole.
+//
+// What the fade thread touches lives in a block that the thread co-owns, so a thread that
+// outlives its 5000 ms stop wait never reaches a destroyed worker: the owner detaches the
+// stream from the block under a lock that the thread holds around every use of the stream.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "base/sync.h"
+
+namespace sonaflux {
+
+class StreamBuffer;
+
+class CFadeThread {
+public:
+    static constexpr DWORD kStopWaitMs = 5000;
+
+    CFadeThread();
+    ~CFadeThread();
+    CFadeThread(const CFadeThread&) = delete;
+    CFadeThread& operator=(const CFadeThread&) = delete;
+
+    void SetStream(StreamBuffer* stream);
+    // Begins a fade to `target` (0.0 to 1.0) over `duration` ms; a running fade is ended
+    // first, at its own target. False for a target out of range or a fade that would not end.
+    bool Start(int32_t duration, double target, bool stopAfter);
+    // Ends a running fade at once at its target (with its stop). True when none runs or it
+    // ended within 5000 ms.
+    bool Stop();
+    bool IsRunning() const { return m_WorkerThread.IsRunning(); }
+    void ResetVolume();
+
+    // The level last applied to the stream (before master volume and curve).
+    double CurrentVolume() const;
+    void SetCurrentVolume(double volume);
+
+private:
+    struct Shared;
+    static unsigned __stdcall FadeProc(void* parameter);
+    static bool Step(Shared& s);
+
+    std::shared_ptr<Shared> m_Shared;
+    CThreadObject m_WorkerThread;
+};
+
+}  // namespace sonaflux

@@ -1,0 +1,151 @@
+#include "host/music_player.h"
+
+#include <cmath>
+#include <limits>
+
+#include "base/diagnostics.h"
+#include "base/messages.h"
+#include "config/module_settings.h"
+#include "host/module_object.h"
+
+namespace sonaflux {
+
+PlayerObject::~PlayerObject() {
+    if (m_Loaded && m_Stream.Unload()) {
+        --TheModule().LoadedStreamCount();
+        m_Loaded = false;
+    }
+    // m_Stream goes in every case; its destructor ends what an unload could not.
+}
+
+bool PlayerObject::Load(int musicNumber) {
+    if (m_Loaded) Unload();
+    ModuleObject& module = TheModule();
+    IDirectSound* device = module.Device();
+    if (device == nullptr) {
+        ErrorBox(msg::kNoDirectSound);
+        return false;
+    }
+    const int32_t warnAt = Settings().STREAM_WARNING_MAX.load();
+    if (module.LoadedStreamCount() >= warnAt) ErrorBox(msg::kStreamsRunning, warnAt);
+
+    PlayInfo info;
+    if (!module.PlayInfos().GetPlayInfo(musicNumber, info)) {
+        ErrorBox(msg::kPlayInfoMissing, musicNumber);
+        return false;
+    }
+    if (!m_Stream.Load(ds::FromHost(device), info.m_FileName.c_str(), info.m_Offset,
+                       info.m_Size)) {
+        ErrorBox(msg::kStreamLoadFailed);
+        return false;
+    }
+    ++module.LoadedStreamCount();
+    m_Loaded = true;
+    // A new stream plays at the master volume from its first byte.
+    m_Stream.Buffer().SetVolume(m_Stream.Buffer().CurrentVolume());
+    return true;
+}
+
+bool PlayerObject::Unload() {
+    if (!m_Loaded) return true;
+    if (!m_Stream.Unload()) return false;
+    --TheModule().LoadedStreamCount();
+    m_Loaded = false;
+    return true;
+}
+
+bool PlayerObject::Play() {
+    // Warns when as many streams as the threshold are already playing.
+    const int32_t warnAt = Settings().STREAM_WARNING_MAX.load();
+    if (m_Loaded && !m_Stream.Buffer().IsPlaying() &&
+        TheModule().Players().CountPlaying(this) >= warnAt) {
+        ErrorBox(msg::kStreamsPlaying, warnAt);
+    }
+    return m_Stream.Play(m_LoopCount);
+}
+
+bool PlayerObject::Stop() { return m_Stream.Stop(); }
+
+bool PlayerObject::IsPlaying() { return m_Stream.Buffer().IsPlaying(); }
+
+void* PlayerObject::GetInterface(const GUID* iid) {
+    if (iid == nullptr) return nullptr;
+    if (SameId(iid, IID_MusicTimeInfo)) return static_cast<MusicTimeInfo*>(this);
+    if (SameId(iid, IID_MusicLoopControl)) return static_cast<MusicLoopControl*>(this);
+    if (SameId(iid, IID_MusicFadeControl)) return static_cast<MusicFadeControl*>(this);
+    if (SameId(iid, IID_MusicPauseControl)) return static_cast<MusicPauseControl*>(this);
+    if (SameId(iid, IID_MusicSampleInfo)) return static_cast<MusicSampleInfo*>(this);
+    if (SameId(iid, IID_MusicLoopPoints)) return static_cast<MusicLoopPoints*>(this);
+    if (SameId(iid, IID_MusicSeekControl)) return static_cast<MusicSeekControl*>(this);
+    if (SameId(iid, IID_MusicFormatInfo)) return static_cast<MusicFormatInfo*>(this);
+    return nullptr;
+}
+
+int32_t PlayerObject::FramesToMs(uint32_t frames, uint32_t rate) {
+    if (rate == 0) return 0;
+    // IEEE double on both targets (SSE2 math on i686): 176400 / 44.1 is exactly 4000.
+    const double ms = frames / (rate * 0.001);
+    if (!(ms < static_cast<double>(std::numeric_limits<int32_t>::max()))) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    return static_cast<int32_t>(ms);
+}
+
+int32_t PlayerObject::GetPositionMs() {
+    uint32_t frame = 0;
+    StreamFormat format;
+    if (!m_Stream.GetPosition(frame) || !m_Stream.GetFormat(format)) return 0;
+    return FramesToMs(frame, format.samplesPerSec);
+}
+
+int32_t PlayerObject::GetLengthMs() {
+    const uint32_t frames = m_Stream.Source().m_FrameCount;
+    StreamFormat format;
+    if (!m_Stream.GetFormat(format)) return 0;
+    return FramesToMs(frames, format.samplesPerSec);
+}
+
+bool PlayerObject::SetLoopCount(int count) {
+    m_LoopCount = count;
+    return true;
+}
+
+bool PlayerObject::Fade(int durationMs, int percent, bool stopAtEnd) {
+    StreamBuffer& buffer = m_Stream.Buffer();
+    if (buffer.IsFading() && !buffer.StopFade()) return false;
+    const double target = percent * 0.01;
+    if (durationMs == 0) {
+        if (!buffer.SetVolume(target)) return true;  // no sound buffer: nothing to do
+        return stopAtEnd ? m_Stream.Stop() : true;
+    }
+    return m_Stream.StartFade(durationMs, target, stopAtEnd);
+}
+
+uint32_t PlayerObject::GetPositionSamples() {
+    uint32_t frame = 0;
+    return m_Stream.GetPosition(frame) ? frame : 0;
+}
+
+bool PlayerObject::SetLoopStart(int frame) {
+    m_Stream.SetLoopStart(static_cast<uint32_t>(frame));
+    return true;
+}
+
+bool PlayerObject::SetLoopEnd(int frame) {
+    m_Stream.SetEndPoint(static_cast<uint32_t>(frame));
+    return true;
+}
+
+bool PlayerObject::Seek(int frame) { return m_Stream.Seek(static_cast<uint32_t>(frame)); }
+
+bool PlayerObject::ReapplyVolume() {
+    if (!m_Loaded) return true;
+    return m_Stream.Buffer().SetVolume(m_Stream.Buffer().CurrentVolume());
+}
+
+const StreamFormat& PlayerObject::QueryFormat() {
+    m_Stream.GetFormat(m_Format);
+    return m_Format;
+}
+
+}  // namespace sonaflux

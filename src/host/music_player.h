@@ -1,0 +1,80 @@
+// The player the host plays music with: the MusicPlayer interface and its eight smaller
+// interfaces on one object, over one SoundStream. Host thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "sonaflux/sonaflux.h"
+#include "sound/sound_stream.h"
+
+namespace sonaflux {
+
+class PlayerObject final : public MusicPlayer,
+                           public MusicTimeInfo,
+                           public MusicLoopControl,
+                           public MusicFadeControl,
+                           public MusicPauseControl,
+                           public MusicSampleInfo,
+                           public MusicLoopPoints,
+                           public MusicSeekControl,
+                           public MusicFormatInfo {
+public:
+    PlayerObject() = default;
+    ~PlayerObject() override;
+
+    // MusicPlayer
+    int32_t Acquire() override { return 1; }
+    int32_t Release() override { return 0; }
+    bool Load(int musicNumber) override;
+    bool Unload() override;
+    bool Play() override;
+    bool Stop() override;
+    bool IsPlaying() override;
+    void* GetInterface(const GUID* iid) override;
+
+    // MusicTimeInfo
+    int32_t GetPositionMs() override;
+    int32_t GetLengthMs() override;
+    // MusicLoopControl
+    bool SetLoopCount(int count) override;
+    int GetLoopCount() override { return m_LoopCount; }
+    // MusicFadeControl
+    bool Fade(int durationMs, int percent, bool stopAtEnd) override;
+    bool StopFade() override { return m_Stream.Buffer().StopFade(); }
+    bool IsFading() override { return m_Stream.Buffer().IsFading(); }
+    // MusicPauseControl
+    bool Pause() override { return m_Stream.Stop(); }
+    bool Resume() override { return m_Stream.Buffer().Resume(); }
+    int32_t IsPaused() override { return m_Stream.Buffer().IsPlaying() ? 0 : 1; }
+    // MusicSampleInfo and MusicSeekControl
+    uint32_t GetPositionSamples() override;
+    uint32_t GetLengthSamples() override { return m_Stream.Source().m_FrameCount; }
+    // MusicLoopPoints
+    bool SetLoopStart(int frame) override;
+    bool SetLoopEnd(int frame) override;
+    // MusicSeekControl
+    bool Seek(int frame) override;
+    // MusicFormatInfo: each refreshes m_Format; without a file the last values stand.
+    uint32_t GetFormatTag() override { return QueryFormat().formatTag; }
+    uint32_t GetChannels() override { return QueryFormat().channels; }
+    uint32_t GetSamplesPerSec() override { return QueryFormat().samplesPerSec; }
+    uint32_t GetAvgBytesPerSec() override { return QueryFormat().avgBytesPerSec; }
+    uint32_t GetBlockAlign() override { return QueryFormat().blockAlign; }
+    uint32_t GetBitsPerSample() override { return QueryFormat().bitsPerSample; }
+
+    // Re-applies the stream's current volume under a new master volume.
+    bool ReapplyVolume();
+    bool IsLoaded() const { return m_Loaded; }
+    SoundStream& Stream() { return m_Stream; }
+
+private:
+    const StreamFormat& QueryFormat();
+    static int32_t FramesToMs(uint32_t frames, uint32_t rate);
+
+    int32_t m_LoopCount = 0;
+    SoundStream m_Stream;
+    StreamFormat m_Format;
+    bool m_Loaded = false;
+};
+
+}  // namespace sonaflux

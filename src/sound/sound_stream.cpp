@@ -1,0 +1,160 @@
+#include "sound/sound_stream.h"
+
+#include "base/diagnostics.h"
+#include "base/messages.h"
+#include "config/module_settings.h"
+
+namespace sonaflux {
+
+SoundStream::SoundStream() { m_Buffer.SetSource(&m_FileStream); }
+
+bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t imageOffset,
+                       uint32_t imageSize) {
+    // A loaded stream refuses a second buffer before its reader, which its worker is
+    // using, is touched.
+    if (m_Buffer.IsCreated()) return false;
+    if (!m_FileStream.Open(fileName, imageOffset, imageSize)) {
+        ErrorBox(msg::kFileStreamOpenFailed);
+        return false;
+    }
+    const int32_t configuredBytes = Settings().RING_BUFFER_BLOCK_SIZE.load();
+    const int32_t n = Settings().NOTIFY_MAX.load();
+    // The worker waits on its quit event and n notifications: at most 64 handles.
+    if (n < 1 || n > 63) {
+        ErrorBox(msg::kBadSegmentCount, n);
+        return false;
+    }
+    if (configuredBytes <= 0) {
+        ErrorBox(msg::kBadSegmentSize, configuredBytes);
+        return false;
+    }
+    ds::WAVEFORMATEX format{};
+    if (!m_FileStream.GetFormat(format)) return false;
+
+    auto segmentBytes = static_cast<uint32_t>(configuredBytes);
+    const uint64_t ring = static_cast<uint64_t>(n) * segmentBytes;
+    const uint32_t dataSize = m_FileStream.m_DataSize;
+    if (dataSize < ring) segmentBytes = dataSize / static_cast<uint32_t>(n);  // short files
+    // The ring must hold whole frames, or its wrap would shift every frame after it.
+    const uint32_t frameBytes = m_FileStream.FrameSize();
+    if ((static_cast<uint64_t>(n) * segmentBytes) % frameBytes != 0) {
+        segmentBytes -= segmentBytes % frameBytes;
+    }
+    if (segmentBytes == 0) {
+        ErrorBox(msg::kDataTooShort, static_cast<unsigned>(dataSize));
+        return false;
+    }
+    if (static_cast<uint64_t>(n) * segmentBytes > kMaxBufferBytes) {
+        ErrorBox(msg::kBufferTooLarge, static_cast<unsigned>(segmentBytes), n);
+        return false;
+    }
+    if (!m_Buffer.Create(device, segmentBytes, n, format.nChannels, format.nSamplesPerSec,
+                         format.wBitsPerSample) ||
+        !m_Buffer.FillInitial()) {
+        // Release what this load made, so the stream can load again.
+        m_Buffer.Discard();
+        return false;
+    }
+    m_LastPosition = 0;
+    m_Primed = true;
+    return true;
+}
+
+bool SoundStream::Unload() {
+    if (!m_Buffer.Shutdown()) return false;
+    m_Primed = false;
+    return true;
+}
+
+bool SoundStream::GetFormat(StreamFormat& out) {
+    ds::WAVEFORMATEX f{};
+    if (!m_FileStream.GetFormat(f)) return false;
+    out.formatTag = f.wFormatTag;
+    out.channels = f.nChannels;
+    out.samplesPerSec = f.nSamplesPerSec;
+    out.avgBytesPerSec = f.nAvgBytesPerSec;
+    out.blockAlign = f.nBlockAlign;
+    out.bitsPerSample = f.wBitsPerSample;
+    return true;
+}
+
+bool SoundStream::PrimeAt(uint32_t frame) {
+    return m_FileStream.SeekFrame(frame) && m_Buffer.FillInitial();
+}
+
+bool SoundStream::Play(int32_t loopCount) {
+    if (m_Buffer.IsFading() && !m_Buffer.StopLocked()) return false;
+    m_FileStream.m_LoopCount = loopCount;
+
+    if (m_Buffer.ReachedEnd()) m_Primed = false;  // ended by itself: play it again
+    if (!m_Primed) {
+        if (!PrimeAt(0)) return false;
+    } else if (!m_Buffer.RingIsFresh()) {
+        // A fade stopped the buffer: go on from the frame that was heard, with no stale
+        // ring content on the way.
+        uint32_t frame = 0;
+        if (!GetPosition(frame) || frame >= m_FileStream.m_FrameCount) frame = 0;
+        if (!PrimeAt(frame)) return false;
+    } else if (m_Buffer.FillHitEnd()) {
+        // The first fill met the end under the previous loop count.
+        if (!PrimeAt(m_Buffer.RingStartOffset() / m_FileStream.FrameSize())) return false;
+    }
+    return m_Buffer.RestartPlayback(true);
+}
+
+bool SoundStream::Stop() {
+    if (!m_Buffer.StopLocked()) return false;
+    m_Primed = false;
+    return true;
+}
+
+bool SoundStream::Seek(uint32_t frame) {
+    if (m_Buffer.IsPlaying()) return false;
+    if (!PrimeAt(frame)) return false;
+    m_Buffer.ClearEndState();
+    m_LastPosition = frame;
+    m_Primed = true;
+    return true;
+}
+
+bool SoundStream::GetPosition(uint32_t& frame) {
+    ds::WAVEFORMATEX format{};
+    if (!m_FileStream.GetFormat(format) || !m_Buffer.IsCreated()) return false;
+    const uint32_t frameBytes = m_FileStream.FrameSize();
+    const uint32_t cursor = m_Buffer.RingIsFresh() ? 0 : m_Buffer.PlayCursor();
+    uint32_t dataOffset = 0;
+    if (!m_Buffer.DataOffsetAt(cursor, dataOffset)) {
+        frame = m_LastPosition;
+        return true;
+    }
+    uint32_t result = dataOffset / frameBytes;
+    if (result > m_FileStream.m_FrameCount) result = m_FileStream.m_FrameCount;
+    m_LastPosition = result;
+    frame = result;
+    return true;
+}
+
+void SoundStream::RefreshUnplayedRing() {
+    if (!m_Primed || !m_Buffer.RingIsFresh() || m_Buffer.IsPlaying()) return;
+    PrimeAt(m_Buffer.RingStartOffset() / m_FileStream.FrameSize());
+}
+
+bool SoundStream::SetLoopStart(uint32_t frame) {
+    m_FileStream.SetLoopStart(frame);
+    RefreshUnplayedRing();
+    return true;
+}
+
+bool SoundStream::SetEndPoint(uint32_t frame) {
+    m_FileStream.SetEndFrame(frame);
+    RefreshUnplayedRing();
+    return true;
+}
+
+bool SoundStream::StartFade(int32_t duration, double target, bool stopAfter) {
+    if (m_Buffer.IsFading()) return false;
+    m_Buffer.StartFade(duration, target, stopAfter);
+    return true;
+}
+
+}  // namespace sonaflux

@@ -1,0 +1,63 @@
+// One music stream: a WAVE reader paired with a StreamBuffer. Each player owns one; all
+// operations run on the host's thread.
+#pragma once
+
+#include <cstdint>
+
+#include "sonaflux/directsound.h"
+#include "sound/stream_buffer.h"
+#include "source/wave_stream.h"
+
+namespace sonaflux {
+
+// The six format values as the file stores them.
+struct StreamFormat {
+    uint32_t formatTag = 0;
+    uint32_t channels = 0;
+    uint32_t samplesPerSec = 0;
+    uint32_t avgBytesPerSec = 0;
+    uint32_t blockAlign = 0;
+    uint32_t bitsPerSample = 0;
+};
+
+class SoundStream {
+public:
+    // Sound buffers are at most this large (DirectSound's own limit).
+    static constexpr uint32_t kMaxBufferBytes = 0x0FFFFFFFu;
+
+    SoundStream();
+    virtual ~SoundStream() = default;
+    SoundStream(const SoundStream&) = delete;
+    SoundStream& operator=(const SoundStream&) = delete;
+
+    bool Load(ds::IDirectSound* device, const char* fileName, uint32_t imageOffset,
+              uint32_t imageSize);
+    bool Unload();
+    bool GetFormat(StreamFormat& out);
+
+    bool Play(int32_t loopCount);
+    bool Stop();
+    bool Seek(uint32_t frame);
+    bool GetPosition(uint32_t& frame);
+    bool SetLoopStart(uint32_t frame);
+    bool SetEndPoint(uint32_t frame);
+    bool StartFade(int32_t duration, double target, bool stopAfter);
+
+    StreamBuffer& Buffer() { return m_Buffer; }
+    CWaveFileStream& Source() { return m_FileStream; }
+    bool IsPrimed() const { return m_Primed; }
+
+private:
+    // Positions the reader at `frame` and fills the first half of the ring from there.
+    bool PrimeAt(uint32_t frame);
+    // After loop points change on a ring that has not played yet, fills it again so the
+    // new points apply from the first pass.
+    void RefreshUnplayedRing();
+
+    bool m_Primed = false;
+    CWaveFileStream m_FileStream;
+    StreamBuffer m_Buffer;
+    uint32_t m_LastPosition = 0;
+};
+
+}  // namespace sonaflux

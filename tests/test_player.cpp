@@ -1,0 +1,418 @@
+// The whole module end to end through its public interfaces, on the software device's
+// manual clock and a host timer that the test controls.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "base/messages.h"
+#include "config/module_options.h"
+#include "config/module_settings.h"
+#include "host/module_object.h"
+#include "softds/softds.h"
+#include "sonaflux/sonaflux.h"
+#include "support/report_capture.h"
+#include "support/test_files.h"
+#include "support/vtable.h"
+#include "support/wave_image.h"
+
+namespace sonaflux {
+namespace {
+
+using test::Bytes;
+using test::CallSlot;
+using test::PatternPcm;
+using test::ReportCapture;
+
+class TestTimer final : public ITimer {
+public:
+    int32_t Acquire() override { return 1; }
+    uint32_t GetTime() override { return now.load(); }
+    std::atomic<uint32_t> now{100000};
+};
+
+// Waits (bounded) until `done` holds; fade threads step in real time.
+bool Eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
+
+template <typename T>
+T* As(MusicPlayer* p, const GUID& iid) {
+    return static_cast<T*>(p->GetInterface(&iid));
+}
+
+class PlayerTest : public ::testing::Test {
+protected:
+    static constexpr uint32_t kRate = 8000;
+
+    void SetUp() override {
+        Settings().ResetToDefaults();
+        Options().ResetToDefaults();
+        Settings().NOTIFY_MAX = 8;
+        Settings().RING_BUFFER_BLOCK_SIZE = 2048;
+        module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
+        ASSERT_NE(module, nullptr);
+        softds::DeviceOptions options;
+        options.outputRate = kRate;
+        device = softds::Device::Create(options);
+        module->SetDirectSound(device->HostInterface());
+        module->SetTimer(&timer);
+        volume = static_cast<MusicVolumeControl*>(module->GetInterface(&IID_MusicVolumeControl));
+
+        // One archive holding two WAVE images side by side, after a leading header.
+        pcmA = PatternPcm(30000, 7);
+        pcmB = PatternPcm(22000, 9);
+        const Bytes a = test::MakeWave(2, kRate, 16, pcmA);
+        const Bytes b = test::MakeWave(1, kRate, 16, pcmB);
+        Bytes archive(333, 0xEE);
+        offsetA = static_cast<int>(archive.size());
+        archive.insert(archive.end(), a.begin(), a.end());
+        archive.insert(archive.end(), 77, 0xDD);
+        offsetB = static_cast<int>(archive.size());
+        archive.insert(archive.end(), b.begin(), b.end());
+        archive.insert(archive.end(), 50, 0xCC);
+        file = std::make_unique<test::TempFile>(archive, "archive");
+        ASSERT_TRUE(module->SetPlayInfo(0, file->c_str(), offsetA, static_cast<int>(a.size())));
+        ASSERT_TRUE(module->SetPlayInfo(1, file->c_str(), offsetB, static_cast<int>(b.size())));
+    }
+
+    void TearDown() override {
+        module->Release();
+        module->SetDirectSound(nullptr);
+        module->SetTimer(nullptr);
+        volume->SetMasterVolume(1.0);
+        device->Release();
+        Settings().ResetToDefaults();
+        Options().ResetToDefaults();
+    }
+
+    std::shared_ptr<softds::BufferRecord> LastBuffer() {
+        return device->Buffer(device->BufferCount() - 1);
+    }
+    void Advance(uint32_t frames) { ASSERT_TRUE(device->Advance(frames)); }
+
+    MusicModule* module = nullptr;
+    MusicVolumeControl* volume = nullptr;
+    softds::Device* device = nullptr;
+    TestTimer timer;
+    Bytes pcmA, pcmB;
+    int offsetA = 0, offsetB = 0;
+    std::unique_ptr<test::TempFile> file;
+    ReportCapture reports;
+};
+
+TEST_F(PlayerTest, TwoImagesOfOneArchivePlayAtOnceOnTwoPlayers) {
+    MusicPlayer* p0 = module->GetPlayer(0);
+    MusicPlayer* p1 = module->GetPlayer(1);
+    ASSERT_TRUE(p0->Load(0));
+    auto bufferA = LastBuffer();
+    ASSERT_TRUE(p1->Load(1));
+    auto bufferB = LastBuffer();
+    As<MusicLoopControl>(p0, IID_MusicLoopControl)->SetLoopCount(1);
+    As<MusicLoopControl>(p1, IID_MusicLoopControl)->SetLoopCount(0);
+    ASSERT_TRUE(p0->Play());
+    ASSERT_TRUE(p1->Play());
+    for (int i = 0; i < 40; ++i) Advance(500);  // 20000 frames
+    const Bytes playedA = bufferA->Played();
+    const Bytes playedB = bufferB->Played();
+    ASSERT_GE(playedA.size(), pcmA.size());
+    EXPECT_EQ(Bytes(playedA.begin(), playedA.begin() + static_cast<long>(pcmA.size())), pcmA);
+    EXPECT_FALSE(p0->IsPlaying());  // one pass, then it stopped by itself
+    EXPECT_TRUE(p1->IsPlaying());
+    ASSERT_EQ(playedB.size(), 40000u);
+    for (size_t i = 0; i < playedB.size(); ++i) ASSERT_EQ(playedB[i], pcmB[i % pcmB.size()]) << i;
+    EXPECT_EQ(bufferA->Underruns() + bufferB->Underruns(), 0u);
+    EXPECT_EQ(As<MusicFormatInfo>(p1, IID_MusicFormatInfo)->GetChannels(), 1u);
+    EXPECT_EQ(As<MusicFormatInfo>(p0, IID_MusicFormatInfo)->GetBlockAlign(), 4u);
+}
+
+TEST_F(PlayerTest, LoadWarnsOnceTheThresholdIsReachedAndReloadKeepsTheCount) {
+    auto& count = static_cast<ModuleObject*>(module)->LoadedStreamCount();
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(module->GetPlayer(i)->Load(i % 2));
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(reports.Boxes().size(), 0u);
+    ASSERT_TRUE(module->GetPlayer(4)->Load(0));
+    char warning[256];
+    std::snprintf(warning, sizeof warning, msg::kStreamsRunning, 4);
+    EXPECT_EQ(reports.CountBox(warning), 1);
+    EXPECT_EQ(count, 5);
+    reports.Clear();
+    Settings().STREAM_WARNING_MAX = 100;
+    ASSERT_TRUE(module->GetPlayer(0)->Load(1));  // unloads its stream first
+    EXPECT_EQ(count, 5);
+    ASSERT_TRUE(module->GetPlayer(0)->Unload());
+    ASSERT_TRUE(module->GetPlayer(0)->Unload());  // not loaded: true, count unchanged
+    EXPECT_EQ(count, 4);
+    module->Release();
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(PlayerTest, LoadFailuresAreShownAndLeaveThePlayerUnloaded) {
+    MusicPlayer* p = module->GetPlayer(0);
+    ASSERT_TRUE(p->Load(0));
+    EXPECT_FALSE(p->Load(7));  // never registered
+    char expected[256];
+    std::snprintf(expected, sizeof expected, msg::kPlayInfoMissing, 7);
+    EXPECT_EQ(reports.CountBox(expected), 1);
+    EXPECT_EQ(static_cast<ModuleObject*>(module)->LoadedStreamCount(), 0);
+    EXPECT_FALSE(p->IsPlaying());
+
+    ASSERT_TRUE(module->SetPlayInfo(5, "no such file.wav", 0, 100));
+    reports.Clear();
+    EXPECT_FALSE(p->Load(5));
+    EXPECT_EQ(reports.CountBox(msg::kFileStreamOpenFailed), 1);
+    EXPECT_EQ(reports.CountBox(msg::kStreamLoadFailed), 1);
+
+    module->SetDirectSound(nullptr);
+    reports.Clear();
+    EXPECT_FALSE(p->Load(0));
+    EXPECT_EQ(reports.CountBox(msg::kNoDirectSound), 1);
+}
+
+TEST_F(PlayerTest, PlayWithoutAStreamFails) {
+    MusicPlayer* p = module->GetPlayer(3);
+    EXPECT_FALSE(p->Play());  // the reader's seek on no file shows its box
+    EXPECT_EQ(reports.CountBox(msg::kInvalidHandle), 1);
+    EXPECT_EQ(As<MusicPauseControl>(p, IID_MusicPauseControl)->IsPaused(), 1);
+    EXPECT_EQ(As<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs(), 0);
+    EXPECT_EQ(As<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 0u);
+    EXPECT_EQ(As<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetSamplesPerSec(), 0u);
+    ASSERT_TRUE(p->Load(0));
+    ASSERT_TRUE(p->Unload());
+    reports.Clear();
+    EXPECT_FALSE(p->Play());
+    EXPECT_TRUE(reports.Boxes().empty());
+    // The length of the last file stays readable after an unload.
+    EXPECT_EQ(As<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 7500u);
+}
+
+TEST_F(PlayerTest, LoopCountAndLoopPointsShapeThePlayback) {
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* loop = As<MusicLoopControl>(p, IID_MusicLoopControl);
+    auto* points = As<MusicLoopPoints>(p, IID_MusicLoopPoints);
+    EXPECT_EQ(loop->GetLoopCount(), 0);
+    ASSERT_TRUE(loop->SetLoopCount(2));
+    ASSERT_TRUE(p->Load(0));
+    ASSERT_TRUE(points->SetLoopStart(1000));
+    ASSERT_TRUE(points->SetLoopEnd(2500));
+    ASSERT_TRUE(p->Play());
+    for (int i = 0; i < 60 && p->IsPlaying(); ++i) Advance(400);
+    EXPECT_FALSE(p->IsPlaying());
+    EXPECT_EQ(loop->GetLoopCount(), 2);
+    Bytes expected(pcmA.begin(), pcmA.begin() + 2500 * 4);
+    expected.insert(expected.end(), pcmA.begin() + 1000 * 4, pcmA.begin() + 2500 * 4);
+    const Bytes played = LastBuffer()->Played();
+    ASSERT_GE(played.size(), expected.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())),
+              expected);
+}
+
+TEST_F(PlayerTest, SeekAfterStopThenPlayStartsThereAndPositionsReportIt) {
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* seek = As<MusicSeekControl>(p, IID_MusicSeekControl);
+    auto* time = As<MusicTimeInfo>(p, IID_MusicTimeInfo);
+    auto* samples = As<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    ASSERT_TRUE(p->Load(0));
+    EXPECT_EQ(seek->GetLengthSamples(), 7500u);
+    EXPECT_EQ(time->GetLengthMs(), 937);  // 7500 / 8 truncated
+    ASSERT_TRUE(p->Play());
+    Advance(1000);
+    EXPECT_FALSE(seek->Seek(4000));  // refused while playing
+    EXPECT_EQ(samples->GetPositionSamples(), 1000u);
+    EXPECT_EQ(time->GetPositionMs(), 125);
+    ASSERT_TRUE(p->Stop());
+    ASSERT_TRUE(seek->Seek(4000));
+    ASSERT_TRUE(p->Play());
+    EXPECT_EQ(time->GetPositionMs(), 500);
+    LastBuffer()->ClearPlayed();
+    Advance(100);
+    EXPECT_EQ(LastBuffer()->Played(), Bytes(pcmA.begin() + 16000, pcmA.begin() + 16400));
+    EXPECT_EQ(samples->GetPositionSamples(), 4100u);
+}
+
+TEST_F(PlayerTest, PauseResumeAndIsPaused) {
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* pause = As<MusicPauseControl>(p, IID_MusicPauseControl);
+    ASSERT_TRUE(p->Load(0));
+    EXPECT_EQ(pause->IsPaused(), 1);
+    ASSERT_TRUE(p->Play());
+    EXPECT_EQ(pause->IsPaused(), 0);
+    Advance(700);
+    ASSERT_TRUE(pause->Pause());
+    EXPECT_EQ(pause->IsPaused(), 1);
+    Advance(300);
+    ASSERT_TRUE(pause->Resume());
+    Advance(800);
+    EXPECT_EQ(LastBuffer()->Played(), Bytes(pcmA.begin(), pcmA.begin() + 1500 * 4));
+    ASSERT_TRUE(pause->Pause());
+    LastBuffer()->ClearPlayed();
+    ASSERT_TRUE(p->Play());  // after a pause, Play starts over
+    Advance(10);
+    EXPECT_EQ(LastBuffer()->Played(), Bytes(pcmA.begin(), pcmA.begin() + 40));
+}
+
+TEST_F(PlayerTest, ImmediateFadeWithStopThenPlayStartsOverAtTheNewLevel) {
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* fade = As<MusicFadeControl>(p, IID_MusicFadeControl);
+    ASSERT_TRUE(p->Load(0));
+    ASSERT_TRUE(p->Play());
+    Advance(1000);
+    ASSERT_TRUE(fade->Fade(0, 50, true));
+    EXPECT_EQ(LastBuffer()->Volume(), -1200);  // 0.5 squared by the default curve
+    EXPECT_FALSE(p->IsPlaying());
+    LastBuffer()->ClearPlayed();
+    ASSERT_TRUE(p->Play());
+    Advance(50);
+    EXPECT_EQ(LastBuffer()->Played(), Bytes(pcmA.begin(), pcmA.begin() + 200));
+    EXPECT_EQ(LastBuffer()->Volume(), -1200);
+    EXPECT_TRUE(fade->Fade(1000, 150, false));  // the fade worker refuses 1.5
+    EXPECT_FALSE(fade->IsFading());
+    EXPECT_EQ(LastBuffer()->Volume(), -1200);
+}
+
+TEST_F(PlayerTest, TimedFadeWithStopEndsAtItsTargetAndTheNextPlayContinues) {
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* fade = As<MusicFadeControl>(p, IID_MusicFadeControl);
+    auto* samples = As<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    ASSERT_TRUE(p->Load(0));
+    ASSERT_TRUE(p->Play());
+    Advance(2000);
+    ASSERT_TRUE(fade->Fade(2000, 0, true));
+    EXPECT_TRUE(fade->IsFading());
+    timer.now += 1000;  // half way: 0.5, squared
+    EXPECT_TRUE(Eventually([&] { return LastBuffer()->Volume() == -1200; }));
+    timer.now += 1000;
+    EXPECT_TRUE(Eventually([&] { return !fade->IsFading(); }));
+    EXPECT_FALSE(p->IsPlaying());
+    EXPECT_EQ(LastBuffer()->Volume(), -10000);
+    const uint32_t stoppedAt = samples->GetPositionSamples();
+    EXPECT_EQ(stoppedAt, 2000u);
+    ASSERT_TRUE(fade->Fade(0, 100, false));
+    LastBuffer()->ClearPlayed();
+    ASSERT_TRUE(p->Play());  // goes on from where the music stopped, no stale bytes
+    Advance(300);
+    EXPECT_EQ(LastBuffer()->Played(),
+              Bytes(pcmA.begin() + stoppedAt * 4, pcmA.begin() + (stoppedAt + 300) * 4));
+    EXPECT_EQ(LastBuffer()->Underruns(), 0u);
+}
+
+TEST_F(PlayerTest, MasterVolumeScalesNewAndLoadedStreamsOnly) {
+    MusicPlayer* loaded = module->GetPlayer(0);
+    MusicPlayer* idle = module->GetPlayer(5);
+    ASSERT_TRUE(volume->SetMasterVolume(0.5));  // no stream yet: nothing to apply
+    ASSERT_TRUE(loaded->Load(0));
+    EXPECT_EQ(LastBuffer()->Volume(), -1200);  // a new stream starts at the master volume
+    ASSERT_TRUE(As<MusicFadeControl>(loaded, IID_MusicFadeControl)->Fade(0, 80, false));
+    EXPECT_EQ(LastBuffer()->Volume(), -1500);  // (0.5 x 0.8)^2 = 0.16: -15.9 dB, truncated
+    ASSERT_TRUE(volume->SetMasterVolume(1.0));
+    EXPECT_EQ(LastBuffer()->Volume(), -300);  // 0.8^2: the current volume stayed 0.8
+    const size_t buffers = device->BufferCount();
+    ASSERT_TRUE(volume->SetMasterVolume(0.25));
+    EXPECT_EQ(device->BufferCount(), buffers);
+    EXPECT_FALSE(idle->IsPlaying());
+    device->FailNext(softds::Op::SetVolume, 1);  // accepted but not DS_OK: stays "not applied"
+    ASSERT_TRUE(volume->SetMasterVolume(0.5));
+    EXPECT_EQ(reports.DebugLines().size(), 1u);
+}
+
+TEST_F(PlayerTest, PlayWarningCountsStreamsAlreadyPlaying) {
+    Settings().STREAM_WARNING_MAX = 2;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(module->GetPlayer(i)->Load(i % 2));
+    ASSERT_TRUE(module->GetPlayer(0)->Play());
+    ASSERT_TRUE(module->GetPlayer(1)->Play());
+    char expected[256];
+    std::snprintf(expected, sizeof expected, msg::kStreamsPlaying, 2);
+    EXPECT_EQ(reports.CountBox(expected), 0);
+    ASSERT_TRUE(module->GetPlayer(2)->Play());
+    EXPECT_EQ(reports.CountBox(expected), 1);
+    ASSERT_TRUE(module->GetPlayer(2)->Play());  // restarting a playing stream adds none
+    EXPECT_EQ(reports.CountBox(expected), 1);
+}
+
+TEST_F(PlayerTest, ReleaseDestroysPlayersAndNewOnesAreFresh) {
+    MusicPlayer* p = module->GetPlayer(0);
+    As<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(3);
+    ASSERT_TRUE(p->Load(0));
+    ASSERT_TRUE(p->Play());
+    Advance(100);
+    EXPECT_EQ(module->Release(), 0);
+    EXPECT_TRUE(LastBuffer()->Released());
+    EXPECT_EQ(module->Release(), 0);
+    EXPECT_EQ(static_cast<ModuleObject*>(module)->Players().SlotCount(), 0u);
+    MusicPlayer* fresh = module->GetPlayer(0);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(static_cast<ModuleObject*>(module)->Players().SlotCount(), 10u);
+    EXPECT_EQ(As<MusicLoopControl>(fresh, IID_MusicLoopControl)->GetLoopCount(), 0);
+    EXPECT_FALSE(fresh->IsPlaying());
+    EXPECT_EQ(module->GetPlayer(0), fresh);
+    EXPECT_NE(module->GetPlayer(1), fresh);
+    EXPECT_EQ(module->GetPlayer(-1), nullptr);
+    EXPECT_EQ(module->GetPlayer(1 << 30), nullptr);
+    module->GetPlayer(10);
+    EXPECT_EQ(static_cast<ModuleObject*>(module)->Players().SlotCount(), 20u);
+}
+
+TEST_F(PlayerTest, LengthInMillisecondsIsExactInDoublePrecision) {
+    const Bytes pcm = PatternPcm(176400 * 2, 3);  // 176400 mono frames at 44.1 kHz
+    test::TempFile wave(test::MakeWave(1, 44100, 16, pcm), "long");
+    ASSERT_TRUE(module->SetPlayInfo(9, wave.c_str(), 0, static_cast<int>(pcm.size() + 44)));
+    MusicPlayer* p = module->GetPlayer(0);
+    ASSERT_TRUE(p->Load(9));
+    EXPECT_EQ(As<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetLengthMs(), 4000);
+    EXPECT_EQ(As<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 176400u);
+}
+
+TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
+    MusicPlayer* p = module->GetPlayer(0);
+    void* main = p;
+    EXPECT_EQ(CallSlot<int32_t>(main, 0), 1);
+    EXPECT_EQ(CallSlot<int32_t>(main, 1), 0);
+    EXPECT_TRUE(CallSlot<bool>(main, 2, 0));  // Load
+    EXPECT_TRUE(CallSlot<bool>(main, 4));     // Play
+    EXPECT_TRUE(CallSlot<bool>(main, 6));     // IsPlaying
+    EXPECT_TRUE(CallSlot<bool>(main, 5));     // Stop
+    EXPECT_FALSE(CallSlot<bool>(main, 6));
+    const GUID* ids[] = {&IID_MusicTimeInfo,    &IID_MusicLoopControl, &IID_MusicFadeControl,
+                         &IID_MusicPauseControl, &IID_MusicSampleInfo,  &IID_MusicLoopPoints,
+                         &IID_MusicSeekControl,  &IID_MusicFormatInfo};
+    void* parts[8];
+    for (int i = 0; i < 8; ++i) {
+        parts[i] = CallSlot<void*>(main, 7, ids[i]);  // GetInterface
+        ASSERT_NE(parts[i], nullptr);
+        for (int j = 0; j < i; ++j) EXPECT_NE(parts[i], parts[j]);
+    }
+    EXPECT_EQ(CallSlot<void*>(main, 7, &IID_MusicModule), nullptr);
+    EXPECT_EQ(CallSlot<void*>(main, 7, static_cast<const GUID*>(nullptr)), nullptr);
+
+    EXPECT_EQ(CallSlot<int32_t>(parts[0], 1), 937);      // GetLengthMs
+    EXPECT_EQ(CallSlot<int32_t>(parts[0], 0), 0);        // GetPositionMs
+    EXPECT_TRUE(CallSlot<bool>(parts[1], 0, 4));         // SetLoopCount
+    EXPECT_EQ(CallSlot<int>(parts[1], 1), 4);            // GetLoopCount
+    EXPECT_FALSE(CallSlot<bool>(parts[2], 2));           // IsFading
+    EXPECT_TRUE(CallSlot<bool>(parts[2], 0, 0, 25, false));  // Fade
+    EXPECT_EQ(LastBuffer()->Volume(), -2400);
+    EXPECT_TRUE(CallSlot<bool>(parts[2], 1));            // StopFade
+    EXPECT_EQ(CallSlot<int32_t>(parts[3], 2), 1);        // IsPaused
+    EXPECT_TRUE(CallSlot<bool>(parts[3], 1));            // Resume
+    EXPECT_EQ(CallSlot<int32_t>(parts[3], 2), 0);
+    EXPECT_TRUE(CallSlot<bool>(parts[3], 0));            // Pause
+    EXPECT_EQ(CallSlot<uint32_t>(parts[4], 1), 7500u);   // GetLengthSamples
+    EXPECT_TRUE(CallSlot<bool>(parts[5], 0, 10));        // SetLoopStart
+    EXPECT_TRUE(CallSlot<bool>(parts[5], 1, 7000));      // SetLoopEnd
+    EXPECT_TRUE(CallSlot<bool>(parts[6], 0, 1234));      // Seek
+    EXPECT_EQ(CallSlot<uint32_t>(parts[4], 0), 1234u);   // GetPositionSamples
+    EXPECT_EQ(CallSlot<uint32_t>(parts[6], 1), 7500u);   // GetLengthSamples
+    const uint32_t format[6] = {1, 2, kRate, kRate * 4, 4, 16};
+    for (int slot = 0; slot < 6; ++slot) EXPECT_EQ(CallSlot<uint32_t>(parts[7], slot), format[slot]);
+}
+
+}  // namespace
+}  // namespace sonaflux

@@ -1,0 +1,424 @@
+// The streaming engine on the software device's manual clock: what the buffer played is
+// compared byte for byte with the WAVE data, for every way a piece can play.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+
+#include "base/faults.h"
+#include "base/messages.h"
+#include "config/module_options.h"
+#include "config/module_settings.h"
+#include "softds/softds.h"
+#include "sound/sound_stream.h"
+#include "support/report_capture.h"
+#include "support/test_files.h"
+#include "support/wave_image.h"
+
+namespace sonaflux {
+namespace {
+
+using test::Bytes;
+using test::PatternPcm;
+using test::ReportCapture;
+using test::TempFile;
+
+class SoundTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Settings().ResetToDefaults();
+        Options().ResetToDefaults();
+        DisarmFaults();
+    }
+    void TearDown() override {
+        stream.reset();
+        if (device) device->Release();
+        Settings().ResetToDefaults();
+        Options().ResetToDefaults();
+        DisarmFaults();
+    }
+
+    // Small rings keep the tests quick: n segments of `segment` bytes.
+    void Geometry(int32_t segments, int32_t segment) {
+        Settings().NOTIFY_MAX = segments;
+        Settings().RING_BUFFER_BLOCK_SIZE = segment;
+        Settings().STREAM_BUFFER_SIZE = 3000;  // reader blocks that do not align with anything
+    }
+
+    bool Load(const Bytes& pcm, uint16_t channels = 2, uint16_t bits = 16, uint32_t rate = 8000) {
+        data = pcm;
+        frameBytes = channels * (bits / 8);
+        if (!device) {
+            softds::DeviceOptions options;
+            options.outputRate = rate;
+            device = softds::Device::Create(options);
+        }
+        file = std::make_unique<TempFile>(test::MakeWave(channels, rate, bits, pcm), "wave");
+        stream = std::make_unique<SoundStream>();
+        return stream->Load(device->Interface(), file->c_str(), 0,
+                            static_cast<uint32_t>(data.size() + 44));
+    }
+
+    std::shared_ptr<softds::BufferRecord> Record() {
+        return device->Buffer(device->BufferCount() - 1);
+    }
+
+    // Plays on in steps of `bytes` until the buffer stops, at most `limit` bytes.
+    void PlayUntilStopped(uint32_t bytes, size_t limit) {
+        while (Record()->Playing() && Record()->Played().size() < limit) {
+            ASSERT_TRUE(device->Advance(bytes / frameBytes));
+        }
+    }
+
+    void AdvanceBytes(uint32_t bytes) { ASSERT_TRUE(device->Advance(bytes / frameBytes)); }
+
+    Bytes Slice(size_t from, size_t to) const {
+        return Bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(to));
+    }
+
+    static bool AllEqual(const Bytes& b, size_t from, uint8_t value) {
+        return std::all_of(b.begin() + static_cast<long>(from), b.end(),
+                           [value](uint8_t x) { return x == value; });
+    }
+
+    softds::Device* device = nullptr;
+    std::unique_ptr<TempFile> file;
+    std::unique_ptr<SoundStream> stream;
+    Bytes data;
+    uint32_t frameBytes = 4;
+    ReportCapture reports;
+};
+
+TEST_F(SoundTest, OnePassPlaysTheWholePieceIncludingItsLastPartialSegmentThenStops) {
+    Geometry(8, 4096);
+    ASSERT_TRUE(Load(PatternPcm(10 * 4096 + 1000)));
+    ASSERT_TRUE(stream->Play(1));
+    PlayUntilStopped(1024, 200000);
+    const Bytes played = Record()->Played();
+    ASSERT_GE(played.size(), data.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(data.size())), data);
+    EXPECT_TRUE(AllEqual(played, data.size(), 0));
+    // The last music segment, then half a ring of silence counted out: the buffer stops at
+    // the sixth failing notification, after ring segment 11.
+    EXPECT_EQ(played.size(), 12u * 4096);
+    EXPECT_FALSE(stream->Buffer().IsPlaying());
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+TEST_F(SoundTest, EveryPlayOfAPieceEndsTheSameWayAndAPlayAfterTheEndStartsOver) {
+    Geometry(8, 4096);
+    ASSERT_TRUE(Load(PatternPcm(9 * 4096 + 123)));
+    for (int round = 0; round < 3; ++round) {
+        Record()->ClearPlayed();
+        ASSERT_TRUE(stream->Play(1)) << round;
+        PlayUntilStopped(2048, 200000);
+        const Bytes played = Record()->Played();
+        ASSERT_GE(played.size(), data.size()) << round;
+        EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(data.size())), data)
+            << round;
+        EXPECT_TRUE(AllEqual(played, data.size(), 0)) << round;
+        EXPECT_EQ(played.size(), 11u * 4096) << round;
+    }
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+TEST_F(SoundTest, TwoPassesFollowEachOtherWithoutGapOrDuplicate) {
+    Geometry(4, 2048);
+    ASSERT_TRUE(Load(PatternPcm(7 * 2048 + 500)));
+    ASSERT_TRUE(stream->Play(2));
+    PlayUntilStopped(512, 200000);
+    Bytes expected = data;
+    expected.insert(expected.end(), data.begin(), data.end());
+    const Bytes played = Record()->Played();
+    ASSERT_GE(played.size(), expected.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())),
+              expected);
+    EXPECT_TRUE(AllEqual(played, expected.size(), 0));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+TEST_F(SoundTest, LoopCountZeroLoopsForEver) {
+    Geometry(8, 1024);
+    ASSERT_TRUE(Load(PatternPcm(5000)));
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(5 * 5000 + 300);
+    const Bytes played = Record()->Played();
+    ASSERT_EQ(played.size(), 5u * 5000 + 300);
+    for (size_t i = 0; i < played.size(); ++i) {
+        ASSERT_EQ(played[i], data[i % data.size()]) << i;
+    }
+    EXPECT_TRUE(stream->Buffer().IsPlaying());
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+TEST_F(SoundTest, LoopPointsSetBeforePlayApplyFromTheFirstPassAndTheSeamIsSampleExact) {
+    Geometry(8, 4096);
+    ASSERT_TRUE(Load(PatternPcm(40000)));
+    // Both points lie inside what the first fill already put into the ring.
+    const uint32_t loopStart = 1000, loopEnd = 3000;  // frames of 4 bytes
+    ASSERT_TRUE(stream->SetLoopStart(loopStart));
+    ASSERT_TRUE(stream->SetEndPoint(loopEnd));
+    ASSERT_TRUE(stream->Play(3));
+    PlayUntilStopped(1024, 400000);
+    Bytes expected = Slice(0, loopEnd * 4);
+    for (int pass = 0; pass < 2; ++pass) {
+        const Bytes loop = Slice(loopStart * 4, loopEnd * 4);
+        expected.insert(expected.end(), loop.begin(), loop.end());
+    }
+    const Bytes played = Record()->Played();
+    ASSERT_GE(played.size(), expected.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())),
+              expected);
+    EXPECT_TRUE(AllEqual(played, expected.size(), 0));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+TEST_F(SoundTest, PositionIsTheFrameAtThePlayCursorAcrossWrapsAndNeverAboveTheLength) {
+    Geometry(4, 1000);
+    ASSERT_TRUE(Load(PatternPcm(24000)));  // 6000 frames
+    const uint32_t loopStart = 2000, loopEnd = 4500;
+    ASSERT_TRUE(stream->SetLoopStart(loopStart));
+    ASSERT_TRUE(stream->SetEndPoint(loopEnd));
+    uint32_t frame = 99;
+    ASSERT_TRUE(stream->GetPosition(frame));
+    EXPECT_EQ(frame, 0u);
+    ASSERT_TRUE(stream->Play(3));
+    // The frame heard after `played` bytes: 0..end, then loop start..end twice, then the end.
+    auto expectedFrame = [&](uint64_t played) -> uint32_t {
+        const uint64_t first = loopEnd, loop = loopEnd - loopStart;
+        uint64_t f = played / 4;
+        if (f < first) return static_cast<uint32_t>(f);
+        f -= first;
+        if (f < 2 * loop) return static_cast<uint32_t>(loopStart + f % loop);
+        return 6000;
+    };
+    for (int step = 0; step < 60 && Record()->Playing(); ++step) {
+        AdvanceBytes(step % 3 == 0 ? 600 : 244);
+        ASSERT_TRUE(stream->GetPosition(frame));
+        const uint64_t played = Record()->Played().size();
+        ASSERT_EQ(frame, expectedFrame(played)) << "after " << played << " bytes";
+        ASSERT_LE(frame, stream->Source().m_FrameCount);
+    }
+    EXPECT_FALSE(Record()->Playing());
+    ASSERT_TRUE(stream->GetPosition(frame));
+    EXPECT_EQ(frame, 6000u);
+}
+
+TEST_F(SoundTest, SeekThenPlayStartsThereAndStopThenPlayStartsOver) {
+    Geometry(8, 2048);
+    ASSERT_TRUE(Load(PatternPcm(60000)));
+    ASSERT_TRUE(stream->Play(0));
+    EXPECT_FALSE(stream->Seek(100));  // refused while playing
+    AdvanceBytes(9000);
+    ASSERT_TRUE(stream->Stop());
+    Record()->ClearPlayed();
+    ASSERT_TRUE(stream->Seek(5000));
+    uint32_t frame = 0;
+    ASSERT_TRUE(stream->GetPosition(frame));
+    EXPECT_EQ(frame, 5000u);
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(12000);
+    EXPECT_EQ(Record()->Played(), Slice(20000, 32000));
+    ASSERT_TRUE(stream->GetPosition(frame));
+    EXPECT_EQ(frame, 8000u);
+
+    ASSERT_TRUE(stream->Stop());
+    Record()->ClearPlayed();
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(6000);
+    EXPECT_EQ(Record()->Played(), Slice(0, 6000));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+TEST_F(SoundTest, PauseAndResumeContinueWithoutAGap) {
+    Geometry(8, 2048);
+    ASSERT_TRUE(Load(PatternPcm(50000)));
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(7000);
+    ASSERT_TRUE(stream->Stop());  // the player's pause
+    EXPECT_FALSE(stream->Buffer().IsPlaying());
+    AdvanceBytes(4000);  // nothing plays
+    EXPECT_EQ(Record()->Played().size(), 7000u);
+    ASSERT_TRUE(stream->Buffer().Resume());
+    AdvanceBytes(20000);
+    EXPECT_EQ(Record()->Played(), Slice(0, 27000));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+struct FormatCase {
+    uint16_t channels;
+    uint16_t bits;
+    int32_t segments;
+};
+
+class SoundFormats : public SoundTest, public ::testing::WithParamInterface<FormatCase> {};
+
+TEST_P(SoundFormats, ShortFilesAndSmallRingsPlayExactlyInEveryFormat) {
+    const FormatCase c = GetParam();
+    Settings().NOTIFY_MAX = c.segments;  // default segment size: every file here is short
+    const uint32_t frame = c.channels * (c.bits / 8);
+    ASSERT_TRUE(Load(PatternPcm(3000 * frame + frame), c.channels, c.bits));
+    const auto ring = Record()->Bytes();
+    EXPECT_LE(ring, data.size());
+    EXPECT_EQ(ring % frame, 0u);
+    ASSERT_TRUE(stream->Play(2));
+    PlayUntilStopped(ring / 4 + frame, 400000);
+    Bytes expected = data;
+    expected.insert(expected.end(), data.begin(), data.end());
+    const Bytes played = Record()->Played();
+    ASSERT_GE(played.size(), expected.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())),
+              expected);
+    EXPECT_TRUE(AllEqual(played, expected.size(), c.bits == 8 ? 0x80 : 0x00));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(, SoundFormats,
+                         ::testing::Values(FormatCase{1, 8, 16}, FormatCase{2, 8, 2},
+                                           FormatCase{1, 16, 1}, FormatCase{2, 16, 2},
+                                           FormatCase{2, 16, 3}, FormatCase{1, 16, 16}));
+
+TEST_F(SoundTest, ShortFilesShrinkTheSegment) {
+    ASSERT_TRUE(Load(PatternPcm(100000)));  // defaults: 16 segments of 32768 bytes
+    EXPECT_EQ(Record()->Bytes(), 100000u);
+    EXPECT_EQ(stream->Buffer().BufferBytes() / 16, 6250u);
+    stream.reset();
+    ASSERT_TRUE(Load(PatternPcm(524288)));
+    EXPECT_EQ(Record()->Bytes(), 524288u);
+    const auto positions = Record()->Notifications();
+    ASSERT_EQ(positions.size(), 16u);
+    for (uint32_t j = 0; j < 16; ++j) EXPECT_EQ(positions[j].dwOffset, j * 32768 + 32767);
+}
+
+TEST_F(SoundTest, BufferDescriptionFollowsTheOptionsAndFocusSetting) {
+    ASSERT_TRUE(Load(PatternPcm(8000)));
+    EXPECT_EQ(Record()->Flags(), 0x10188u);
+    EXPECT_EQ(Record()->DescSize(), sizeof(ds::DSBUFFERDESC));
+    EXPECT_EQ(Record()->Format().wFormatTag, 1);
+    EXPECT_EQ(Record()->Format().nBlockAlign, 4);
+    EXPECT_EQ(Record()->Format().nAvgBytesPerSec, 32000u);
+    stream.reset();
+    Options().softwareBuffer = false;
+    Options().shortBufferDesc = true;
+    ASSERT_TRUE(Load(PatternPcm(8000)));
+    EXPECT_EQ(Record()->Flags(), 0x10180u);
+    EXPECT_EQ(Record()->DescSize(), sizeof(ds::DSBUFFERDESC1));
+    stream.reset();
+    Options().ResetToDefaults();
+    Settings().GLOBALFOCUS = true;
+    ASSERT_TRUE(Load(PatternPcm(8000)));
+    EXPECT_EQ(Record()->Flags(), 0x18188u);
+}
+
+TEST_F(SoundTest, LoadAndUnloadRulesAndAFailedLoadCanBeRepeated) {
+    SoundStream never;
+    EXPECT_FALSE(never.Unload());  // nothing to signal
+    ASSERT_TRUE(Load(PatternPcm(8000)));
+    EXPECT_FALSE(stream->Load(device->Interface(), file->c_str(), 0, 8044));  // already loaded
+    EXPECT_TRUE(reports.Boxes().empty());
+    ASSERT_TRUE(stream->Unload());
+    EXPECT_TRUE(Record()->Released());
+    ASSERT_TRUE(stream->Load(device->Interface(), file->c_str(), 0, 8044));
+    ASSERT_TRUE(stream->Unload());
+
+    struct Failure {
+        softds::Op op;
+        const char* box;
+    };
+    for (const Failure& f : {Failure{softds::Op::CreateSoundBuffer, msg::kBufferCreateFailed},
+                             Failure{softds::Op::QueryInterface, msg::kNotifyQueryFailed},
+                             Failure{softds::Op::SetNotificationPositions,
+                                     msg::kSetPositionsFailed}}) {
+        reports.Clear();
+        device->FailNext(f.op);
+        EXPECT_FALSE(stream->Load(device->Interface(), file->c_str(), 0, 8044)) << f.box;
+        EXPECT_EQ(reports.CountBox(f.box), 1) << f.box;
+        ASSERT_TRUE(stream->Load(device->Interface(), file->c_str(), 0, 8044)) << f.box;
+        ASSERT_TRUE(stream->Unload());
+    }
+    struct PlatformFailure {
+        FaultPoint point;
+        const char* box;
+        bool raisePriority;
+    };
+    for (const PlatformFailure& f :
+         {PlatformFailure{FaultPoint::EventCreate, msg::kEventCreateFailed, false},
+          PlatformFailure{FaultPoint::ThreadStart, msg::kThreadCreateFailed, false},
+          PlatformFailure{FaultPoint::ThreadPriority, msg::kSetPriorityFailed, true}}) {
+        reports.Clear();
+        Options().keepPriority = !f.raisePriority;
+        ArmFault(f.point);
+        EXPECT_FALSE(stream->Load(device->Interface(), file->c_str(), 0, 8044)) << f.box;
+        EXPECT_EQ(reports.CountBox(f.box), 1) << f.box;
+        DisarmFaults();
+        ASSERT_TRUE(stream->Load(device->Interface(), file->c_str(), 0, 8044)) << f.box;
+        ASSERT_TRUE(stream->Unload());
+    }
+    for (size_t i = 0; i < device->BufferCount(); ++i) EXPECT_TRUE(device->Buffer(i)->Released());
+}
+
+TEST_F(SoundTest, AbsurdSettingsRefuseTheLoadWithAMessage) {
+    struct Case {
+        int32_t segments, segment;
+        uint32_t dataBytes;
+        const char* box;
+    };
+    for (const Case& c : {Case{0, 4096, 8000, msg::kBadSegmentCount},
+                          Case{-3, 4096, 8000, msg::kBadSegmentCount},
+                          Case{64, 4096, 8000, msg::kBadSegmentCount},
+                          Case{16, 0, 8000, msg::kBadSegmentSize},
+                          Case{16, -5, 8000, msg::kBadSegmentSize},
+                          Case{16, 4096, 12, msg::kDataTooShort},
+                          Case{63, 0x7FFFFFFF, 400000, nullptr}}) {
+        reports.Clear();
+        Geometry(c.segments, c.segment);
+        if (c.box == nullptr) {
+            // A huge segment size is shrunk to the data: this one loads.
+            EXPECT_TRUE(Load(PatternPcm(c.dataBytes)));
+            continue;
+        }
+        EXPECT_FALSE(Load(PatternPcm(c.dataBytes))) << c.box;
+        ASSERT_EQ(reports.Boxes().size(), 1u) << c.box;
+        EXPECT_EQ(reports.Boxes()[0].rfind(std::string(c.box).substr(0, 10), 0), 0u);
+    }
+    stream.reset();
+    Settings().ResetToDefaults();
+    Settings().STREAM_BUFFER_SIZE = 0;  // the reader can never fill a block
+    reports.Clear();
+    EXPECT_FALSE(Load(PatternPcm(8000)));
+    EXPECT_EQ(reports.CountBox(msg::kFileStreamOpenFailed), 1);
+}
+
+TEST_F(SoundTest, APositionQueryThatFailsIsShown) {
+    ASSERT_TRUE(Load(PatternPcm(8000)));
+    ASSERT_TRUE(stream->Play(0));
+    device->FailNext(softds::Op::GetCurrentPosition);
+    EXPECT_EQ(stream->Buffer().PlayCursor(), 0u);
+    EXPECT_EQ(reports.CountBox(msg::kPositionFailed), 1);
+}
+
+TEST(SoundRealTime, TenSecondsOfPlaybackWithoutUnderrun) {
+    Settings().ResetToDefaults();
+    softds::DeviceOptions options;
+    options.clock = softds::ClockKind::RealTime;
+    options.outputRate = 22050;
+    options.recordPlayed = false;
+    softds::Device* device = softds::Device::Create(options);
+    {
+        TempFile file(test::MakeWave(2, 22050, 16, PatternPcm(22050 * 4 * 3)), "rt");
+        SoundStream stream;
+        ASSERT_TRUE(stream.Load(device->Interface(), file.c_str(), 0, 22050 * 4 * 3 + 44));
+        ASSERT_TRUE(stream.Play(0));
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        auto record = device->Buffer(0);
+        EXPECT_TRUE(record->Playing());
+        EXPECT_EQ(record->Underruns(), 0u);
+        EXPECT_GE(device->Frames(), 22050u * 9);
+        ASSERT_TRUE(stream.Unload());
+    }
+    device->Release();
+}
+
+}  // namespace
+}  // namespace sonaflux

@@ -1,7 +1,9 @@
 #include "host/module_object.h"
 
 #include "base/module_timer.h"
+#include "base/sync.h"
 #include "config/module_options.h"
+#include "host/music_player.h"
 
 namespace sonaflux {
 
@@ -11,11 +13,18 @@ ModuleObject& TheModule() {
 }
 
 ModuleObject::~ModuleObject() {
+    if (CurrentTeardown() == Teardown::ProcessExit) {
+        // The workers went with the process: their objects are not touched again.
+        m_Players.Abandon();
+        return;
+    }
     m_PlayInfo.Clear();
+    m_Players.Clear();
 }
 
 int32_t ModuleObject::Release() {
     m_PlayInfo.Clear();
+    m_Players.Clear();
     return 0;
 }
 
@@ -41,9 +50,7 @@ void ModuleObject::SetTimer(ITimer* timer) {
     SetModuleTimer(timer);
 }
 
-MusicPlayer* ModuleObject::GetPlayer(int /*index*/) {
-    return nullptr;
-}
+MusicPlayer* ModuleObject::GetPlayer(int index) { return m_Players.GetOrCreate(index); }
 
 void* ModuleObject::GetInterface(const GUID* iid) {
     if (iid != nullptr && SameId(iid, IID_MusicVolumeControl)) {
@@ -58,7 +65,7 @@ double ModuleObject::GetMasterVolume() {
 
 bool ModuleObject::SetMasterVolume(double volume) {
     Options().masterVolume = volume;
-    return true;
+    return m_Players.ReapplyVolume();
 }
 
 }  // namespace sonaflux

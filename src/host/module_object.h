@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "host/play_info.h"
+#include "host/player_collection.h"
 #include "sonaflux/sonaflux.h"
 
 namespace sonaflux {
@@ -34,10 +35,12 @@ class ModuleObject final : public MusicModule, public MusicVolumeControl {
     bool SetMasterVolume(double volume) override;
 
     IDirectSound* Device() const { return m_DirectSound; }
+    PlayerCollection& Players() { return m_Players; }
     const PlayInfoTable& PlayInfos() const { return m_PlayInfo; }
     int32_t& LoadedStreamCount() { return m_LoadedStreamCount; }
 
   private:
+    PlayerCollection m_Players;
     IDirectSound* m_DirectSound = nullptr;  // borrowed from the host, never released
     PlayInfoTable m_PlayInfo;
     int32_t m_LoadedStreamCount = 0;  // players holding a loaded stream

@@ -35,11 +35,10 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
     const uint64_t ring = static_cast<uint64_t>(n) * segmentBytes;
     const uint32_t dataSize = m_FileStream.m_DataSize;
     if (dataSize < ring) segmentBytes = dataSize / static_cast<uint32_t>(n);  // short files
-    // The ring must hold whole frames, or its wrap would shift every frame after it.
-    const uint32_t frameBytes = m_FileStream.FrameSize();
-    if ((static_cast<uint64_t>(n) * segmentBytes) % frameBytes != 0) {
-        segmentBytes -= segmentBytes % frameBytes;
-    }
+    // Segments hold whole frames: DirectSound's cursor moves by frames, so a notification
+    // inside a frame would fire late, and a ring of part frames would shift every frame
+    // after its wrap.
+    segmentBytes -= segmentBytes % m_FileStream.FrameSize();
     if (segmentBytes == 0) {
         ErrorBox(msg::kDataTooShort, static_cast<unsigned>(dataSize));
         return false;

@@ -290,11 +290,18 @@ bool StreamBuffer::Refill(int32_t index) {
     const uint32_t offset = idx * segmentBytes;
 
     // The segment half a ring ahead of the one whose end the cursor just passed.
-    if (!m_DataEnded && FillSegment(offset, segmentBytes)) {
-        m_WriteOffset = offset;
-        return true;
+    bool endedNow = false;
+    if (!m_DataEnded) {
+        if (FillSegment(offset, segmentBytes)) {
+            m_WriteOffset = offset;
+            return true;
+        }
+        endedNow = m_DataEnded;
+        if (!endedNow) m_SilenceFrom = offset;  // a device failure, not the data's end
     }
-    if (!m_DataEnded) m_SilenceFrom = offset;  // a device failure, not the data's end
+    // After the music's last segment every segment the cursor reaches is silence, however
+    // small the ring (with two segments the one refilled is the next to play).
+    if (!endedNow) WriteSilence(offset, segmentBytes);
 
     // The end of the data: the last segment stays, then half a ring of silence after the
     // music's last byte, then the buffer stops once the silence has played.

@@ -1,0 +1,228 @@
+#include "source/file_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "base/diagnostics.h"
+#include "base/faults.h"
+#include "base/messages.h"
+
+namespace sonaflux {
+
+CCritSec& FileReadGuard() {
+    // Built in static storage on first use (thread-safe) and deliberately never
+    // destroyed: static destruction order across translation units is unknown.
+    alignas(CCritSec) static unsigned char storage[sizeof(CCritSec)];
+    static CCritSec* const guard = new (storage) CCritSec;
+    return *guard;
+}
+
+// ---------------------------------------------------------------------------------------
+// CReadOnlyFile
+
+CReadOnlyFile::~CReadOnlyFile() {
+    CReadOnlyFile::Close();
+}
+
+bool CReadOnlyFile::Open(const char* name) {
+    Close();
+    if (name == nullptr || FaultFires(FaultPoint::FileOpen)) return false;
+    m_Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m_Handle == INVALID_HANDLE_VALUE) return false;
+    const DWORD size = GetFileSize(m_Handle, nullptr);
+    if (size == INVALID_FILE_SIZE) return false;  // the handle stays open until Close
+    m_Size = size;
+    m_Position = 0;
+    return true;
+}
+
+void CReadOnlyFile::Close() {
+    if (m_Handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(m_Handle);
+        m_Handle = INVALID_HANDLE_VALUE;
+    }
+    m_Size = 0;
+}
+
+bool CReadOnlyFile::Seek(uint32_t offset) {
+    if (m_Handle == INVALID_HANDLE_VALUE) {
+        ErrorBox(msg::kInvalidHandle);
+        return false;
+    }
+    // SetFilePointer takes a signed distance; offsets from 2^31 on would be negative.
+    if (offset > kMaxUnitEnd || FaultFires(FaultPoint::FileSeek) ||
+        SetFilePointer(m_Handle, static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER) {
+        ErrorBox(msg::kSeekFailedAt, static_cast<int>(offset));
+        return false;
+    }
+    m_Position = offset;
+    return true;
+}
+
+bool CReadOnlyFile::Read(void* buffer, uint32_t count) {
+    if (m_Handle == INVALID_HANDLE_VALUE) return false;
+    CCritSecLock lock(FileReadGuard());
+    if (static_cast<uint64_t>(m_Position) + count > m_Size) return false;
+    if (FaultFires(FaultPoint::FileRead)) return false;
+    DWORD done = 0;
+    if (ReadFile(m_Handle, buffer, count, &done, nullptr) == FALSE || done != count) {
+        // A short read has moved the file pointer; put it back where m_Position says,
+        // so that the next read starts at the byte this one failed to deliver.
+        SetFilePointer(m_Handle, static_cast<LONG>(m_Position), nullptr, FILE_BEGIN);
+        return false;
+    }
+    m_Position += count;
+    return true;
+}
+
+uint32_t CReadOnlyFile::GetRemaining() const {
+    if (m_Handle == INVALID_HANDLE_VALUE || m_Position >= m_Size) return 0;
+    return m_Size - m_Position;
+}
+
+// ---------------------------------------------------------------------------------------
+// CFileStreamRead
+
+CFileStreamRead::CFileStreamRead() : m_File(&m_PlainFile) {}
+
+CFileStreamRead::CFileStreamRead(std::unique_ptr<CReadOnlyFile> file)
+    : m_OwnedFile(std::move(file)), m_File(m_OwnedFile ? m_OwnedFile.get() : &m_PlainFile) {}
+
+CFileStreamRead::~CFileStreamRead() {
+    m_File->Close();
+    m_Block.Clear();
+}
+
+bool CFileStreamRead::Open(const char* name, uint32_t startOffset, uint32_t unitSize) {
+    if (unitSize == 0) return false;
+    if (startOffset > kMaxUnitEnd || unitSize > kMaxUnitEnd - startOffset) return false;
+
+    // A block longer than the unit would never fill; reserve it once, hold no bytes yet.
+    const uint32_t capacity = std::min(m_BlockSize, unitSize);
+    m_Block.Allocate(capacity);
+    if (static_cast<uint32_t>(m_Block.GetSize()) != capacity) return false;  // out of memory
+    m_Block.Fill(0);
+    m_Block.Reallocate(0);
+    m_BlockCapacity = capacity;
+    m_BlockOffset = 0;
+
+    if (!m_File->Open(name)) return false;
+    const uint32_t fileSize = m_File->GetSize();
+    if (startOffset >= fileSize) return false;
+    unitSize = std::min(unitSize, fileSize - startOffset);
+
+    m_ReadLimit.store(unitSize, std::memory_order_relaxed);
+    m_ReadCounter = 0;
+    m_StartOffset = startOffset;
+    m_UnitFileSize = unitSize;
+    return m_File->Seek(startOffset);
+}
+
+void CFileStreamRead::EmptyBlock() {
+    m_Block.Reallocate(0);
+    m_BlockOffset = 0;
+}
+
+int CFileStreamRead::OnBufferMemory() {
+    const uint32_t position = m_File->GetSize() - m_File->GetRemaining();
+    const uint64_t end =
+        static_cast<uint64_t>(m_StartOffset) + m_ReadLimit.load(std::memory_order_relaxed);
+    uint64_t want = position < end ? end - position : 0;
+    if (want > m_UnitFileSize) {
+        DebugPrint(msg::kRegionTooLarge);
+        return kFailed;
+    }
+    want = std::min<uint64_t>(want, m_BlockCapacity);
+    if (want == 0) {
+        EmptyBlock();
+        return kNoMoreData;
+    }
+    if (m_ReadCounter >= m_UnitFileSize) {
+        DebugPrint(msg::kReadCounterOver);
+        EmptyBlock();
+        return kNoMoreData;
+    }
+    const auto count = static_cast<uint32_t>(want);
+    m_Block.Reallocate(count);  // within the capacity reserved at Open: no allocation
+    if (static_cast<uint32_t>(m_Block.GetSize()) != count ||
+        !m_File->Read(m_Block.GetData(), count)) {
+        // Whatever the failed read left in the block is not unit data.
+        EmptyBlock();
+        DebugPrint(msg::kFileReadFailed);
+        return kFailed;
+    }
+    m_BlockOffset = 0;
+    m_ReadCounter += count;
+    return kDone;
+}
+
+bool CFileStreamRead::Seek(uint32_t offset) {
+    // Nothing can be read at or past the limit: refuse without moving anything. A
+    // reader that never opened a unit has limit 0 and lets the file report itself.
+    const uint32_t limit = m_ReadLimit.load(std::memory_order_relaxed);
+    if (limit != 0 && offset >= limit) {
+        DebugPrint(msg::kSeekReadFailed);
+        return false;
+    }
+    // Below the limit the sum stays within kMaxUnitEnd (checked by Open).
+    const uint64_t target = static_cast<uint64_t>(m_StartOffset) + offset;
+    if (!m_File->Seek(static_cast<uint32_t>(std::min<uint64_t>(target, 0xFFFFFFFFu)))) {
+        return false;
+    }
+    m_ReadCounter = offset;
+    // Positioned at `offset` with nothing buffered: if the refill fails, the next Read
+    // retries it from here instead of handing out what the block held before.
+    EmptyBlock();
+    if (OnBufferMemory() != kDone) {
+        DebugPrint(msg::kSeekReadFailed);
+        return false;
+    }
+    return true;
+}
+
+int CFileStreamRead::Read(void* destination, uint32_t& length) {
+    auto* out = static_cast<uint8_t*>(destination);
+    uint32_t delivered = 0;
+    while (delivered < length) {
+        const auto blockLength = static_cast<uint32_t>(m_Block.GetSize());
+        if (m_BlockOffset >= blockLength) {
+            const int r = OnBufferMemory();
+            if (r != kDone) {
+                length = delivered;
+                return r;
+            }
+            continue;
+        }
+        // The block may hold bytes past a limit lowered after it was read.
+        const uint32_t limit = m_ReadLimit.load(std::memory_order_relaxed);
+        const uint32_t next = m_ReadCounter - blockLength + m_BlockOffset;
+        if (next >= limit) {
+            length = delivered;
+            return kNoMoreData;
+        }
+        const uint32_t n =
+            std::min({length - delivered, blockLength - m_BlockOffset, limit - next});
+        std::memcpy(out + delivered, m_Block.GetData() + m_BlockOffset, n);
+        m_BlockOffset += n;
+        delivered += n;
+    }
+    return kDone;
+}
+
+bool CFileStreamRead::SetReadLimit(uint32_t limit) {
+    if (limit == 0 || limit > m_UnitFileSize) return false;
+    m_ReadLimit.store(limit, std::memory_order_relaxed);
+    return true;
+}
+
+bool CFileStreamRead::Close() {
+    m_File->Close();
+    m_Block.Clear();
+    m_BlockOffset = 0;
+    return true;
+}
+
+}  // namespace sonaflux

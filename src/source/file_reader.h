@@ -1,0 +1,114 @@
+// The buffered file reader: one byte range of a file (the unit), read front to back in
+// large blocks and handed out in requests of any size.
+//
+// A reader has no thread and no lock of its own; one reader is used by one thread at a
+// time (its owner keeps loading, seeking and refilling apart). Every disk read of every
+// reader in the process runs under FileReadGuard, so the module never issues two reads
+// at the same moment.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "base/sync.h"
+#include "config/byte_buffer.h"
+#include "platform/win32.h"
+
+namespace sonaflux {
+
+// The process-wide section around the bounds check, the ReadFile call and the position
+// update of every CReadOnlyFile::Read. It comes into being on first use and is never
+// destroyed, so a stream worker still reading while the library's statics are torn
+// down cannot meet a deleted section.
+CCritSec& FileReadGuard();
+
+// Seeks take a signed 32-bit distance, so every unit must end at or below this offset.
+inline constexpr uint32_t kMaxUnitEnd = 0x7FFFFFFFu;
+
+// One read-only file handle that knows the file size and its own position. The
+// operations are virtual, in this slot order: destructor, Open, Close, Seek, Read,
+// GetSize, GetRemaining, so a derived file type can replace them.
+class CReadOnlyFile {
+public:
+    CReadOnlyFile() = default;
+    virtual ~CReadOnlyFile();
+    CReadOnlyFile(const CReadOnlyFile&) = delete;
+    CReadOnlyFile& operator=(const CReadOnlyFile&) = delete;
+
+    // Closes first, then opens `name` for shared reading; position 0.
+    virtual bool Open(const char* name);
+    // Size 0 afterwards; the position is kept.
+    virtual void Close();
+    // Absolute offset. Shows "INVALID_HANDLE_VALUE" when no file is open and
+    // "Sonaflux Seekで失敗:%d" when the file cannot be positioned there.
+    virtual bool Seek(uint32_t offset);
+    // Exactly `count` bytes at the current position, or false (nothing shown).
+    virtual bool Read(void* buffer, uint32_t count);
+    virtual uint32_t GetSize() const { return m_Size; }
+    // Bytes from the position to the end of the file; 0 when closed or past the end.
+    virtual uint32_t GetRemaining() const;
+
+protected:
+    HANDLE m_Handle = INVALID_HANDLE_VALUE;
+    uint32_t m_Size = 0;
+    uint32_t m_Position = 0;
+};
+
+class CFileStreamRead {
+public:
+    // Result codes of Read.
+    enum : int { kDone = 0, kFailed = 1, kNoMoreData = 2 };
+
+    CFileStreamRead();
+    // Reads through `file` instead of a plain disk file (tests, the fuzzer). Null keeps
+    // the plain one.
+    explicit CFileStreamRead(std::unique_ptr<CReadOnlyFile> file);
+    ~CFileStreamRead();
+    CFileStreamRead(const CFileStreamRead&) = delete;
+    CFileStreamRead& operator=(const CFileStreamRead&) = delete;
+
+    // The nominal block length, taken by the next Open.
+    void SetBlockSize(uint32_t bytes) { m_BlockSize = bytes; }
+
+    // Opens the unit [startOffset, startOffset + unitSize) of `name`; reads nothing yet.
+    // Refused: size 0, a unit ending beyond kMaxUnitEnd, a unit starting at or past the
+    // end of the file. A unit reaching past the end of the file is cut there.
+    bool Open(const char* name, uint32_t startOffset, uint32_t unitSize);
+    // Continues at `offset` from the unit start and fills a fresh block from there. An
+    // offset at or past the read limit is refused and leaves the reader as it was.
+    bool Seek(uint32_t offset);
+    // Copies `length` bytes. After a result other than kDone, `length` holds the bytes
+    // delivered. Never hands out a byte at or past the read limit.
+    int Read(void* destination, uint32_t& length);
+    // Moves the end of the readable region (from the unit start); 0 and values beyond
+    // the unit are refused. Takes effect at once, also for bytes already in the block.
+    // May be called from another thread than the one reading.
+    bool SetReadLimit(uint32_t limit);
+    // Closes the file and empties the block (its storage is kept). Always true.
+    bool Close();
+
+    uint32_t UnitSize() const { return m_UnitFileSize; }
+    uint32_t ReadLimit() const { return m_ReadLimit.load(std::memory_order_relaxed); }
+
+private:
+    int OnBufferMemory();
+    void EmptyBlock();
+
+    CReadOnlyFile m_PlainFile;
+    std::unique_ptr<CReadOnlyFile> m_OwnedFile;
+    CReadOnlyFile* m_File;  // m_OwnedFile when given, else m_PlainFile
+
+    // Holds the unit bytes [m_ReadCounter - length, m_ReadCounter); its length is the
+    // number of valid bytes.
+    ByteBuffer m_Block;
+    uint32_t m_BlockOffset = 0;    // next unread byte in the block
+    uint32_t m_BlockSize = 0;      // nominal block length, set by the owner
+    uint32_t m_BlockCapacity = 0;  // block length of this unit: min(m_BlockSize, unit)
+    uint32_t m_StartOffset = 0;    // absolute file offset of the unit
+    uint32_t m_UnitFileSize = 0;
+    std::atomic<uint32_t> m_ReadLimit{0};  // end of the readable region, from the unit start
+    uint32_t m_ReadCounter = 0;            // unit offset up to which bytes were taken from the file
+};
+
+}  // namespace sonaflux

@@ -1,0 +1,398 @@
+// Stream sources: the buffered file reader and the RIFF/WAVE stream reader.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "base/faults.h"
+#include "base/messages.h"
+#include "config/module_settings.h"
+#include "source/file_reader.h"
+#include "source/wave_stream.h"
+#include "support/report_capture.h"
+#include "support/test_files.h"
+#include "support/wave_image.h"
+
+namespace sonaflux {
+namespace {
+
+using test::Bytes;
+using test::PatternPcm;
+using test::ReportCapture;
+using test::TempFile;
+using test::WaveBuilder;
+
+struct BlockSize {
+    explicit BlockSize(int32_t bytes) { Settings().STREAM_BUFFER_SIZE = bytes; }
+    ~BlockSize() { Settings().STREAM_BUFFER_SIZE = 262144; }
+};
+
+Bytes Slice(const Bytes& b, size_t from, size_t to) {
+    return Bytes(b.begin() + from, b.begin() + to);
+}
+
+// What the stream must hand out: data[0, end), then data[loop, end) for every further
+// pass (passes <= 0: endless), cut at `limit` bytes.
+Bytes Expected(const Bytes& data, size_t end, size_t loop, int passes, size_t limit) {
+    Bytes out = Slice(data, 0, end);
+    for (int pass = 2; out.size() < limit && (passes <= 0 || pass <= passes); ++pass) {
+        out.insert(out.end(), data.begin() + loop, data.begin() + end);
+    }
+    if (out.size() > limit) out.resize(limit);
+    return out;
+}
+
+// Pulls up to `calls` requests of `request` bytes and checks each against `expected`. When
+// `ends`, the stream must end inside the request that meets the end of `expected`, with
+// the bytes left and then silence. Returns the number of calls made.
+int PullAndCheck(CWaveFileStream& s, const Bytes& expected, bool ends, int32_t request, int calls) {
+    size_t pos = 0;
+    for (int i = 0; i < calls; ++i) {
+        Bytes got(request, 0xAA);  // stale bytes a faulty reader would leave
+        const bool ok = s.Gets(got.data(), request);
+        const size_t left = expected.size() - pos;
+        if (!ok) {
+            EXPECT_TRUE(ends && left < static_cast<size_t>(request)) << "early end at " << pos;
+            Bytes want = Slice(expected, pos, expected.size());
+            want.resize(request, 0);
+            EXPECT_EQ(got, want) << "last request at " << pos;
+            return i + 1;
+        }
+        EXPECT_GE(left, static_cast<size_t>(request)) << "no end at " << pos;
+        if (left < static_cast<size_t>(request)) return i + 1;
+        EXPECT_EQ(got, Slice(expected, pos, pos + request)) << "request at " << pos;
+        pos += request;
+    }
+    return calls;
+}
+
+// A disk file whose next read fails when the test asks for it.
+class FailingFile : public CReadOnlyFile {
+public:
+    explicit FailingFile(std::atomic<bool>& failNext) : m_FailNext(failNext) {}
+    bool Read(void* buffer, uint32_t count) override {
+        return !m_FailNext.exchange(false) && CReadOnlyFile::Read(buffer, count);
+    }
+
+private:
+    std::atomic<bool>& m_FailNext;
+};
+
+Bytes With(Bytes b, size_t at, uint8_t value) {
+    b[at] = value;
+    return b;
+}
+
+// ---------------------------------------------------------------------------------------
+
+TEST(SourceFileReader, RefusesBadUnitsAndCutsOneReachingPastTheFile) {
+    TempFile f(PatternPcm(500));
+    CFileStreamRead r;
+    r.SetBlockSize(256);
+    EXPECT_FALSE(r.Open(f.c_str(), 0, 0));
+    EXPECT_FALSE(r.Open(f.c_str(), 0x7FFFFF00u, 0x100u + 1));  // ends beyond 2^31 - 1
+    EXPECT_FALSE(r.Open(f.c_str(), 0xFFFFFFF0u, 0x20u));       // would wrap 32 bits
+    EXPECT_FALSE(r.Open(f.c_str(), 500, 10));                  // starts at the file end
+    ASSERT_TRUE(r.Open(f.c_str(), 400, 1000));
+    EXPECT_EQ(r.UnitSize(), 100u);
+    ASSERT_TRUE(r.Seek(0));
+    Bytes got(300);
+    uint32_t n = 300;
+    EXPECT_EQ(r.Read(got.data(), n), CFileStreamRead::kNoMoreData);  // not a read failure
+    EXPECT_EQ(n, 100u);
+}
+
+TEST(SourceFileReader, SeekAndLimitFailuresReportAndKeepTheReaderUsable) {
+    const Bytes file = PatternPcm(10000, 3);
+    TempFile f(file);
+    ReportCapture reports;
+    CFileStreamRead r;
+    EXPECT_FALSE(r.Seek(0));
+    EXPECT_EQ(reports.CountBox(msg::kInvalidHandle), 1);
+    r.SetBlockSize(4096);
+    ASSERT_TRUE(r.Open(f.c_str(), 0, 10000));
+    ArmFault(FaultPoint::FileSeek);
+    EXPECT_FALSE(r.Seek(1234));
+    char text[64];
+    std::snprintf(text, sizeof text, msg::kSeekFailedAt, 1234);
+    EXPECT_EQ(reports.CountBox(text), 1);
+    ASSERT_TRUE(r.Seek(0));
+    Bytes got(1000);
+    uint32_t n = 100;
+    ASSERT_EQ(r.Read(got.data(), n), CFileStreamRead::kDone);
+    EXPECT_FALSE(r.SetReadLimit(0));
+    EXPECT_FALSE(r.SetReadLimit(10001));
+    // A limit inside the block in memory holds to the byte; raising it loses nothing.
+    ASSERT_TRUE(r.SetReadLimit(500));
+    n = 1000;
+    EXPECT_EQ(r.Read(got.data(), n), CFileStreamRead::kNoMoreData);
+    EXPECT_EQ(Slice(got, 0, n), Slice(file, 100, 500));
+    EXPECT_FALSE(r.Seek(500));
+    EXPECT_EQ(reports.CountDebug(msg::kSeekReadFailed), 1);
+    ASSERT_TRUE(r.SetReadLimit(10000));
+    n = 1000;
+    ASSERT_EQ(r.Read(got.data(), n), CFileStreamRead::kDone);
+    EXPECT_EQ(got, Slice(file, 500, 1500));
+    // A failed refill hands out nothing stale and is retried by the next read.
+    ArmFault(FaultPoint::FileRead);
+    n = 4000;
+    Bytes big(4000);
+    EXPECT_EQ(r.Read(big.data(), n), CFileStreamRead::kFailed);
+    EXPECT_EQ(n, 4096u - 1500);
+    EXPECT_EQ(reports.CountDebug(msg::kFileReadFailed), 1);
+    n = 100;
+    ASSERT_EQ(r.Read(got.data(), n), CFileStreamRead::kDone);
+    EXPECT_EQ(Slice(got, 0, 100), Slice(file, 4096, 4196));
+    ArmFault(FaultPoint::FileRead);  // likewise after a seek whose refill failed
+    EXPECT_FALSE(r.Seek(6000));
+    n = 100;
+    ASSERT_EQ(r.Read(got.data(), n), CFileStreamRead::kDone);
+    EXPECT_EQ(Slice(got, 0, 100), Slice(file, 6000, 6100));
+    DisarmFaults();
+}
+
+// ---------------------------------------------------------------------------------------
+
+struct Layout {
+    const char* name;
+    Bytes image;
+    int dataOffset;  // -1: Open fails
+    uint32_t dataSize = 400;
+};
+
+TEST(SourceWaveHeader, FindsTheDataChunkOrRefusesTheImage) {
+    const Bytes pcm = PatternPcm(400);
+    auto fmt = [] { return WaveBuilder().Format(1, 2, 44100, 16); };
+    const Layout layouts[] = {
+        {"canonical", fmt().Data(pcm).Build(), 44},
+        {"fmt body 18", WaveBuilder().Format(1, 2, 44100, 16, 18).Data(pcm).Build(), 46},
+        {"odd chunk", fmt().Chunk("junk", Bytes(3, 1)).Data(pcm).Build(), 55},
+        {"fmt any 4th byte", WaveBuilder().Format(1, 2, 8000, 16, 16, "fmtX").Data(pcm).Build(),
+         44},
+        {"data id at 118", fmt().Chunk("junk", Bytes(74)).Data(pcm).Build(), 126},
+        {"data id at 119", fmt().Chunk("junk", Bytes(75)).Data(pcm).Build(), -1},
+        {"LIST 100 between", fmt().Chunk("LIST", Bytes(100)).Data(pcm).Build(), -1},
+        {"data before fmt", WaveBuilder().Data(pcm).Format(1, 2, 8000, 16).Build(), -1},
+        {"no WAVE", With(fmt().Data(pcm).Build(), 8, 'X'), -1},
+        {"declared beyond the image", fmt().Data(pcm, 100000).Build(), 44},
+        {"shorter than 127", fmt().Data(PatternPcm(80)).Build(), -1},
+        {"4-bit samples", WaveBuilder().Format(1, 2, 8000, 4).Data(pcm).Build(), -1},
+        {"no channels", WaveBuilder().Format(1, 0, 8000, 16).Data(pcm).Build(), -1},
+    };
+    for (const Layout& l : layouts) {
+        TempFile f(l.image);
+        CWaveFileStream s;
+        EXPECT_EQ(s.Open(f.c_str(), 0, static_cast<uint32_t>(l.image.size())), l.dataOffset >= 0)
+            << l.name;
+        if (l.dataOffset < 0) continue;
+        EXPECT_EQ(s.DataOffset(), static_cast<uint32_t>(l.dataOffset)) << l.name;
+        EXPECT_EQ(s.m_DataSize, l.dataSize) << l.name;  // what the image really holds
+        Bytes got(400);
+        EXPECT_TRUE(s.Gets(got.data(), 400)) << l.name;
+        EXPECT_EQ(got, pcm) << l.name;
+    }
+}
+
+TEST(SourceWaveHeader, FormatCopyStopsAtTheHeaderEnd) {
+    // A 6-byte format body at 112 ends the 127-byte header inside its record: the bits
+    // field takes its low byte from byte 126 (the first PCM byte), nothing from 127 on.
+    Bytes pcm = PatternPcm(200);
+    pcm[0] = 16;
+    pcm[1] = 0x55;
+    Bytes image = WaveBuilder().Format(1, 1, 8000, 16).Chunk("junk", Bytes(60)).Build();
+    image.insert(image.end(), {'f', 'm', 't', ' ', 6, 0, 0, 0, 1, 0, 1, 0, 0x40, 0x1F});
+    const Bytes tail = WaveBuilder().Data(pcm).Build();
+    image.insert(image.end(), tail.begin() + 12, tail.end());
+    ASSERT_EQ(image.size(), 126u + 200);
+    TempFile f(image);
+    CWaveFileStream s;
+    ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+    ds::WAVEFORMATEX fmt{};
+    ASSERT_TRUE(s.GetFormat(fmt));
+    EXPECT_EQ(fmt.wBitsPerSample, 16);
+    EXPECT_EQ(fmt.cbSize, 0);
+    EXPECT_EQ(s.FrameSize(), 2u);
+}
+
+TEST(SourceWaveHeader, CountsFramesAndSeeksWithinThem) {
+    TempFile f(test::MakeWave(2, 44100, 16, PatternPcm(400)));
+    CWaveFileStream s;
+    ds::WAVEFORMATEX fmt{};
+    EXPECT_FALSE(s.GetFormat(fmt));
+    ASSERT_TRUE(s.Open(f.c_str(), 0, 444));
+    EXPECT_EQ(s.m_FrameCount, 100u);
+    EXPECT_TRUE(s.SeekFrame(99));
+    EXPECT_EQ(s.m_DataPosition.load(), 396u);
+    EXPECT_FALSE(s.SeekFrame(100));
+    EXPECT_FALSE(s.SeekFrame(0x40000000u));  // frame x 4 passes 32 bits
+    EXPECT_TRUE(s.Gets(nullptr, 0));
+    ReportCapture reports;
+    EXPECT_FALSE(s.Gets(nullptr, -1));
+    EXPECT_EQ(reports.CountBox(msg::kRequestTooLarge), 1);
+}
+
+// ---------------------------------------------------------------------------------------
+
+class SourceWaveStream : public ::testing::Test {
+protected:
+    // 8000 bytes of 16-bit stereo PCM (2000 frames) after 1000 foreign bytes, followed by
+    // a LIST chunk and 500 more foreign bytes in the same file.
+    SourceWaveStream()
+        : pcm(PatternPcm(8000, 5)),
+          image(WaveBuilder()
+                    .Format(1, 2, 44100, 16)
+                    .Data(pcm)
+                    .Chunk("LIST", Bytes(64, 0x11))
+                    .Build()),
+          file(Wrap(image)),
+          disk(file) {}
+    static Bytes Wrap(const Bytes& image) {
+        Bytes b(1000 + image.size() + 500, 0xDD);
+        std::fill(b.begin(), b.begin() + 1000, 0xEE);
+        std::copy(image.begin(), image.end(), b.begin() + 1000);
+        return b;
+    }
+    bool Open(CWaveFileStream& s) {
+        return s.Open(disk.c_str(), 1000, static_cast<uint32_t>(image.size()));
+    }
+
+    BlockSize block{1024};
+    Bytes pcm, image, file;
+    TempFile disk;
+};
+
+TEST_F(SourceWaveStream, LoopCountsWrapWithoutAGap) {
+    struct Case {
+        int32_t loops;
+        uint32_t loopFrame;
+        int32_t request;
+    };
+    for (const Case c : {Case{1, 0, 3000}, Case{2, 500, 1500}, Case{2, 1999, 777},
+                         Case{0, 1000, 5000}, Case{-3, 10, 4096}}) {
+        CWaveFileStream s;
+        ASSERT_TRUE(Open(s));
+        s.SetLoopStart(c.loopFrame);
+        s.m_LoopCount = c.loops;
+        const bool ends = c.loops > 0;
+        const Bytes want = Expected(pcm, 8000, c.loopFrame * 4, c.loops, 6 * 8000);
+        const int calls = PullAndCheck(s, want, ends, c.request, 6 * 8000 / c.request);
+        const int wantCalls =
+            ends ? static_cast<int>(want.size() / c.request) + 1 : 48000 / c.request;
+        EXPECT_EQ(calls, wantCalls) << c.loops;
+    }
+}
+
+TEST_F(SourceWaveStream, PositionAfterAWrapIsTheLoopStartPlusTheBytesTakenFromIt) {
+    CWaveFileStream s;
+    ASSERT_TRUE(Open(s));
+    s.SetLoopStart(250);
+    s.m_LoopCount = 0;
+    Bytes got(6000);
+    ASSERT_TRUE(s.Gets(got.data(), 6000));
+    EXPECT_EQ(s.m_DataPosition.load(), 6000u);
+    ASSERT_TRUE(s.Gets(got.data(), 6000));  // 2000 tail bytes, 4000 from byte 1000
+    EXPECT_EQ(s.m_DataPosition.load(), 5000u);
+    EXPECT_EQ(s.m_LoopCount.load(), 0);
+}
+
+TEST_F(SourceWaveStream, EndFrameHoldsToTheByteEvenInsideTheFirstBlock) {
+    CWaveFileStream s;
+    ASSERT_TRUE(Open(s));
+    EXPECT_FALSE(s.SetEndFrame(5000));  // beyond the image
+    ASSERT_TRUE(s.SetEndFrame(2015));   // beyond the data: the LIST chunk is not PCM
+    s.m_LoopCount = 2;
+    PullAndCheck(s, Expected(pcm, 8000, 0, 2, 16000), true, 3000, 10);
+
+    CWaveFileStream t;
+    ASSERT_TRUE(Open(t));
+    ASSERT_TRUE(t.SetEndFrame(100));  // 400 bytes, all inside the block already read
+    t.SetLoopStart(20);
+    t.m_LoopCount = 0;
+    PullAndCheck(t, Expected(pcm, 400, 80, 0, 4000), false, 1000, 4);  // several wraps a call
+}
+
+TEST_F(SourceWaveStream, LoopStartPastTheEndFailsWithItsReports) {
+    for (uint32_t frame : {2000u, 0x40000001u}) {  // at the end; 4 bytes if the product wrapped
+        CWaveFileStream s;
+        ASSERT_TRUE(Open(s));
+        s.SetLoopStart(frame);
+        s.m_LoopCount = 0;
+        ReportCapture reports;
+        PullAndCheck(s, pcm, true, 3000, 3);
+        EXPECT_EQ(reports.CountDebug(msg::kSeekReadFailed), 10);
+        EXPECT_EQ(reports.Boxes(),
+                  (std::vector<std::string>{msg::kLoopSeekFailed, msg::kReadErrorAfterWrap}));
+    }
+}
+
+TEST_F(SourceWaveStream, ReadFailuresLeaveSilenceAndRecover) {
+    for (uint16_t bits : {16, 8}) {
+        Bytes img = WaveBuilder().Format(1, 1, 8000, bits).Data(pcm).Build();
+        TempFile f(img);
+        std::atomic<bool> failNext{false};
+        CWaveFileStream s(std::make_unique<FailingFile>(failNext));
+        ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(img.size())));
+        failNext = true;
+        Bytes got(1500, 0xAA);
+        ASSERT_TRUE(s.Gets(got.data(), 1500));  // 1024 bytes in memory, then the failure
+        Bytes want = Slice(pcm, 0, 1024);
+        want.resize(1500, bits == 8 ? 0x80 : 0x00);
+        EXPECT_EQ(got, want) << bits;
+        ASSERT_TRUE(s.Gets(got.data(), 1500));  // the missed block is read again
+        EXPECT_EQ(got, Slice(pcm, 1024, 2524)) << bits;
+    }
+    // At the wrap, a failed refill is retried by the next seek: still seamless.
+    CWaveFileStream s;
+    ASSERT_TRUE(Open(s));
+    s.m_LoopCount = 0;
+    Bytes got(7000);
+    ASSERT_TRUE(s.Gets(got.data(), 7000));
+    ReportCapture reports;
+    ArmFault(FaultPoint::FileRead, 1);  // the tail block reads, the loop start's fails once
+    got.assign(2000, 0xAA);
+    ASSERT_TRUE(s.Gets(got.data(), 2000));
+    DisarmFaults();
+    EXPECT_EQ(got, Slice(Expected(pcm, 8000, 0, 0, 9000), 7000, 9000));
+    EXPECT_EQ(reports.CountDebug(msg::kSeekReadFailed), 1);
+    EXPECT_TRUE(reports.Boxes().empty());
+}
+
+// ---------------------------------------------------------------------------------------
+
+TEST_F(SourceWaveStream, TwoReadersOnTwoThreadsGetTheirOwnBytes) {
+    const Bytes want = Expected(pcm, 8000, 1200, 3, 24000);
+    auto run = [&](int32_t request) {
+        CWaveFileStream s;
+        ASSERT_TRUE(Open(s));
+        s.SetLoopStart(300);
+        s.m_LoopCount = 3;
+        PullAndCheck(s, want, true, request, 100);
+    };
+    std::thread a(run, 700), b(run, 333);
+    a.join();
+    b.join();
+}
+
+TEST_F(SourceWaveStream, DiskReadsWaitForTheReadGuard) {
+    CWaveFileStream s;
+    ASSERT_TRUE(Open(s));
+    std::atomic<bool> done{false};
+    Bytes got(3000);
+    FileReadGuard().Enter();
+    std::thread reader([&] {
+        s.Gets(got.data(), 3000);  // needs two block reads
+        done = true;
+    });
+    Sleep(200);
+    EXPECT_FALSE(done.load());
+    FileReadGuard().Leave();
+    reader.join();
+    EXPECT_TRUE(done.load());
+    EXPECT_EQ(got, Slice(pcm, 0, 3000));
+}
+
+}  // namespace
+}  // namespace sonaflux

@@ -33,6 +33,16 @@ struct DeviceOptions {
     uint32_t outputRate = 44100;  // mix format: 16-bit stereo at this rate
     uint32_t periodFrames = 441;  // real-time clock without SDL: frames per tick
     bool recordPlayed = true;     // keep every byte each buffer plays, for comparison
+    bool recordCalls = true;      // keep the call log of each buffer (BufferRecord::Calls)
+    // How long Advance and WaitIdle wait for the stream workers before answering false.
+    uint32_t settleTimeoutMs = 2000;
+    // Windows only, where no layer of ours knows when a worker is idle again. After a
+    // signal: how long to wait for some thread to take it (one that nobody takes within
+    // this time is taken to have no waiter), then how long the buffers concerned must see
+    // no Lock outstanding and no Lock, Unlock, Play, Stop or position call (volume and
+    // status calls do not count) before the workers count as idle.
+    uint32_t settleGraceMs = 100;
+    uint32_t settleQuietMs = 15;
 };
 
 // The operations that fault injection can make fail, and that the call log records.
@@ -53,10 +63,14 @@ enum class Op {
 
 struct CallRecord {
     Op op;
-    uint32_t a = 0;     // Lock/Unlock: offset or first size; Play: flags; SetCurrentPosition: offset
-    uint32_t b = 0;     // Lock: bytes
-    int32_t value = 0;  // SetVolume: hundredths of a decibel
-    uint64_t frame = 0;  // output frame of the device clock when the call was made
+    // Lock: offset, bytes; Unlock: first size, second size; Play: flags;
+    // SetCurrentPosition: offset; SetNotificationPositions: count;
+    // CreateSoundBuffer: bytes, flags.
+    uint32_t a = 0;
+    uint32_t b = 0;
+    int32_t value = 0;       // SetVolume: hundredths of a decibel
+    uint64_t frame = 0;      // output frame of the device clock when the call was made
+    ds::HRESULT result = 0;  // what the call answered (Release: the references left)
 };
 
 // What a test can read of one secondary buffer. Safe to use from any thread, and after
@@ -77,19 +91,30 @@ public:
     virtual bool Looping() const = 0;
     virtual uint32_t PlayCursor() const = 0;
     virtual int32_t Volume() const = 0;
-    // Every byte played, in playing order, before volume and mixing.
+    // Every byte played, in playing order, before volume and mixing. Bytes written
+    // through Lock play once their Unlock gave them; until then the bytes last unlocked
+    // there (or the format's silence) play.
     virtual std::vector<uint8_t> Played() const = 0;
     virtual void ClearPlayed() = 0;
     // Bytes played that nothing had written since they last played (or ever).
     virtual uint64_t Underruns() const = 0;
     virtual std::vector<CallRecord> Calls() const = 0;
-    // Notifications signalled so far, in order (indices into Notifications()).
+    // Notifications signalled so far, in order (indices into Notifications(); cleared
+    // when the positions are set again). A position at DSBPN_OFFSETSTOP (0xFFFFFFFF) is
+    // signalled each time the buffer stops, by Stop or at its end.
     virtual std::vector<uint32_t> Signalled() const = 0;
 };
 
 class Device {
 public:
     // A device with one reference, released through Interface()->Release() or Release().
+    // Null when the options cannot be served (an output rate outside 1000..384000, a
+    // real-time clock without a period, a WAV file that cannot be written, no SDL2).
+    // Buffers hold no reference the host can see. When the count reaches 0 the clock
+    // stops and the sink is completed (the WAV header written); buffers still held keep
+    // answering, and the device's memory goes with the last of them.
+    // With the real-time clock, stop or release a buffer before closing the events of its
+    // notification positions: the clock may set them at any time while it plays.
     static Device* Create(const DeviceOptions& options = {});
 
     virtual ds::IDirectSound* Interface() = 0;
@@ -99,9 +124,14 @@ public:
     // Manual clock. Moves every playing buffer on by `frames` output frames, in steps that
     // end at each notification offset and buffer end, signalling the notifications in
     // order and waiting after each step until the stream workers are idle again. False
-    // when the workers did not settle in time (or the clock is real-time).
+    // when the workers did not settle in time, and playback then goes no further than
+    // that step; false at once when the clock is real-time.
+    // Natively the wait is exact for threads started through the platform layer; on
+    // Windows it is bounded and inferred (see the settle options). Call it from a thread
+    // the platform layer did not start (the test's own), one call at a time.
     virtual bool Advance(uint32_t frames) = 0;
-    // Waits until the stream workers have handled every signal given so far.
+    // Waits until the stream workers have handled every signal given so far outside
+    // Advance: stop positions signalled by Stop, and the real-time clock's.
     virtual bool WaitIdle() = 0;
     // Output frames the clock has moved on since the device was created.
     virtual uint64_t Frames() const = 0;
@@ -112,7 +142,10 @@ public:
 
     // The next call of `op` (on any buffer, or the device for CreateSoundBuffer) answers
     // `result` instead of working; a non-negative result for SetVolume is a success that
-    // is not DS_OK, with the volume applied.
+    // is not DS_OK, with the volume applied. The same holds for every operation: a
+    // negative result fails it without effect, a non-negative one lets it work and is
+    // answered instead of DS_OK. Several calls for one operation queue up; Release
+    // cannot be made to fail.
     virtual void FailNext(Op op, ds::HRESULT result = ds::DSERR_GENERIC) = 0;
 
     // The mix written so far to the sink (16-bit stereo), for the WAV and none sinks.

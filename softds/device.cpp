@@ -1,0 +1,419 @@
+// The device: buffer creation, the two clocks, the mix and the sink.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "platform/win32.h"
+#include "softds/device_impl.h"
+
+namespace softds {
+
+Device* Device::Create(const DeviceOptions& options) {
+    return detail::DeviceImpl::Make(options);
+}
+
+namespace detail {
+
+namespace {
+
+constexpr ds::HRESULT kAlreadyInitialized = static_cast<ds::HRESULT>(0x88780082u);
+constexpr uint32_t kCapsPrimaryBuffer = 0x1;  // DSBCAPS_PRIMARYBUFFER
+constexpr uint32_t kCapsLocHardware = 0x4;    // DSBCAPS_LOCHARDWARE
+constexpr uint32_t kBufferBytesMin = 4;       // DSBSIZE_MIN
+constexpr uint32_t kBufferBytesMax = 0x0FFFFFFF;
+constexpr uint32_t kRateMin = 100;  // DSBFREQUENCY_MIN
+constexpr uint32_t kRateMax = 200000;
+constexpr uint32_t kSpeakerStereo = 4;  // DSSPEAKER_STEREO
+constexpr size_t kFlushFrames = 4096;   // mixed frames handed to the sink at once
+
+struct DeviceCaps {  // DSCAPS: 24 DWORDs
+    uint32_t dwSize;
+    uint32_t dwFlags;
+    uint32_t dwMinSecondarySampleRate;
+    uint32_t dwMaxSecondarySampleRate;
+    uint32_t rest[20];
+};
+static_assert(sizeof(DeviceCaps) == 96, "DSCAPS layout");
+
+bool ValidPcm(const ds::WAVEFORMATEX& f) {
+    if (f.wFormatTag != ds::WAVE_FORMAT_PCM) return false;
+    if (f.nChannels != 1 && f.nChannels != 2) return false;
+    if (f.wBitsPerSample != 8 && f.wBitsPerSample != 16) return false;
+    if (f.nSamplesPerSec < kRateMin || f.nSamplesPerSec > kRateMax) return false;
+    if (f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8) return false;
+    return f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
+}
+
+int16_t ClampSample(double v) {
+    const double r = std::lround(v);
+    return static_cast<int16_t>(std::clamp(r, -32768.0, 32767.0));
+}
+
+}  // namespace
+
+// ---- IDirectSound ----
+
+ds::HRESULT DeviceCom::QueryInterface(const GUID& iid, void** object) {
+    if (object == nullptr) return ds::DSERR_INVALIDPARAM;
+    if (sonaflux::SameId(&iid, ds::IID_IUnknown) || sonaflux::SameId(&iid, ds::IID_IDirectSound)) {
+        *object = static_cast<ds::IDirectSound*>(this);
+        m_Device.AddRef();
+        return ds::DS_OK;
+    }
+    *object = nullptr;
+    return ds::DSERR_NOINTERFACE;
+}
+
+uint32_t DeviceCom::AddRef() {
+    return m_Device.AddRef();
+}
+uint32_t DeviceCom::Release() {
+    return m_Device.Release();
+}
+
+ds::HRESULT DeviceCom::CreateSoundBuffer(const ds::DSBUFFERDESC* desc,
+                                         ds::IDirectSoundBuffer** buffer, ds::IUnknown* outer) {
+    return m_Device.CreateSoundBuffer(desc, buffer, outer);
+}
+
+ds::HRESULT DeviceCom::GetCaps(void* caps) {
+    auto* c = static_cast<DeviceCaps*>(caps);
+    if (c == nullptr || c->dwSize != sizeof(DeviceCaps)) return ds::DSERR_INVALIDPARAM;
+    std::memset(reinterpret_cast<uint8_t*>(c) + 4, 0, sizeof(DeviceCaps) - 4);
+    // Emulated: 8/16-bit mono/stereo at any rate, mixed in software.
+    c->dwFlags = 0x1 | 0x2 | 0x4 | 0x8 | 0x10 | 0x20 | 0x100 | 0x200 | 0x400 | 0x800;
+    c->dwMinSecondarySampleRate = kRateMin;
+    c->dwMaxSecondarySampleRate = kRateMax;
+    return ds::DS_OK;
+}
+
+ds::HRESULT DeviceCom::DuplicateSoundBuffer(ds::IDirectSoundBuffer*,
+                                            ds::IDirectSoundBuffer** duplicate) {
+    if (duplicate) *duplicate = nullptr;
+    return ds::DSERR_UNSUPPORTED;
+}
+
+ds::HRESULT DeviceCom::SetCooperativeLevel(void*, uint32_t) {
+    return ds::DS_OK;
+}
+ds::HRESULT DeviceCom::Compact() {
+    return ds::DS_OK;
+}
+
+ds::HRESULT DeviceCom::GetSpeakerConfig(uint32_t* config) {
+    if (config == nullptr) return ds::DSERR_INVALIDPARAM;
+    *config = kSpeakerStereo;
+    return ds::DS_OK;
+}
+
+ds::HRESULT DeviceCom::SetSpeakerConfig(uint32_t) {
+    return ds::DS_OK;
+}
+ds::HRESULT DeviceCom::Initialize(const GUID*) {
+    return kAlreadyInitialized;
+}
+
+// ---- Device ----
+
+DeviceImpl* DeviceImpl::Make(const DeviceOptions& options) {
+    if (options.outputRate < 1000 || options.outputRate > 384000) return nullptr;
+    if (options.clock == ClockKind::RealTime && options.periodFrames == 0) return nullptr;
+    std::unique_ptr<Sink> sink;
+    switch (options.sink) {
+        case SinkKind::None:
+            break;
+        case SinkKind::WavFile:
+            sink = MakeWavSink(options.wavPath, options.outputRate);
+            if (!sink) return nullptr;
+            break;
+        case SinkKind::Sdl:
+            sink = MakeSdlSink(options.outputRate, options.periodFrames);
+            if (!sink) return nullptr;
+            break;
+    }
+    auto* device = new DeviceImpl(options, std::move(sink));
+    if (options.clock == ClockKind::RealTime) {
+        device->m_ClockThread = std::thread(&DeviceImpl::ClockMain, device);
+    }
+    return device;
+}
+
+DeviceImpl::DeviceImpl(const DeviceOptions& options, std::unique_ptr<Sink> sink)
+    : m_Options(options), m_Sink(std::move(sink)) {}
+
+DeviceImpl::~DeviceImpl() {
+    StopClock();
+}
+
+uint32_t DeviceImpl::AddRef() {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    return ++m_Refs;
+}
+
+uint32_t DeviceImpl::Release() {
+    uint32_t left;
+    {
+        std::lock_guard<std::mutex> guard(*m_Lock);
+        if (m_Refs == 0) return 0;
+        left = --m_Refs;
+        if (left == 0) m_Closed = true;
+    }
+    if (left == 0) {
+        // The clock ends before the sink closes; buffers still held keep the memory alive.
+        StopClock();
+        {
+            std::lock_guard<std::mutex> guard(*m_Lock);
+            FlushMixLocked();
+            if (m_Sink) m_Sink->Close();
+            m_Unsettled.clear();
+        }
+        Unretain();
+    }
+    return left;
+}
+
+void DeviceImpl::Unretain() {
+    if (m_Keep.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
+
+ds::HRESULT DeviceImpl::CreateSoundBuffer(const ds::DSBUFFERDESC* desc,
+                                          ds::IDirectSoundBuffer** buffer, ds::IUnknown* outer) {
+    if (buffer == nullptr) return ds::DSERR_INVALIDPARAM;
+    *buffer = nullptr;
+    if (desc == nullptr) return ds::DSERR_INVALIDPARAM;
+    if (outer != nullptr) return ds::DSERR_NOAGGREGATION;
+
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    const std::optional<ds::HRESULT> fault = TakeFaultLocked(Op::CreateSoundBuffer);
+    if (fault && *fault < 0) return *fault;
+
+    // Only dwSize of the short form may be read before the size is known.
+    const uint32_t size = desc->dwSize;
+    if (size != sizeof(ds::DSBUFFERDESC1) && size != sizeof(ds::DSBUFFERDESC)) {
+        return ds::DSERR_INVALIDPARAM;
+    }
+    const uint32_t flags = desc->dwFlags;
+    if (flags & kCapsPrimaryBuffer) return ds::DSERR_UNSUPPORTED;  // secondary buffers only
+    if ((flags & kCapsLocHardware) && (flags & ds::DSBCAPS_LOCSOFTWARE)) {
+        return ds::DSERR_INVALIDPARAM;
+    }
+    if (desc->dwBufferBytes < kBufferBytesMin || desc->dwBufferBytes > kBufferBytesMax) {
+        return ds::DSERR_INVALIDPARAM;
+    }
+    if (desc->lpwfxFormat == nullptr) return ds::DSERR_INVALIDPARAM;
+    ds::WAVEFORMATEX format;
+    std::memcpy(&format, desc->lpwfxFormat, sizeof format);
+    if (!ValidPcm(format)) return ds::DSERR_BADFORMAT;
+    GUID algorithm{};
+    if (size == sizeof(ds::DSBUFFERDESC)) algorithm = desc->guid3DAlgorithm;
+
+    auto state =
+        std::make_shared<BufferState>(m_Lock, size, flags, desc->dwBufferBytes, format, algorithm,
+                                      m_Options.recordPlayed, m_Options.recordCalls);
+    const ds::HRESULT hr = fault ? *fault : ds::DS_OK;
+    state->Log(Op::CreateSoundBuffer, hr, m_Frames, desc->dwBufferBytes, flags);
+    m_Buffers.push_back(state);
+    m_Live.push_back(state.get());
+    *buffer = new BufferCom(*this, std::move(state));
+    return hr;
+}
+
+std::optional<ds::HRESULT> DeviceImpl::TakeFaultLocked(Op op) {
+    auto it = m_Faults.find(op);
+    if (it == m_Faults.end() || it->second.empty()) return std::nullopt;
+    const ds::HRESULT hr = it->second.front();
+    it->second.pop_front();
+    return hr;
+}
+
+void DeviceImpl::FailNext(Op op, ds::HRESULT result) {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    m_Faults[op].push_back(result);
+}
+
+void DeviceImpl::ForgetBufferLocked(BufferState* state) {
+    m_Live.erase(std::remove(m_Live.begin(), m_Live.end(), state), m_Live.end());
+    DropUnsettledLocked(state);
+}
+
+void DeviceImpl::DropUnsettledLocked(BufferState* state) {
+    m_Unsettled.erase(std::remove_if(m_Unsettled.begin(), m_Unsettled.end(),
+                                     [&](const Signal& s) { return s.buffer == state; }),
+                      m_Unsettled.end());
+}
+
+uint64_t DeviceImpl::Frames() const {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    return m_Frames;
+}
+
+uint64_t DeviceImpl::MixedFrames() const {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    return m_Mixed;
+}
+
+size_t DeviceImpl::BufferCount() const {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    return m_Buffers.size();
+}
+
+std::shared_ptr<BufferRecord> DeviceImpl::Buffer(size_t index) const {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    return index < m_Buffers.size() ? m_Buffers[index] : nullptr;
+}
+
+// ---- Playback ----
+
+uint32_t DeviceImpl::RunLocked(uint32_t frames, bool stopAtSignal, std::vector<Signal>& signals) {
+    const bool mixing = m_Sink != nullptr;
+    const bool anyPlaying = std::any_of(m_Live.begin(), m_Live.end(),
+                                        [](const BufferState* b) { return b->PlayingLocked(); });
+    if (!anyPlaying) {  // silence, and nothing can pass a notification
+        if (mixing) {
+            for (uint32_t left = frames; left > 0;) {
+                const uint32_t n = std::min<uint32_t>(left, kFlushFrames);
+                m_Mix.resize(m_Mix.size() + 2 * size_t{n}, 0);
+                FlushMixLocked();
+                left -= n;
+            }
+        }
+        m_Frames += frames;
+        m_Mixed += frames;
+        return frames;
+    }
+    uint32_t done = 0;
+    while (done < frames) {
+        double mix[2] = {0.0, 0.0};
+        bool passed = false;
+        for (BufferState* b : m_Live)
+            passed |= b->Step(m_Options.outputRate, mixing ? mix : nullptr, signals);
+        if (mixing) {
+            m_Mix.push_back(ClampSample(mix[0]));
+            m_Mix.push_back(ClampSample(mix[1]));
+            if (m_Mix.size() >= 2 * kFlushFrames) FlushMixLocked();
+        }
+        ++done;
+        ++m_Frames;
+        ++m_Mixed;
+        if (passed && stopAtSignal) break;
+    }
+    FlushMixLocked();
+    return done;
+}
+
+void DeviceImpl::FlushMixLocked() {
+    if (m_Sink && !m_Mix.empty()) m_Sink->Write(m_Mix.data(), m_Mix.size() / 2);
+    m_Mix.clear();
+}
+
+void DeviceImpl::SetEvents(const std::vector<Signal>& signals) {
+    for (const Signal& s : signals) SetEvent(static_cast<HANDLE>(s.event));
+}
+
+bool DeviceImpl::Settle(const std::vector<Signal>& signals) {
+    const SettleTiming timing{m_Options.settleTimeoutMs, m_Options.settleGraceMs,
+                              m_Options.settleQuietMs};
+    return WaitHandled(signals, *this, timing);
+}
+
+bool DeviceImpl::Busy(const std::vector<BufferState*>& buffers, SteadyClock::time_point* last) {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    const std::thread::id self = std::this_thread::get_id();
+    bool busy = false;
+    *last = SteadyClock::time_point{};
+    for (const BufferState* b : buffers) {
+        busy = busy || b->LockedByOther(self);
+        *last = std::max(*last, b->LastActivity());
+    }
+    return busy;
+}
+
+void DeviceImpl::SignalOutsideClock(std::vector<Signal> signals) {
+    SetEvents(signals);
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    if (m_Closed) return;
+    for (const Signal& s : signals) {
+        const bool known = std::any_of(
+            m_Unsettled.begin(), m_Unsettled.end(),
+            [&](const Signal& u) { return u.event == s.event && u.buffer == s.buffer; });
+        if (!known) m_Unsettled.push_back(s);
+    }
+}
+
+bool DeviceImpl::Advance(uint32_t frames) {
+    if (m_Options.clock != ClockKind::Manual) return false;
+    std::lock_guard<std::mutex> one(m_AdvanceMutex);
+    while (frames > 0) {
+        std::vector<Signal> signals;
+        {
+            std::lock_guard<std::mutex> guard(*m_Lock);
+            if (m_Closed) return false;
+            frames -= RunLocked(frames, true, signals);
+        }
+        if (signals.empty()) continue;
+        SetEvents(signals);
+        // Playback goes no further than a step the workers did not keep up with.
+        if (!Settle(signals)) return false;
+    }
+    return true;
+}
+
+bool DeviceImpl::WaitIdle() {
+    std::lock_guard<std::mutex> one(m_AdvanceMutex);
+    std::vector<Signal> signals;
+    {
+        std::lock_guard<std::mutex> guard(*m_Lock);
+        signals.swap(m_Unsettled);
+    }
+    return signals.empty() || Settle(signals);
+}
+
+// ---- Real-time clock ----
+
+void DeviceImpl::ClockMain() {
+    using std::chrono::nanoseconds;
+    const uint64_t period = m_Options.periodFrames;
+    const uint64_t rate = m_Options.outputRate;
+    const bool paced = m_Sink && m_Sink->PacesClock();
+    const auto start = SteadyClock::now();
+    uint64_t ticks = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> clock(m_ClockMutex);
+            const auto stopping = [this] { return m_ClockStop; };
+            if (paced) {
+                // The audio device sets the pace: keep about two periods queued.
+                while (!m_ClockStop && m_Sink->Backlog() > 2 * period) {
+                    m_ClockWake.wait_for(clock, std::chrono::milliseconds(1), stopping);
+                }
+            } else {
+                const uint64_t frames = (ticks + 1) * period;  // split: no overflow for years
+                const auto due = start + std::chrono::seconds(frames / rate) +
+                                 nanoseconds(frames % rate * 1000000000ull / rate);
+                m_ClockWake.wait_until(clock, due, stopping);
+            }
+            if (m_ClockStop) return;
+        }
+        ++ticks;
+        std::vector<Signal> signals;
+        {
+            std::lock_guard<std::mutex> guard(*m_Lock);
+            if (m_Closed) return;
+            RunLocked(static_cast<uint32_t>(period), false, signals);
+        }
+        if (!signals.empty()) SignalOutsideClock(std::move(signals));
+    }
+}
+
+void DeviceImpl::StopClock() {
+    {
+        std::lock_guard<std::mutex> clock(m_ClockMutex);
+        m_ClockStop = true;
+    }
+    m_ClockWake.notify_all();
+    if (m_ClockThread.joinable()) m_ClockThread.join();
+}
+
+}  // namespace detail
+}  // namespace softds

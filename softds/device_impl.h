@@ -1,0 +1,173 @@
+// The device behind softds::Device and the COM objects it hands out.
+//
+// Locking: one mutex (`m_Lock`, shared with every buffer record) guards the device state,
+// every buffer's state and the sink. Events are set, and workers waited for, only with it
+// released: a worker woken by a notification calls Lock and Unlock, which need it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "softds/buffer_state.h"
+#include "softds/settle.h"
+#include "softds/sink.h"
+
+namespace softds::detail {
+
+class DeviceImpl;
+
+// IDirectSound of a device.
+class DeviceCom final : public ds::IDirectSound {
+public:
+    explicit DeviceCom(DeviceImpl& device) : m_Device(device) {}
+    ds::HRESULT SFX_DSCALL QueryInterface(const GUID& iid, void** object) override;
+    uint32_t SFX_DSCALL AddRef() override;
+    uint32_t SFX_DSCALL Release() override;
+    ds::HRESULT SFX_DSCALL CreateSoundBuffer(const ds::DSBUFFERDESC* desc,
+                                             ds::IDirectSoundBuffer** buffer,
+                                             ds::IUnknown* outer) override;
+    ds::HRESULT SFX_DSCALL GetCaps(void* caps) override;
+    ds::HRESULT SFX_DSCALL DuplicateSoundBuffer(ds::IDirectSoundBuffer* original,
+                                                ds::IDirectSoundBuffer** duplicate) override;
+    ds::HRESULT SFX_DSCALL SetCooperativeLevel(void* window, uint32_t level) override;
+    ds::HRESULT SFX_DSCALL Compact() override;
+    ds::HRESULT SFX_DSCALL GetSpeakerConfig(uint32_t* config) override;
+    ds::HRESULT SFX_DSCALL SetSpeakerConfig(uint32_t config) override;
+    ds::HRESULT SFX_DSCALL Initialize(const GUID* device) override;
+
+private:
+    DeviceImpl& m_Device;
+};
+
+// One secondary buffer: IDirectSoundBuffer and IDirectSoundNotify on one object with one
+// reference count, as in DirectSound. Holds the device alive until it is destroyed.
+class BufferCom final : public ds::IDirectSoundBuffer, public ds::IDirectSoundNotify {
+public:
+    BufferCom(DeviceImpl& device, std::shared_ptr<BufferState> state);
+
+    ds::HRESULT SFX_DSCALL QueryInterface(const GUID& iid, void** object) override;
+    uint32_t SFX_DSCALL AddRef() override;
+    uint32_t SFX_DSCALL Release() override;
+
+    ds::HRESULT SFX_DSCALL GetCaps(void* caps) override;
+    ds::HRESULT SFX_DSCALL GetCurrentPosition(uint32_t* play, uint32_t* write) override;
+    ds::HRESULT SFX_DSCALL GetFormat(ds::WAVEFORMATEX* format, uint32_t size,
+                                     uint32_t* written) override;
+    ds::HRESULT SFX_DSCALL GetVolume(int32_t* volume) override;
+    ds::HRESULT SFX_DSCALL GetPan(int32_t* pan) override;
+    ds::HRESULT SFX_DSCALL GetFrequency(uint32_t* frequency) override;
+    ds::HRESULT SFX_DSCALL GetStatus(uint32_t* status) override;
+    ds::HRESULT SFX_DSCALL Initialize(ds::IDirectSound* device,
+                                      const ds::DSBUFFERDESC* desc) override;
+    ds::HRESULT SFX_DSCALL Lock(uint32_t offset, uint32_t bytes, void** first, uint32_t* firstBytes,
+                                void** second, uint32_t* secondBytes, uint32_t flags) override;
+    ds::HRESULT SFX_DSCALL Play(uint32_t reserved, uint32_t priority, uint32_t flags) override;
+    ds::HRESULT SFX_DSCALL SetCurrentPosition(uint32_t position) override;
+    ds::HRESULT SFX_DSCALL SetFormat(const ds::WAVEFORMATEX* format) override;
+    ds::HRESULT SFX_DSCALL SetVolume(int32_t volume) override;
+    ds::HRESULT SFX_DSCALL SetPan(int32_t pan) override;
+    ds::HRESULT SFX_DSCALL SetFrequency(uint32_t frequency) override;
+    ds::HRESULT SFX_DSCALL Stop() override;
+    ds::HRESULT SFX_DSCALL Unlock(void* first, uint32_t firstBytes, void* second,
+                                  uint32_t secondBytes) override;
+    ds::HRESULT SFX_DSCALL Restore() override;
+
+    ds::HRESULT SFX_DSCALL
+    SetNotificationPositions(uint32_t count, const ds::DSBPOSITIONNOTIFY* positions) override;
+
+private:
+    ~BufferCom() = default;  // through Release only
+
+    // The caller holds the lock. Runs `op` under fault injection: a pending negative
+    // fault answers at once; a pending non-negative one replaces DS_OK after `work`.
+    template <typename Work>
+    ds::HRESULT Call(Op op, Work&& work, uint32_t a = 0, uint32_t b = 0, int32_t value = 0);
+
+    DeviceImpl& m_Device;
+    const std::shared_ptr<BufferState> m_State;
+    uint32_t m_Refs = 1;  // guarded by the device lock
+};
+
+class DeviceImpl final : public Device, private SettleProbe {
+public:
+    // Null when the options cannot be served (no such sink, bad rates, unwritable file).
+    static DeviceImpl* Make(const DeviceOptions& options);
+
+    // Device
+    ds::IDirectSound* Interface() override { return &m_Com; }
+    uint32_t Release() override;
+    bool Advance(uint32_t frames) override;
+    bool WaitIdle() override;
+    uint64_t Frames() const override;
+    size_t BufferCount() const override;
+    std::shared_ptr<BufferRecord> Buffer(size_t index) const override;
+    void FailNext(Op op, ds::HRESULT result) override;
+    uint64_t MixedFrames() const override;
+
+    // IDirectSound
+    uint32_t AddRef();
+    ds::HRESULT CreateSoundBuffer(const ds::DSBUFFERDESC* desc, ds::IDirectSoundBuffer** buffer,
+                                  ds::IUnknown* outer);
+
+    // For buffers. The caller holds the lock for the *Locked operations.
+    std::mutex& Mutex() const { return *m_Lock; }
+    std::optional<ds::HRESULT> TakeFaultLocked(Op op);
+    uint64_t FramesLocked() const { return m_Frames; }
+    // A buffer's last reference went: it leaves the mix and the signals to settle.
+    void ForgetBufferLocked(BufferState* state);
+    // The buffer's notifications were replaced: its earlier signals are not waited for.
+    void DropUnsettledLocked(BufferState* state);
+    // Sets events now (the lock released), for signals outside the clock such as a stop.
+    void SignalOutsideClock(std::vector<Signal> signals);
+    void Retain() { m_Keep.fetch_add(1, std::memory_order_relaxed); }
+    void Unretain();
+
+private:
+    explicit DeviceImpl(const DeviceOptions& options, std::unique_ptr<Sink> sink);
+    ~DeviceImpl() override;
+
+    // Plays up to `frames` output frames, stopping after the first frame in which a
+    // notification was passed when `stopAtSignal`. Appends what was passed to `signals`.
+    uint32_t RunLocked(uint32_t frames, bool stopAtSignal, std::vector<Signal>& signals);
+    void FlushMixLocked();
+    void SetEvents(const std::vector<Signal>& signals);
+    bool Settle(const std::vector<Signal>& signals);
+    void ClockMain();
+    void StopClock();
+
+    // SettleProbe
+    bool Busy(const std::vector<BufferState*>& buffers, SteadyClock::time_point* last) override;
+
+    const DeviceOptions m_Options;
+    const std::shared_ptr<std::mutex> m_Lock = std::make_shared<std::mutex>();
+    DeviceCom m_Com{*this};
+    std::atomic<int> m_Keep{1};  // the COM side, plus one per live buffer
+
+    // Guarded by m_Lock.
+    uint32_t m_Refs = 1;
+    bool m_Closed = false;  // COM count reached 0: the clock and the sink are stopped
+    uint64_t m_Frames = 0;
+    uint64_t m_Mixed = 0;
+    std::unique_ptr<Sink> m_Sink;
+    std::vector<int16_t> m_Mix;                           // mixed frames not yet handed to the sink
+    std::vector<std::shared_ptr<BufferState>> m_Buffers;  // every buffer ever made
+    std::vector<BufferState*> m_Live;                     // not released, in creation order
+    std::map<Op, std::deque<ds::HRESULT>> m_Faults;
+    std::vector<Signal> m_Unsettled;  // set outside Advance, not yet waited for
+
+    std::mutex m_AdvanceMutex;  // one Advance or WaitIdle at a time
+
+    std::thread m_ClockThread;
+    std::mutex m_ClockMutex;
+    std::condition_variable m_ClockWake;
+    bool m_ClockStop = false;  // guarded by m_ClockMutex
+};
+
+}  // namespace softds::detail

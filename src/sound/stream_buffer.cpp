@@ -41,8 +41,8 @@ void StreamBuffer::Discard() {
 uint8_t StreamBuffer::SilenceByte() const { return m_Bits == 8 ? 0x80 : 0x00; }
 
 void StreamBuffer::ReleaseInterfaces() {
-    m_NotifyEvents.reset();
-    m_NotifyEventCount = 0;
+    // The interfaces go before the events: a buffer still playing signals its events
+    // until it is released, and must never be left signalling closed handles.
     if (m_Notify) {
         m_Notify->Release();
         m_Notify = nullptr;
@@ -51,6 +51,8 @@ void StreamBuffer::ReleaseInterfaces() {
         m_Buffer->Release();
         m_Buffer = nullptr;
     }
+    m_NotifyEvents.reset();
+    m_NotifyEventCount = 0;
     CCritSecLock lock(m_FillGuard);
     m_Origins.clear();
     m_Fresh = false;

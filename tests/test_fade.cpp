@@ -14,6 +14,7 @@
 
 #include "base/messages.h"
 #include "base/module_timer.h"
+#include "base/sync.h"
 #include "config/module_options.h"
 #include "config/module_settings.h"
 #include "softds/softds.h"
@@ -45,14 +46,14 @@ bool Eventually(const std::function<bool()>& done) {
     return done();
 }
 
-TEST(VolumeConversion, WholeDecibelsInHundredthsClampedToTheDirectSoundRange) {
+void ExpectConversionTable() {
     struct Row {
         double factor;
         int32_t linear, squared;
     };
-    for (const Row& r : {Row{1.0, 0, 0}, Row{0.9, 0, -100}, Row{0.75, -200, -400},
-                         Row{0.5, -600, -1200}, Row{0.25, -1200, -2400}, Row{0.0, -10000, -10000},
-                         Row{2.0, 0, 0}}) {
+    for (const Row& r :
+         {Row{1.0, 0, 0}, Row{0.9, 0, -100}, Row{0.75, -200, -400}, Row{0.5, -600, -1200},
+          Row{0.25, -1200, -2400}, Row{0.0, -10000, -10000}, Row{2.0, 0, 0}}) {
         EXPECT_EQ(LinearToHundredthsDb(r.factor), r.linear) << r.factor;
         EXPECT_EQ(LinearToHundredthsDb(r.factor * r.factor), r.squared) << r.factor;
     }
@@ -61,6 +62,21 @@ TEST(VolumeConversion, WholeDecibelsInHundredthsClampedToTheDirectSoundRange) {
     EXPECT_EQ(LinearToHundredthsDb(std::nan("")), -10000);
     EXPECT_EQ(LinearToHundredthsDb(1e-300), -10000);
     EXPECT_EQ(LinearToHundredthsDb(std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(LinearToHundredthsDb(0.1 * 0.1), -3900);  // just above 0.01: -39.99... dB
+}
+
+unsigned __stdcall ConversionOnAThread(void*) {
+    ExpectConversionTable();
+    return 0;
+}
+
+// The same on the host's thread and on a thread the module starts, as fade threads are:
+// those begin with whatever floating-point state the system gives new threads.
+TEST(VolumeConversion, WholeDecibelsInHundredthsClampedToTheDirectSoundRange) {
+    ExpectConversionTable();
+    CThreadObject thread;
+    ASSERT_TRUE(thread.Start(&ConversionOnAThread, nullptr));
+    ASSERT_TRUE(thread.Wait(INFINITE));
 }
 
 class FadeTest : public ::testing::Test {
@@ -89,8 +105,11 @@ protected:
     }
 
     StreamBuffer& Buffer() { return stream->Buffer(); }
-    bool VolumeBecomes(int32_t v) {
-        return Eventually([&] { return record->Volume() == v; });
+    ::testing::AssertionResult VolumeBecomes(int32_t v) {
+        if (Eventually([&] { return record->Volume() == v; })) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "volume stayed " << record->Volume();
     }
     bool FadeEnds() {
         return Eventually([&] { return !Buffer().IsFading(); });

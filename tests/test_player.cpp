@@ -2,6 +2,7 @@
 // manual clock and a host timer that the test controls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -72,13 +73,19 @@ protected:
         pcmB = PatternPcm(22000, 9);
         const Bytes a = test::MakeWave(2, kRate, 16, pcmA);
         const Bytes b = test::MakeWave(1, kRate, 16, pcmB);
-        Bytes archive(333, 0xEE);
+        Bytes archive;
+        auto append = [&archive](const Bytes& part) {
+            const size_t at = archive.size();
+            archive.resize(at + part.size());
+            std::copy(part.begin(), part.end(), archive.begin() + static_cast<long>(at));
+        };
+        append(Bytes(333, 0xEE));
         offsetA = static_cast<int>(archive.size());
-        archive.insert(archive.end(), a.begin(), a.end());
-        archive.insert(archive.end(), 77, 0xDD);
+        append(a);
+        append(Bytes(77, 0xDD));
         offsetB = static_cast<int>(archive.size());
-        archive.insert(archive.end(), b.begin(), b.end());
-        archive.insert(archive.end(), 50, 0xCC);
+        append(b);
+        append(Bytes(50, 0xCC));
         file = std::make_unique<test::TempFile>(archive, "archive");
         ASSERT_TRUE(module->SetPlayInfo(0, file->c_str(), offsetA, static_cast<int>(a.size())));
         ASSERT_TRUE(module->SetPlayInfo(1, file->c_str(), offsetB, static_cast<int>(b.size())));
@@ -211,8 +218,7 @@ TEST_F(PlayerTest, LoopCountAndLoopPointsShapeThePlayback) {
     expected.insert(expected.end(), pcmA.begin() + 1000 * 4, pcmA.begin() + 2500 * 4);
     const Bytes played = LastBuffer()->Played();
     ASSERT_GE(played.size(), expected.size());
-    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())),
-              expected);
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
 }
 
 TEST_F(PlayerTest, SeekAfterStopThenPlayStartsThereAndPositionsReportIt) {
@@ -380,7 +386,7 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     EXPECT_TRUE(CallSlot<bool>(main, 6));     // IsPlaying
     EXPECT_TRUE(CallSlot<bool>(main, 5));     // Stop
     EXPECT_FALSE(CallSlot<bool>(main, 6));
-    const GUID* ids[] = {&IID_MusicTimeInfo,    &IID_MusicLoopControl, &IID_MusicFadeControl,
+    const GUID* ids[] = {&IID_MusicTimeInfo,     &IID_MusicLoopControl, &IID_MusicFadeControl,
                          &IID_MusicPauseControl, &IID_MusicSampleInfo,  &IID_MusicLoopPoints,
                          &IID_MusicSeekControl,  &IID_MusicFormatInfo};
     void* parts[8];
@@ -392,26 +398,27 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     EXPECT_EQ(CallSlot<void*>(main, 7, &IID_MusicModule), nullptr);
     EXPECT_EQ(CallSlot<void*>(main, 7, static_cast<const GUID*>(nullptr)), nullptr);
 
-    EXPECT_EQ(CallSlot<int32_t>(parts[0], 1), 937);      // GetLengthMs
-    EXPECT_EQ(CallSlot<int32_t>(parts[0], 0), 0);        // GetPositionMs
-    EXPECT_TRUE(CallSlot<bool>(parts[1], 0, 4));         // SetLoopCount
-    EXPECT_EQ(CallSlot<int>(parts[1], 1), 4);            // GetLoopCount
-    EXPECT_FALSE(CallSlot<bool>(parts[2], 2));           // IsFading
+    EXPECT_EQ(CallSlot<int32_t>(parts[0], 1), 937);          // GetLengthMs
+    EXPECT_EQ(CallSlot<int32_t>(parts[0], 0), 0);            // GetPositionMs
+    EXPECT_TRUE(CallSlot<bool>(parts[1], 0, 4));             // SetLoopCount
+    EXPECT_EQ(CallSlot<int>(parts[1], 1), 4);                // GetLoopCount
+    EXPECT_FALSE(CallSlot<bool>(parts[2], 2));               // IsFading
     EXPECT_TRUE(CallSlot<bool>(parts[2], 0, 0, 25, false));  // Fade
     EXPECT_EQ(LastBuffer()->Volume(), -2400);
-    EXPECT_TRUE(CallSlot<bool>(parts[2], 1));            // StopFade
-    EXPECT_EQ(CallSlot<int32_t>(parts[3], 2), 1);        // IsPaused
-    EXPECT_TRUE(CallSlot<bool>(parts[3], 1));            // Resume
+    EXPECT_TRUE(CallSlot<bool>(parts[2], 1));      // StopFade
+    EXPECT_EQ(CallSlot<int32_t>(parts[3], 2), 1);  // IsPaused
+    EXPECT_TRUE(CallSlot<bool>(parts[3], 1));      // Resume
     EXPECT_EQ(CallSlot<int32_t>(parts[3], 2), 0);
-    EXPECT_TRUE(CallSlot<bool>(parts[3], 0));            // Pause
-    EXPECT_EQ(CallSlot<uint32_t>(parts[4], 1), 7500u);   // GetLengthSamples
-    EXPECT_TRUE(CallSlot<bool>(parts[5], 0, 10));        // SetLoopStart
-    EXPECT_TRUE(CallSlot<bool>(parts[5], 1, 7000));      // SetLoopEnd
-    EXPECT_TRUE(CallSlot<bool>(parts[6], 0, 1234));      // Seek
-    EXPECT_EQ(CallSlot<uint32_t>(parts[4], 0), 1234u);   // GetPositionSamples
-    EXPECT_EQ(CallSlot<uint32_t>(parts[6], 1), 7500u);   // GetLengthSamples
+    EXPECT_TRUE(CallSlot<bool>(parts[3], 0));           // Pause
+    EXPECT_EQ(CallSlot<uint32_t>(parts[4], 1), 7500u);  // GetLengthSamples
+    EXPECT_TRUE(CallSlot<bool>(parts[5], 0, 10));       // SetLoopStart
+    EXPECT_TRUE(CallSlot<bool>(parts[5], 1, 7000));     // SetLoopEnd
+    EXPECT_TRUE(CallSlot<bool>(parts[6], 0, 1234));     // Seek
+    EXPECT_EQ(CallSlot<uint32_t>(parts[4], 0), 1234u);  // GetPositionSamples
+    EXPECT_EQ(CallSlot<uint32_t>(parts[6], 1), 7500u);  // GetLengthSamples
     const uint32_t format[6] = {1, 2, kRate, kRate * 4, 4, 16};
-    for (int slot = 0; slot < 6; ++slot) EXPECT_EQ(CallSlot<uint32_t>(parts[7], slot), format[slot]);
+    for (int slot = 0; slot < 6; ++slot)
+        EXPECT_EQ(CallSlot<uint32_t>(parts[7], slot), format[slot]);
 }
 
 }  // namespace

@@ -132,8 +132,7 @@ TEST_F(SoundTest, TwoPassesFollowEachOtherWithoutGapOrDuplicate) {
     expected.insert(expected.end(), data.begin(), data.end());
     const Bytes played = Record()->Played();
     ASSERT_GE(played.size(), expected.size());
-    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())),
-              expected);
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
     EXPECT_TRUE(AllEqual(played, expected.size(), 0));
     EXPECT_EQ(Record()->Underruns(), 0u);
 }
@@ -168,8 +167,7 @@ TEST_F(SoundTest, LoopPointsSetBeforePlayApplyFromTheFirstPassAndTheSeamIsSample
     }
     const Bytes played = Record()->Played();
     ASSERT_GE(played.size(), expected.size());
-    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())),
-              expected);
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
     EXPECT_TRUE(AllEqual(played, expected.size(), 0));
     EXPECT_EQ(Record()->Underruns(), 0u);
 }
@@ -268,8 +266,7 @@ TEST_P(SoundFormats, ShortFilesAndSmallRingsPlayExactlyInEveryFormat) {
     expected.insert(expected.end(), data.begin(), data.end());
     const Bytes played = Record()->Played();
     ASSERT_GE(played.size(), expected.size());
-    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())),
-              expected);
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
     EXPECT_TRUE(AllEqual(played, expected.size(), c.bits == 8 ? 0x80 : 0x00));
     EXPECT_EQ(Record()->Underruns(), 0u);
 }
@@ -280,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(, SoundFormats,
                                            FormatCase{2, 16, 3}, FormatCase{1, 16, 16}));
 
 TEST_F(SoundTest, ShortFilesShrinkTheSegment) {
-    ASSERT_TRUE(Load(PatternPcm(100000)));  // defaults: 16 segments of 32768 bytes
+    ASSERT_TRUE(Load(PatternPcm(100000)));                  // defaults: 16 segments of 32768 bytes
     EXPECT_EQ(stream->Buffer().BufferBytes() / 16, 6248u);  // 100000 / 16, in whole frames
     EXPECT_EQ(Record()->Bytes(), 99968u);
     stream.reset();
@@ -326,10 +323,10 @@ TEST_F(SoundTest, LoadAndUnloadRulesAndAFailedLoadCanBeRepeated) {
         softds::Op op;
         const char* box;
     };
-    for (const Failure& f : {Failure{softds::Op::CreateSoundBuffer, msg::kBufferCreateFailed},
-                             Failure{softds::Op::QueryInterface, msg::kNotifyQueryFailed},
-                             Failure{softds::Op::SetNotificationPositions,
-                                     msg::kSetPositionsFailed}}) {
+    for (const Failure& f :
+         {Failure{softds::Op::CreateSoundBuffer, msg::kBufferCreateFailed},
+          Failure{softds::Op::QueryInterface, msg::kNotifyQueryFailed},
+          Failure{softds::Op::SetNotificationPositions, msg::kSetPositionsFailed}}) {
         reports.Clear();
         device->FailNext(f.op);
         EXPECT_FALSE(stream->Load(device->Interface(), file->c_str(), 0, 8044)) << f.box;
@@ -364,13 +361,11 @@ TEST_F(SoundTest, AbsurdSettingsRefuseTheLoadWithAMessage) {
         uint32_t dataBytes;
         const char* box;
     };
-    for (const Case& c : {Case{0, 4096, 8000, msg::kBadSegmentCount},
-                          Case{-3, 4096, 8000, msg::kBadSegmentCount},
-                          Case{64, 4096, 8000, msg::kBadSegmentCount},
-                          Case{16, 0, 8000, msg::kBadSegmentSize},
-                          Case{16, -5, 8000, msg::kBadSegmentSize},
-                          Case{63, 4096, 100, msg::kDataTooShort},
-                          Case{63, 0x7FFFFFFF, 400000, nullptr}}) {
+    for (const Case& c :
+         {Case{0, 4096, 8000, msg::kBadSegmentCount}, Case{-3, 4096, 8000, msg::kBadSegmentCount},
+          Case{64, 4096, 8000, msg::kBadSegmentCount}, Case{16, 0, 8000, msg::kBadSegmentSize},
+          Case{16, -5, 8000, msg::kBadSegmentSize}, Case{63, 4096, 100, msg::kDataTooShort},
+          Case{63, 0x7FFFFFFF, 400000, nullptr}}) {
         reports.Clear();
         Geometry(c.segments, c.segment);
         if (c.box == nullptr) {

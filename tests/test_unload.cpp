@@ -38,9 +38,15 @@ public:
         if (m_Handle) m_Create = reinterpret_cast<CreateFn>(dlsym(m_Handle, "CreateInterface"));
 #endif
     }
-    ~Library() { Unload(); }
-    bool Loaded() const { return m_Handle != nullptr && m_Create != nullptr; }
-    MusicModule* Module() { return static_cast<MusicModule*>(m_Create(&IID_MusicModule)); }
+    ~Library() {
+        Unload();
+    }
+    bool Loaded() const {
+        return m_Handle != nullptr && m_Create != nullptr;
+    }
+    MusicModule* Module() {
+        return static_cast<MusicModule*>(m_Create(&IID_MusicModule));
+    }
     void Unload() {
         if (!m_Handle) return;
 #ifdef _WIN32
@@ -88,8 +94,8 @@ TEST(Unload, WhilePlayingWithoutReleaseReturnsAndReleasesEveryBuffer) {
         ASSERT_TRUE(player->Play());
     }
     // One of them in the middle of a fade, so a fade thread runs as well.
-    auto* fade = static_cast<MusicFadeControl*>(
-        module->GetPlayer(1)->GetInterface(&IID_MusicFadeControl));
+    auto* fade =
+        static_cast<MusicFadeControl*>(module->GetPlayer(1)->GetInterface(&IID_MusicFadeControl));
     ASSERT_TRUE(fade->Fade(60000, 0, false));
     ASSERT_TRUE(device->Advance(20000));  // signals cross from the host's device to the module
     const auto played = device->Buffer(0)->Played();

@@ -47,9 +47,15 @@ void CFadeThread::SetStream(StreamBuffer* stream) {
     m_Shared->m_Stream = stream;
 }
 
-double CFadeThread::CurrentVolume() const { return m_Shared->m_CurrentVolume.load(); }
-void CFadeThread::SetCurrentVolume(double volume) { m_Shared->m_CurrentVolume.store(volume); }
-void CFadeThread::ResetVolume() { m_Shared->m_CurrentVolume.store(1.0); }
+double CFadeThread::CurrentVolume() const {
+    return m_Shared->m_CurrentVolume.load();
+}
+void CFadeThread::SetCurrentVolume(double volume) {
+    m_Shared->m_CurrentVolume.store(volume);
+}
+void CFadeThread::ResetVolume() {
+    m_Shared->m_CurrentVolume.store(1.0);
+}
 
 bool CFadeThread::Start(int32_t duration, double target, bool stopAfter) {
     Shared& s = *m_Shared;
@@ -113,8 +119,8 @@ unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
     Shared& s = **reference;
     for (;;) {
         // A negative interval waits as an unsigned time of almost 50 days.
-        const DWORD wait = WaitForSingleObject(s.m_StopEvent.Handle(),
-                                               static_cast<DWORD>(s.m_Interval));
+        const DWORD wait =
+            WaitForSingleObject(s.m_StopEvent.Handle(), static_cast<DWORD>(s.m_Interval));
         if (wait == WAIT_OBJECT_0) break;
         if (!Step(s)) return 0xFFFFFFFFu;
     }

@@ -50,7 +50,9 @@ void ModuleObject::SetTimer(ITimer* timer) {
     SetModuleTimer(timer);
 }
 
-MusicPlayer* ModuleObject::GetPlayer(int index) { return m_Players.GetOrCreate(index); }
+MusicPlayer* ModuleObject::GetPlayer(int index) {
+    return m_Players.GetOrCreate(index);
+}
 
 void* ModuleObject::GetInterface(const GUID* iid) {
     if (iid != nullptr && SameId(iid, IID_MusicVolumeControl)) {

@@ -12,7 +12,7 @@
 namespace sonaflux {
 
 class ModuleObject final : public MusicModule, public MusicVolumeControl {
-  public:
+public:
     ModuleObject() = default;
     ~ModuleObject();
     ModuleObject(const ModuleObject&) = delete;
@@ -39,7 +39,7 @@ class ModuleObject final : public MusicModule, public MusicVolumeControl {
     const PlayInfoTable& PlayInfos() const { return m_PlayInfo; }
     int32_t& LoadedStreamCount() { return m_LoadedStreamCount; }
 
-  private:
+private:
     PlayerCollection m_Players;
     IDirectSound* m_DirectSound = nullptr;  // borrowed from the host, never released
     PlayInfoTable m_PlayInfo;

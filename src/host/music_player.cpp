@@ -34,8 +34,7 @@ bool PlayerObject::Load(int musicNumber) {
         ErrorBox(msg::kPlayInfoMissing, musicNumber);
         return false;
     }
-    if (!m_Stream.Load(ds::FromHost(device), info.m_FileName.c_str(), info.m_Offset,
-                       info.m_Size)) {
+    if (!m_Stream.Load(ds::FromHost(device), info.m_FileName.c_str(), info.m_Offset, info.m_Size)) {
         ErrorBox(msg::kStreamLoadFailed);
         return false;
     }
@@ -64,9 +63,13 @@ bool PlayerObject::Play() {
     return m_Stream.Play(m_LoopCount);
 }
 
-bool PlayerObject::Stop() { return m_Stream.Stop(); }
+bool PlayerObject::Stop() {
+    return m_Stream.Stop();
+}
 
-bool PlayerObject::IsPlaying() { return m_Stream.Buffer().IsPlaying(); }
+bool PlayerObject::IsPlaying() {
+    return m_Stream.Buffer().IsPlaying();
+}
 
 void* PlayerObject::GetInterface(const GUID* iid) {
     if (iid == nullptr) return nullptr;
@@ -136,7 +139,9 @@ bool PlayerObject::SetLoopEnd(int frame) {
     return true;
 }
 
-bool PlayerObject::Seek(int frame) { return m_Stream.Seek(static_cast<uint32_t>(frame)); }
+bool PlayerObject::Seek(int frame) {
+    return m_Stream.Seek(static_cast<uint32_t>(frame));
+}
 
 bool PlayerObject::ReapplyVolume() {
     if (!m_Loaded) return true;

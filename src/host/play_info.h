@@ -16,7 +16,7 @@ struct PlayInfo {
 };
 
 class PlayInfoTable {
-  public:
+public:
     // Music numbers above this are refused, so that index + 10 slots stays small.
     static constexpr int kMaxIndex = 65535;
 
@@ -28,7 +28,7 @@ class PlayInfoTable {
     void Clear();
     size_t SlotCount() const { return m_Slots.size(); }
 
-  private:
+private:
     std::vector<std::unique_ptr<PlayInfo>> m_Slots;
 };
 

@@ -8,7 +8,9 @@ namespace sonaflux {
 
 PlayerCollection::PlayerCollection() : m_Slots(10) {}
 
-PlayerCollection::~PlayerCollection() { Clear(); }
+PlayerCollection::~PlayerCollection() {
+    Clear();
+}
 
 int32_t PlayerCollection::Clear() {
     for (auto& slot : m_Slots) slot.reset();  // each unloads its stream first

@@ -6,7 +6,9 @@
 
 namespace sonaflux {
 
-SoundStream::SoundStream() { m_Buffer.SetSource(&m_FileStream); }
+SoundStream::SoundStream() {
+    m_Buffer.SetSource(&m_FileStream);
+}
 
 bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t imageOffset,
                        uint32_t imageSize) {

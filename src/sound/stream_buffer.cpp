@@ -17,9 +17,13 @@ CCritSec& StopGuard() {
     return guard;
 }
 
-StreamBuffer::StreamBuffer() { m_Fade.SetStream(this); }
+StreamBuffer::StreamBuffer() {
+    m_Fade.SetStream(this);
+}
 
-StreamBuffer::~StreamBuffer() { Discard(); }
+StreamBuffer::~StreamBuffer() {
+    Discard();
+}
 
 void StreamBuffer::Discard() {
     // The worker must be gone before anything it uses is freed, whatever the fade did.
@@ -38,7 +42,9 @@ void StreamBuffer::Discard() {
     m_Fade.ResetVolume();
 }
 
-uint8_t StreamBuffer::SilenceByte() const { return m_Bits == 8 ? 0x80 : 0x00; }
+uint8_t StreamBuffer::SilenceByte() const {
+    return m_Bits == 8 ? 0x80 : 0x00;
+}
 
 void StreamBuffer::ReleaseInterfaces() {
     // The interfaces go before the events: a buffer still playing signals its events
@@ -102,8 +108,8 @@ bool StreamBuffer::CreateBuffer(ds::IDirectSound* device, uint32_t bytes, uint32
     desc.lpwfxFormat = &format;
     desc.guid3DAlgorithm = ds::DS3DALG_DEFAULT;
     // The short form ends after lpwfxFormat: the layout DirectSound before version 7 takes.
-    desc.dwSize = Options().shortBufferDesc.load() ? sizeof(ds::DSBUFFERDESC1)
-                                                   : sizeof(ds::DSBUFFERDESC);
+    desc.dwSize =
+        Options().shortBufferDesc.load() ? sizeof(ds::DSBUFFERDESC1) : sizeof(ds::DSBUFFERDESC);
 
     ds::IDirectSoundBuffer* buffer = nullptr;
     if (!ds::Succeeded(device->CreateSoundBuffer(&desc, &buffer, nullptr)) || buffer == nullptr) {
@@ -148,8 +154,7 @@ bool StreamBuffer::CreateNotifications(int32_t count) {
 // Pulls `size` bytes of music into `destination`, the start of segment `origin`. Records
 // where the bytes came from; at the end of the data, silence follows the last byte.
 // The caller holds m_FillGuard.
-bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin,
-                        uint32_t at) {
+bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin, uint32_t at) {
     const uint32_t before = m_Source->m_DataPosition.load();
     uint32_t delivered = 0;
     const bool ok = m_Source->Gets(destination, static_cast<int32_t>(size), &delivered);
@@ -194,8 +199,8 @@ bool StreamBuffer::FillSegment(uint32_t offset, uint32_t length) {
         ok = Pull(static_cast<uint8_t*>(second), secondBytes, m_Origins[0], 0);
     }
     if (!ok) {
-        m_SilenceFrom = (offset + std::min(m_Origins[segment].silentFrom, firstBytes)) %
-                        m_BufferBytes;
+        m_SilenceFrom =
+            (offset + std::min(m_Origins[segment].silentFrom, firstBytes)) % m_BufferBytes;
     }
     const bool unlocked = ds::Succeeded(m_Buffer->Unlock(first, firstBytes, second, secondBytes));
     return ok && unlocked;
@@ -221,10 +226,9 @@ bool StreamBuffer::FillInitial() {
         }
         Sleep(0);
     }
-    m_FillHitEnd = m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(),
-                                               [](const SegmentOrigin& o) {
-                                                   return o.wrapAt != 0xFFFFFFFFu;
-                                               });
+    m_FillHitEnd =
+        m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(),
+                                   [](const SegmentOrigin& o) { return o.wrapAt != 0xFFFFFFFFu; });
     m_WriteOffset = (count * segmentBytes) % m_BufferBytes;
     m_Fresh = true;
     return true;

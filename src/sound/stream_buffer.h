@@ -116,7 +116,7 @@ private:
     // Guarded by m_FillGuard: the reader, the segment origins and the end-of-data count.
     CCritSec m_FillGuard;
     std::vector<SegmentOrigin> m_Origins;
-    uint32_t m_Failures = 0;  // failing refills since playback last restarted
+    uint32_t m_Failures = 0;     // failing refills since playback last restarted
     uint32_t m_SilenceFrom = 0;  // ring offset after the music's last byte
     bool m_DataEnded = false;    // the reader has no more data on this pass
     bool m_FillHitEnd = false;   // host thread only: the last first fill wrapped or ended

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -43,7 +44,7 @@ struct DomainOps {
 };
 
 struct Object {
-    uint32_t magic;
+    std::atomic<uint32_t> magic;
     Kind kind;
     const DomainOps* ops;
 };
@@ -107,12 +108,41 @@ void MarkIdleLocked(ThreadRecord* r) {
     }
 }
 
+// Event and thread objects are never given back to the allocator: a closed one goes on a
+// free list for the next CreateEventA or _beginthreadex. A late SetEvent or wait on a
+// stale handle (a sound device's clock thread signalling a buffer that was just
+// released) then meets valid memory that answers FALSE, or a newer object, just as a
+// reused Win32 handle value would.
+std::vector<Waitable*>& FreeEvents() {
+    static auto* list = new std::vector<Waitable*>;
+    return *list;
+}
+std::vector<ThreadObject*>& FreeThreads() {
+    static auto* list = new std::vector<ThreadObject*>;
+    return *list;
+}
+
+void RecycleEventLocked(Waitable* w) {
+    w->magic = 0;
+    w->waiters.clear();
+    w->signalled = false;
+    w->manualReset = false;
+    w->closed = false;
+    FreeEvents().push_back(w);
+}
+
+void RecycleThreadLocked(ThreadObject* t) {
+    t->magic = 0;
+    t->waiters.clear();
+    FreeThreads().push_back(t);
+}
+
 void FreeWaitableLocked(Waitable* w) {
     if (w->kind == Kind::Thread) {
         auto* t = static_cast<ThreadObject*>(w);
-        if (--t->refs == 0) delete t;
+        if (--t->refs == 0) RecycleThreadLocked(t);
     } else {
-        delete w;
+        RecycleEventLocked(w);
     }
 }
 
@@ -121,7 +151,7 @@ void DetachWaiterLocked(Waiter* waiter) {
         auto* w = static_cast<Waitable*>(o);
         w->waiters.erase(std::remove(w->waiters.begin(), w->waiters.end(), waiter),
                          w->waiters.end());
-        if (w->closed && w->waiters.empty() && w->kind == Kind::Event) delete w;
+        if (w->closed && w->waiters.empty() && w->kind == Kind::Event) RecycleEventLocked(w);
     }
 }
 
@@ -168,7 +198,7 @@ BOOL OpClose(Object* o) {
             auto* w = static_cast<Waitable*>(o);
             w->magic = 0;
             if (w->waiters.empty()) {
-                delete w;
+                RecycleEventLocked(w);
             } else {
                 w->closed = true;
             }
@@ -397,12 +427,19 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
     if (name != nullptr) return nullptr;  // named events are not part of the subset
-    auto* e = new Waitable{};
-    e->magic = kMagic;
+    std::lock_guard<std::mutex> lock(DomainMutex());
+    Waitable* e = nullptr;
+    if (FreeEvents().empty()) {
+        e = new Waitable{};
+    } else {
+        e = FreeEvents().back();
+        FreeEvents().pop_back();
+    }
     e->kind = Kind::Event;
     e->ops = &kOps;
     e->manualReset = manualReset != FALSE;
     e->signalled = initialState != FALSE;
+    e->magic = kMagic;
     return e;
 }
 
@@ -443,21 +480,33 @@ bool PlatformWaitIdle(HANDLE handle, DWORD milliseconds) {
 uintptr_t _beginthreadex(void*, unsigned /*stackSize*/, unsigned (*entry)(void*), void* parameter,
                          unsigned flags, unsigned* threadId) {
     if (entry == nullptr || flags != 0) return 0;  // suspended start is not in the subset
-    auto* t = new ThreadObject{};
-    t->magic = kMagic;
-    t->kind = Kind::Thread;
-    t->ops = &kOps;
-    t->entry = entry;
-    t->parameter = parameter;
+    ThreadObject* t = nullptr;
     {
         std::lock_guard<std::mutex> lock(DomainMutex());
+        if (FreeThreads().empty()) {
+            t = new ThreadObject{};
+        } else {
+            t = FreeThreads().back();
+            FreeThreads().pop_back();
+        }
+        t->kind = Kind::Thread;
+        t->ops = &kOps;
+        t->refs = 2;
+        t->priority = THREAD_PRIORITY_NORMAL;
+        t->entry = entry;
+        t->parameter = parameter;
+        t->signalled = false;
+        t->manualReset = false;
+        t->closed = false;
+        t->record.busy = true;
+        t->magic = kMagic;
         ++g_busy;  // busy from its start until its first wait
     }
     pthread_t tid;
     if (pthread_create(&tid, nullptr, ThreadTrampoline, t) != 0) {
         std::lock_guard<std::mutex> lock(DomainMutex());
         MarkIdleLocked(&t->record);
-        delete t;
+        RecycleThreadLocked(t);
         return 0;
     }
     pthread_detach(tid);

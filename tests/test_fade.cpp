@@ -20,6 +20,7 @@
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
 #include "sound/sound_stream.h"
+#include "support/host_timer.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
@@ -28,23 +29,8 @@ namespace sonaflux {
 namespace {
 
 using test::Bytes;
+using test::Eventually;
 using test::ReportCapture;
-
-class TestTimer final : public ITimer {
-public:
-    int32_t Acquire() override { return 1; }
-    uint32_t GetTime() override { return now.load(); }
-    std::atomic<uint32_t> now{0xFFFFFF00u};  // close to the wrap: differences must survive it
-};
-
-bool Eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return done();
-}
 
 void ExpectConversionTable() {
     struct Row {
@@ -115,7 +101,7 @@ protected:
         return Eventually([&] { return !Buffer().IsFading(); });
     }
 
-    TestTimer timer;
+    test::HostTimer timer{0xFFFFFF00u};  // near the wrap: differences must survive it
     softds::Device* device = nullptr;
     std::unique_ptr<test::TempFile> file;
     std::unique_ptr<SoundStream> stream;

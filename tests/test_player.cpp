@@ -15,6 +15,7 @@
 #include "host/module_object.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
+#include "support/host_timer.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/vtable.h"
@@ -25,25 +26,9 @@ namespace {
 
 using test::Bytes;
 using test::CallSlot;
+using test::Eventually;
 using test::PatternPcm;
 using test::ReportCapture;
-
-class TestTimer final : public ITimer {
-public:
-    int32_t Acquire() override { return 1; }
-    uint32_t GetTime() override { return now.load(); }
-    std::atomic<uint32_t> now{100000};
-};
-
-// Waits (bounded) until `done` holds; fade threads step in real time.
-bool Eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return done();
-}
 
 template <typename T>
 T* As(MusicPlayer* p, const GUID& iid) {
@@ -109,7 +94,7 @@ protected:
     MusicModule* module = nullptr;
     MusicVolumeControl* volume = nullptr;
     softds::Device* device = nullptr;
-    TestTimer timer;
+    test::HostTimer timer;
     Bytes pcmA, pcmB;
     int offsetA = 0, offsetB = 0;
     std::unique_ptr<test::TempFile> file;

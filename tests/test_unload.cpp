@@ -11,6 +11,7 @@
 
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
+#include "support/host_timer.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
 
@@ -66,20 +67,13 @@ private:
     CreateFn m_Create = nullptr;
 };
 
-class Timer final : public ITimer {
-public:
-    int32_t Acquire() override { return 1; }
-    uint32_t GetTime() override { return now.load(); }
-    std::atomic<uint32_t> now{5000};
-};
-
 TEST(Unload, WhilePlayingWithoutReleaseReturnsAndReleasesEveryBuffer) {
     const auto pcm = sonaflux::test::PatternPcm(60000);
     sonaflux::test::TempFile wave(sonaflux::test::MakeWave(2, 8000, 16, pcm), "unload");
     softds::DeviceOptions options;
     options.outputRate = 8000;
     softds::Device* device = softds::Device::Create(options);
-    Timer timer;
+    sonaflux::test::HostTimer timer;
 
     auto library = std::make_unique<Library>();
     ASSERT_TRUE(library->Loaded());

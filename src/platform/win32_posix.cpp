@@ -113,17 +113,35 @@ void MarkIdleLocked(ThreadRecord* r) {
 // stale handle (a sound device's clock thread signalling a buffer that was just
 // released) then meets valid memory that answers FALSE, or a newer object, just as a
 // reused Win32 handle value would.
+// The lists are freed with the library (or the program): handles of an unloaded copy of
+// this layer are dead anyway, as their operations went with its code.
+// Objects closed after a list went (by static destructors that run later) are freed.
+bool g_freeListsGone = false;  // guarded by DomainMutex
+
+template <typename T>
+struct FreeList {
+    std::vector<T*> items;
+    ~FreeList() {
+        for (T* item : items) delete item;
+        items.clear();
+        g_freeListsGone = true;
+    }
+};
 std::vector<Waitable*>& FreeEvents() {
-    static auto* list = new std::vector<Waitable*>;
-    return *list;
+    static FreeList<Waitable> list;
+    return list.items;
 }
 std::vector<ThreadObject*>& FreeThreads() {
-    static auto* list = new std::vector<ThreadObject*>;
-    return *list;
+    static FreeList<ThreadObject> list;
+    return list.items;
 }
 
 void RecycleEventLocked(Waitable* w) {
     w->magic = 0;
+    if (g_freeListsGone) {
+        delete w;
+        return;
+    }
     w->waiters.clear();
     w->signalled = false;
     w->manualReset = false;
@@ -133,6 +151,10 @@ void RecycleEventLocked(Waitable* w) {
 
 void RecycleThreadLocked(ThreadObject* t) {
     t->magic = 0;
+    if (g_freeListsGone) {
+        delete t;
+        return;
+    }
     t->waiters.clear();
     FreeThreads().push_back(t);
 }

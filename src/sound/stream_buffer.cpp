@@ -181,28 +181,31 @@ bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& orig
     return true;
 }
 
+bool StreamBuffer::LockRegion(uint32_t offset, uint32_t length, Region& r) {
+    return ds::Succeeded(
+        m_Buffer->Lock(offset, length, &r.first, &r.firstBytes, &r.second, &r.secondBytes, 0));
+}
+
+bool StreamBuffer::UnlockRegion(const Region& r) {
+    return ds::Succeeded(m_Buffer->Unlock(r.first, r.firstBytes, r.second, r.secondBytes));
+}
+
 bool StreamBuffer::FillSegment(uint32_t offset, uint32_t length) {
     if (m_Buffer == nullptr || m_Source == nullptr || m_SegmentCount <= 0) return false;
-    void* first = nullptr;
-    void* second = nullptr;
-    uint32_t firstBytes = 0;
-    uint32_t secondBytes = 0;
-    if (!ds::Succeeded(
-            m_Buffer->Lock(offset, length, &first, &firstBytes, &second, &secondBytes, 0))) {
-        return false;
-    }
+    Region r;
+    if (!LockRegion(offset, length, r)) return false;
     const uint32_t segmentBytes = m_BufferBytes / static_cast<uint32_t>(m_SegmentCount);
     const size_t segment = std::min<size_t>(offset / segmentBytes, m_Origins.size() - 1);
-    bool ok = Pull(static_cast<uint8_t*>(first), firstBytes, m_Origins[segment], 0);
-    if (ok && second != nullptr) {
+    bool ok = Pull(static_cast<uint8_t*>(r.first), r.firstBytes, m_Origins[segment], 0);
+    if (ok && r.second != nullptr) {
         // Only a fill that wraps past the end of the buffer has a second region.
-        ok = Pull(static_cast<uint8_t*>(second), secondBytes, m_Origins[0], 0);
+        ok = Pull(static_cast<uint8_t*>(r.second), r.secondBytes, m_Origins[0], 0);
     }
     if (!ok) {
         m_SilenceFrom =
-            (offset + std::min(m_Origins[segment].silentFrom, firstBytes)) % m_BufferBytes;
+            (offset + std::min(m_Origins[segment].silentFrom, r.firstBytes)) % m_BufferBytes;
     }
-    const bool unlocked = ds::Succeeded(m_Buffer->Unlock(first, firstBytes, second, secondBytes));
+    const bool unlocked = UnlockRegion(r);
     return ok && unlocked;
 }
 
@@ -237,16 +240,10 @@ bool StreamBuffer::FillInitial() {
 bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length) {
     if (m_Buffer == nullptr || length == 0) return m_Buffer != nullptr;
     length = std::min(length, m_BufferBytes);
-    void* first = nullptr;
-    void* second = nullptr;
-    uint32_t firstBytes = 0;
-    uint32_t secondBytes = 0;
-    if (!ds::Succeeded(
-            m_Buffer->Lock(offset, length, &first, &firstBytes, &second, &secondBytes, 0))) {
-        return false;
-    }
-    if (first) std::memset(first, SilenceByte(), firstBytes);
-    if (second) std::memset(second, SilenceByte(), secondBytes);
+    Region r;
+    if (!LockRegion(offset, length, r)) return false;
+    if (r.first) std::memset(r.first, SilenceByte(), r.firstBytes);
+    if (r.second) std::memset(r.second, SilenceByte(), r.secondBytes);
     // Mark the segments the silence covers, so positions there report the end.
     const uint32_t segmentBytes = m_BufferBytes / static_cast<uint32_t>(m_SegmentCount);
     for (uint32_t done = 0; done < length;) {
@@ -261,7 +258,7 @@ bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length) {
         origin.silentFrom = std::min(origin.silentFrom, within);
         done += std::max<uint32_t>(segmentBytes - within, 1);
     }
-    return ds::Succeeded(m_Buffer->Unlock(first, firstBytes, second, secondBytes));
+    return UnlockRegion(r);
 }
 
 unsigned __stdcall StreamBuffer::WorkerMain(void* parameter) {

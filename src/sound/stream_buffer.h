@@ -94,7 +94,17 @@ private:
         uint32_t silentFrom = 0xFFFFFFFFu;  // byte within the segment
     };
 
+    // The one or two writable regions of a locked range of the buffer.
+    struct Region {
+        void* first = nullptr;
+        uint32_t firstBytes = 0;
+        void* second = nullptr;
+        uint32_t secondBytes = 0;
+    };
+
     static unsigned __stdcall WorkerMain(void* parameter);
+    bool LockRegion(uint32_t offset, uint32_t length, Region& r);
+    bool UnlockRegion(const Region& r);
     bool Refill(int32_t index);
     bool WriteSilence(uint32_t offset, uint32_t length);
     bool Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin, uint32_t at);

@@ -408,3 +408,50 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
 
 }  // namespace
 }  // namespace sonaflux
+
+namespace sonaflux {
+namespace {
+
+// Whatever the host passes, in whatever order: an answer or a refusal, never a crash.
+TEST_F(PlayerTest, HostileInputGetsAnswersNotCrashes) {
+    const int values[] = {-1, 0, 1, 0x7FFFFFFF, -0x7FFFFFFF - 1, 123456789};
+    for (int round = 0; round < 3; ++round) {
+        MusicPlayer* p = module->GetPlayer(round);
+        if (round == 1) {
+            ASSERT_TRUE(p->Load(0));
+        } else if (round == 2) {
+            ASSERT_TRUE(p->Load(1));
+            ASSERT_TRUE(p->Play());
+        }
+        for (int v : values) {
+            As<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(v);
+            As<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopStart(v);
+            As<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(v);
+            As<MusicSeekControl>(p, IID_MusicSeekControl)->Seek(v);
+            As<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(0, v, false);
+            As<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(v, 50, v % 2 == 0);
+            As<MusicFadeControl>(p, IID_MusicFadeControl)->StopFade();
+            p->Load(v);
+            const int number = v < 0 ? v : (v > 0x7FFFFFFF - 70000 ? v : v + 70000);
+            const bool registered = module->SetPlayInfo(number, "x", v, v);
+            EXPECT_FALSE(registered);
+            module->GetPlayer(v);
+            volume->SetMasterVolume(v * 0.001);
+        }
+        As<MusicPauseControl>(p, IID_MusicPauseControl)->Resume();
+        As<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs();
+        As<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetAvgBytesPerSec();
+        p->Play();
+        Advance(100);
+        p->Unload();
+        p->Unload();
+        EXPECT_FALSE(p->IsPlaying());
+    }
+    EXPECT_EQ(static_cast<ModuleObject*>(module)->LoadedStreamCount(), 0);
+    module->Release();
+    module->Release();
+    EXPECT_EQ(module->GetPlayer(0)->Play(), false);
+}
+
+}  // namespace
+}  // namespace sonaflux

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <new>
 
 #include "base/diagnostics.h"
 #include "base/messages.h"
@@ -34,7 +35,14 @@ bool PlayerObject::Load(int musicNumber) {
         ErrorBox(msg::kPlayInfoMissing, musicNumber);
         return false;
     }
-    if (!m_Stream.Load(ds::FromHost(device), info.m_FileName.c_str(), info.m_Offset, info.m_Size)) {
+    bool loaded = false;
+    try {
+        loaded = m_Stream.Load(ds::FromHost(device), info.m_FileName.c_str(), info.m_Offset,
+                               info.m_Size);
+    } catch (const std::bad_alloc&) {
+        m_Stream.Buffer().Discard();  // no exception leaves the interface
+    }
+    if (!loaded) {
         ErrorBox(msg::kStreamLoadFailed);
         return false;
     }

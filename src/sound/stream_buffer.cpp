@@ -264,12 +264,15 @@ bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length) {
 unsigned __stdcall StreamBuffer::WorkerMain(void* parameter) {
     auto* self = static_cast<StreamBuffer*>(parameter);
     const auto n = static_cast<DWORD>(self->m_NotifyEventCount);
-    std::vector<HANDLE> handles(n + 1);
+    // At most 63 notifications (the load refuses more), so the array is the thread's own.
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS + 1] = {};
     handles[0] = self->m_QuitEvent.Handle();
-    for (DWORD i = 0; i < n; ++i) handles[i + 1] = self->m_NotifyEvents[i].Handle();
+    for (DWORD i = 0; i < n && i < MAXIMUM_WAIT_OBJECTS; ++i) {
+        handles[i + 1] = self->m_NotifyEvents[i].Handle();
+    }
 
     for (;;) {
-        const DWORD result = WaitForMultipleObjects(n + 1, handles.data(), FALSE, INFINITE);
+        const DWORD result = WaitForMultipleObjects(n + 1, handles, FALSE, INFINITE);
         if (result == WAIT_OBJECT_0) return 0;  // the quit event wins over notifications
         if (result > WAIT_OBJECT_0 && result <= WAIT_OBJECT_0 + n) {
             self->Refill(static_cast<int32_t>(result - WAIT_OBJECT_0 - 1));

@@ -154,19 +154,17 @@ bool StreamBuffer::CreateNotifications(int32_t count) {
 // Pulls `size` bytes of music into `destination`, the start of segment `origin`. Records
 // where the bytes came from; at the end of the data, silence follows the last byte.
 // The caller holds m_FillGuard.
-bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin, uint32_t at) {
+bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin) {
     const uint32_t before = m_Source->m_DataPosition.load();
     uint32_t delivered = 0;
     const bool ok = m_Source->Gets(destination, static_cast<int32_t>(size), &delivered);
-    if (at == 0) {
-        origin = SegmentOrigin{};
-        origin.filled = true;
-        origin.start = before;
-    }
+    origin = SegmentOrigin{};
+    origin.filled = true;
+    origin.start = before;
     if (!ok) {
         delivered = std::min(delivered, size);
         std::memset(destination + delivered, SilenceByte(), size - delivered);
-        origin.silentFrom = std::min(origin.silentFrom, at + delivered);
+        origin.silentFrom = delivered;
         m_DataEnded = true;
         return false;
     }
@@ -175,7 +173,7 @@ bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& orig
         // The reader wrapped to the loop start inside these bytes.
         const uint32_t loopStart = m_Source->LoopStartBytes();
         const uint32_t fromLoop = std::min(after - loopStart, size);
-        origin.wrapAt = at + (size - fromLoop);
+        origin.wrapAt = size - fromLoop;
         origin.afterWrap = loopStart;
     }
     return true;
@@ -196,10 +194,10 @@ bool StreamBuffer::FillSegment(uint32_t offset, uint32_t length) {
     if (!LockRegion(offset, length, r)) return false;
     const uint32_t segmentBytes = m_BufferBytes / static_cast<uint32_t>(m_SegmentCount);
     const size_t segment = std::min<size_t>(offset / segmentBytes, m_Origins.size() - 1);
-    bool ok = Pull(static_cast<uint8_t*>(r.first), r.firstBytes, m_Origins[segment], 0);
+    bool ok = Pull(static_cast<uint8_t*>(r.first), r.firstBytes, m_Origins[segment]);
     if (ok && r.second != nullptr) {
         // Only a fill that wraps past the end of the buffer has a second region.
-        ok = Pull(static_cast<uint8_t*>(r.second), r.secondBytes, m_Origins[0], 0);
+        ok = Pull(static_cast<uint8_t*>(r.second), r.secondBytes, m_Origins[0]);
     }
     if (!ok) {
         m_SilenceFrom =

@@ -107,7 +107,7 @@ private:
     bool UnlockRegion(const Region& r);
     bool Refill(int32_t index);
     bool WriteSilence(uint32_t offset, uint32_t length);
-    bool Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin, uint32_t at);
+    bool Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
     void ReleaseInterfaces();
     uint8_t SilenceByte() const;
 

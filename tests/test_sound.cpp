@@ -8,6 +8,7 @@
 
 #include "base/faults.h"
 #include "base/messages.h"
+#include "base/sync.h"
 #include "config/module_options.h"
 #include "config/module_settings.h"
 #include "softds/softds.h"
@@ -226,6 +227,33 @@ TEST_F(SoundTest, SeekThenPlayStartsThereAndStopThenPlayStartsOver) {
     ASSERT_TRUE(stream->Play(0));
     AdvanceBytes(6000);
     EXPECT_EQ(Record()->Played(), Slice(0, 6000));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+// A notification the worker took just before a stop, but handles only after the host's
+// seek has filled the ring again, belongs to the old playback: its refill must not run,
+// or it would take the segment after the sought frame from the next refill.
+TEST_F(SoundTest, ANotificationFromBeforeAStopDoesNotRefillAfterASeek) {
+    Geometry(8, 2048);
+    softds::DeviceOptions options;
+    options.outputRate = 8000;
+    options.settleTimeoutMs = 200;  // the worker is held on purpose below
+    device = softds::Device::Create(options);
+    ASSERT_TRUE(Load(PatternPcm(80000)));
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(3 * 2048);
+    {
+        // Hold the worker between taking its notification and its refill.
+        CCritSecLock hold(stream->Buffer().FillGuard());
+        device->Advance(2048 / 4);
+        ASSERT_TRUE(stream->Stop());
+        ASSERT_TRUE(stream->Seek(10000));
+    }
+    ASSERT_TRUE(device->WaitIdle());
+    Record()->ClearPlayed();
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(6 * 2048);
+    EXPECT_EQ(Record()->Played(), Slice(40000, 40000 + 6 * 2048));
     EXPECT_EQ(Record()->Underruns(), 0u);
 }
 

@@ -80,6 +80,7 @@ bool SoundStream::GetFormat(StreamFormat& out) {
 }
 
 bool SoundStream::PrimeAt(uint32_t frame) {
+    CCritSecLock lock(m_Buffer.FillGuard());
     return m_FileStream.SeekFrame(frame) && m_Buffer.FillInitial();
 }
 
@@ -87,18 +88,26 @@ bool SoundStream::Play(int32_t loopCount) {
     if (m_Buffer.IsFading() && !m_Buffer.StopLocked()) return false;
     m_FileStream.m_LoopCount = loopCount;
 
-    if (m_Buffer.ReachedEnd()) m_Primed = false;  // ended by itself: play it again
-    if (!m_Primed) {
-        if (!PrimeAt(0)) return false;
-    } else if (!m_Buffer.RingIsFresh()) {
-        // A fade stopped the buffer: go on from the frame that was heard, with no stale
-        // ring content on the way.
-        uint32_t frame = 0;
+    // Playback restarts at byte 0 of the ring; fill it first unless it holds what is to
+    // be heard.
+    bool refill = true;
+    uint32_t frame = 0;
+    if (m_Buffer.ReachedEnd() || !m_Primed) {
+        frame = 0;  // after Stop, Pause or the end of the data: from the start
+    } else if (m_Buffer.StoppedByFade()) {
+        // Go on from the frame that was heard, with no stale ring content on the way.
         if (!GetPosition(frame) || frame >= m_FileStream.m_FrameCount) frame = 0;
-        if (!PrimeAt(frame)) return false;
+    } else if (!m_Buffer.RingIsFresh()) {
+        frame = 0;  // the ring has played since it was filled: play the piece again
     } else if (m_Buffer.FillHitEnd()) {
         // The first fill met the end under the previous loop count.
-        if (!PrimeAt(m_Buffer.RingStartOffset() / m_FileStream.FrameSize())) return false;
+        frame = m_Buffer.RingStartOffset() / m_FileStream.FrameSize();
+    } else {
+        refill = false;
+    }
+    if (refill) {
+        if (m_Buffer.IsPlaying() && !m_Buffer.StopLocked()) return false;
+        if (!PrimeAt(frame)) return false;
     }
     return m_Buffer.RestartPlayback(true);
 }

@@ -210,6 +210,7 @@ bool StreamBuffer::FillSegment(uint32_t offset, uint32_t length) {
 bool StreamBuffer::FillInitial() {
     if (m_SegmentCount <= 0 || m_Buffer == nullptr) return false;
     CCritSecLock lock(m_FillGuard);
+    ++m_FillGeneration;
     const auto n = static_cast<uint32_t>(m_SegmentCount);
     const uint32_t segmentBytes = m_BufferBytes / n;
     // Half the ring; a ring of one segment is filled whole, or its first lap would play
@@ -273,7 +274,10 @@ unsigned __stdcall StreamBuffer::WorkerMain(void* parameter) {
         const DWORD result = WaitForMultipleObjects(n + 1, handles, FALSE, INFINITE);
         if (result == WAIT_OBJECT_0) return 0;  // the quit event wins over notifications
         if (result > WAIT_OBJECT_0 && result <= WAIT_OBJECT_0 + n) {
-            self->Refill(static_cast<int32_t>(result - WAIT_OBJECT_0 - 1));
+            // Read before the fill lock is taken: a first fill that gets in between makes
+            // this notification stale.
+            const uint32_t generation = self->m_FillGeneration.load();
+            self->Refill(static_cast<int32_t>(result - WAIT_OBJECT_0 - 1), generation);
             continue;
         }
         // The buffer keeps looping over what it holds until it is stopped.
@@ -283,9 +287,9 @@ unsigned __stdcall StreamBuffer::WorkerMain(void* parameter) {
     }
 }
 
-bool StreamBuffer::Refill(int32_t index) {
+bool StreamBuffer::Refill(int32_t index, uint32_t generation) {
     CCritSecLock lock(m_FillGuard);
-    if (m_Buffer == nullptr) return false;
+    if (m_Buffer == nullptr || generation != m_FillGeneration.load()) return false;
     const auto n = static_cast<uint32_t>(m_SegmentCount);
     const uint32_t segmentBytes = m_BufferBytes / n;
     const uint32_t half = n / 2;

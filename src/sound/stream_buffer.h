@@ -40,6 +40,9 @@ public:
     // Fills the first half of the ring from the reader's position; the mapping of ring
     // bytes to data positions starts again from there.
     bool FillInitial();
+    // Held by the host around positioning the reader and the first fill after it, so no
+    // refill of the worker comes between them. Recursive, as FillInitial takes it too.
+    CCritSec& FillGuard() { return m_FillGuard; }
     bool Shutdown();
     // Ends the worker and releases whatever exists, after a failed load and at destruction.
     void Discard();
@@ -105,7 +108,7 @@ private:
     static unsigned __stdcall WorkerMain(void* parameter);
     bool LockRegion(uint32_t offset, uint32_t length, Region& r);
     bool UnlockRegion(const Region& r);
-    bool Refill(int32_t index);
+    bool Refill(int32_t index, uint32_t generation);
     bool WriteSilence(uint32_t offset, uint32_t length);
     bool Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
     void ReleaseInterfaces();
@@ -125,6 +128,9 @@ private:
 
     // Guarded by m_FillGuard: the reader, the segment origins and the end-of-data count.
     CCritSec m_FillGuard;
+    // Counts first fills. A notification taken before the latest one belongs to the
+    // playback before it, and its refill is skipped.
+    std::atomic<uint32_t> m_FillGeneration{0};
     std::vector<SegmentOrigin> m_Origins;
     uint32_t m_Failures = 0;     // failing refills since playback last restarted
     uint32_t m_SilenceFrom = 0;  // ring offset after the music's last byte

@@ -12,8 +12,8 @@
 namespace sonaflux {
 
 int32_t LinearToHundredthsDb(double level) {
-    if (!(level > 0.0)) return ds::DSBVOLUME_MIN;  // zero, negative or not a number
-    [[maybe_unused]] const ExtendedPrecisionScope precision;        // fade threads call this too
+    if (!(level > 0.0)) return ds::DSBVOLUME_MIN;             // zero, negative or not a number
+    [[maybe_unused]] const ExtendedPrecisionScope precision;  // fade threads call this too
     // 20 log10(x) as 20 ln(x) / ln(10) in extended precision, truncated to whole decibels:
     // 0.1 gives -19.99999999999999955 dB and so -1900, as the double nearest 0.1 is above it.
     const long double db = 20.0L * std::log(static_cast<long double>(level)) / std::log(10.0L);

@@ -1,0 +1,24 @@
+// One run of sonaflux-play: prepares the source, opens the output, drives the module.
+#pragma once
+
+#include <atomic>
+#include <ostream>
+
+#include "play_options.h"
+
+namespace sfplay {
+
+enum ExitCode : int { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInterrupted = 130 };
+
+struct SessionIo {
+    std::ostream& out;
+    std::ostream& err;
+    bool terminal = false;                         // show the live progress line
+    const std::atomic<int>* interrupts = nullptr;  // raised once per Ctrl-C
+};
+
+// Plays (or renders) as the options say and answers the exit status. Everything the
+// module and the device were given is released before it returns.
+int RunSession(const PlayOptions& options, const SessionIo& io);
+
+}  // namespace sfplay

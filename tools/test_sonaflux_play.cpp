@@ -1,0 +1,481 @@
+// sonaflux-play: its command line, the WAVE header check, the demo tune, and whole
+// sessions rendered through the module and softds's manual clock, compared sample for
+// sample with what the music holds.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "demo_tune.h"
+#include "play_options.h"
+#include "play_session.h"
+#include "wave_file.h"
+
+namespace sfplay {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- command line ----
+
+struct Parsed {
+    ParseResult result;
+    PlayOptions options;
+    std::string error;
+};
+
+Parsed Parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "sonaflux-play");
+    Parsed p;
+    p.result = ParseArguments(static_cast<int>(args.size()), args.data(), &p.options, &p.error);
+    return p;
+}
+
+TEST(Options, DefaultsWithoutArguments) {
+    const Parsed p = Parse({});
+    ASSERT_EQ(p.result, ParseResult::Run);
+    EXPECT_TRUE(p.options.file.empty());
+    EXPECT_FALSE(p.options.loops.has_value());
+    EXPECT_EQ(p.options.volume, 100);
+    EXPECT_EQ(p.options.master, 100);
+    EXPECT_EQ(p.options.fadeInMs, 0u);
+    EXPECT_FALSE(p.options.seconds.has_value());
+    EXPECT_TRUE(p.options.renderPath.empty());
+    EXPECT_EQ(p.options.fallbackPath, "sonaflux-play.wav");
+}
+
+TEST(Options, EveryOptionInBothForms) {
+    const Parsed p = Parse({"--offset",
+                            "1000",
+                            "--size=5000",
+                            "--loops",
+                            "3",
+                            "--loop-start=10",
+                            "--loop-end",
+                            "900",
+                            "--start",
+                            "5",
+                            "--volume=80",
+                            "--master",
+                            "50",
+                            "--fade-in",
+                            "250",
+                            "--fade-out=750",
+                            "--seconds",
+                            "2.5",
+                            "--render",
+                            "out.wav",
+                            "--fallback-wav=fb.wav",
+                            "--quiet",
+                            "music.pak"});
+    ASSERT_EQ(p.result, ParseResult::Run) << p.error;
+    const PlayOptions& o = p.options;
+    EXPECT_EQ(o.file, "music.pak");
+    EXPECT_EQ(o.offset, 1000u);
+    EXPECT_EQ(o.size, 5000u);
+    EXPECT_EQ(o.loops, 3);
+    EXPECT_EQ(o.loopStart, 10u);
+    EXPECT_EQ(o.loopEnd, 900u);
+    EXPECT_EQ(o.start, 5u);
+    EXPECT_EQ(o.volume, 80);
+    EXPECT_EQ(o.master, 50);
+    EXPECT_EQ(o.fadeInMs, 250u);
+    EXPECT_EQ(o.fadeOutMs, 750u);
+    EXPECT_DOUBLE_EQ(*o.seconds, 2.5);
+    EXPECT_EQ(o.renderPath, "out.wav");
+    EXPECT_EQ(o.fallbackPath, "fb.wav");
+    EXPECT_TRUE(o.quiet);
+}
+
+TEST(Options, HelpAndEndOfOptions) {
+    EXPECT_EQ(Parse({"--help"}).result, ParseResult::Help);
+    EXPECT_EQ(Parse({"-h"}).result, ParseResult::Help);
+    const Parsed p = Parse({"--", "-odd-name.wav"});
+    ASSERT_EQ(p.result, ParseResult::Run);
+    EXPECT_EQ(p.options.file, "-odd-name.wav");
+    EXPECT_NE(std::string(UsageText()).find("--loop-start F"), std::string::npos);
+}
+
+TEST(Options, BadArgumentsAreRefusedWithAReason) {
+    const struct {
+        std::vector<const char*> args;
+        const char* says;
+    } cases[] = {
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"-x"}, "unknown option -x"},
+        {{"--loops"}, "--loops needs a value"},
+        {{"--loops", "many"}, "--loops wants a pass count"},
+        {{"--loops", "-1"}, "--loops wants a pass count"},
+        {{"--volume", "101"}, "--volume wants a percentage"},
+        {{"--master", "-5"}, "--master wants a percentage"},
+        {{"--volume", "50%"}, "--volume wants a percentage"},
+        {{"--fade-in", "0"}, "--fade-in wants milliseconds"},
+        {{"--seconds", "0"}, "--seconds wants a positive number"},
+        {{"--seconds", "soon"}, "--seconds wants a positive number"},
+        {{"--seconds", "nan"}, "--seconds wants a positive number"},
+        {{"--start", "99999999999"}, "--start wants a sample frame"},
+        {{"--render="}, "--render needs a file name"},
+        {{"a.wav", "b.wav"}, "more than one file"},
+        {{"--offset", "10"}, "--offset and --size need a FILE"},
+        {{"--loop-start", "50", "--loop-end", "50", "x.wav"}, "--loop-start must come before"},
+        {{"--loop-end", "0", "x.wav"}, "--loop-end must be after frame 0"},
+    };
+    for (const auto& c : cases) {
+        const Parsed p = Parse(c.args);
+        EXPECT_EQ(p.result, ParseResult::Error) << c.says;
+        EXPECT_NE(p.error.find(c.says), std::string::npos) << "got: " << p.error;
+    }
+}
+
+// ---- WAVE headers ----
+
+std::vector<uint8_t> Pattern(uint32_t frames) {  // 16-bit stereo, every frame different
+    std::vector<uint8_t> pcm;
+    for (uint32_t i = 0; i < frames; ++i) {
+        Put16(pcm, static_cast<uint16_t>(i * 3 + 7));
+        Put16(pcm, static_cast<uint16_t>(0x8000u + i));
+    }
+    return pcm;
+}
+
+bool Parses(const std::vector<uint8_t>& image, WaveInfo* info, std::string* error) {
+    return ParseWaveHeader(image.data(), std::min<size_t>(image.size(), 127), image.size(), info,
+                           error);
+}
+
+TEST(WaveHeader, CanonicalImage) {
+    const std::vector<uint8_t> image = MakeWaveImage(PcmFormat{2, 16, 22050}, Pattern(1000));
+    ASSERT_EQ(image.size(), 44u + 4000u);
+    WaveInfo info;
+    std::string error;
+    ASSERT_TRUE(Parses(image, &info, &error)) << error;
+    EXPECT_EQ(info.dataOffset, 44u);
+    EXPECT_EQ(info.dataSize, 4000u);
+    EXPECT_EQ(info.frames, 1000u);
+    EXPECT_EQ(info.rate, 22050u);
+    EXPECT_EQ(info.channels, 2u);
+    EXPECT_EQ(info.bits, 16u);
+    EXPECT_EQ(info.blockAlign, 4u);
+    EXPECT_EQ(info.avgBytesPerSec, 88200u);
+}
+
+TEST(WaveHeader, DataCutToTheImage) {
+    std::vector<uint8_t> image = MakeWaveImage(PcmFormat{1, 8, 8000}, std::vector<uint8_t>(500));
+    image.resize(300);  // the chunk claims 500 bytes, the image holds 256 of them
+    WaveInfo info;
+    std::string error;
+    ASSERT_TRUE(Parses(image, &info, &error)) << error;
+    EXPECT_EQ(info.dataSize, 256u);
+    EXPECT_EQ(info.frames, 256u);
+}
+
+TEST(WaveHeader, RefusesWhatTheModuleCannotPlay) {
+    const std::vector<uint8_t> good = MakeWaveImage(PcmFormat{}, Pattern(100));
+    auto with = [&](size_t at, std::initializer_list<uint8_t> bytes) {
+        std::vector<uint8_t> v = good;
+        std::copy(bytes.begin(), bytes.end(), v.begin() + static_cast<long>(at));
+        return v;
+    };
+    std::vector<uint8_t> listFirst(good.begin(), good.begin() + 36);  // RIFF, WAVE, fmt
+    listFirst.insert(listFirst.end(), {'L', 'I', 'S', 'T', 100, 0, 0, 0});
+    listFirst.resize(listFirst.size() + 100, 'x');
+    listFirst.insert(listFirst.end(), good.begin() + 36, good.end());
+    std::vector<uint8_t> noData(good.begin(), good.begin() + 36);  // zeros where data was
+    noData.resize(200, 0);
+    const struct {
+        std::vector<uint8_t> image;
+        const char* says;
+    } cases[] = {
+        {std::vector<uint8_t>(good.begin(), good.begin() + 100), "too short"},
+        {with(0, {'R', 'I', 'F', 'X'}), "not a RIFF/WAVE image"},
+        {with(8, {'A', 'V', 'I', ' '}), "not a RIFF/WAVE image"},
+        {with(20, {3, 0}), "format tag 3 is not PCM"},
+        {with(34, {24, 0}), "24-bit"},
+        {with(22, {6, 0}), "6 channel(s)"},
+        {with(12, {'j', 'u', 'n', 'k'}), "the data chunk comes before any format chunk"},
+        {noData, "no data chunk"},
+        {listFirst, "no data chunk within the first 127 bytes"},
+    };
+    for (const auto& c : cases) {
+        WaveInfo info;
+        std::string error;
+        EXPECT_FALSE(Parses(c.image, &info, &error)) << c.says;
+        EXPECT_NE(error.find(c.says), std::string::npos) << "got: " << error;
+    }
+}
+
+// ---- the demo tune ----
+
+std::vector<int16_t> Samples(const std::vector<uint8_t>& bytes, size_t from) {
+    std::vector<int16_t> s;
+    for (size_t i = from; i + 1 < bytes.size(); i += 2)
+        s.push_back(static_cast<int16_t>(Get16(&bytes[i])));
+    return s;
+}
+
+TEST(DemoTune, FormatLengthAndLoopPoints) {
+    const DemoTune tune = MakeDemoTune();
+    WaveInfo info;
+    std::string error;
+    ASSERT_TRUE(Parses(tune.image, &info, &error)) << error;
+    EXPECT_EQ(info.rate, 44100u);
+    EXPECT_EQ(info.bits, 16u);
+    EXPECT_EQ(info.channels, 2u);
+    EXPECT_EQ(info.dataOffset, 44u);
+    EXPECT_EQ(info.frames, tune.frames);
+    EXPECT_EQ(tune.frames, 6u * 44100u);  // a one-bar pickup and a two-bar loop at 120 bpm
+    EXPECT_EQ(tune.loopStart, 2u * 44100u);
+    EXPECT_EQ(tune.loopEnd, tune.frames);
+    EXPECT_EQ(MakeDemoTune().image, tune.image) << "the tune is made the same every time";
+}
+
+TEST(DemoTune, LoopsWithoutAClickAndNeverFallsSilent) {
+    const DemoTune tune = MakeDemoTune();
+    const std::vector<int16_t> s = Samples(tune.image, 44);
+    int peak = 0;
+    for (int16_t v : s) peak = std::max(peak, std::abs(static_cast<int>(v)));
+    EXPECT_NEAR(peak, 0.7 * 32767, 2.0) << "about -3 dBFS at the loudest, no clipping";
+    // Across the loop seam (the last frames of the loop, then its first ones) the signal
+    // stays near zero: every note has faded out by the end of its slot.
+    const size_t loopStart = tune.loopStart * 2u, loopEnd = tune.loopEnd * 2u;
+    for (size_t i = 0; i < 40; ++i) {
+        EXPECT_LT(std::abs(s[loopEnd - 1 - i]), 200) << "before the seam, " << i;
+    }
+    for (size_t c = 0; c < 2; ++c) {
+        EXPECT_LT(std::abs(s[loopStart + c]), 20) << "the loop starts from silence";
+        EXPECT_LT(std::abs(s[loopStart + c] - s[loopEnd - 2 + c]), 40) << "no jump at the seam";
+    }
+    // Every beat holds music.
+    const size_t beat = 22050u * 2u;
+    for (size_t b = 0; b < s.size() / beat; ++b) {
+        double energy = 0;
+        for (size_t i = b * beat; i < (b + 1) * beat; ++i) energy += double(s[i]) * s[i];
+        EXPECT_GT(std::sqrt(energy / beat), 1000.0) << "beat " << b << " is too quiet";
+    }
+}
+
+// ---- whole sessions, rendered ----
+
+class Render : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        m_Dir = fs::temp_directory_path() / ("sonaflux-play-test-" + std::to_string(stamp));
+        fs::create_directories(m_Dir);
+        // A 60000-frame pattern embedded at offset 1000 of a larger file, junk around it.
+        m_Image = MakeWaveImage(PcmFormat{}, Pattern(kFrames));
+        std::vector<uint8_t> pak(1000 + m_Image.size() + 777, 0xDD);
+        std::fill(pak.begin(), pak.begin() + 1000, uint8_t{0xEE});
+        std::copy(m_Image.begin(), m_Image.end(), pak.begin() + 1000);
+        std::string error;
+        ASSERT_TRUE(WriteFileBytes(Path("music.pak"), pak, &error)) << error;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(m_Dir, ignored);
+    }
+    std::string Path(const char* name) const { return (m_Dir / name).string(); }
+
+    // Runs a session on the given arguments; the rendered output lands in `m_Out`.
+    int Run(std::vector<const char*> args, int interrupts = 0) {
+        const std::string out = Path("out.wav");
+        args.insert(args.begin(), {"--quiet", "--render", out.c_str()});
+        const Parsed p = Parse(args);
+        EXPECT_EQ(p.result, ParseResult::Run) << p.error;
+        std::ostringstream text, errors;
+        std::atomic<int> irq{interrupts};
+        const int status = RunSession(p.options, SessionIo{text, errors, false, &irq});
+        m_Text = text.str();
+        m_Errors = errors.str();
+        m_Out.clear();
+        std::vector<uint8_t> bytes;
+        std::string error;
+        if (ReadFileBytes(out, 0, 1u << 26, &bytes, &error) && bytes.size() >= 44) {
+            // The sink's canonical header: 44.1 kHz 16-bit stereo, sizes of what was mixed.
+            std::vector<uint8_t> want =
+                MakeWaveImage(PcmFormat{}, std::vector<uint8_t>(bytes.size() - 44));
+            want.resize(44);
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), bytes.begin()))
+                << "the header tells the mix's format and size";
+            m_Out = Samples(bytes, 44);
+        }
+        return status;
+    }
+    // The stereo samples of source frames [from, to).
+    std::vector<int16_t> Source(uint32_t from, uint32_t to) const {
+        std::vector<int16_t> all = Samples(m_Image, 44);
+        return std::vector<int16_t>(all.begin() + from * 2, all.begin() + to * 2);
+    }
+    std::vector<int16_t> Out(size_t fromFrame, size_t toFrame) const {
+        toFrame = std::min(toFrame, m_Out.size() / 2);
+        fromFrame = std::min(fromFrame, toFrame);
+        return std::vector<int16_t>(m_Out.begin() + static_cast<long>(fromFrame * 2),
+                                    m_Out.begin() + static_cast<long>(toFrame * 2));
+    }
+
+    static constexpr uint32_t kFrames = 60000;
+    fs::path m_Dir;
+    std::vector<uint8_t> m_Image;
+    std::vector<int16_t> m_Out;  // rendered samples, interleaved stereo
+    std::string m_Text, m_Errors;
+};
+
+TEST_F(Render, LoopsAndLoopPointsOfAByteRangeSampleForSample) {
+    const std::string pak = Path("music.pak");
+    const std::string size = std::to_string(m_Image.size());
+    ASSERT_EQ(Run({"--offset", "1000", "--size", size.c_str(), "--loops", "2", "--loop-start",
+                   "10000", "--loop-end", "40000", pak.c_str()}),
+              kExitOk)
+        << m_Errors;
+    // Pass one plays frames 0..39999, pass two 10000..39999, then silence until it stops.
+    std::vector<int16_t> expected = Source(0, 40000);
+    const std::vector<int16_t> second = Source(10000, 40000);
+    expected.insert(expected.end(), second.begin(), second.end());
+    ASSERT_GE(m_Out.size(), expected.size());
+    EXPECT_TRUE(Out(0, 70000) == expected) << "the music as played differs from the file";
+    const std::vector<int16_t> tail = Out(70000, m_Out.size() / 2);
+    EXPECT_LT(tail.size(), 2u * 44100u) << "stops within a second of the end";
+    for (size_t i = 0; i < tail.size(); ++i) ASSERT_EQ(tail[i], 0) << "after the end, " << i;
+    EXPECT_NE(m_Text.find("finished, pass 2"), std::string::npos) << m_Text;
+    EXPECT_TRUE(m_Errors.empty()) << m_Errors;
+}
+
+TEST_F(Render, StartsAtTheSoughtFrame) {
+    const std::string pak = Path("music.pak");
+    ASSERT_EQ(Run({"--offset", "1000", "--start", "25000", pak.c_str()}), kExitOk) << m_Errors;
+    EXPECT_TRUE(Out(0, kFrames - 25000) == Source(25000, kFrames));
+}
+
+TEST_F(Render, VolumeAndMasterAttenuateByWholeDecibels) {
+    const std::string pak = Path("music.pak");
+    // (0.5 x 0.5)^2 under the default curve: -24.08 dB, applied as -2400.
+    ASSERT_EQ(Run({"--offset", "1000", "--volume", "50", "--master", "50", "--seconds", "1",
+                   pak.c_str()}),
+              kExitOk)
+        << m_Errors;
+    const std::vector<int16_t> src = Source(0, 44100), out = Out(0, 44100);
+    ASSERT_EQ(out.size(), src.size());
+    const double gain = std::pow(10.0, -2400 / 2000.0);
+    for (size_t i = 0; i < src.size(); ++i) {
+        ASSERT_NEAR(out[i], src[i] * gain, 1.0) << "sample " << i;
+    }
+    EXPECT_NE(m_Text.find("time is up"), std::string::npos) << m_Text;
+}
+
+TEST_F(Render, SecondsCutAnEndlessLoopExactly) {
+    const std::string pak = Path("music.pak");
+    ASSERT_EQ(Run({"--offset", "1000", "--loops", "0", "--seconds", "3.5", pak.c_str()}), kExitOk);
+    ASSERT_EQ(m_Out.size(), 2u * 154350u);
+    // 3.5 s = 154350 frames: two whole passes of 60000 frames and 34350 of the third.
+    EXPECT_TRUE(Out(120000, 154350) == Source(0, 34350));
+}
+
+// Mean absolute level of output frames [from, to), relative to the source's.
+double Level(const std::vector<int16_t>& out, const std::vector<int16_t>& src) {
+    double a = 0, b = 0;
+    for (size_t i = 0; i < out.size() && i < src.size(); ++i) {
+        a += std::abs(out[i]);
+        b += std::abs(src[i]);
+    }
+    return b > 0 ? a / b : 0;
+}
+
+TEST_F(Render, FadeOutFollowsTheRenderedClockAndStops) {
+    const std::string pak = Path("music.pak");
+    ASSERT_EQ(Run({"--offset", "1000", "--loops", "0", "--seconds", "1", "--fade-out", "400",
+                   pak.c_str()}),
+              kExitOk)
+        << m_Errors;
+    // Full level until 0.6 s, then falling to silence by 1.0 s, where the fade stops it.
+    EXPECT_TRUE(Out(0, 26000) == Source(0, 26000));
+    const double mid = Level(Out(34000, 35500), Source(34000, 35500));   // 0.30 s in
+    const double late = Level(Out(41500, 43000), Source(41500, 43000));  // 0.85 s in
+    EXPECT_GT(mid, 0.2) << "the fade is a curve, not a cut";
+    EXPECT_LT(mid, 0.75);
+    EXPECT_LT(late, mid);
+    EXPECT_LT(late, 0.2);
+    EXPECT_LE(m_Out.size() / 2, 44100u + 4410u);
+    for (int16_t v : Out(44100 + 200, m_Out.size() / 2)) ASSERT_EQ(v, 0);
+    EXPECT_NE(m_Text.find("faded out"), std::string::npos) << m_Text;
+}
+
+TEST_F(Render, FadeInRisesToTheVolume) {
+    const std::string pak = Path("music.pak");
+    ASSERT_EQ(Run({"--offset", "1000", "--fade-in", "500", "--seconds", "1", pak.c_str()}), kExitOk)
+        << m_Errors;
+    EXPECT_LT(Level(Out(0, 2000), Source(0, 2000)), 0.05) << "starts from silence";
+    const double mid = Level(Out(11000, 12000), Source(11000, 12000));
+    EXPECT_GT(mid, 0.1);
+    EXPECT_LT(mid, 0.8);
+    EXPECT_TRUE(Out(24000, 44100) == Source(24000, 44100)) << "full level after the fade";
+}
+
+TEST_F(Render, DemoTuneLoopsBackToItsLoopStart) {
+    ASSERT_EQ(Run({"--seconds", "8"}), kExitOk) << m_Errors;
+    const DemoTune tune = MakeDemoTune();
+    const std::vector<int16_t> src = Samples(tune.image, 44);
+    ASSERT_EQ(m_Out.size(), 2u * 8u * 44100u);
+    // 0..6 s: the whole tune; 6..8 s: the loop again from its start (2 s).
+    EXPECT_TRUE(Out(0, tune.frames) == src);
+    const std::vector<int16_t> again(src.begin() + tune.loopStart * 2,
+                                     src.begin() + (tune.loopStart + 2 * 44100) * 2);
+    EXPECT_TRUE(Out(tune.frames, tune.frames + 2 * 44100) == again);
+    EXPECT_NE(m_Text.find("the built-in demo tune"), std::string::npos) << m_Text;
+}
+
+TEST_F(Render, EndlessRenderWithoutSecondsIsCapped) {
+    const std::string pak = Path("music.pak");
+    ASSERT_EQ(Run({"--offset", "1000", "--loops", "0", pak.c_str()}), kExitOk);
+    EXPECT_EQ(m_Out.size(), 2u * 30u * 44100u);
+    EXPECT_NE(m_Text.find("rendering 30 seconds"), std::string::npos) << m_Text;
+}
+
+TEST_F(Render, CtrlCStopsCleanly) {
+    const std::string pak = Path("music.pak");
+    EXPECT_EQ(Run({"--offset", "1000", "--loops", "0", pak.c_str()}, 1), kExitInterrupted);
+    EXPECT_NE(m_Text.find("stopped"), std::string::npos) << m_Text;
+    EXPECT_LT(m_Out.size(), 2u * 44100u);
+    // With a fade-out the first Ctrl-C fades out before stopping.
+    EXPECT_EQ(Run({"--offset", "1000", "--loops", "0", "--fade-out", "200", pak.c_str()}, 1),
+              kExitInterrupted);
+    EXPECT_GE(m_Out.size() / 2, 8820u - 441u);
+    EXPECT_LT(Level(Out(8000, 8800), Source(8000, 8800)), 0.1);
+    // The module is usable again afterwards: the next session plays normally.
+    EXPECT_EQ(Run({"--offset", "1000", "--seconds", "0.5", pak.c_str()}), kExitOk);
+    EXPECT_TRUE(Out(0, 22050) == Source(0, 22050));
+}
+
+TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
+    const std::string pak = Path("music.pak");
+    std::string error;
+    ASSERT_TRUE(WriteFileBytes(Path("text.wav"), std::vector<uint8_t>(500, 'a'), &error));
+    const std::string text = Path("text.wav"), missing = Path("missing.wav");
+    const std::string dir = m_Dir.string();
+    const struct {
+        std::vector<const char*> args;
+        int status;
+        std::string says;
+    } cases[] = {
+        {{missing.c_str()}, kExitFailure, "cannot open " + missing},
+        {{dir.c_str()}, kExitFailure, "is a directory"},
+        {{text.c_str()}, kExitFailure, "not a RIFF/WAVE image"},
+        {{pak.c_str()}, kExitFailure, "not a RIFF/WAVE image"},  // the junk before the image
+        {{"--offset", "999999", pak.c_str()}, kExitFailure, "lies at or past the end"},
+        {{"--offset", "1000", "--size", "999999", pak.c_str()}, kExitFailure, "runs past the end"},
+        {{"--offset", "1000", "--loop-end", "60001", pak.c_str()}, kExitUsage, "past the last"},
+        {{"--offset", "1000", "--start", "60000", pak.c_str()}, kExitUsage, "--start 60000"},
+        {{"--offset", "1000", "--loop-start", "60000", pak.c_str()}, kExitUsage, "loop start"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run(c.args), c.status) << c.says;
+        EXPECT_NE(m_Errors.find(c.says), std::string::npos) << "got: " << m_Errors;
+    }
+}
+
+}  // namespace
+}  // namespace sfplay

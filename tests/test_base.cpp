@@ -146,7 +146,7 @@ TEST(BaseDiagnostics, ManyThreadsReportingAtOnceKeepEveryTextWhole) {
 }
 
 class FixedTimer final : public ITimer {
-  public:
+public:
     int32_t Acquire() override { return 1; }
     uint32_t GetTime() override { return now; }
     uint32_t now = 1234;

@@ -70,7 +70,7 @@ std::string Lex(const std::string& content) {
 }
 
 class Config : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { Settings().ResetToDefaults(); }
     void TearDown() override {
         Settings().ResetToDefaults();

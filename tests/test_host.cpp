@@ -32,7 +32,7 @@ TEST(HostIdentifiers, HaveTheirMemoryLayout) {
 }
 
 class HostModule : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
         ASSERT_NE(module, nullptr);
@@ -67,7 +67,7 @@ TEST_F(HostModule, GetInterfaceAnswersOnlyTheVolumeControl) {
 }
 
 class FakeTimer final : public ITimer {
-  public:
+public:
     int32_t Acquire() override { return 1; }
     uint32_t GetTime() override { return 777; }
 };

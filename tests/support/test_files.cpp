@@ -7,13 +7,30 @@
 #include <filesystem>
 #include <fstream>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace sonaflux::test {
 namespace fs = std::filesystem;
+
+namespace {
+unsigned long ProcessId() {
+#ifdef _WIN32
+    return static_cast<unsigned long>(_getpid());
+#else
+    return static_cast<unsigned long>(getpid());
+#endif
+}
+}  // namespace
 
 std::string TempPath(const std::string& stem) {
     static std::atomic<int> counter{0};
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = stem + "_" + std::to_string(counter++);
+    // The process id keeps runs of the same test from other build folders apart.
+    std::string name = stem + "_" + std::to_string(ProcessId()) + "_" + std::to_string(counter++);
     if (info) name = std::string(info->name()) + "_" + name;
     for (char& c : name) {
         if (c == '/' || c == '\\') c = '_';

@@ -1,0 +1,162 @@
+// Micro-benchmarks of the hot path:
+//  - CWaveFileStream::Gets of 32768-byte requests (a refill's pull) from a file in the page
+//    cache, next to memcpy of as many bytes from memory: the ratio is what the reader's
+//    block copy, its disk reads and its bookkeeping cost over a bare copy;
+//  - ReadModuleSettings over a generated settings file, as bytes per second;
+//  - LinearToHundredthsDb, the volume conversion of every fade step.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "base/diagnostics.h"
+#include "bench_common.h"
+#include "config/module_settings.h"
+#include "config/settings_reader.h"
+#include "sound/stream_buffer.h"
+#include "source/wave_stream.h"
+
+namespace {
+
+using namespace sonaflux;
+
+constexpr int32_t kRequest = 32768;          // one segment of the default ring
+constexpr uint32_t kMusicFrames = 4u << 20;  // 16 MiB of stereo 16-bit data
+
+void Quiet(ReportKind, const char*, void*) {}
+
+// Scratch files shared by the benchmarks, removed at exit.
+struct Files {
+    Files() {
+        dir = bench::MakeScratchDir("sonaflux-micro");
+        wave = dir + "/music.wav";
+        bench::WriteToneWave(wave, 44100, 2, kMusicFrames);
+        bench::WarmPageCache(wave);
+        settings = dir + "/settings.ini";
+        std::ofstream out(settings);
+        // The six keys and words that are no key (skipped, not counted), repeated to 1 MiB.
+        const char* lines[] = {"STREAM_BUFFER_SIZE = 262144\n",
+                               "RING_BUFFER_BLOCK_SIZE = 32768\n",
+                               "plain words between the keys\n",
+                               "NOTIFY_MAX = 16\n",
+                               "STREAM_WARNING_MAX = 4\n",
+                               "GLOBALFOCUS = false\n",
+                               "FADETYPE = 0\n",
+                               "UNUSED_WORD another_word\n"};
+        size_t bytes = 0;
+        for (size_t i = 0; bytes < (1u << 20); ++i) {
+            const char* line = lines[i % (sizeof lines / sizeof lines[0])];
+            out << line;
+            bytes += std::strlen(line);
+        }
+        out.close();
+        settingsBytes = bytes;
+        small = dir + "/small.ini";
+        std::ofstream s(small);
+        for (const char* line : lines) s << line;
+        s.close();
+        smallBytes = 0;
+        for (const char* line : lines) smallBytes += std::strlen(line);
+    }
+    ~Files() { bench::RemoveTree(dir); }
+    std::string dir, wave, settings, small;
+    size_t settingsBytes = 0, smallBytes = 0;
+};
+
+Files& TheFiles() {
+    static Files files;
+    return files;
+}
+
+void BM_WaveGets(benchmark::State& state) {
+    Settings().ResetToDefaults();
+    Files& files = TheFiles();
+    CWaveFileStream stream;
+    if (!stream.Open(files.wave.c_str(), 0, 44 + kMusicFrames * 4)) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    stream.m_LoopCount = 0;  // endless: the file loops under the benchmark
+    std::vector<uint8_t> destination(kRequest);
+    for (auto _ : state) {
+        if (!stream.Gets(destination.data(), kRequest)) {
+            state.SkipWithError("Gets failed");
+            break;
+        }
+        benchmark::DoNotOptimize(destination.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kRequest);
+}
+BENCHMARK(BM_WaveGets);
+
+// The same number of bytes moved by memcpy, from a source of state.range(0) bytes that the
+// requests walk through: 262144 is the reader's block (cache-resident, the floor of Gets'
+// own copy), 16 MiB the size of the file's data (the copy from memory without a reader).
+void BM_MemcpySameBytes(benchmark::State& state) {
+    std::vector<uint8_t> image(static_cast<size_t>(state.range(0)));
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 131u + 7u);
+    std::vector<uint8_t> destination(kRequest);
+    size_t at = 0;
+    for (auto _ : state) {
+        std::memcpy(destination.data(), image.data() + at, kRequest);
+        benchmark::DoNotOptimize(destination.data());
+        benchmark::ClobberMemory();
+        at += kRequest;
+        if (at + kRequest > image.size()) at = 0;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kRequest);
+}
+BENCHMARK(BM_MemcpySameBytes)->Arg(262144)->Arg(static_cast<int64_t>(kMusicFrames) * 4);
+
+void ReadSettings(benchmark::State& state, const std::string& path, size_t bytes) {
+    for (auto _ : state) {
+        const bool read = ReadModuleSettings(path.c_str());
+        benchmark::DoNotOptimize(read);
+        if (!read) {
+            state.SkipWithError("the settings file did not read to its end");
+            break;
+        }
+    }
+    Settings().ResetToDefaults();
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+void BM_ReadModuleSettings_1MiB(benchmark::State& state) {
+    ReadSettings(state, TheFiles().settings, TheFiles().settingsBytes);
+}
+BENCHMARK(BM_ReadModuleSettings_1MiB)->Unit(benchmark::kMicrosecond);
+void BM_ReadModuleSettings_EightLines(benchmark::State& state) {
+    ReadSettings(state, TheFiles().small, TheFiles().smallBytes);
+}
+BENCHMARK(BM_ReadModuleSettings_EightLines)->Unit(benchmark::kMicrosecond);
+
+void BM_LinearToHundredthsDb(benchmark::State& state) {
+    // Levels a fade passes through, squared as by the default curve.
+    std::vector<double> levels(4096);
+    for (size_t i = 0; i < levels.size(); ++i) {
+        const double v = static_cast<double>(i + 1) / static_cast<double>(levels.size());
+        levels[i] = v * v;
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(LinearToHundredthsDb(levels[i]));
+        i = (i + 1) & (levels.size() - 1);
+    }
+}
+BENCHMARK(BM_LinearToHundredthsDb);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SetReportHook(&Quiet, nullptr);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    TheFiles();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    SetReportHook(nullptr, nullptr);
+    return 0;
+}

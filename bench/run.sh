@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and the two peers, runs them all in one go and prints one table.
 #
-#   bench/run.sh            10 s per stream count (about 4 minutes in all)
+#   bench/run.sh            10 s per stream count (about 2.5 minutes in all)
 #   QUICK=1 bench/run.sh    2 s per stream count
 #
 # Environment: BUILD_DIR (default build/bench), SECONDS_EACH (overrides the run length),

@@ -27,9 +27,11 @@ BufferCom::BufferCom(DeviceImpl& device, std::shared_ptr<BufferState> state)
     m_Device.Retain();
 }
 
-template <typename Work>
-ds::HRESULT BufferCom::Call(Op op, Work&& work, uint32_t a, uint32_t b, int32_t value) {
+template <typename Work, typename OnFault>
+ds::HRESULT BufferCom::Call(Op op, Work&& work, uint32_t a, uint32_t b, int32_t value,
+                            OnFault&& onFault) {
     const std::optional<ds::HRESULT> fault = m_Device.TakeFaultLocked(op);
+    if (fault && *fault < 0) onFault();
     ds::HRESULT hr = (fault && *fault < 0) ? *fault : work();
     if (fault && *fault >= 0 && hr == ds::DS_OK) hr = *fault;
     m_State->Log(op, hr, m_Device.FramesLocked(), a, b, value);
@@ -226,7 +228,10 @@ ds::HRESULT BufferCom::Unlock(void* first, uint32_t firstBytes, void* second,
     m_State->Touch();
     return Call(
         Op::Unlock, [&] { return m_State->DoUnlock(first, firstBytes, second, secondBytes); },
-        firstBytes, secondBytes);
+        firstBytes, secondBytes, 0,
+        // An injected failure still ends the lock, without publishing its bytes, so no
+        // later call waits for it.
+        [&] { m_State->AbandonLock(first); });
 }
 
 ds::HRESULT BufferCom::Restore() {

@@ -157,6 +157,12 @@ ds::HRESULT BufferState::DoUnlock(void* first, uint32_t firstBytes, void* second
     return ds::DS_OK;
 }
 
+void BufferState::AbandonLock(void* first) {
+    m_OpenLocks.erase(std::remove_if(m_OpenLocks.begin(), m_OpenLocks.end(),
+                                     [&](const OpenLock& l) { return l.first == first; }),
+                      m_OpenLocks.end());
+}
+
 ds::HRESULT BufferState::DoSetNotifications(uint32_t count,
                                             const ds::DSBPOSITIONNOTIFY* positions) {
     if (count > 0 && positions == nullptr) return ds::DSERR_INVALIDPARAM;

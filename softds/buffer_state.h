@@ -78,6 +78,8 @@ public:
     ds::HRESULT DoLock(uint32_t offset, uint32_t bytes, void** first, uint32_t* firstBytes,
                        void** second, uint32_t* secondBytes, uint32_t flags);
     ds::HRESULT DoUnlock(void* first, uint32_t firstBytes, void* second, uint32_t secondBytes);
+    // Ends the outstanding lock whose first region is `first`, publishing nothing.
+    void AbandonLock(void* first);
     ds::HRESULT DoSetNotifications(uint32_t count, const ds::DSBPOSITIONNOTIFY* positions);
     void DoPlay(bool looping);
     // Stops; appends the stop notifications when it was playing.

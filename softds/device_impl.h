@@ -86,9 +86,14 @@ private:
     ~BufferCom() = default;  // through Release only
 
     // The caller holds the lock. Runs `op` under fault injection: a pending negative
-    // fault answers at once; a pending non-negative one replaces DS_OK after `work`.
-    template <typename Work>
-    ds::HRESULT Call(Op op, Work&& work, uint32_t a = 0, uint32_t b = 0, int32_t value = 0);
+    // fault answers at once (after `onFault`); a pending non-negative one replaces DS_OK
+    // after `work`.
+    struct NoEffect {
+        void operator()() const {}
+    };
+    template <typename Work, typename OnFault = NoEffect>
+    ds::HRESULT Call(Op op, Work&& work, uint32_t a = 0, uint32_t b = 0, int32_t value = 0,
+                     OnFault&& onFault = OnFault{});
 
     DeviceImpl& m_Device;
     const std::shared_ptr<BufferState> m_State;

@@ -242,11 +242,7 @@ std::vector<FaultCase> Cases() {
                      t.ExpectPlayed(
                          t.WithGap(5 * kSegment, kSegment, 5 * kSegment, 4000 * kFrameBytes));
                  }});
-#ifndef _WIN32
     // A refill whose Unlock fails loses the bytes it had pulled: silence in their place.
-    // Not on Windows: a failed Unlock leaves softds's lock outstanding, and there the
-    // manual clock counts the workers idle only once no Lock is outstanding, so it never
-    // settles again.
     c.push_back({"UnlockOfARefill",
                  false,
                  DeviceFault(Op::Unlock),
@@ -259,7 +255,6 @@ std::vector<FaultCase> Cases() {
                      t.ExpectPlayed(
                          t.WithGap(5 * kSegment, kSegment, 6 * kSegment, 4000 * kFrameBytes));
                  }});
-#endif
     c.push_back({"PlayAfterStop",
                  false,
                  [](FaultMatrix& t) {

@@ -113,7 +113,7 @@ struct IUnknown {
     virtual uint32_t SFX_DSCALL AddRef() = 0;
     virtual uint32_t SFX_DSCALL Release() = 0;
 
-  protected:
+protected:
     ~IUnknown() = default;
 };
 
@@ -131,7 +131,7 @@ struct IDirectSound : IUnknown {
     virtual HRESULT SFX_DSCALL SetSpeakerConfig(uint32_t config) = 0;
     virtual HRESULT SFX_DSCALL Initialize(const GUID* device) = 0;
 
-  protected:
+protected:
     ~IDirectSound() = default;
 };
 
@@ -159,7 +159,7 @@ struct IDirectSoundBuffer : IUnknown {
                                       uint32_t secondBytes) = 0;
     virtual HRESULT SFX_DSCALL Restore() = 0;
 
-  protected:
+protected:
     ~IDirectSoundBuffer() = default;
 };
 
@@ -167,7 +167,7 @@ struct IDirectSoundNotify : IUnknown {
     virtual HRESULT SFX_DSCALL SetNotificationPositions(uint32_t count,
                                                         const DSBPOSITIONNOTIFY* positions) = 0;
 
-  protected:
+protected:
     ~IDirectSoundNotify() = default;
 };
 

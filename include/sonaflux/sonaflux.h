@@ -39,11 +39,11 @@ inline constexpr GUID IID_MusicFormatInfo = {
 
 // The host's millisecond timer. The module calls only the second operation.
 class ITimer {
-  public:
+public:
     virtual int32_t Acquire() = 0;
     virtual uint32_t GetTime() = 0;  // milliseconds, wrapping at 2^32
 
-  protected:
+protected:
     ~ITimer() = default;
 };
 
@@ -51,16 +51,16 @@ class MusicPlayer;
 
 // The master volume of every stream: a linear factor, 1.0 = full level.
 class MusicVolumeControl {
-  public:
+public:
     virtual double GetMasterVolume() = 0;
     virtual bool SetMasterVolume(double volume) = 0;
 
-  protected:
+protected:
     ~MusicVolumeControl() = default;
 };
 
 class MusicModule {
-  public:
+public:
     virtual int32_t Acquire() = 0;  // always 1
     virtual int32_t Release() = 0;  // frees every entry and player; always 0
     virtual bool SetDirectSound(IDirectSound* device) = 0;
@@ -72,12 +72,12 @@ class MusicModule {
     virtual MusicPlayer* GetPlayer(int index) = 0;
     virtual void* GetInterface(const GUID* iid) = 0;
 
-  protected:
+protected:
     ~MusicModule() = default;
 };
 
 class MusicPlayer {
-  public:
+public:
     virtual int32_t Acquire() = 0;  // always 1
     virtual int32_t Release() = 0;  // always 0; players belong to the module
     virtual bool Load(int musicNumber) = 0;
@@ -90,72 +90,72 @@ class MusicPlayer {
 };
 
 class MusicTimeInfo {
-  public:
+public:
     virtual int32_t GetPositionMs() = 0;
     virtual int32_t GetLengthMs() = 0;
 
-  protected:
+protected:
     ~MusicTimeInfo() = default;
 };
 
 class MusicLoopControl {
-  public:
+public:
     virtual bool SetLoopCount(int count) = 0;  // 1 = once, n = n times, 0 or less = endless
     virtual int GetLoopCount() = 0;
 
-  protected:
+protected:
     ~MusicLoopControl() = default;
 };
 
 class MusicFadeControl {
-  public:
+public:
     virtual bool Fade(int durationMs, int percent, bool stopAtEnd) = 0;
     virtual bool StopFade() = 0;
     virtual bool IsFading() = 0;
 
-  protected:
+protected:
     ~MusicFadeControl() = default;
 };
 
 class MusicPauseControl {
-  public:
+public:
     virtual bool Pause() = 0;
     virtual bool Resume() = 0;
     virtual int32_t IsPaused() = 0;
 
-  protected:
+protected:
     ~MusicPauseControl() = default;
 };
 
 class MusicSampleInfo {
-  public:
+public:
     virtual uint32_t GetPositionSamples() = 0;
     virtual uint32_t GetLengthSamples() = 0;
 
-  protected:
+protected:
     ~MusicSampleInfo() = default;
 };
 
 class MusicLoopPoints {
-  public:
+public:
     virtual bool SetLoopStart(int frame) = 0;
     virtual bool SetLoopEnd(int frame) = 0;
 
-  protected:
+protected:
     ~MusicLoopPoints() = default;
 };
 
 class MusicSeekControl {
-  public:
+public:
     virtual bool Seek(int frame) = 0;
     virtual uint32_t GetLengthSamples() = 0;
 
-  protected:
+protected:
     ~MusicSeekControl() = default;
 };
 
 class MusicFormatInfo {
-  public:
+public:
     virtual uint32_t GetFormatTag() = 0;
     virtual uint32_t GetChannels() = 0;
     virtual uint32_t GetSamplesPerSec() = 0;
@@ -163,7 +163,7 @@ class MusicFormatInfo {
     virtual uint32_t GetBlockAlign() = 0;
     virtual uint32_t GetBitsPerSample() = 0;
 
-  protected:
+protected:
     ~MusicFormatInfo() = default;
 };
 

@@ -39,8 +39,12 @@ namespace {
 std::atomic<Teardown> g_teardown{Teardown::None};
 }
 
-void SetTeardown(Teardown kind) { g_teardown.store(kind); }
-Teardown CurrentTeardown() { return g_teardown.load(); }
+void SetTeardown(Teardown kind) {
+    g_teardown.store(kind);
+}
+Teardown CurrentTeardown() {
+    return g_teardown.load();
+}
 
 // What a started thread shares with its owner: the entry, and an event set when the entry
 // has returned (a manual-reset event, so any number of waits see it).

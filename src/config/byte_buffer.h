@@ -8,7 +8,7 @@
 namespace sonaflux {
 
 class ByteBuffer {
-  public:
+public:
     ByteBuffer() = default;
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
@@ -28,7 +28,7 @@ class ByteBuffer {
 
     bool Fill(uint8_t value);
 
-  private:
+private:
     std::vector<uint8_t> m_Bytes;
     uint8_t* m_Data = nullptr;
 };

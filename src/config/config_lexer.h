@@ -54,7 +54,7 @@ struct ConfigToken {
 };
 
 class ConfigLexer : public FileBuffer {
-  public:
+public:
     ConfigLexer() = default;
     ~ConfigLexer() override = default;
 
@@ -73,7 +73,7 @@ class ConfigLexer : public FileBuffer {
     int32_t Position() const { return m_Position; }
     int32_t TokenLine() const { return m_TokenLine; }
 
-  private:
+private:
     bool Take(uint8_t& byte);  // false at the end of the data
     void StepBack();           // leaves the byte just taken for the next scan
     TokenKind Scan();

@@ -11,7 +11,7 @@ namespace {
 // Owns an open file handle; Close answers whether CloseHandle succeeded, and the
 // destructor closes whatever an early return left open.
 class FileHandle {
-  public:
+public:
     explicit FileHandle(HANDLE handle) : m_Handle(handle) {}
     ~FileHandle() { Close(); }
     FileHandle(const FileHandle&) = delete;
@@ -25,7 +25,7 @@ class FileHandle {
         return closed != FALSE;
     }
 
-  private:
+private:
     HANDLE m_Handle;
 };
 

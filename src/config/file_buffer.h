@@ -9,7 +9,7 @@
 namespace sonaflux {
 
 class FileBuffer : public ByteBuffer {
-  public:
+public:
     FileBuffer() = default;
     ~FileBuffer() override = default;
 

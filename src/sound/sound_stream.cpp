@@ -84,6 +84,15 @@ bool SoundStream::PrimeAt(uint32_t frame) {
     return m_FileStream.SeekFrame(frame) && m_Buffer.FillInitial();
 }
 
+bool SoundStream::PrimeToContinue(uint32_t frame) {
+    // A loop end the host moved to or below the frame makes it unreachable: the music
+    // goes on as if it had reached the end there, from the loop start.
+    if (PrimeAt(frame)) return true;
+    if (!m_FileStream.IsOpen()) return false;  // nothing to fall back to
+    const uint32_t loopStart = m_FileStream.LoopStartBytes() / m_FileStream.FrameSize();
+    return (loopStart != frame && PrimeAt(loopStart)) || (frame != 0 && PrimeAt(0));
+}
+
 bool SoundStream::Play(int32_t loopCount) {
     if (m_Buffer.IsFading() && !m_Buffer.StopLocked()) return false;
     m_FileStream.m_LoopCount = loopCount;
@@ -107,7 +116,7 @@ bool SoundStream::Play(int32_t loopCount) {
     }
     if (refill) {
         if (m_Buffer.IsPlaying() && !m_Buffer.StopLocked()) return false;
-        if (!PrimeAt(frame)) return false;
+        if (!PrimeToContinue(frame)) return false;
     }
     return m_Buffer.RestartPlayback(true);
 }
@@ -146,7 +155,7 @@ bool SoundStream::GetPosition(uint32_t& frame) {
 
 void SoundStream::RefreshUnplayedRing() {
     if (!m_Primed || !m_Buffer.RingIsFresh() || m_Buffer.IsPlaying()) return;
-    PrimeAt(m_Buffer.RingStartOffset() / m_FileStream.FrameSize());
+    PrimeToContinue(m_Buffer.RingStartOffset() / m_FileStream.FrameSize());
 }
 
 bool SoundStream::SetLoopStart(uint32_t frame) {
@@ -163,6 +172,9 @@ bool SoundStream::SetEndPoint(uint32_t frame) {
 
 bool SoundStream::StartFade(int32_t duration, double target, bool stopAfter) {
     if (m_Buffer.IsFading()) return false;
+    // Without a sound buffer a fade has nothing to move: no thread is started, so none
+    // can race the next load for the buffer.
+    if (!m_Buffer.IsCreated()) return true;
     m_Buffer.StartFade(duration, target, stopAfter);
     return true;
 }

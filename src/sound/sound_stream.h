@@ -50,6 +50,9 @@ public:
 private:
     // Positions the reader at `frame` and fills the first half of the ring from there.
     bool PrimeAt(uint32_t frame);
+    // PrimeAt, falling back to the loop start (and then the start) when a moved loop end
+    // makes `frame` unreachable.
+    bool PrimeToContinue(uint32_t frame);
     // After loop points change on a ring that has not played yet, fills it again so the
     // new points apply from the first pass.
     void RefreshUnplayedRing();

@@ -18,7 +18,7 @@ struct Report {
 void DiscardReports();
 
 class ReportCapture {
-  public:
+public:
     ReportCapture();
     ~ReportCapture();
     ReportCapture(const ReportCapture&) = delete;
@@ -32,7 +32,7 @@ class ReportCapture {
     int CountDebug(const std::string& text) const;
     void Clear();
 
-  private:
+private:
     static void Hook(ReportKind kind, const char* text, void* self);
     mutable std::mutex m_Mutex;
     std::vector<Report> m_Reports;

@@ -11,7 +11,7 @@ namespace sonaflux::test {
 std::string TempPath(const std::string& stem);
 
 class TempFile {
-  public:
+public:
     explicit TempFile(const std::vector<uint8_t>& bytes, const std::string& stem = "data");
     ~TempFile();
     TempFile(const TempFile&) = delete;
@@ -19,7 +19,7 @@ class TempFile {
     const std::string& Path() const { return m_Path; }
     const char* c_str() const { return m_Path.c_str(); }
 
-  private:
+private:
     std::string m_Path;
 };
 
@@ -28,14 +28,14 @@ void RemoveFile(const std::string& path);
 
 // Runs the enclosing scope in a scratch working directory (for "Sonaflux.ini").
 class ScopedWorkingDirectory {
-  public:
+public:
     ScopedWorkingDirectory();
     ~ScopedWorkingDirectory();
     ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
     ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
     const std::string& Path() const { return m_Path; }
 
-  private:
+private:
     std::string m_Previous;
     std::string m_Path;
 };

@@ -14,7 +14,7 @@ using Bytes = std::vector<uint8_t>;
 Bytes PatternPcm(size_t bytes, uint32_t seed = 1);
 
 class WaveBuilder {
-  public:
+public:
     // A format chunk; bodySize 16 is canonical, 18 adds cbSize. `id` may vary its 4th byte.
     WaveBuilder& Format(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits,
                         uint32_t bodySize = 16, const std::string& id = "fmt ");
@@ -24,7 +24,7 @@ class WaveBuilder {
     WaveBuilder& Data(const Bytes& pcm, uint32_t declaredSize);
     Bytes Build() const;
 
-  private:
+private:
     Bytes m_Chunks;
 };
 

@@ -27,6 +27,8 @@
 #include "host/module_object.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
+#include "support/host_timer.h"
+#include "support/interfaces.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
@@ -35,6 +37,7 @@ namespace sonaflux {
 namespace {
 
 using test::Bytes;
+using test::Part;
 using Op = softds::Op;
 
 constexpr uint32_t kRate = 8000;
@@ -42,37 +45,6 @@ constexpr uint32_t kFrameBytes = 4;  // 16-bit stereo
 constexpr uint32_t kSegment = 2048;  // ring of 8 segments; half a ring is 8192 bytes
 constexpr uint32_t kDataBytes = 40000;
 constexpr uint32_t kPlayedFirst = 1000;  // frames played before a fault under playback
-
-// A scratch file whose name no other process uses: runs of this same test in other build
-// folders may be going on at the same time, and a shared name would let one run rewrite
-// or remove the music another run is reading.
-class ScratchFile {
-public:
-    ScratchFile(const Bytes& bytes, const std::string& stem)
-        : m_Path(test::TempPath(stem) + "_" + std::to_string(std::random_device{}()) + "_" +
-                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count())) {
-        test::WriteFile(m_Path, bytes);
-    }
-    ~ScratchFile() { test::RemoveFile(m_Path); }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-    const char* c_str() const { return m_Path.c_str(); }
-
-private:
-    std::string m_Path;
-};
-
-class FaultTimer final : public ITimer {
-public:
-    int32_t Acquire() override { return 1; }
-    uint32_t GetTime() override { return now.load(); }
-    std::atomic<uint32_t> now{700000};
-};
-
-template <typename T>
-T* Part(MusicPlayer* p, const GUID& iid) {
-    return static_cast<T*>(p->GetInterface(&iid));
-}
 
 std::string Format(const char* format, int value) {
     char text[256];
@@ -114,7 +86,7 @@ public:
         module->SetTimer(&timer);
         volume = static_cast<MusicVolumeControl*>(module->GetInterface(&IID_MusicVolumeControl));
         data = test::PatternPcm(kDataBytes, 5);
-        file = std::make_unique<ScratchFile>(test::MakeWave(2, kRate, 16, data), "faults");
+        file = std::make_unique<test::TempFile>(test::MakeWave(2, kRate, 16, data), "faults");
         ASSERT_TRUE(module->SetPlayInfo(0, file->c_str(), 0, static_cast<int>(kDataBytes + 44)));
         player = module->GetPlayer(0);
     }
@@ -180,9 +152,9 @@ public:
     MusicVolumeControl* volume = nullptr;
     MusicPlayer* player = nullptr;
     softds::Device* device = nullptr;
-    FaultTimer timer;
+    test::HostTimer timer{700000};
     Bytes data;
-    std::unique_ptr<ScratchFile> file;
+    std::unique_ptr<test::TempFile> file;
     test::ReportCapture reports;
 };
 

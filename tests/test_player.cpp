@@ -16,6 +16,7 @@
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
 #include "support/host_timer.h"
+#include "support/interfaces.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/vtable.h"
@@ -27,13 +28,9 @@ namespace {
 using test::Bytes;
 using test::CallSlot;
 using test::Eventually;
+using test::Part;
 using test::PatternPcm;
 using test::ReportCapture;
-
-template <typename T>
-T* As(MusicPlayer* p, const GUID& iid) {
-    return static_cast<T*>(p->GetInterface(&iid));
-}
 
 class PlayerTest : public ::testing::Test {
 protected:
@@ -108,8 +105,8 @@ TEST_F(PlayerTest, TwoImagesOfOneArchivePlayAtOnceOnTwoPlayers) {
     auto bufferA = LastBuffer();
     ASSERT_TRUE(p1->Load(1));
     auto bufferB = LastBuffer();
-    As<MusicLoopControl>(p0, IID_MusicLoopControl)->SetLoopCount(1);
-    As<MusicLoopControl>(p1, IID_MusicLoopControl)->SetLoopCount(0);
+    Part<MusicLoopControl>(p0, IID_MusicLoopControl)->SetLoopCount(1);
+    Part<MusicLoopControl>(p1, IID_MusicLoopControl)->SetLoopCount(0);
     ASSERT_TRUE(p0->Play());
     ASSERT_TRUE(p1->Play());
     for (int i = 0; i < 40; ++i) Advance(500);  // 20000 frames
@@ -122,8 +119,8 @@ TEST_F(PlayerTest, TwoImagesOfOneArchivePlayAtOnceOnTwoPlayers) {
     ASSERT_EQ(playedB.size(), 40000u);
     for (size_t i = 0; i < playedB.size(); ++i) ASSERT_EQ(playedB[i], pcmB[i % pcmB.size()]) << i;
     EXPECT_EQ(bufferA->Underruns() + bufferB->Underruns(), 0u);
-    EXPECT_EQ(As<MusicFormatInfo>(p1, IID_MusicFormatInfo)->GetChannels(), 1u);
-    EXPECT_EQ(As<MusicFormatInfo>(p0, IID_MusicFormatInfo)->GetBlockAlign(), 4u);
+    EXPECT_EQ(Part<MusicFormatInfo>(p1, IID_MusicFormatInfo)->GetChannels(), 1u);
+    EXPECT_EQ(Part<MusicFormatInfo>(p0, IID_MusicFormatInfo)->GetBlockAlign(), 4u);
 }
 
 TEST_F(PlayerTest, LoadWarnsOnceTheThresholdIsReachedAndReloadKeepsTheCount) {
@@ -173,23 +170,23 @@ TEST_F(PlayerTest, PlayWithoutAStreamFails) {
     MusicPlayer* p = module->GetPlayer(3);
     EXPECT_FALSE(p->Play());  // the reader's seek on no file shows its box
     EXPECT_EQ(reports.CountBox(msg::kInvalidHandle), 1);
-    EXPECT_EQ(As<MusicPauseControl>(p, IID_MusicPauseControl)->IsPaused(), 1);
-    EXPECT_EQ(As<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs(), 0);
-    EXPECT_EQ(As<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 0u);
-    EXPECT_EQ(As<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetSamplesPerSec(), 0u);
+    EXPECT_EQ(Part<MusicPauseControl>(p, IID_MusicPauseControl)->IsPaused(), 1);
+    EXPECT_EQ(Part<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs(), 0);
+    EXPECT_EQ(Part<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 0u);
+    EXPECT_EQ(Part<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetSamplesPerSec(), 0u);
     ASSERT_TRUE(p->Load(0));
     ASSERT_TRUE(p->Unload());
     reports.Clear();
     EXPECT_FALSE(p->Play());
     EXPECT_TRUE(reports.Boxes().empty());
     // The length of the last file stays readable after an unload.
-    EXPECT_EQ(As<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 7500u);
+    EXPECT_EQ(Part<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 7500u);
 }
 
 TEST_F(PlayerTest, LoopCountAndLoopPointsShapeThePlayback) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* loop = As<MusicLoopControl>(p, IID_MusicLoopControl);
-    auto* points = As<MusicLoopPoints>(p, IID_MusicLoopPoints);
+    auto* loop = Part<MusicLoopControl>(p, IID_MusicLoopControl);
+    auto* points = Part<MusicLoopPoints>(p, IID_MusicLoopPoints);
     EXPECT_EQ(loop->GetLoopCount(), 0);
     ASSERT_TRUE(loop->SetLoopCount(2));
     ASSERT_TRUE(p->Load(0));
@@ -208,9 +205,9 @@ TEST_F(PlayerTest, LoopCountAndLoopPointsShapeThePlayback) {
 
 TEST_F(PlayerTest, SeekAfterStopThenPlayStartsThereAndPositionsReportIt) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* seek = As<MusicSeekControl>(p, IID_MusicSeekControl);
-    auto* time = As<MusicTimeInfo>(p, IID_MusicTimeInfo);
-    auto* samples = As<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    auto* seek = Part<MusicSeekControl>(p, IID_MusicSeekControl);
+    auto* time = Part<MusicTimeInfo>(p, IID_MusicTimeInfo);
+    auto* samples = Part<MusicSampleInfo>(p, IID_MusicSampleInfo);
     ASSERT_TRUE(p->Load(0));
     EXPECT_EQ(seek->GetLengthSamples(), 7500u);
     EXPECT_EQ(time->GetLengthMs(), 937);  // 7500 / 8 truncated
@@ -231,7 +228,7 @@ TEST_F(PlayerTest, SeekAfterStopThenPlayStartsThereAndPositionsReportIt) {
 
 TEST_F(PlayerTest, PauseResumeAndIsPaused) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* pause = As<MusicPauseControl>(p, IID_MusicPauseControl);
+    auto* pause = Part<MusicPauseControl>(p, IID_MusicPauseControl);
     ASSERT_TRUE(p->Load(0));
     EXPECT_EQ(pause->IsPaused(), 1);
     ASSERT_TRUE(p->Play());
@@ -252,7 +249,7 @@ TEST_F(PlayerTest, PauseResumeAndIsPaused) {
 
 TEST_F(PlayerTest, ImmediateFadeWithStopThenPlayStartsOverAtTheNewLevel) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* fade = As<MusicFadeControl>(p, IID_MusicFadeControl);
+    auto* fade = Part<MusicFadeControl>(p, IID_MusicFadeControl);
     ASSERT_TRUE(p->Load(0));
     ASSERT_TRUE(p->Play());
     Advance(1000);
@@ -271,8 +268,8 @@ TEST_F(PlayerTest, ImmediateFadeWithStopThenPlayStartsOverAtTheNewLevel) {
 
 TEST_F(PlayerTest, TimedFadeWithStopEndsAtItsTargetAndTheNextPlayContinues) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* fade = As<MusicFadeControl>(p, IID_MusicFadeControl);
-    auto* samples = As<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    auto* fade = Part<MusicFadeControl>(p, IID_MusicFadeControl);
+    auto* samples = Part<MusicSampleInfo>(p, IID_MusicSampleInfo);
     ASSERT_TRUE(p->Load(0));
     ASSERT_TRUE(p->Play());
     Advance(2000);
@@ -301,7 +298,7 @@ TEST_F(PlayerTest, MasterVolumeScalesNewAndLoadedStreamsOnly) {
     ASSERT_TRUE(volume->SetMasterVolume(0.5));  // no stream yet: nothing to apply
     ASSERT_TRUE(loaded->Load(0));
     EXPECT_EQ(LastBuffer()->Volume(), -1200);  // a new stream starts at the master volume
-    ASSERT_TRUE(As<MusicFadeControl>(loaded, IID_MusicFadeControl)->Fade(0, 80, false));
+    ASSERT_TRUE(Part<MusicFadeControl>(loaded, IID_MusicFadeControl)->Fade(0, 80, false));
     EXPECT_EQ(LastBuffer()->Volume(), -1500);  // (0.5 x 0.8)^2 = 0.16: -15.9 dB, truncated
     ASSERT_TRUE(volume->SetMasterVolume(1.0));
     EXPECT_EQ(LastBuffer()->Volume(), -300);  // 0.8^2: the current volume stayed 0.8
@@ -330,7 +327,7 @@ TEST_F(PlayerTest, PlayWarningCountsStreamsAlreadyPlaying) {
 
 TEST_F(PlayerTest, ReleaseDestroysPlayersAndNewOnesAreFresh) {
     MusicPlayer* p = module->GetPlayer(0);
-    As<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(3);
+    Part<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(3);
     ASSERT_TRUE(p->Load(0));
     ASSERT_TRUE(p->Play());
     Advance(100);
@@ -341,7 +338,7 @@ TEST_F(PlayerTest, ReleaseDestroysPlayersAndNewOnesAreFresh) {
     MusicPlayer* fresh = module->GetPlayer(0);
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(static_cast<ModuleObject*>(module)->Players().SlotCount(), 10u);
-    EXPECT_EQ(As<MusicLoopControl>(fresh, IID_MusicLoopControl)->GetLoopCount(), 0);
+    EXPECT_EQ(Part<MusicLoopControl>(fresh, IID_MusicLoopControl)->GetLoopCount(), 0);
     EXPECT_FALSE(fresh->IsPlaying());
     EXPECT_EQ(module->GetPlayer(0), fresh);
     EXPECT_NE(module->GetPlayer(1), fresh);
@@ -357,8 +354,8 @@ TEST_F(PlayerTest, LengthInMillisecondsIsExactInDoublePrecision) {
     ASSERT_TRUE(module->SetPlayInfo(9, wave.c_str(), 0, static_cast<int>(pcm.size() + 44)));
     MusicPlayer* p = module->GetPlayer(0);
     ASSERT_TRUE(p->Load(9));
-    EXPECT_EQ(As<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetLengthMs(), 4000);
-    EXPECT_EQ(As<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 176400u);
+    EXPECT_EQ(Part<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetLengthMs(), 4000);
+    EXPECT_EQ(Part<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 176400u);
 }
 
 TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
@@ -424,13 +421,13 @@ TEST_F(PlayerTest, HostileInputGetsAnswersNotCrashes) {
             ASSERT_TRUE(p->Play());
         }
         for (int v : values) {
-            As<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(v);
-            As<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopStart(v);
-            As<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(v);
-            As<MusicSeekControl>(p, IID_MusicSeekControl)->Seek(v);
-            As<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(0, v, false);
-            As<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(v, 50, v % 2 == 0);
-            As<MusicFadeControl>(p, IID_MusicFadeControl)->StopFade();
+            Part<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(v);
+            Part<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopStart(v);
+            Part<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(v);
+            Part<MusicSeekControl>(p, IID_MusicSeekControl)->Seek(v);
+            Part<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(0, v, false);
+            Part<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(v, 50, v % 2 == 0);
+            Part<MusicFadeControl>(p, IID_MusicFadeControl)->StopFade();
             p->Load(v);
             const int number = v < 0 ? v : (v > 0x7FFFFFFF - 70000 ? v : v + 70000);
             const bool registered = module->SetPlayInfo(number, "x", v, v);
@@ -438,9 +435,9 @@ TEST_F(PlayerTest, HostileInputGetsAnswersNotCrashes) {
             module->GetPlayer(v);
             volume->SetMasterVolume(v * 0.001);
         }
-        As<MusicPauseControl>(p, IID_MusicPauseControl)->Resume();
-        As<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs();
-        As<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetAvgBytesPerSec();
+        Part<MusicPauseControl>(p, IID_MusicPauseControl)->Resume();
+        Part<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs();
+        Part<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetAvgBytesPerSec();
         p->Play();
         Advance(100);
         p->Unload();

@@ -34,6 +34,8 @@
 #include "host/module_object.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
+#include "support/host_timer.h"
+#include "support/interfaces.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
@@ -42,41 +44,11 @@ namespace sonaflux {
 namespace {
 
 using test::Bytes;
+using test::Part;
 
 constexpr int kPlayers = 16;
 constexpr uint32_t kRate = 8000;
 constexpr long kMaxOps = 2000000;
-
-// A scratch file whose name no other process uses: runs of this same test in other build
-// folders may be going on at the same time, and a shared name would let one run rewrite
-// or remove the music another run is reading.
-class ScratchFile {
-public:
-    ScratchFile(const Bytes& bytes, const std::string& stem)
-        : m_Path(test::TempPath(stem) + "_" + std::to_string(std::random_device{}()) + "_" +
-                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count())) {
-        test::WriteFile(m_Path, bytes);
-    }
-    ~ScratchFile() { test::RemoveFile(m_Path); }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-    const char* c_str() const { return m_Path.c_str(); }
-
-private:
-    std::string m_Path;
-};
-
-class StressTimer final : public ITimer {
-public:
-    int32_t Acquire() override { return 1; }
-    uint32_t GetTime() override { return now.load(); }
-    std::atomic<uint32_t> now{500000};
-};
-
-template <typename T>
-T* Part(MusicPlayer* p, const GUID& iid) {
-    return static_cast<T*>(p->GetInterface(&iid));
-}
 
 double EnvSeconds() {
     const char* text = std::getenv("SONAFLUX_STRESS_SECONDS");
@@ -165,7 +137,7 @@ protected:
             archive.insert(archive.end(), image.begin(), image.end());
             archive.insert(archive.end(), 37, 0xCD);
         }
-        file = std::make_unique<ScratchFile>(archive, "stress");
+        file = std::make_unique<test::TempFile>(archive, "stress");
         for (size_t i = 0; i < music.size(); ++i) {
             ASSERT_TRUE(module->SetPlayInfo(static_cast<int>(i), file->c_str(), music[i].offset,
                                             music[i].size));
@@ -213,9 +185,9 @@ protected:
     MusicModule* module = nullptr;
     MusicVolumeControl* volume = nullptr;
     softds::Device* device = nullptr;
-    StressTimer timer;
+    test::HostTimer timer{500000};
     std::vector<Music> music;
-    std::unique_ptr<ScratchFile> file;
+    std::unique_ptr<test::TempFile> file;
     std::array<PlayerState, kPlayers> players;
     test::ReportCapture reports;
 };

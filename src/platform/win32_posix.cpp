@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <sched.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,41 @@ std::condition_variable& IdleCv() {
     return cv;
 }
 int g_busy = 0;  // threads of this domain that are busy; guarded by DomainMutex
+
+// Threads this copy of the layer started and has not joined yet. A thread handle is
+// signalled a few instructions before the thread has left this code, so threads are
+// joined, not detached: finished ones at each thread start, and the rest when this copy
+// goes (the library is unloaded, or the program ends), so that none is still running in
+// code that is about to be unmapped.
+class ThreadReaper {
+public:
+    void Add(pthread_t tid) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Unjoined.push_back(tid);
+        // Reap the threads that have ended since the last start.
+        m_Unjoined.erase(
+            std::remove_if(m_Unjoined.begin(), m_Unjoined.end() - 1,
+                           [](pthread_t t) { return pthread_tryjoin_np(t, nullptr) == 0; }),
+            m_Unjoined.end() - 1);
+    }
+    ~ThreadReaper() {
+        // By now every thread has been told to end and waited for; a thread that still
+        // does not end within the bound is left (a hang would be worse).
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += 5;
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        for (pthread_t t : m_Unjoined) pthread_timedjoin_np(t, nullptr, &deadline);
+        m_Unjoined.clear();
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::vector<pthread_t> m_Unjoined;
+};
+// At namespace scope: built when the library loads, before any thread can start, and so
+// destroyed after every function-local static (the module object among them).
+ThreadReaper g_reaper;
 thread_local ThreadRecord* t_self = nullptr;
 
 void MarkBusyLocked(ThreadRecord* r) {
@@ -531,7 +567,7 @@ uintptr_t _beginthreadex(void*, unsigned /*stackSize*/, unsigned (*entry)(void*)
         RecycleThreadLocked(t);
         return 0;
     }
-    pthread_detach(tid);
+    g_reaper.Add(tid);
     if (threadId) *threadId = static_cast<unsigned>(reinterpret_cast<uintptr_t>(t));
     return reinterpret_cast<uintptr_t>(t);
 }

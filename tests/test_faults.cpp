@@ -29,6 +29,7 @@
 #include "sonaflux/sonaflux.h"
 #include "support/host_timer.h"
 #include "support/interfaces.h"
+#include "support/module_reset.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
@@ -93,13 +94,8 @@ public:
 
     void TearDown() override {
         DisarmFaults();
-        module->Release();
-        module->SetDirectSound(nullptr);
-        module->SetTimer(nullptr);
-        volume->SetMasterVolume(1.0);
+        test::ResetModule(module);
         device->Release();
-        Settings().ResetToDefaults();
-        Options().ResetToDefaults();
     }
 
     std::shared_ptr<softds::BufferRecord> Last() const {

@@ -8,6 +8,7 @@
 #include "host/module_object.h"
 #include "host/play_info.h"
 #include "sonaflux/sonaflux.h"
+#include "support/module_reset.h"
 #include "support/report_capture.h"
 #include "support/vtable.h"
 
@@ -37,12 +38,7 @@ protected:
         module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
         ASSERT_NE(module, nullptr);
     }
-    void TearDown() override {
-        module->Release();
-        module->SetDirectSound(nullptr);
-        Options().ResetToDefaults();
-        ClearModuleTimer();
-    }
+    void TearDown() override { test::ResetModule(module); }
     MusicModule* module = nullptr;
     test::ReportCapture reports;
 };

@@ -17,6 +17,7 @@
 #include "sonaflux/sonaflux.h"
 #include "support/host_timer.h"
 #include "support/interfaces.h"
+#include "support/module_reset.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/vtable.h"
@@ -74,13 +75,8 @@ protected:
     }
 
     void TearDown() override {
-        module->Release();
-        module->SetDirectSound(nullptr);
-        module->SetTimer(nullptr);
-        volume->SetMasterVolume(1.0);
+        test::ResetModule(module);
         device->Release();
-        Settings().ResetToDefaults();
-        Options().ResetToDefaults();
     }
 
     std::shared_ptr<softds::BufferRecord> LastBuffer() {

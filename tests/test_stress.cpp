@@ -36,6 +36,7 @@
 #include "sonaflux/sonaflux.h"
 #include "support/host_timer.h"
 #include "support/interfaces.h"
+#include "support/module_reset.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
@@ -146,15 +147,8 @@ protected:
     }
 
     void TearDown() override {
-        if (module) {
-            module->Release();
-            module->SetDirectSound(nullptr);
-            module->SetTimer(nullptr);
-        }
-        if (volume) volume->SetMasterVolume(1.0);
+        test::ResetModule(module);
         if (device) device->Release();
-        Settings().ResetToDefaults();
-        Options().ResetToDefaults();
     }
 
     void Note(PlayerState& s, const std::string& what) {

@@ -58,6 +58,7 @@ const char* UsageText() {
            "  --fallback-wav P  where to render when no audio device opens\n"
            "                    (default sonaflux-play.wav)\n"
            "  --quiet           no progress line\n"
+           "  --verbose         show the audio system's own messages (SDL, ALSA)\n"
            "  --help            this text\n"
            "\n"
            "Ctrl-C stops (with --fade-out: fades out first; a second Ctrl-C stops at once).\n"
@@ -73,6 +74,10 @@ ParseResult ParseArguments(int argc, const char* const* argv, PlayOptions* optio
         if (arg == "--help" || arg == "-h") return ParseResult::Help;
         if (arg == "--quiet" || arg == "-q") {
             o.quiet = true;
+            continue;
+        }
+        if (arg == "--verbose" || arg == "-v") {
+            o.verbose = true;
             continue;
         }
         if (arg == "--") {

@@ -9,7 +9,7 @@
 #define SFX_EXPORT __attribute__((visibility("default")))
 #endif
 
-extern "C" SFX_EXPORT void* CreateInterface(const GUID* iid) {
+extern "C" SFX_EXPORT void* SONAFLUX_CALL CreateInterface(const GUID* iid) {
     if (iid == nullptr || !sonaflux::SameId(iid, IID_MusicModule)) return nullptr;
     sonaflux::ReadModuleSettings(sonaflux::kSettingsFileName);  // the values that stand apply
     return static_cast<MusicModule*>(&sonaflux::TheModule());

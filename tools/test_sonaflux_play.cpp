@@ -289,7 +289,7 @@ protected:
         EXPECT_EQ(p.result, ParseResult::Run) << p.error;
         std::ostringstream text, errors;
         std::atomic<int> irq{interrupts};
-        const int status = RunSession(p.options, SessionIo{text, errors, false, &irq});
+        const int status = RunSession(p.options, SessionIo{text, errors, false, &irq, nullptr});
         m_Text = text.str();
         m_Errors = errors.str();
         m_Out.clear();

@@ -3,6 +3,12 @@
 #include <cstring>
 #include <fstream>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
 namespace sfplay {
 
 uint16_t Get16(const uint8_t* p) {
@@ -155,5 +161,33 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes,
     }
     return true;
 }
+
+#ifdef _WIN32
+namespace {
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+    // No access rights asked and every sharing allowed: only the identity is read.
+    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const BOOL ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok != FALSE;
+}
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return FileIdentity(a, &x) && FileIdentity(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+#else
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat x {
+    }, y{};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+}
+#endif
 
 }  // namespace sfplay

@@ -194,6 +194,13 @@ TEST(WaveHeader, RefusesWhatTheModuleCannotPlay) {
     listFirst.insert(listFirst.end(), {'L', 'I', 'S', 'T', 100, 0, 0, 0});
     listFirst.resize(listFirst.size() + 100, 'x');
     listFirst.insert(listFirst.end(), good.begin() + 36, good.end());
+    auto shortFormat = [&](uint8_t size) {  // the chunk says `size`, its bytes follow it
+        std::vector<uint8_t> v(good.begin(), good.begin() + 16);
+        v.insert(v.end(), {size, 0, 0, 0});
+        v.insert(v.end(), good.begin() + 20, good.begin() + 20 + size);
+        v.insert(v.end(), good.begin() + 36, good.end());
+        return v;
+    };
     std::vector<uint8_t> noData(good.begin(), good.begin() + 36);  // zeros where data was
     noData.resize(200, 0);
     const struct {
@@ -208,6 +215,8 @@ TEST(WaveHeader, RefusesWhatTheModuleCannotPlay) {
         {with(22, {6, 0}), "6 channel(s)"},
         {with(12, {'j', 'u', 'n', 'k'}), "the data chunk comes before any format chunk"},
         {noData, "no data chunk"},
+        {shortFormat(0), "the format chunk holds 0 bytes; a PCM format needs 16"},
+        {shortFormat(14), "the format chunk holds 14 bytes; a PCM format needs 16"},
         {listFirst, "no data chunk within the first 127 bytes"},
     };
     for (const auto& c : cases) {

@@ -62,6 +62,7 @@ bool ParseWaveHeader(const uint8_t* image, size_t available, uint64_t imageSize,
     }
     size_t p = 12;
     const uint8_t* fmt = nullptr;
+    uint64_t fmtSize = 0;
     while (true) {
         if (p + 8 >= kHeader) {
             *error = fmt ? "no data chunk within the first 127 bytes of the image"
@@ -72,6 +73,7 @@ bool ParseWaveHeader(const uint8_t* image, size_t available, uint64_t imageSize,
         const uint64_t chunk = Get32(image + p + 4);
         if (std::memcmp(id, "fmt", 3) == 0) {
             fmt = image + p + 8;
+            fmtSize = chunk;
         } else if (std::memcmp(id, "data", 4) == 0) {
             if (fmt == nullptr) {
                 *error = "the data chunk comes before any format chunk";
@@ -83,6 +85,13 @@ bool ParseWaveHeader(const uint8_t* image, size_t available, uint64_t imageSize,
             break;
         }
         p = p + 8 + chunk;
+    }
+    // Only the chunk's own bytes describe the format: a shorter chunk holds no PCM format,
+    // whatever the bytes behind it (the next chunk's header) would read as.
+    if (fmtSize < 16) {
+        *error =
+            "the format chunk holds " + std::to_string(fmtSize) + " bytes; a PCM format needs 16";
+        return false;
     }
     if (fmt + 16 > image + kHeader) {
         *error = "the format chunk does not fit in the first 127 bytes";

@@ -511,7 +511,10 @@ struct Runner {
         for (const ModuleMessage& m : relay.Messages()) {
             readFailed = readFailed || IsReadFailure(m.text);
         }
-        std::string damage = interrupted ? std::string() : SourceDamage(src);
+        // Where the module's messages are seen, a file is blamed only after a failed read
+        // (a file cut after its last pass was read did no harm).
+        std::string damage;
+        if (!interrupted && (readFailed || !MessageRelay::Available())) damage = SourceDamage(src);
         if (damage.empty() && ended && readFailed) {
             damage = "the module could not read " + src.label + "; the music stopped early";
         }

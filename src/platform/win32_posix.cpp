@@ -372,7 +372,21 @@ std::string Cp932ToUtf8(const char* text) {
     return out;
 }
 
-void WriteLine(const std::string& line) {
+// The descriptor a host asked messages to be sent to (SONAFLUX_REPORT_FD), or -1.
+int ReportFd() {
+    const char* text = std::getenv("SONAFLUX_REPORT_FD");
+    if (text == nullptr || *text == '\0') return -1;
+    char* end = nullptr;
+    const long fd = std::strtol(text, &end, 10);
+    if (*end != '\0' || fd < 0 || fd > 1000000 || ::fcntl(static_cast<int>(fd), F_GETFD) < 0) {
+        return -1;
+    }
+    return static_cast<int>(fd);
+}
+
+// Writes one line to `fd` with one write where it fits (a pipe keeps lines of up to
+// PIPE_BUF bytes whole when several threads report at once).
+void WriteLine(const std::string& line, int fd = STDERR_FILENO) {
     std::string s = line;
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
     std::replace(s.begin(), s.end(), '\n', ' ');
@@ -380,7 +394,7 @@ void WriteLine(const std::string& line) {
     const char* p = s.data();
     size_t left = s.size();
     while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
+        const ssize_t n = ::write(fd, p, left);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         p += n;
@@ -397,12 +411,24 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIB
     if (name == nullptr || access != GENERIC_READ || disposition != OPEN_EXISTING) {
         return INVALID_HANDLE_VALUE;
     }
-    const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO without a writer (or a device) cannot stall the open;
+    // a regular file goes back to blocking reads, which never wait on anyone anyway.
+    int fd = -1;
+    do {
+        fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) return INVALID_HANDLE_VALUE;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // Win32 opens no directory here
         ::close(fd);
         return INVALID_HANDLE_VALUE;
+    }
+    if (S_ISREG(st.st_mode)) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            ::close(fd);
+            return INVALID_HANDLE_VALUE;
+        }
     }
     auto* f = new FileObject{};
     f->magic = kMagic;
@@ -419,6 +445,22 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
     const auto size = static_cast<uint64_t>(st.st_size);
     if (sizeHigh) *sizeHigh = static_cast<DWORD>(size >> 32);
     return static_cast<DWORD>(size);
+}
+
+DWORD GetFileType(HANDLE file) {
+    FileObject* f = AsFile(file);
+    struct stat st {};
+    if (!f || ::fstat(f->fd, &st) != 0) return FILE_TYPE_UNKNOWN;
+    if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
+}
+
+DWORD GetFileAttributesA(LPCSTR name) {
+    struct stat st {};
+    if (name == nullptr || ::stat(name, &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
@@ -604,10 +646,21 @@ void Sleep(DWORD milliseconds) {
 // ---- Diagnostics ----
 
 void OutputDebugStringA(LPCSTR text) {
-    if (text && std::getenv("SONAFLUX_DEBUG")) WriteLine(Cp932ToUtf8(text));
+    if (text == nullptr) return;
+    const int fd = ReportFd();
+    if (fd >= 0) {
+        WriteLine("D " + Cp932ToUtf8(text), fd);
+    } else if (std::getenv("SONAFLUX_DEBUG")) {
+        WriteLine(Cp932ToUtf8(text));
+    }
 }
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
-    WriteLine(std::string(caption ? caption : "") + ": " + Cp932ToUtf8(text ? text : ""));
+    const int fd = ReportFd();
+    if (fd >= 0) {
+        WriteLine("B " + Cp932ToUtf8(text ? text : ""), fd);
+    } else {
+        WriteLine(std::string(caption ? caption : "") + ": " + Cp932ToUtf8(text ? text : ""));
+    }
     return IDOK;
 }

@@ -7,6 +7,7 @@
 #include "base/diagnostics.h"
 #include "base/faults.h"
 #include "base/messages.h"
+#include "platform/file_kind.h"
 
 namespace sonaflux {
 
@@ -30,7 +31,16 @@ bool CReadOnlyFile::Open(const char* name) {
     if (name == nullptr || FaultFires(FaultPoint::FileOpen)) return false;
     m_Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_Handle == INVALID_HANDLE_VALUE) return false;
+    if (m_Handle == INVALID_HANDLE_VALUE) {
+        if (IsDirectoryName(name)) ErrorBox(msg::kNotRegularFile, name);
+        return false;
+    }
+    // A FIFO or a device has no size and may never deliver: only regular files stream.
+    if (!IsRegularFile(m_Handle)) {
+        ErrorBox(msg::kNotRegularFile, name);
+        Close();
+        return false;
+    }
     const DWORD size = GetFileSize(m_Handle, nullptr);
     if (size == INVALID_FILE_SIZE) return false;  // the handle stays open until Close
     m_Size = size;

@@ -36,7 +36,8 @@ public:
     CReadOnlyFile(const CReadOnlyFile&) = delete;
     CReadOnlyFile& operator=(const CReadOnlyFile&) = delete;
 
-    // Closes first, then opens `name` for shared reading; position 0.
+    // Closes first, then opens `name` for shared reading; position 0. Anything but a
+    // regular file (a directory, FIFO or device) is refused with a box naming it.
     virtual bool Open(const char* name);
     // Size 0 afterwards; the position is kept.
     virtual void Close();

@@ -1,0 +1,309 @@
+#include "module_messages.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace sfplay {
+
+namespace {
+
+// The module's messages (as src/base/messages.txt holds them, in UTF-8) and their English
+// glosses (as the README's message table gives them). %d, %u, %f and %s stand for values;
+// a gloss shows them in the order the message does.
+struct Gloss {
+    const char* japanese;
+    const char* english;
+};
+constexpr Gloss kGlosses[] = {
+    {"DirectSoundのインターフェイスの取得に失敗しました",
+     "Could not get the DirectSound interface."},
+    {"警告：現在%d本以上のMusicスレッドが走っています。",
+     "Warning: %d or more music threads are running."},
+    {"ストリーム再生情報 %d番の取得に失敗しました。再生ファイルが存在しない可能性があります",
+     "Could not get stream play info no. %d; the music file may not exist."},
+    {"ストリームバッファーのロードに失敗", "Loading the stream buffer failed."},
+    {"警告：現在%d本以上のMusicスレッドが再生中です。",
+     "Warning: %d or more music threads are playing."},
+    {"ウィンドウズイベントの生成に失敗しました", "Creating a Windows event failed."},
+    {"スレッドの生成に失敗しました", "Creating a thread failed."},
+    {"ITimerがセットされていない", "No ITimer has been set."},
+    {"m_FileStream.Open失敗", "Opening the file stream failed."},
+    {"m_Thread.SetPriorityに失敗", "Setting the worker thread's priority failed."},
+    {"IID_IDirectSoundBufferの生成に失敗しました", "Creating the DirectSound buffer failed."},
+    {"IID_IDirectSoundNotifyの取得に失敗しました", "Getting IDirectSoundNotify failed."},
+    {"IDirectSoundNotify::SetNotificationPositions()が失敗しました",
+     "SetNotificationPositions failed."},
+    {"エラーイベントが発生しました。", "An error event occurred."},
+    {"再生位置の取得に失敗しました。", "Getting the play position failed."},
+    {"dmvol = %d, doubleVol=%f",
+     "DirectSound refused volume %d (hundredths of a dB) for level %f."},
+    {"INVALID_HANDLE_VALUE", "The file is not open."},
+    {"Sonaflux Seekで失敗:%d", "Seek failed at byte %d."},
+    {"読み取り可能サイズがデーターサイズを超えた。CFileStreamRead::OnBufferMemory",
+     "The readable size exceeded the data size."},
+    {"_ReadCounter >= m_UnitFileSize リードカウンターがファイルサイズを超えた",
+     "The read counter passed the file size."},
+    {"ファイル読み取り失敗", "Reading the file failed."},
+    {"seekで読み取り失敗", "Reading after a seek failed."},
+    {"バッファ要求サイズが異常に大きすぎますCWaveFileStream::Gets",
+     "The requested buffer size is abnormally large."},
+    {"Seekに失敗", "Seek failed."},
+    {"ファイルのリードエラー、ファイルの読み取り負荷が増大している可能性あり。",
+     "File read error; the disk may be overloaded."},
+    {"%s,%d,は無効なトークン", "%s (on line %d) is an invalid token."},
+    {"スレッドが生きたまま殺されました。::~CFadeThread",
+     "A fade thread was left running at teardown."},
+    {"NOTIFY_MAXの値が不正です（1～63の範囲で指定してください）：%d",
+     "NOTIFY_MAX is invalid (give 1 to 63): %d."},
+    {"RING_BUFFER_BLOCK_SIZEの値が不正です：%d", "RING_BUFFER_BLOCK_SIZE is invalid: %d."},
+    {"再生データが短すぎます（%u バイト）", "The music data is too short (%u bytes)."},
+    {"ストリームバッファーのサイズが大きすぎます（%u × %d バイト）",
+     "The stream buffer is too large (%u × %d bytes)."},
+    {"%s は通常のファイルではありません（ディレクトリ、デバイス、パイプからは読み込めません）",
+     "%s is not a regular file (a directory, device or pipe cannot be read)."},
+    {"無効なトークンがほかに%d個ありました", "%d more invalid tokens were found."},
+    {"%sの値が不正なため設定の読み込みを中止しました：%s",
+     "The value of %s is invalid; reading the settings stopped at: %s"},
+};
+
+// Messages that tell that the music file could not be read.
+constexpr const char* kReadFailures[] = {
+    "ファイル読み取り失敗",
+    "ファイルのリードエラー、ファイルの読み取り負荷が増大している可能性あり。",
+};
+
+struct Matcher {
+    std::regex pattern;
+    const char* english;
+};
+
+const std::vector<Matcher>& Matchers() {
+    static const std::vector<Matcher> matchers = [] {
+        std::vector<Matcher> out;
+        for (const Gloss& g : kGlosses) {
+            std::string re;
+            for (const char* p = g.japanese; *p; ++p) {
+                if (p[0] == '%' && p[1] != '\0') {
+                    ++p;
+                    re += *p == 's' ? "(.*)" : *p == 'f' ? "(-?[0-9.]+)" : "(-?[0-9]+)";
+                } else if (std::string("\\^$.|?*+()[]{}").find(*p) != std::string::npos) {
+                    re += '\\';
+                    re += *p;
+                } else {
+                    re += *p;
+                }
+            }
+            out.push_back(Matcher{std::regex(re), g.english});
+        }
+        return out;
+    }();
+    return matchers;
+}
+
+std::string Trimmed(const std::string& text) {
+    size_t end = text.size();
+    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\n' || text[end - 1] == '\r'))
+        --end;
+    return text.substr(0, end);
+}
+
+}  // namespace
+
+std::string GlossOf(const std::string& message) {
+    const std::string text = Trimmed(message);
+    for (const Matcher& m : Matchers()) {
+        std::smatch match;
+        if (!std::regex_match(text, match, m.pattern)) continue;
+        std::string out;
+        size_t value = 1;
+        for (const char* p = m.english; *p; ++p) {
+            if (p[0] == '%' && p[1] != '\0' && value < match.size()) {
+                out += match[value++].str();
+                ++p;
+            } else {
+                out += *p;
+            }
+        }
+        return out;
+    }
+    return {};
+}
+
+bool IsReadFailure(const std::string& message) {
+    const std::string text = Trimmed(message);
+    for (const char* failure : kReadFailures) {
+        if (text == failure) return true;
+    }
+    return false;
+}
+
+struct MessageRelay::Impl {
+    std::ostream& err;
+    bool debugLines;
+    std::mutex mutex;
+    std::vector<ModuleMessage> messages;  // guarded by mutex
+    size_t shown = 0;                     // messages already written to err (session thread)
+
+    Impl(std::ostream& e, bool d) : err(e), debugLines(d) {}
+
+    void Take(bool box, const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        messages.push_back(ModuleMessage{box, text});
+    }
+
+    // Writes the messages that arrived since the last call; on the session's thread only.
+    void Show() {
+        std::vector<ModuleMessage> fresh;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            fresh.assign(messages.begin() + static_cast<long>(shown), messages.end());
+            shown = messages.size();
+        }
+        for (const ModuleMessage& m : fresh) {
+            if (!m.box && !debugLines) continue;
+            err << (m.box ? "Sonaflux.dll: " : "Sonaflux.dll (debug): ") << m.text << "\n";
+            const std::string gloss = GlossOf(m.text);
+            if (!gloss.empty()) err << "  (in English: " << gloss << ")\n";
+        }
+    }
+};
+
+#ifndef _WIN32
+
+namespace {
+
+// The pipe the module's POSIX layer reports to, and the thread that reads it. Made once
+// per process and kept for its life: the module may report at any time.
+class Channel {
+public:
+    static Channel* Get() {
+        static Channel* const channel = Open();
+        return channel;
+    }
+
+    void Attach(MessageRelay::Impl* sink) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Sink = sink;
+    }
+    void Detach(MessageRelay::Impl* sink) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_Sink == sink) m_Sink = nullptr;
+    }
+
+    // Sends a marker behind everything written so far and waits until the reader saw it.
+    void Flush() {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        const uint64_t mark = ++m_MarksSent;
+        const std::string line = "F " + std::to_string(mark) + "\n";
+        lock.unlock();  // the reader takes the lock for every line it reads
+        if (::write(m_WriteFd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            return;
+        }
+        lock.lock();
+        m_Cv.wait_for(lock, std::chrono::seconds(5), [&] { return m_MarksSeen >= mark; });
+    }
+
+private:
+    static Channel* Open() {
+        int fds[2];
+        if (::pipe(fds) != 0) return nullptr;
+        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+        auto* channel = new Channel;  // lives as long as the process
+        channel->m_WriteFd = fds[1];
+        ::setenv("SONAFLUX_REPORT_FD", std::to_string(fds[1]).c_str(), 1);
+        std::thread([channel, fd = fds[0]] { channel->Read(fd); }).detach();
+        return channel;
+    }
+
+    void Read(int fd) {
+        std::string pending;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            pending.append(buffer, static_cast<size_t>(n));
+            size_t end;
+            while ((end = pending.find('\n')) != std::string::npos) {
+                Line(pending.substr(0, end));
+                pending.erase(0, end + 1);
+            }
+        }
+    }
+
+    void Line(const std::string& line) {
+        if (line.size() < 2) return;
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (line[0] == 'F') {
+            m_MarksSeen =
+                std::max<uint64_t>(m_MarksSeen, std::strtoull(line.c_str() + 2, nullptr, 10));
+            m_Cv.notify_all();
+        } else if (m_Sink) {
+            m_Sink->Take(line[0] == 'B', line.substr(2));
+        }
+    }
+
+    std::mutex m_Mutex;
+    std::condition_variable m_Cv;
+    MessageRelay::Impl* m_Sink = nullptr;
+    uint64_t m_MarksSent = 0;
+    uint64_t m_MarksSeen = 0;
+    int m_WriteFd = -1;
+};
+
+}  // namespace
+
+MessageRelay::MessageRelay(std::ostream& err, bool debugLines)
+    : m_Impl(std::make_shared<Impl>(err, debugLines)) {
+    if (Channel* c = Channel::Get()) c->Attach(m_Impl.get());
+}
+
+MessageRelay::~MessageRelay() {
+    Flush();
+    if (Channel* c = Channel::Get()) c->Detach(m_Impl.get());
+}
+
+void MessageRelay::Flush() {
+    if (Channel* c = Channel::Get()) c->Flush();
+    m_Impl->Show();
+}
+
+void MessageRelay::Pump() {
+    m_Impl->Show();
+}
+
+bool MessageRelay::Available() {
+    return Channel::Get() != nullptr;
+}
+
+#else  // Windows: the module shows its own message boxes.
+
+MessageRelay::MessageRelay(std::ostream& err, bool debugLines)
+    : m_Impl(std::make_shared<Impl>(err, debugLines)) {}
+MessageRelay::~MessageRelay() = default;
+void MessageRelay::Flush() {}
+void MessageRelay::Pump() {}
+bool MessageRelay::Available() {
+    return false;
+}
+
+#endif
+
+std::vector<ModuleMessage> MessageRelay::Messages() const {
+    std::lock_guard<std::mutex> lock(m_Impl->mutex);
+    return m_Impl->messages;
+}
+
+}  // namespace sfplay

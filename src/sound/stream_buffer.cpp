@@ -298,6 +298,7 @@ bool StreamBuffer::FillInitial() {
         m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(),
                                    [](const SegmentOrigin& o) { return o.wrapAt != 0xFFFFFFFFu; });
     m_WriteOffset = (count * segmentBytes) % m_BufferBytes;
+    m_NextSegment = count % n;
     m_Fresh = true;
     return true;
 }
@@ -371,8 +372,12 @@ bool StreamBuffer::Refill(int32_t index, uint32_t generation) {
     const auto n = static_cast<uint32_t>(m_SegmentCount);
     const uint32_t segmentBytes = m_BufferBytes / n;
     const uint32_t half = n / 2;
-    uint32_t idx = half + static_cast<uint32_t>(index);
-    if (idx >= n) idx -= n;
+    // The segment after the last one written: half a ring ahead of segment `index`, whose
+    // end the cursor just passed. A worker that fell behind takes its pending
+    // notifications lowest index first, not in playing order; counting on from what it
+    // wrote keeps the music in order when it catches up.
+    const uint32_t idx = m_NextSegment % n;
+    m_NextSegment = (idx + 1) % n;
     const uint32_t offset = idx * segmentBytes;
 
     if (m_DataEnded) {

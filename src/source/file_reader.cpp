@@ -74,8 +74,7 @@ bool CReadOnlyFile::Read(void* buffer, uint32_t count) {
         // so that the next read starts at the byte this one failed to deliver.
         SetFilePointer(m_Handle, static_cast<LONG>(m_Position), nullptr, FILE_BEGIN);
         // Retrying helps only while the file still holds the bytes.
-        const DWORD now =
-            FaultFires(FaultPoint::FileShrink) ? 0 : GetFileSize(m_Handle, nullptr);
+        const DWORD now = FaultFires(FaultPoint::FileShrink) ? 0 : GetFileSize(m_Handle, nullptr);
         m_Gone = now == INVALID_FILE_SIZE || static_cast<uint64_t>(m_Position) + count > now;
         return false;
     }

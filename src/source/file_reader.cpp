@@ -67,9 +67,9 @@ bool CReadOnlyFile::Read(void* buffer, uint32_t count) {
     CCritSecLock lock(FileReadGuard());
     m_Gone = false;
     if (static_cast<uint64_t>(m_Position) + count > m_Size) return false;
-    if (FaultFires(FaultPoint::FileRead)) return false;
     DWORD done = 0;
-    if (ReadFile(m_Handle, buffer, count, &done, nullptr) == FALSE || done != count) {
+    if (FaultFires(FaultPoint::FileRead) ||
+        ReadFile(m_Handle, buffer, count, &done, nullptr) == FALSE || done != count) {
         // A short read has moved the file pointer; put it back where m_Position says,
         // so that the next read starts at the byte this one failed to deliver.
         SetFilePointer(m_Handle, static_cast<LONG>(m_Position), nullptr, FILE_BEGIN);

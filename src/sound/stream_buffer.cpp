@@ -226,7 +226,6 @@ void StreamBuffer::Publish(size_t segment, const SegmentOrigin& origin) {
 void StreamBuffer::MarkDataEnd(uint32_t silenceFrom, const SegmentOrigin& origin) {
     const auto n = static_cast<uint32_t>(m_SegmentCount);
     const uint32_t segmentBytes = m_BufferBytes / n;
-    m_SilenceFrom = silenceFrom;
     // The segment of the last music byte (the one before, when a segment got none), then
     // one more: the same two segments whether the end was met by a first fill or a refill.
     const uint32_t last = ((silenceFrom + m_BufferBytes - 1) % m_BufferBytes) / segmentBytes;
@@ -382,10 +381,10 @@ bool StreamBuffer::Refill(int32_t index, uint32_t generation) {
 
     if (m_DataEnded) {
         // After the music's last byte: the buffer stops once the cursor has passed the
-        // segment after the one holding it, however the end was met. Until then every
-        // segment the cursor reaches is silence, however small the ring (with two
-        // segments the one refilled is the next to play).
-        // A buffer resumed after it stopped there stops again at once.
+        // segment after the one holding it, however the end was met, and a buffer resumed
+        // after that stops again at once. Until then every segment the cursor reaches is
+        // silence, however small the ring (with two segments the one refilled is the next
+        // to play).
         if (index == m_StopAfter || m_ReachedEnd.load()) {
             WriteSilence(offset, segmentBytes, true);
             m_Buffer->Stop();
@@ -397,7 +396,6 @@ bool StreamBuffer::Refill(int32_t index, uint32_t generation) {
         return true;
     }
 
-    // The segment half a ring ahead of the one whose end the cursor just passed.
     if (FillSegment(offset, segmentBytes)) {
         m_DeviceFailures = 0;
         m_WriteOffset = offset;

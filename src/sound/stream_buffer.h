@@ -167,7 +167,6 @@ private:
     uint32_t m_ErrorOffset = 0;     // under m_PositionGuard: where unreadable data stopped
     uint32_t m_NextSegment = 0;     // the segment the next refill writes
     uint32_t m_DeviceFailures = 0;  // refills in a row whose Lock or Unlock failed
-    uint32_t m_SilenceFrom = 0;     // ring offset after the music's last byte
     int32_t m_StopAfter = -1;       // notification that stops the buffer after the end
     bool m_DataEnded = false;       // the reader has no more data on this pass
     bool m_FillHitEnd = false;      // host thread only: the last first fill wrapped or ended

@@ -75,6 +75,10 @@ constexpr Gloss kGlosses[] = {
     {"無効なトークンがほかに%d個ありました", "%d more invalid tokens were found."},
     {"%sの値が不正なため設定の読み込みを中止しました：%s",
      "The value of %s is invalid; reading the settings stopped at: %s"},
+    {"STREAM_BUFFER_SIZEの値が不正です（1以上を指定してください）：%d",
+     "STREAM_BUFFER_SIZE is invalid (it must be at least 1): %d."},
+    {"RING_BUFFER_BLOCK_SIZEの値が1サンプルフレーム（%u バイト）より小さいです：%d",
+     "RING_BUFFER_BLOCK_SIZE is smaller than one sample frame (%u bytes): %d."},
 };
 
 // Messages that tell that the music file could not be read.

@@ -75,13 +75,17 @@ bool CReadOnlyFile::Seek(uint32_t offset) {
 bool CReadOnlyFile::Read(void* buffer, uint32_t count) {
     if (m_Handle == INVALID_HANDLE_VALUE) return false;
     CCritSecLock lock(FileReadGuard());
+    m_Gone = false;
     if (static_cast<uint64_t>(m_Position) + count > m_Size) return false;
-    if (FaultFires(FaultPoint::FileRead)) return false;
     DWORD done = 0;
-    if (ReadFile(m_Handle, buffer, count, &done, nullptr) == FALSE || done != count) {
+    if (FaultFires(FaultPoint::FileRead) ||
+        ReadFile(m_Handle, buffer, count, &done, nullptr) == FALSE || done != count) {
         // A short read has moved the file pointer; put it back where m_Position says,
         // so that the next read starts at the byte this one failed to deliver.
         SetFilePointer(m_Handle, static_cast<LONG>(m_Position), nullptr, FILE_BEGIN);
+        // Retrying helps only while the file still holds the bytes.
+        const DWORD now = FaultFires(FaultPoint::FileShrink) ? 0 : GetFileSize(m_Handle, nullptr);
+        m_Gone = now == INVALID_FILE_SIZE || static_cast<uint64_t>(m_Position) + count > now;
         return false;
     }
     m_Position += count;
@@ -162,7 +166,7 @@ int CFileStreamRead::OnBufferMemory() {
         // Whatever the failed read left in the block is not unit data.
         EmptyBlock();
         DebugPrint(msg::kFileReadFailed);
-        return kFailed;
+        return m_File->Gone() ? kGone : kFailed;
     }
     m_BlockOffset = 0;
     m_ReadCounter += count;

@@ -126,9 +126,9 @@ bool CWaveFileStream::Gets(void* destination, int32_t size, uint32_t* delivered)
         // A failed read is not the caller's concern (the reader has left its line and
         // retries at the next call); what it missed plays as silence.
         if (r != CFileStreamRead::kDone) FillSilence(out + got, want - got);
-        m_DataPosition.store(m_DataPosition.load() + want);
-        count = want;
-        return true;
+        m_DataPosition.store(m_DataPosition.load() + got);
+        count = got;
+        return r != CFileStreamRead::kGone;
     }
 
     uint32_t done = got;
@@ -158,7 +158,7 @@ bool CWaveFileStream::Gets(void* destination, int32_t size, uint32_t* delivered)
             }
             // The loop region ended again inside this request: another wrap.
             if (r == CFileStreamRead::kNoMoreData && part > 0) break;
-            if (attempt == kLoopAttempts) {
+            if (attempt == kLoopAttempts || r == CFileStreamRead::kGone) {
                 ErrorBox(msg::kReadErrorAfterWrap);
                 FillSilence(out + done, want - done);
                 count = done;

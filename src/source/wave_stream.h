@@ -47,7 +47,9 @@ public:
     // Delivers exactly `size` bytes of PCM data, wrapping to the loop start while passes
     // remain. False at the end of the last pass and on the failures that Gets shows.
     // Whatever part of `destination` it could not fill holds silence; `delivered`, when
-    // given, receives the number of data bytes placed before it.
+    // given, receives the number of data bytes placed before it. True with fewer bytes
+    // delivered: a read failed, and the next call goes on from the first byte missed.
+    // False also when the data can no longer be read at all (the reader's kGone).
     bool Gets(void* destination, int32_t size, uint32_t* delivered = nullptr);
     // Continues at sample frame `frame`; fails at or past the readable end.
     bool SeekFrame(uint32_t frame);
@@ -64,6 +66,10 @@ public:
     uint32_t DataOffset() const { return m_DataOffset; }
     // The loop start as a data offset in bytes.
     uint32_t LoopStartBytes() const { return m_LoopStart.load(); }
+    // The loop end (the end of the readable data) as a data offset in bytes.
+    uint32_t LoopEndBytes() const { return m_Reader.ReadLimit() - m_DataOffset; }
+    // The last read failed for good: the file shrank below the data or vanished.
+    bool DataGone() const { return m_Reader.Gone(); }
     bool IsOpen() const { return m_IsOpen; }
 
     // Read and written directly by the stream engine.

@@ -19,10 +19,6 @@ only=("$@")
 WAITING=(
   odd-data-chunk          # the partial last frame of an odd data chunk is played, padded
   truncated-mid-frame     # the same for a file cut inside a frame
-  shrink-during-play      # a file cut to nothing plays silence until the time is up
-  ring-block-size-1       # reported as "data too short"
-  ring-block-size-3
-  stream-buffer-size-0    # reported as the internal name m_FileStream.Open
 )
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/sonaflux-hostile.XXXXXX")

@@ -382,6 +382,7 @@ TEST_F(Config, CreateInterfaceReadsTheFileOnEveryCall) {
     EXPECT_EQ(Values(), "262144 32768 8 4 false 2");
     test::WriteFile(kSettingsFileName, Bytes("FADETYPE=3 NOTIFY_MAX=-1"));  // stops, still answers
     EXPECT_EQ(CreateInterface(&IID_MusicVolumeControl), nullptr);           // no read
+    EXPECT_NE(CreateInterface(&IID_MusicDiagnostics), nullptr);             // no read either
     EXPECT_EQ(Settings().FADETYPE, 2);
     EXPECT_EQ(CreateInterface(&IID_MusicModule), module);
     EXPECT_EQ(Values(), "262144 32768 8 4 false 3");

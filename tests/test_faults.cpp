@@ -501,6 +501,34 @@ TEST_P(FaultMatrix, InjectedOnceItIsReportedAndTheStreamRecovers) {
 // Faults that recur over a long play, or that never go away.
 class FaultRuns : public FaultMatrix {};
 
+// A host's message callback hears what a stream worker reports, on the worker's thread.
+TEST_F(FaultRuns, TheMessageRouteHearsAWorkerOnItsOwnThread) {
+    struct Heard {
+        std::mutex mutex;
+        std::vector<std::pair<std::string, std::thread::id>> messages;
+    } heard;
+    auto* diagnostics = static_cast<MusicDiagnostics*>(module->GetInterface(&IID_MusicDiagnostics));
+    diagnostics->SetMessageCallback(
+        [](void* self, const MusicMessage* m) {
+            auto& h = *static_cast<Heard*>(self);
+            const std::lock_guard<std::mutex> lock(h.mutex);
+            h.messages.emplace_back(m->id, std::this_thread::get_id());
+        },
+        &heard);
+    ASSERT_TRUE(player->Load(0));
+    ASSERT_TRUE(player->Play());
+    ASSERT_TRUE(Advance(kPlayedFirst));
+    ArmFault(FaultPoint::FileRead);  // the next refill's read fails
+    ASSERT_TRUE(Advance(2 * kSegment / kFrameBytes));
+    diagnostics->SetMessageCallback(nullptr, nullptr);
+
+    const auto fromWorker = std::find_if(heard.messages.begin(), heard.messages.end(), [](auto& m) {
+        return m.first == "FileReadFailed" && m.second != std::this_thread::get_id();
+    });
+    EXPECT_NE(fromWorker, heard.messages.end());
+    EXPECT_GE(reports.CountDebug(msg::kFileReadFailed), 1);
+}
+
 // Device failures scattered over an endless play are not the end of the music: each costs
 // one segment of silence, after which the music goes on where it was.
 TEST_F(FaultRuns, ScatteredDeviceFailuresNeverEndEndlessMusic) {

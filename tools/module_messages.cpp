@@ -1,18 +1,9 @@
 #include "module_messages.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <regex>
-#include <thread>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "sonaflux/sonaflux.h"
 
 namespace sfplay {
 
@@ -183,105 +174,40 @@ struct MessageRelay::Impl {
     }
 };
 
-#ifndef _WIN32
-
 namespace {
 
-// The pipe the module's POSIX layer reports to, and the thread that reads it. Made once
-// per process and kept for its life: the module may report at any time.
-class Channel {
-public:
-    static Channel* Get() {
-        static Channel* const channel = Open();
-        return channel;
-    }
+// The module's message route: called on whichever module thread reported.
+void SONAFLUX_CALL Hear(void* impl, const MusicMessage* message) {
+    static_cast<MessageRelay::Impl*>(impl)->Take(message->severity == MusicMessage::kBox,
+                                                 message->utf8);
+}
 
-    void Attach(MessageRelay::Impl* sink) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Sink = sink;
-    }
-    void Detach(MessageRelay::Impl* sink) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        if (m_Sink == sink) m_Sink = nullptr;
-    }
-
-    // Sends a marker behind everything written so far and waits until the reader saw it.
-    void Flush() {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        const uint64_t mark = ++m_MarksSent;
-        const std::string line = "F " + std::to_string(mark) + "\n";
-        lock.unlock();  // the reader takes the lock for every line it reads
-        if (::write(m_WriteFd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-            return;
-        }
-        lock.lock();
-        m_Cv.wait_for(lock, std::chrono::seconds(5), [&] { return m_MarksSeen >= mark; });
-    }
-
-private:
-    static Channel* Open() {
-        int fds[2];
-        if (::pipe(fds) != 0) return nullptr;
-        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-        ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-        auto* channel = new Channel;  // lives as long as the process
-        channel->m_WriteFd = fds[1];
-        ::setenv("SONAFLUX_REPORT_FD", std::to_string(fds[1]).c_str(), 1);
-        std::thread([channel, fd = fds[0]] { channel->Read(fd); }).detach();
-        return channel;
-    }
-
-    void Read(int fd) {
-        std::string pending;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            pending.append(buffer, static_cast<size_t>(n));
-            size_t end;
-            while ((end = pending.find('\n')) != std::string::npos) {
-                Line(pending.substr(0, end));
-                pending.erase(0, end + 1);
-            }
-        }
-    }
-
-    void Line(const std::string& line) {
-        if (line.size() < 2) return;
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        if (line[0] == 'F') {
-            m_MarksSeen =
-                std::max<uint64_t>(m_MarksSeen, std::strtoull(line.c_str() + 2, nullptr, 10));
-            m_Cv.notify_all();
-        } else if (m_Sink) {
-            m_Sink->Take(line[0] == 'B', line.substr(2));
-        }
-    }
-
-    std::mutex m_Mutex;
-    std::condition_variable m_Cv;
-    MessageRelay::Impl* m_Sink = nullptr;
-    uint64_t m_MarksSent = 0;
-    uint64_t m_MarksSeen = 0;
-    int m_WriteFd = -1;
-};
+MusicDiagnostics* Diagnostics() {
+    // Asked for before the module itself, so that what the settings file's reading reports
+    // is relayed too.
+    return static_cast<MusicDiagnostics*>(CreateInterface(&IID_MusicDiagnostics));
+}
 
 }  // namespace
 
 MessageRelay::MessageRelay(std::ostream& err, bool debugLines)
     : m_Impl(std::make_shared<Impl>(err, debugLines)) {
-    if (Channel* c = Channel::Get()) c->Attach(m_Impl.get());
+    if (MusicDiagnostics* d = Diagnostics()) {
+        d->SetMessageCallback(&Hear, m_Impl.get());
+        d->SetShowBoxes(false);  // relayed here instead
+    }
 }
 
 MessageRelay::~MessageRelay() {
-    Flush();
-    if (Channel* c = Channel::Get()) c->Detach(m_Impl.get());
+    if (MusicDiagnostics* d = Diagnostics()) {
+        d->SetMessageCallback(nullptr, nullptr);  // returns once no report is under way
+        d->SetShowBoxes(true);
+    }
+    m_Impl->Show();
 }
 
 void MessageRelay::Flush() {
-    if (Channel* c = Channel::Get()) c->Flush();
-    m_Impl->Show();
+    m_Impl->Show();  // the route is synchronous: everything reported has arrived
 }
 
 void MessageRelay::Pump() {
@@ -289,21 +215,8 @@ void MessageRelay::Pump() {
 }
 
 bool MessageRelay::Available() {
-    return Channel::Get() != nullptr;
+    return Diagnostics() != nullptr;
 }
-
-#else  // Windows: the module shows its own message boxes.
-
-MessageRelay::MessageRelay(std::ostream& err, bool debugLines)
-    : m_Impl(std::make_shared<Impl>(err, debugLines)) {}
-MessageRelay::~MessageRelay() = default;
-void MessageRelay::Flush() {}
-void MessageRelay::Pump() {}
-bool MessageRelay::Available() {
-    return false;
-}
-
-#endif
 
 std::vector<ModuleMessage> MessageRelay::Messages() const {
     std::lock_guard<std::mutex> lock(m_Impl->mutex);

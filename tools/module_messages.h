@@ -1,7 +1,7 @@
 // The module's messages as sonaflux-play relays them: each Japanese text followed by its
-// English gloss. On Linux the module's message boxes and debugger lines are sent to a
-// pipe of this program (the POSIX layer's SONAFLUX_REPORT_FD) and relayed from there; on
-// Windows the module shows its own boxes and nothing is relayed.
+// English gloss. The module hands every message box and debugger line to this program
+// through its diagnostics route (MusicDiagnostics), on both targets, and shows no box of
+// its own while a relay lives.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +33,7 @@ public:
     MessageRelay(const MessageRelay&) = delete;
     MessageRelay& operator=(const MessageRelay&) = delete;
 
-    // Waits until every message the module wrote before this call has been relayed.
+    // Writes every message the module reported before this call.
     void Flush();
     // Relays what has arrived, without waiting.
     void Pump();

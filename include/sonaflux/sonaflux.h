@@ -31,6 +31,15 @@
 
 #include "sonaflux/guid.h"
 
+// The calling convention of the export and of the diagnostics callback: __cdecl on 32-bit Windows,
+// stated so that a host built with another default (MSVC's /Gz, GCC's -mrtd) still calls it right.
+// 64-bit Windows and Linux have one convention only.
+#if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86))
+#define SONAFLUX_CALL __cdecl
+#else
+#define SONAFLUX_CALL
+#endif
+
 // The host's DirectSound device. Only declared here, so that a Windows host can include
 // this header together with <dsound.h>; on Linux, softds hands out such devices.
 struct IDirectSound;
@@ -56,6 +65,8 @@ inline constexpr GUID IID_MusicSeekControl = {
     0x3D28BC1D, 0x9D1A, 0x4690, {0x9F, 0xC1, 0x8D, 0x16, 0x9B, 0x58, 0x22, 0xC4}};
 inline constexpr GUID IID_MusicFormatInfo = {
     0x63B4A485, 0xF28B, 0x4BCB, {0x9E, 0xA2, 0x30, 0xF8, 0x4F, 0x97, 0xAE, 0x5D}};
+inline constexpr GUID IID_MusicDiagnostics = {
+    0xE4E99A6B, 0xADFC, 0x4213, {0x8C, 0x62, 0xC5, 0x44, 0xAF, 0x58, 0x54, 0xA0}};
 
 // The host's millisecond timer. The module calls only GetTime, and calls it from its fade
 // threads, concurrently with the host's own calls: it must be thread-safe and must not
@@ -81,6 +92,40 @@ public:
 
 protected:
     ~MusicVolumeControl() = default;
+};
+
+// One message of the module, as a diagnostics callback receives it. The pointers are
+// valid during the call only.
+struct MusicMessage {
+    static constexpr int32_t kBox = 0;    // shown in a message box (an error)
+    static constexpr int32_t kDebug = 1;  // written to the debugger output (a detail)
+    int32_t severity;
+    const char* id;     // stable name of the message, e.g. "StreamLoadFailed"; "" if none
+    const char* cp932;  // the text as the module shows it: Shift-JIS (code page 932)
+    const char* utf8;   // the same text in UTF-8
+};
+
+// Called for every message box and debugger line of the module, from whichever thread
+// raised it: the host's, a stream worker or a fade thread, possibly several at once. It
+// must be thread-safe, must return promptly and must not call into the module.
+using MusicMessageCallback = void(SONAFLUX_CALL*)(void* context, const MusicMessage* message);
+
+// Routes the module's messages into the host's log. Reached through
+// MusicModule::GetInterface(&IID_MusicDiagnostics), or CreateInterface(&IID_MusicDiagnostics)
+// before the module is first asked for. The module's Release removes the
+// callback and shows boxes again, so nothing of the host is called after it.
+class MusicDiagnostics {
+public:
+    // Installs `callback` with `context` (null removes it). When this returns, the previous
+    // callback is no longer running on any thread and will not be called again.
+    virtual void SetMessageCallback(MusicMessageCallback callback, void* context) = 0;
+    // Whether message boxes are still shown (default true). Debugger lines always go to the
+    // debugger output as well.
+    virtual void SetShowBoxes(bool show) = 0;
+    virtual bool GetShowBoxes() = 0;
+
+protected:
+    ~MusicDiagnostics() = default;
 };
 
 // The module: one per process, the same object for every CreateInterface call.
@@ -109,7 +154,8 @@ public:
     virtual void SetTimer(ITimer* timer) = 0;
     // Player `index` (0..4095), made on first use and kept until Release; null out of range.
     virtual MusicPlayer* GetPlayer(int index) = 0;
-    // The module's further interfaces (IID_MusicVolumeControl); null for any other id.
+    // The module's further interfaces (IID_MusicVolumeControl, IID_MusicDiagnostics); null
+    // for any other id.
     virtual void* GetInterface(const GUID* iid) = 0;
 
 protected:
@@ -229,18 +275,11 @@ protected:
     ~MusicFormatInfo() = default;
 };
 
-// The calling convention of the export: __cdecl on 32-bit Windows, stated so that a host
-// built with another default (MSVC's /Gz, GCC's -mrtd) still calls it right. 64-bit
-// Windows and Linux have one convention only.
-#if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86))
-#define SONAFLUX_CALL __cdecl
-#else
-#define SONAFLUX_CALL
-#endif
-
 extern "C" {
-// The library's one export: the module interface for IID_MusicModule, null otherwise.
-// Each call with IID_MusicModule re-reads "Sonaflux.ini" from the current directory.
+// The library's one export: the module interface for IID_MusicModule, the diagnostics
+// interface for IID_MusicDiagnostics (without reading the settings file, so that a host
+// can route what reading it reports), null otherwise. Each call with IID_MusicModule
+// re-reads "Sonaflux.ini" from the current directory.
 // Call it from the host's thread, like every operation.
 void* SONAFLUX_CALL CreateInterface(const GUID* iid);
 }

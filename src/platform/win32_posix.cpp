@@ -5,10 +5,10 @@
 // single lock costs nothing measurable and makes every wake-up atomic with the signal,
 // which the idle tracking of thread_idle.h depends on.
 #include "platform/win32_posix.h"
+#include "platform/text.h"
 #include "platform/thread_idle.h"
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <sched.h>
 #include <time.h>
 #include <sys/stat.h>
@@ -347,46 +347,10 @@ void* ThreadTrampoline(void* arg) {
     return nullptr;
 }
 
-// Converts Shift-JIS (code page 932) text to UTF-8 for the terminal. Bytes that do not
-// convert are passed through.
-std::string Cp932ToUtf8(const char* text) {
-    std::string out;
-    const size_t len = std::strlen(text);
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(text, len);
-    std::string in(text, len);
-    char* src = in.data();
-    size_t srcLeft = len;
-    char buf[256];
-    while (srcLeft > 0) {
-        char* dst = buf;
-        size_t dstLeft = sizeof buf;
-        const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-            out.push_back(*src++);  // not convertible: keep the byte
-            --srcLeft;
-        }
-    }
-    iconv_close(cd);
-    return out;
-}
-
-// The descriptor a host asked messages to be sent to (SONAFLUX_REPORT_FD), or -1.
-int ReportFd() {
-    const char* text = std::getenv("SONAFLUX_REPORT_FD");
-    if (text == nullptr || *text == '\0') return -1;
-    char* end = nullptr;
-    const long fd = std::strtol(text, &end, 10);
-    if (*end != '\0' || fd < 0 || fd > 1000000 || ::fcntl(static_cast<int>(fd), F_GETFD) < 0) {
-        return -1;
-    }
-    return static_cast<int>(fd);
-}
-
-// Writes one line to `fd` with one write where it fits (a pipe keeps lines of up to
+// Writes one line to stderr with one write where it fits (a pipe keeps lines of up to
 // PIPE_BUF bytes whole when several threads report at once).
-void WriteLine(const std::string& line, int fd = STDERR_FILENO) {
+void WriteLine(const std::string& line) {
+    const int fd = STDERR_FILENO;
     std::string s = line;
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
     std::replace(s.begin(), s.end(), '\n', ' ');
@@ -646,21 +610,10 @@ void Sleep(DWORD milliseconds) {
 // ---- Diagnostics ----
 
 void OutputDebugStringA(LPCSTR text) {
-    if (text == nullptr) return;
-    const int fd = ReportFd();
-    if (fd >= 0) {
-        WriteLine("D " + Cp932ToUtf8(text), fd);
-    } else if (std::getenv("SONAFLUX_DEBUG")) {
-        WriteLine(Cp932ToUtf8(text));
-    }
+    if (text && std::getenv("SONAFLUX_DEBUG")) WriteLine(sonaflux::Cp932ToUtf8(text));
 }
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
-    const int fd = ReportFd();
-    if (fd >= 0) {
-        WriteLine("B " + Cp932ToUtf8(text ? text : ""), fd);
-    } else {
-        WriteLine(std::string(caption ? caption : "") + ": " + Cp932ToUtf8(text ? text : ""));
-    }
+    WriteLine(std::string(caption ? caption : "") + ": " + sonaflux::Cp932ToUtf8(text ? text : ""));
     return IDOK;
 }

@@ -11,9 +11,6 @@
 // - CreateFileA never blocks: a FIFO or a device is opened without waiting for a writer
 //   and stays non-blocking; GetFileType tells it from a regular file (FILE_TYPE_DISK).
 //   Directories are not opened, as on Win32.
-// - With SONAFLUX_REPORT_FD set to an open descriptor, MessageBoxA and OutputDebugStringA
-//   write one record per message there ("B <text>" or "D <text>", UTF-8, one line)
-//   instead of to standard error, so that a host program can relay them.
 //
 // Handles carry the table of operations of the copy of this layer that made them, so a
 // handle made inside one shared object can be set, waited on or closed from another

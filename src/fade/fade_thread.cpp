@@ -23,7 +23,7 @@ struct CFadeThread::Shared {
 
     // The stream, null once the owner is gone. The fade thread holds the guard around
     // every call into the stream.
-    CCritSec m_StreamGuard;
+    CCritSec m_StreamGuard{LockRank::FadeStream, "the fade's stream guard"};
     FadeTarget* m_Stream = nullptr;
 };
 

@@ -13,7 +13,7 @@
 namespace sonaflux {
 
 CCritSec& StopGuard() {
-    static CCritSec guard;
+    static CCritSec guard(LockRank::Stop, "StopGuard");
     return guard;
 }
 

@@ -158,8 +158,8 @@ private:
 
     // Guarded by m_FillGuard: the reader and the end-of-data state. The segment origins
     // are written under m_FillGuard and m_PositionGuard both, and read under either.
-    CCritSec m_FillGuard;
-    CCritSec m_PositionGuard;
+    CCritSec m_FillGuard{LockRank::Fill, "a stream's fill guard"};
+    CCritSec m_PositionGuard{LockRank::Position, "a stream's position guard"};
     // Counts first fills. A notification taken before the latest one belongs to the
     // playback before it, and its refill is skipped.
     std::atomic<uint32_t> m_FillGeneration{0};

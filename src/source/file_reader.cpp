@@ -15,7 +15,7 @@ CCritSec& FileReadGuard() {
     // Built in static storage on first use (thread-safe) and deliberately never
     // destroyed: static destruction order across translation units is unknown.
     alignas(CCritSec) static unsigned char storage[sizeof(CCritSec)];
-    static CCritSec* const guard = new (storage) CCritSec;
+    static CCritSec* const guard = new (storage) CCritSec(LockRank::FileRead, "FileReadGuard");
     return *guard;
 }
 

@@ -56,7 +56,6 @@ struct ConfigToken {
 class ConfigLexer : public FileBuffer {
 public:
     ConfigLexer() = default;
-    ~ConfigLexer() override = default;
 
     // Loads the file and scans from its first byte; answers the load's result.
     bool Open(const char* fileName);

@@ -11,7 +11,6 @@ namespace sonaflux {
 class FileBuffer : public ByteBuffer {
 public:
     FileBuffer() = default;
-    ~FileBuffer() override = default;
 
     // Reads the whole file into the buffer with one read; a relative name resolves against
     // the current directory. Answers false, showing nothing, when the file cannot be

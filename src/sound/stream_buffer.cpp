@@ -296,7 +296,6 @@ bool StreamBuffer::FillInitial() {
     m_FillHitEnd =
         m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(),
                                    [](const SegmentOrigin& o) { return o.wrapAt != 0xFFFFFFFFu; });
-    m_WriteOffset = (count * segmentBytes) % m_BufferBytes;
     m_NextSegment = count % n;
     m_Fresh = true;
     return true;
@@ -392,16 +391,13 @@ bool StreamBuffer::Refill(int32_t index, uint32_t generation) {
             return false;
         }
         WriteSilence(offset, segmentBytes, true);
-        m_WriteOffset = offset;
         return true;
     }
 
     if (FillSegment(offset, segmentBytes)) {
         m_DeviceFailures = 0;
-        m_WriteOffset = offset;
         return true;
     }
-    m_WriteOffset = offset;
     if (m_DataEnded) return true;  // the music's last bytes are in; silence follows them
 
     // The device refused the segment (Lock or Unlock): it plays as silence and the music

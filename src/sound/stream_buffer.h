@@ -25,10 +25,10 @@ namespace sonaflux {
 
 class CWaveFileStream;
 
-class StreamBuffer : private FadeTarget {
+class StreamBuffer final : private FadeTarget {
 public:
     StreamBuffer();
-    virtual ~StreamBuffer();
+    ~StreamBuffer();
     StreamBuffer(const StreamBuffer&) = delete;
     StreamBuffer& operator=(const StreamBuffer&) = delete;
 
@@ -95,9 +95,7 @@ public:
         m_ReachedEnd = false;
     }
 
-    int32_t SegmentCount() const { return m_SegmentCount; }
     uint32_t BufferBytes() const { return m_BufferBytes; }
-    uint32_t WriteOffset() const { return m_WriteOffset.load(); }
 
 private:
     // Where the bytes of one segment came from: data offset of its first byte, where (if
@@ -148,7 +146,6 @@ private:
     ds::IDirectSoundNotify* m_Notify = nullptr;
     int32_t m_SegmentCount = 0;
     uint32_t m_BufferBytes = 0;
-    std::atomic<uint32_t> m_WriteOffset{0};
     CWaveFileStream* m_Source = nullptr;
     uint32_t m_Bits = 16;
     CEventObject m_QuitEvent;

@@ -119,7 +119,7 @@ bool CFileStreamRead::Open(const char* name, uint32_t startOffset, uint32_t unit
     m_Block.Allocate(capacity);
     if (static_cast<uint32_t>(m_Block.GetSize()) != capacity) return false;  // out of memory
     m_Block.Fill(0);
-    m_Block.Reallocate(0);
+    m_Block.Allocate(0);
     m_BlockCapacity = capacity;
     m_BlockOffset = 0;
 
@@ -136,7 +136,7 @@ bool CFileStreamRead::Open(const char* name, uint32_t startOffset, uint32_t unit
 }
 
 void CFileStreamRead::EmptyBlock() {
-    m_Block.Reallocate(0);
+    m_Block.Allocate(0);
     m_BlockOffset = 0;
 }
 
@@ -160,7 +160,7 @@ int CFileStreamRead::OnBufferMemory() {
         return kNoMoreData;
     }
     const auto count = static_cast<uint32_t>(want);
-    m_Block.Reallocate(count);  // within the capacity reserved at Open: no allocation
+    m_Block.Allocate(count);  // within the capacity reserved at Open: no allocation
     if (static_cast<uint32_t>(m_Block.GetSize()) != count ||
         !m_File->Read(m_Block.GetData(), count)) {
         // Whatever the failed read left in the block is not unit data.

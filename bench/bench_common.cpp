@@ -85,6 +85,15 @@ uint64_t ProcessCpuMicros() {
     return micros(usage.ru_utime) + micros(usage.ru_stime);
 }
 
+uint64_t ResidentKib() {
+    std::ifstream file("/proc/self/status");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+    }
+    return 0;
+}
+
 std::vector<pid_t> ThreadIds() {
     std::vector<pid_t> ids;
     std::error_code error;

@@ -24,6 +24,8 @@ void RemoveTree(const std::string& path);
 
 // User + system CPU time of the whole process so far (getrusage), in microseconds.
 uint64_t ProcessCpuMicros();
+// Resident set size of this process now (VmRSS of /proc/self/status), in KiB.
+uint64_t ResidentKib();
 // Threads of this process now (the entries of /proc/self/task).
 std::vector<pid_t> ThreadIds();
 // Time one thread has run on a CPU, in nanoseconds (/proc/self/task/<tid>/schedstat);

@@ -168,8 +168,13 @@ uint32_t DeviceImpl::Release() {
     if (left == 0) {
         // The clock ends before the sink closes; buffers still held keep the memory alive.
         StopClock();
-        {
-            std::lock_guard<std::mutex> render(m_RenderLock);
+        if (m_Sink && m_Sink->Pulls()) {
+            // Stopped: its callback, the only renderer, runs no more. Closing waits on the
+            // audio thread's own lock, which the callback holds while it takes the render
+            // lock, so the render lock is not held here.
+            m_Sink->Close();
+        } else {
+            std::lock_guard<std::mutex> render(m_RenderLock);  // a push may be under way
             if (m_Sink) m_Sink->Close();
         }
         {

@@ -83,7 +83,9 @@ void Accumulate(float* __restrict mix, const float* __restrict line, size_t fram
 
 void AccumulateRamp(float* __restrict mix, const float* __restrict line, size_t frames, float left,
                     float right, float leftStep, float rightStep) {
-    for (size_t k = 0; k < frames; ++k) {
+    // A 32-bit index converts to float in the vector loop (a 64-bit one would not).
+    const auto count = static_cast<int32_t>(frames);
+    for (int32_t k = 0; k < count; ++k) {
         const float f = static_cast<float>(k);
         mix[2 * k] += line[2 * k] * (left + leftStep * f);
         mix[2 * k + 1] += line[2 * k + 1] * (right + rightStep * f);

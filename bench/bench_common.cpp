@@ -85,13 +85,26 @@ uint64_t ProcessCpuMicros() {
     return micros(usage.ru_utime) + micros(usage.ru_stime);
 }
 
-uint64_t ResidentKib() {
+namespace {
+uint64_t StatusKib(const char* key) {
     std::ifstream file("/proc/self/status");
     std::string line;
+    const size_t length = std::strlen(key);
     while (std::getline(file, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+        if (line.compare(0, length, key) == 0) {
+            return std::strtoull(line.c_str() + length, nullptr, 10);
+        }
     }
     return 0;
+}
+}  // namespace
+
+uint64_t ResidentKib() {
+    return StatusKib("VmRSS:");
+}
+
+uint64_t PeakResidentKib() {
+    return StatusKib("VmHWM:");
 }
 
 std::vector<pid_t> ThreadIds() {

@@ -198,11 +198,11 @@ void SoftdsMix(benchmark::State& state, uint32_t rate) {
 void BM_SoftdsMix(benchmark::State& state) {
     SoftdsMix(state, 44100);
 }
-BENCHMARK(BM_SoftdsMix)->Arg(1)->Arg(8)->Arg(32)->Arg(64)->UseRealTime();
+BENCHMARK(BM_SoftdsMix)->Arg(1)->Arg(8)->Arg(32)->Arg(64);
 void BM_SoftdsMixResampled(benchmark::State& state) {
     SoftdsMix(state, 22050);
 }
-BENCHMARK(BM_SoftdsMixResampled)->Arg(8)->UseRealTime();
+BENCHMARK(BM_SoftdsMixResampled)->Arg(8);
 
 }  // namespace
 

@@ -5,8 +5,8 @@
 //
 // Measured per run: CPU time per stream-second (getrusage of the whole process, and the
 // share of the module's own threads from /proc/self/task/<tid>/schedstat), the resident
-// set (at the end, and its growth from a fifth of the run, at most a minute in, to the
-// largest sample after), softds's underrun count and, with --lateness, the refill lateness
+// set (at the end, and how much its peak grew from a fifth of the run, at most a minute
+// in, to the end), softds's underrun count and, with --lateness, the refill lateness
 // from each notification to the Unlock that answers it. Lateness needs softds's call log,
 // which the real-time clock keeps only when asked, so only the lateness pass keeps it.
 // softds logs the device-clock frame of every call but not of the notifications it
@@ -183,20 +183,12 @@ RunResult RunOnce(int streams, const RunOptions& run, const std::string& dir) {
     const uint64_t device0 = ThreadsCpuNanos(clockThreads);
     const uint64_t frames0 = device->Frames();
     const auto wall0 = std::chrono::steady_clock::now();
-    // Resident set: sampled every 250 ms; growth from the sample at a fifth of the run (at
-    // most a minute in) to the largest one after it.
+    // Resident set: its peak (VmHWM) at a fifth of the run (at most a minute in) and at the
+    // end; read twice only, so that the reading costs nothing next to the streams.
     const double settled = std::min(seconds / 5, 60.0);
-    uint64_t rssSettled = 0, rssMax = 0;
-    for (;;) {
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-        if (elapsed >= seconds) break;
-        std::this_thread::sleep_for(
-            std::chrono::duration<double>(std::min(0.25, seconds - elapsed)));
-        const uint64_t rss = ResidentKib();
-        if (rssSettled == 0 && elapsed >= settled) rssSettled = rss;
-        if (rssSettled != 0) rssMax = std::max(rssMax, rss);
-    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(settled));
+    const uint64_t peakSettled = PeakResidentKib();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds - settled));
     const uint64_t process1 = ProcessCpuMicros();
     const uint64_t module1 = ThreadsCpuNanos(moduleThreads);
     const uint64_t device1 = ThreadsCpuNanos(clockThreads);
@@ -205,7 +197,8 @@ RunResult RunOnce(int streams, const RunOptions& run, const std::string& dir) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     result.frames = frames1 - frames0;
     result.rssKib = ResidentKib();
-    result.rssGrowthKib = static_cast<int64_t>(rssMax) - static_cast<int64_t>(rssSettled);
+    result.rssGrowthKib =
+        static_cast<int64_t>(PeakResidentKib()) - static_cast<int64_t>(peakSettled);
 
     if (run.fadeMs > 0 && streams == 1) {
         // The same window without and with a fade that ends inside it.

@@ -36,9 +36,12 @@ trap 'rm -rf "$out"' EXIT
 echo "== micro-benchmarks"
 "$build/bench/bench_micro" --benchmark_min_time=0.5 --benchmark_out="$out/micro.json" \
   --benchmark_out_format=json
-echo "== streams: CPU pass (softds clock period 441 frames = 10 ms, no records), ${seconds}s each"
-"$build/bench/bench_streams" --streams "$streams" --seconds "$seconds" --period 441 --fade-ms 500 \
-  | tee "$out/cpu.txt"
+# The CPU pass plays as a Linux host does: SDL's audio callback (dummy output) pulls the
+# mix in blocks of 1024 frames, the block size of both peers (OpenAL Soft's null output
+# mixes 1024 frames per update; SDL2_mixer is opened with chunks of 1024).
+echo "== streams: CPU pass (SDL dummy output pulling 1024 frames = 23 ms, no records), ${seconds}s each"
+SDL_AUDIODRIVER=dummy "$build/bench/bench_streams" --streams "$streams" --seconds "$seconds" \
+  --period 1024 --sink sdl --fade-ms 500 | tee "$out/cpu.txt"
 echo "== streams: lateness pass (clock period 44 frames = 1 ms, call log kept), ${seconds}s each"
 "$build/bench/bench_streams" --streams "$streams" --seconds "$seconds" --period 44 --lateness \
   | tee "$out/late.txt"
@@ -60,15 +63,20 @@ ns() {  # real time per iteration in ns of one micro-benchmark
     .real_time * (if .time_unit == "us" then 1000 elif .time_unit == "ms" then 1000000 else 1 end)' \
     "$out/micro.json"
 }
+cpu_ns() {  # CPU time per iteration in ns (single-threaded benchmarks on a shared machine)
+  jq -r --arg n "$1" '.benchmarks[] | select(.name == $n) |
+    .cpu_time * (if .time_unit == "us" then 1000 elif .time_unit == "ms" then 1000000 else 1 end)' \
+    "$out/micro.json"
+}
 mbs() {
   jq -r --arg n "$1" '.benchmarks[] | select(.name == $n) | .bytes_per_second / 1048576' \
     "$out/micro.json"
 }
 gets=$(ns BM_WaveGets); copy=$(ns BM_MemcpySameBytes/262144); cold=$(ns BM_MemcpySameBytes/16777216)
 echo
-echo "Micro-benchmarks (real time per call)"
+echo "Micro-benchmarks (real time per call; the softds mixer: CPU time)"
 awk -v g="$gets" -v c="$copy" -v m="$cold" -v s="$(mbs BM_ReadModuleSettings_1MiB)" \
-    -v d="$(ns BM_LinearToHundredthsDb)" -v r="$(ns BM_SoftdsMixResampled/8/real_time)" 'BEGIN {
+    -v d="$(ns BM_LinearToHundredthsDb)" -v r="$(cpu_ns BM_SoftdsMixResampled/8)" 'BEGIN {
   printf "  CWaveFileStream::Gets 32768 B, cached file  %10.0f ns  (%.0f MiB/s)\n", g, 32768e9/g/1048576
   printf "  memcpy 32768 B from a 256 KiB block        %10.0f ns  (%.0f MiB/s)\n", c, 32768e9/c/1048576
   printf "  memcpy 32768 B from a 16 MiB image         %10.0f ns  (%.0f MiB/s)\n", m, 32768e9/m/1048576
@@ -81,7 +89,7 @@ awk -v g="$gets" -v c="$copy" -v m="$cold" -v s="$(mbs BM_ReadModuleSettings_1Mi
 # softds's clock and mixer alone, per stream count: us per stream-second.
 : > "$out/mixer.txt"
 for n in ${streams//,/ }; do
-  t=$(ns "BM_SoftdsMix/$n/real_time")
+  t=$(cpu_ns "BM_SoftdsMix/$n")
   [ -n "$t" ] && echo "RESULT impl=mixer streams=$n us=$(awk -v t="$t" -v n="$n" 'BEGIN { printf "%.1f", t / 1000 / (n * 0.01) }')" >> "$out/mixer.txt"
 done
 
@@ -114,7 +122,7 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
   }
   END {
     printf "\n%-4s | %-24s | %-12s | %-22s | %-8s | %-7s | %-16s | %-16s | %-11s | %s\n", "N",
-      "Sonaflux proc", "softds mixer", "OpenAL proc", "SDL2_mix", "RSS MiB", "SFX late ms", "OAL late ms", "underruns", "RSS growth"
+      "Sonaflux proc", "softds mixer", "OpenAL proc", "SDL2_mix", "RSS MiB", "SFX late ms", "OAL late ms", "underruns", "peak RSS growth"
     printf "%-4s | %-24s | %-12s | %-22s | %-8s | %-7s | %-16s | %-16s | %-11s | %s\n", "",
       "(module refill + clock)", "alone", "(host refill + mixer)", "proc", "end", "med/p99/max", "med/p99/max", "SFX/late/OAL", "KiB after 1/5"
     for (i = 1; i <= n; ++i) {

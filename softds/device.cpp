@@ -400,14 +400,16 @@ void DeviceImpl::ClockMain() {
     const auto start = SteadyClock::now();
     std::vector<Signal> signals;
     for (uint64_t ticks = 1;; ++ticks) {
-        {
-            std::unique_lock<std::mutex> clock(m_ClockMutex);
-            const uint64_t frames = ticks * period;  // split: no overflow for years
-            const auto due = start + std::chrono::seconds(frames / rate) +
-                             nanoseconds(frames % rate * 1000000000ull / rate);
-            m_ClockWake.wait_until(clock, due, [this] { return m_ClockStop; });
-            if (m_ClockStop) return;
+        const uint64_t frames = ticks * period;  // split: no overflow for years
+        const auto due = start + std::chrono::seconds(frames / rate) +
+                         nanoseconds(frames % rate * 1000000000ull / rate);
+        // A plain sleep wakes for less than a timed wait on a condition variable; slices
+        // keep a stop prompt even with long periods.
+        for (auto now = SteadyClock::now(); now < due; now = SteadyClock::now()) {
+            if (m_ClockStop.load(std::memory_order_acquire)) return;
+            std::this_thread::sleep_until(std::min(due, now + std::chrono::milliseconds(20)));
         }
+        if (m_ClockStop.load(std::memory_order_acquire)) return;
         signals.clear();
         {
             std::lock_guard<std::mutex> render(m_RenderLock);
@@ -424,11 +426,7 @@ void DeviceImpl::ClockMain() {
 }
 
 void DeviceImpl::StopClock() {
-    {
-        std::lock_guard<std::mutex> clock(m_ClockMutex);
-        m_ClockStop = true;
-    }
-    m_ClockWake.notify_all();
+    m_ClockStop.store(true, std::memory_order_release);
     if (m_ClockThread.joinable()) m_ClockThread.join();
     // A pulling sink's callback is the clock: no block is asked for once it stops.
     if (m_Sink) m_Sink->Stop();

@@ -204,6 +204,53 @@ void BM_SoftdsMixResampled(benchmark::State& state) {
 }
 BENCHMARK(BM_SoftdsMixResampled)->Arg(8);
 
+// softds's part of one refill: Lock a 32768-byte segment, write it (from a block in cache,
+// as Gets does), Unlock. 64 buffers of the default ring shape, taken in turn with the
+// segment half a ring ahead, so that memory is as cold as with 64 playing streams.
+void BM_SoftdsRefill(benchmark::State& state) {
+    namespace ds = sonaflux::ds;
+    softds::DeviceOptions options;
+    options.recordPlayed = false;
+    options.recordCalls = false;
+    softds::Device* device = softds::Device::Create(options);
+    ds::WAVEFORMATEX format{};
+    format.wFormatTag = ds::WAVE_FORMAT_PCM;
+    format.nChannels = 2;
+    format.nSamplesPerSec = 44100;
+    format.nBlockAlign = 4;
+    format.nAvgBytesPerSec = 44100 * 4;
+    format.wBitsPerSample = 16;
+    constexpr uint32_t kSegments = 16, kSegment = 32768, kBuffers = 64;
+    std::vector<ds::IDirectSoundBuffer*> buffers;
+    for (uint32_t i = 0; i < kBuffers; ++i) {
+        ds::DSBUFFERDESC desc{};
+        desc.dwSize = sizeof desc;
+        desc.dwFlags = ds::DSBCAPS_CTRLVOLUME | ds::DSBCAPS_CTRLPOSITIONNOTIFY;
+        desc.dwBufferBytes = kSegments * kSegment;
+        desc.lpwfxFormat = &format;
+        ds::IDirectSoundBuffer* b = nullptr;
+        device->Interface()->CreateSoundBuffer(&desc, &b, nullptr);
+        buffers.push_back(b);
+    }
+    std::vector<uint8_t> block(kSegment);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 13);
+    uint64_t n = 0;
+    for (auto _ : state) {
+        ds::IDirectSoundBuffer* b = buffers[n % kBuffers];
+        const uint32_t segment = static_cast<uint32_t>(n / kBuffers % kSegments);
+        void* p1 = nullptr;
+        void* p2 = nullptr;
+        uint32_t n1 = 0, n2 = 0;
+        b->Lock(segment * kSegment, kSegment, &p1, &n1, &p2, &n2, 0);
+        std::memcpy(p1, block.data(), n1);
+        b->Unlock(p1, n1, p2, n2);
+        ++n;
+    }
+    device->Release();
+    for (auto* b : buffers) b->Release();
+}
+BENCHMARK(BM_SoftdsRefill);
+
 }  // namespace
 
 int main(int argc, char** argv) {

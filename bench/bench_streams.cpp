@@ -3,8 +3,9 @@
 // whatever the sink: with no sink (the default) its clock thread renders a period each
 // tick; with --sink sdl SDL's audio callback pulls (use SDL_AUDIODRIVER=dummy).
 //
-// Measured per run: CPU time per stream-second (getrusage of the whole process, and the
-// share of the module's own threads from /proc/self/task/<tid>/schedstat), the resident
+// Measured per run: CPU time per stream-second, a second of music that the device played
+// (getrusage of the whole process, and the share of the module's own threads and of the
+// device's from /proc/self/task/<tid>/schedstat), the resident
 // set (at the end, and how much its peak grew from a fifth of the run, at most a minute
 // in, to the end), softds's underrun count and, with --lateness, the refill lateness
 // from each notification to the Unlock that answers it. Lateness needs softds's call log,
@@ -232,7 +233,9 @@ RunResult RunOnce(int streams, const RunOptions& run, const std::string& dir) {
     module->SetTimer(nullptr);
     device->Release();
 
-    const double streamSeconds = streams * result.seconds;
+    // Per second of music played: the device's clock, which SDL's dummy output paces and
+    // which falls behind the wall clock when that output is starved of CPU.
+    const double streamSeconds = streams * static_cast<double>(result.frames) / kRate;
     result.processUsPerStreamSecond = static_cast<double>(process1 - process0) / streamSeconds;
     result.moduleUsPerStreamSecond =
         static_cast<double>(module1 - module0) / 1000.0 / streamSeconds;

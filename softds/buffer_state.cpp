@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace softds::detail {
 
@@ -11,6 +16,29 @@ constexpr uint32_t kLockFromWriteCursor = 0x1;  // DSBLOCK_FROMWRITECURSOR
 constexpr uint32_t kLockEntireBuffer = 0x2;     // DSBLOCK_ENTIREBUFFER
 constexpr uint32_t kCtrlFrequency = 0x20;       // DSBCAPS_CTRLFREQUENCY
 constexpr uint32_t kCtrlPan = 0x40;             // DSBCAPS_CTRLPAN
+
+// Copies what Unlock publishes. The destination plays a ring's length later, so it is not
+// worth caching: streaming stores skip reading it into the cache before writing it.
+void CopyToColdMemory(uint8_t* to, const uint8_t* from, size_t n) {
+#if defined(__SSE2__)
+    if (n >= 4096) {
+        const size_t head = (16 - reinterpret_cast<uintptr_t>(to) % 16) % 16;
+        std::memcpy(to, from, head);
+        to += head;
+        from += head;
+        n -= head;
+        const size_t blocks = n / 16;
+        for (size_t i = 0; i < blocks; ++i) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16 * i));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(to + 16 * i), v);
+        }
+        _mm_sfence();  // ordered before the lock's release publishes them
+        std::memcpy(to + 16 * blocks, from + 16 * blocks, n % 16);
+        return;
+    }
+#endif
+    std::memcpy(to, from, n);
+}
 
 // Hundredths of a decibel to a linear factor; the minimum is silence, as in DirectSound.
 double Attenuation(int32_t hundredths) {
@@ -158,7 +186,7 @@ ds::HRESULT BufferState::DoUnlock(void* first, uint32_t firstBytes, void* second
     const auto publish = [&](const uint8_t* p, uint32_t n) {
         if (n == 0) return;
         const size_t at = static_cast<size_t>(p - m_Memory.data());
-        std::copy(p, p + n, m_Committed.begin() + static_cast<std::ptrdiff_t>(at));
+        CopyToColdMemory(m_Committed.data() + at, p, n);
         m_Fresh.Add(static_cast<uint32_t>(at), static_cast<uint32_t>(at + n));
     };
     publish(it->first, firstBytes);

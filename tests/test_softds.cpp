@@ -1045,6 +1045,40 @@ TEST_F(SoftDs, SdlSinkPlaysThroughTheDummyDriverWhenBuiltIn) {
 #endif
 }
 
+// With SDL, the audio callback is the real-time clock: each block it pulls moves the
+// buffers on and signals the notifications passed, in order, with no clock thread.
+TEST_F(SoftDs, SdlCallbackPullsBlocksAndSignalsInOrder) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the SDL sink is built natively only";
+#else
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    DeviceOptions o;
+    o.clock = softds::ClockKind::RealTime;
+    o.sink = softds::SinkKind::Sdl;
+    o.periodFrames = 441;  // blocks of 512 frames
+    Device* d = Device::Create(o);
+    if (!d) GTEST_SKIP() << "built without SDL2";
+    m_Device->Release();
+    m_Device = d;
+    ds::IDirectSoundBuffer* b = Make(4000);
+    Write(b, 0, PatternPcm(4000));
+    Worker w(b, 4, 1000);
+    ASSERT_EQ(w.Attach(), ds::DS_OK);
+    w.Start();
+    ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (w.Seen().size() < 12 && std::chrono::steady_clock::now() < deadline) Sleep(5);
+    ASSERT_EQ(b->Stop(), ds::DS_OK);
+    const std::vector<uint32_t> seen = w.Seen();
+    ASSERT_GE(seen.size(), 12u);
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i % 4) << i;
+    const uint64_t frames = d->Frames();
+    EXPECT_EQ(frames % 512, 0u);  // whole blocks of the callback
+    EXPECT_GE(d->MixedFrames(), frames);
+    EXPECT_TRUE(Last()->Calls().empty());  // the real-time clock keeps no record
+#endif
+}
+
 // ---- Memory over a long play ----
 
 // With the records off, nothing a buffer or the device holds grows with the length of the

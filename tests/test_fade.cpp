@@ -218,15 +218,16 @@ TEST_F(FadeTest, DurationZeroCompletesAtOnceAndStopsWhenAsked) {
     EXPECT_TRUE(stream->IsPrimed());  // the stream stays primed: a stop by fade is no Stop
 }
 
-// A fade waits a thousandth of its duration between steps, and at least 1 ms, so a fade
-// shorter than a second does not spin; a negative duration waits almost 50 days.
-TEST(FadeSteps, TheWaitBetweenStepsIsAThousandthOfTheDurationAndAtLeastOneMillisecond) {
+// A fade waits a thousandth of its duration between steps, and at least 10 ms, so a short
+// fade does not spin; a negative duration waits almost 50 days.
+TEST(FadeSteps, TheWaitBetweenStepsIsAThousandthOfTheDurationAndAtLeastTenMilliseconds) {
     struct Row {
         int32_t duration;
         DWORD wait;
     };
-    for (const Row& r : {Row{3000, 3}, Row{1500, 1}, Row{1000, 1}, Row{999, 1}, Row{500, 1},
-                         Row{1, 1}, Row{0, 1}, Row{-5000, 0xFFFFFFFBu}}) {
+    for (const Row& r :
+         {Row{30000, 30}, Row{10999, 10}, Row{10000, 10}, Row{9999, 10}, Row{1000, 10},
+          Row{500, 10}, Row{1, 10}, Row{0, 10}, Row{-5000, 0xFFFFFFFBu}}) {
         EXPECT_EQ(CFadeThread::StepWait(r.duration), r.wait) << r.duration;
     }
 }

@@ -1,5 +1,6 @@
 #include "fade/fade_thread.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "base/diagnostics.h"
@@ -65,7 +66,8 @@ void CFadeThread::Detach() {
 
 DWORD CFadeThread::StepWait(int32_t duration) {
     const int32_t interval = duration / 1000;
-    return static_cast<DWORD>(interval == 0 ? 1 : interval);
+    if (interval < 0) return static_cast<DWORD>(interval);  // a negative fade never steps
+    return static_cast<DWORD>(std::max<int32_t>(interval, kMinStepMs));
 }
 
 double CFadeThread::CurrentVolume() const {

@@ -43,8 +43,11 @@ public:
     bool Stop();
     bool IsRunning() const { return m_WorkerThread.IsRunning(); }
     // The wait between two steps of a fade of `duration` ms: duration / 1000, and at
-    // least 1 ms, so a fade shorter than a second does not spin. A negative duration
-    // waits as an unsigned time of almost 50 days.
+    // least kMinStepMs, so a short fade neither spins nor wakes more often than a level
+    // can be heard: the system's mixer and softds take volume changes in periods of about
+    // 10 ms (softds ramps each over 5 ms), and levels are whole decibels. Fades of 10 s and
+    // more step as before. A negative duration waits as an unsigned time of almost 50 days.
+    static constexpr int32_t kMinStepMs = 10;
     static DWORD StepWait(int32_t duration);
     void ResetVolume();
 

@@ -159,62 +159,113 @@ TEST(SourceFileReader, SeekAndLimitFailuresReportAndKeepTheReaderUsable) {
 struct Layout {
     const char* name;
     Bytes image;
-    int dataOffset;  // -1: Open fails
+    int dataOffset;  // -1: Open fails, with `why` as its debugger line
     uint32_t dataSize = 400;
+    std::string why = "";
 };
+
+std::string Text(const char* format, unsigned value) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// An extensible format chunk (40 bytes) with sub-format `sub` (1 PCM, 3 float).
+Bytes Extensible(uint16_t channels, uint32_t rate, uint16_t bits, uint16_t sub, const Bytes& pcm) {
+    Bytes body;
+    test::PutLe16(body, 0xFFFE);
+    test::PutLe16(body, channels);
+    test::PutLe32(body, rate);
+    test::PutLe32(body, rate * channels * (bits / 8));
+    test::PutLe16(body, static_cast<uint16_t>(channels * (bits / 8)));
+    test::PutLe16(body, bits);
+    test::PutLe16(body, 22);
+    test::PutLe16(body, bits);
+    test::PutLe32(body, channels == 1 ? 4 : 3);
+    test::PutLe16(body, sub);
+    for (uint8_t b : {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B,
+                      0x71}) {
+        body.push_back(b);
+    }
+    return WaveBuilder().Chunk("fmt ", body).Data(pcm).Build();
+}
 
 TEST(SourceWaveHeader, FindsTheDataChunkOrRefusesTheImage) {
     const Bytes pcm = PatternPcm(400);
     auto fmt = [] { return WaveBuilder().Format(1, 2, 44100, 16); };
+    Bytes cut = fmt().Chunk("LIST", Bytes(300)).Data(pcm).Build();
+    cut.resize(200);  // the range ends inside the LIST chunk
+    Bytes odd = pcm;
+    odd.push_back(0x77);  // 401 bytes: the last part frame is not data
     const Layout layouts[] = {
         {"canonical", fmt().Data(pcm).Build(), 44},
         {"fmt body 18", WaveBuilder().Format(1, 2, 44100, 16, 18).Data(pcm).Build(), 46},
+        // Read as the first bytes always were: no pad byte after the odd chunk.
         {"odd chunk", fmt().Chunk("junk", Bytes(3, 1)).Data(pcm).Build(), 55},
         {"fmt any 4th byte", WaveBuilder().Format(1, 2, 8000, 16, 16, "fmtX").Data(pcm).Build(),
          44},
         {"data id at 118", fmt().Chunk("junk", Bytes(74)).Data(pcm).Build(), 126},
-        {"data id at 119", fmt().Chunk("junk", Bytes(75)).Data(pcm).Build(), -1},
-        {"LIST 100 between", fmt().Chunk("LIST", Bytes(100)).Data(pcm).Build(), -1},
-        {"data before fmt", WaveBuilder().Data(pcm).Format(1, 2, 8000, 16).Build(), -1},
-        {"no WAVE", With(fmt().Data(pcm).Build(), 8, 'X'), -1},
+        // Found by walking the whole image.
+        {"data id at 120", fmt().Chunk("junk", Bytes(76)).Data(pcm).Build(), 128},
+        {"LIST 100 between", fmt().Chunk("LIST", Bytes(100)).Data(pcm).Build(), 152},
+        {"odd chunk and its pad byte past 127",
+         [&] {
+             Bytes b = fmt().Chunk("bext", Bytes(101, 2)).Build();
+             b.push_back(0);  // the pad byte
+             const Bytes tail = WaveBuilder().Data(pcm).Build();
+             b.insert(b.end(), tail.begin() + 12, tail.end());
+             return b;
+         }(),
+         154},
+        {"shorter than 127", fmt().Data(PatternPcm(80)).Build(), 44, 80},
         {"declared beyond the image", fmt().Data(pcm, 100000).Build(), 44},
-        {"shorter than 127", fmt().Data(PatternPcm(80)).Build(), -1},
-        {"4-bit samples", WaveBuilder().Format(1, 2, 8000, 4).Data(pcm).Build(), -1},
-        {"no channels", WaveBuilder().Format(1, 0, 8000, 16).Data(pcm).Build(), -1},
+        {"part frame at the end", fmt().Data(odd).Build(), 44},
+        {"extensible PCM", Extensible(2, 44100, 16, 1, pcm), 68},
+        // Refused, each with its reason.
+        {"data before fmt", WaveBuilder().Data(pcm).Format(1, 2, 8000, 16).Build(), -1, 0,
+         msg::kWaveNoFormat},
+        {"no WAVE", With(fmt().Data(pcm).Build(), 8, 'X'), -1, 0, msg::kWaveNotRiff},
+        {"no data", fmt().Chunk("LIST", Bytes(200)).Build(), -1, 0, msg::kWaveNoData},
+        {"range ends before the data", cut, -1, 0, Text(msg::kWaveDataPastEnd, 200)},
+        {"fmt body 14", WaveBuilder().Format(1, 2, 8000, 16, 14).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveFormatTooShort, 14)},
+        {"fmt body 0", WaveBuilder().Chunk("fmt ", {}).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveFormatTooShort, 0)},
+        {"compressed", WaveBuilder().Format(2, 2, 8000, 16).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveFormatTag, 2)},
+        {"mu-law", WaveBuilder().Format(7, 1, 8000, 8).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveFormatTag, 7)},
+        {"4-bit samples", WaveBuilder().Format(1, 2, 8000, 4).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveBits, 4)},
+        {"64-bit float", WaveBuilder().Format(3, 1, 8000, 64).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveBits, 64)},
+        {"no channels", WaveBuilder().Format(1, 0, 8000, 16).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveChannels, 0)},
+        {"three channels", WaveBuilder().Format(1, 3, 8000, 16).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveChannels, 3)},
     };
     for (const Layout& l : layouts) {
         TempFile f(l.image);
         CWaveFileStream s;
+        ReportCapture reports;
         EXPECT_EQ(s.Open(f.c_str(), 0, static_cast<uint32_t>(l.image.size())), l.dataOffset >= 0)
             << l.name;
-        if (l.dataOffset < 0) continue;
+        if (l.dataOffset < 0) {
+            EXPECT_EQ(reports.DebugLines(), std::vector<std::string>{l.why}) << l.name;
+            continue;
+        }
+        EXPECT_TRUE(reports.All().empty()) << l.name;
         EXPECT_EQ(s.DataOffset(), static_cast<uint32_t>(l.dataOffset)) << l.name;
         EXPECT_EQ(s.m_DataSize, l.dataSize) << l.name;  // what the image really holds
-        Bytes got(400);
-        EXPECT_TRUE(s.Gets(got.data(), 400)) << l.name;
-        EXPECT_EQ(got, pcm) << l.name;
+        EXPECT_EQ(s.m_FrameCount, l.dataSize / 4) << l.name;
+        Bytes got(l.dataSize);
+        EXPECT_TRUE(s.Gets(got.data(), static_cast<int32_t>(l.dataSize))) << l.name;
+        EXPECT_EQ(got, Slice(l.dataSize == 80 ? PatternPcm(80) : pcm, 0, l.dataSize)) << l.name;
+        ds::WAVEFORMATEX format{};
+        ASSERT_TRUE(s.GetFormat(format));
+        EXPECT_EQ(format.wBitsPerSample, 16) << l.name;
+        EXPECT_EQ(format.cbSize, l.dataOffset == 68 ? 22 : 0) << l.name;  // never past the chunk
     }
-}
-
-TEST(SourceWaveHeader, FormatCopyStopsAtTheHeaderEnd) {
-    // A 6-byte format body at 112 ends the 127-byte header inside its record: the bits
-    // field takes its low byte from byte 126 (the first PCM byte), nothing from 127 on.
-    Bytes pcm = PatternPcm(200);
-    pcm[0] = 16;
-    pcm[1] = 0x55;
-    Bytes image = WaveBuilder().Format(1, 1, 8000, 16).Chunk("junk", Bytes(60)).Build();
-    image.insert(image.end(), {'f', 'm', 't', ' ', 6, 0, 0, 0, 1, 0, 1, 0, 0x40, 0x1F});
-    const Bytes tail = WaveBuilder().Data(pcm).Build();
-    image.insert(image.end(), tail.begin() + 12, tail.end());
-    ASSERT_EQ(image.size(), 126u + 200);
-    TempFile f(image);
-    CWaveFileStream s;
-    ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
-    ds::WAVEFORMATEX fmt{};
-    ASSERT_TRUE(s.GetFormat(fmt));
-    EXPECT_EQ(fmt.wBitsPerSample, 16);
-    EXPECT_EQ(fmt.cbSize, 0);
-    EXPECT_EQ(s.FrameSize(), 2u);
 }
 
 TEST(SourceWaveHeader, CountsFramesAndSeeksWithinThem) {

@@ -18,6 +18,13 @@ std::atomic<int32_t>* IntegerKey(ModuleSettings& s, const std::string& word) {
     return nullptr;
 }
 
+// The keys that take `true` (exactly) or anything else for false.
+std::atomic<bool>* BooleanKey(ModuleSettings& s, const std::string& word) {
+    if (word == "GLOBALFOCUS") return &s.GLOBALFOCUS;
+    if (word == "FILE_LOOP_POINTS") return &s.FILE_LOOP_POINTS;
+    return nullptr;
+}
+
 bool Apply(ConfigLexer& lexer) {
     ModuleSettings& settings = Settings();
     int strays = 0;
@@ -29,14 +36,15 @@ bool Apply(ConfigLexer& lexer) {
             continue;
         }
         std::atomic<int32_t>* integer = IntegerKey(settings, token.text);
-        const bool focus = integer == nullptr && token.text == "GLOBALFOCUS";
+        std::atomic<bool>* flag = integer == nullptr ? BooleanKey(settings, token.text) : nullptr;
+        const bool focus = flag != nullptr;
         if (integer == nullptr && !focus) continue;  // not a key: skipped, not counted
 
         if (lexer.NextToken().kind != TokenKind::Assign) return false;
         token = lexer.NextToken();
         if (token.kind != (focus ? TokenKind::Word : TokenKind::Number)) return false;
         if (focus) {
-            settings.GLOBALFOCUS = token.text == "true";
+            *flag = token.text == "true";
         } else {
             *integer = SettingsNumberValue(token.text);
         }

@@ -183,8 +183,8 @@ Bytes Extensible(uint16_t channels, uint32_t rate, uint16_t bits, uint16_t sub, 
     test::PutLe16(body, bits);
     test::PutLe32(body, channels == 1 ? 4 : 3);
     test::PutLe16(body, sub);
-    for (uint8_t b : {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B,
-                      0x71}) {
+    for (uint8_t b :
+         {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}) {
         body.push_back(b);
     }
     return WaveBuilder().Chunk("fmt ", body).Data(pcm).Build();

@@ -31,6 +31,14 @@ private:
 // A canonical 44-byte-header PCM image.
 Bytes MakeWave(uint16_t channels, uint32_t rate, uint16_t bits, const Bytes& pcm);
 
+// An Ogg Vorbis file encoded here with libvorbisenc: `frames` frames of a tone whose
+// pitch moves (so that no two stretches sound alike), with the given comments
+// ("LOOPSTART=1000", ...).
+Bytes EncodeOggVorbis(uint16_t channels, uint32_t rate, uint32_t frames,
+                      const std::vector<std::string>& comments = {});
+// The whole stream decoded with libvorbisfile directly: 16-bit little-endian PCM.
+Bytes DecodeOggVorbis(const Bytes& file);
+
 void PutLe16(Bytes& b, uint16_t v);
 void PutLe32(Bytes& b, uint32_t v);
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -10,6 +12,7 @@
 #include "base/faults.h"
 #include "base/messages.h"
 #include "config/module_settings.h"
+#include "config/settings_reader.h"
 #include "source/file_reader.h"
 #include "source/wave_stream.h"
 #include "support/report_capture.h"
@@ -266,6 +269,176 @@ TEST(SourceWaveHeader, FindsTheDataChunkOrRefusesTheImage) {
         EXPECT_EQ(format.wBitsPerSample, 16) << l.name;
         EXPECT_EQ(format.cbSize, l.dataOffset == 68 ? 22 : 0) << l.name;  // never past the chunk
     }
+}
+
+// ---------------------------------------------------------------------------------------
+
+Bytes Le16s(const std::vector<int16_t>& samples) {
+    Bytes b;
+    for (int16_t v : samples) test::PutLe16(b, static_cast<uint16_t>(v));
+    return b;
+}
+
+Bytes Float32s(const std::vector<float>& samples) {
+    Bytes b;
+    for (float f : samples) {
+        uint32_t bits = 0;
+        std::memcpy(&bits, &f, sizeof bits);
+        test::PutLe32(b, bits);
+    }
+    return b;
+}
+
+TEST(SourceWaveConversion, WiderSamplesPlayAsRoundedClampedSixteenBitAcrossBlocksAndWraps) {
+    struct Conversion {
+        const char* name;
+        uint16_t tag, bits;  // tag 0xFFFE: extensible with sub-format `sub`
+        uint16_t sub;
+        Bytes samples;  // stereo frames as stored
+        std::vector<int16_t> want;
+    };
+    const float nan = std::nanf("");
+    const Conversion conversions[] = {
+        {"24-bit",
+         1,
+         24,
+         0,
+         {0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80, 0x80, 0x00, 0x00, 0x7F, 0x00, 0x00,
+          0x7F, 0xFF, 0xFF, 0x80, 0xFF, 0xFF, 0x34, 0x12, 0x00, 0x00, 0x00, 0x00},
+         {32767, -32768, 1, 0, -1, 0, 18, 0}},
+        {"32-bit",
+         1,
+         32,
+         0,
+         {0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x00, 0x80, 0x00, 0x80, 0x00, 0x00,
+          0xFF, 0x7F, 0x00, 0x00, 0x00, 0x00, 0x34, 0x12, 0xFF, 0x7F, 0xFF, 0xFF},
+         {32767, -32768, 1, 0, 4660, -1}},
+        {"float",
+         3,
+         32,
+         0,
+         Float32s({1.0f, -1.0f, 0.5f, 1e-9f, nan, 2.0f, -0.25f, -3.0f}),
+         {32767, -32768, 16384, 0, 0, 32767, -8192, -32768}},
+        {"extensible 24-bit", 0xFFFE, 24, 1, {0x00, 0x80, 0x00, 0x00, 0x80, 0xFF}, {128, -128}},
+        {"extensible float", 0xFFFE, 32, 3, Float32s({0.125f, -0.125f}), {4096, -4096}},
+    };
+    BlockSize block(1001);  // blocks that end inside samples
+    for (const Conversion& c : conversions) {
+        // Enough frames for several staging rounds: the sample list over and over.
+        Bytes stored, want;
+        const Bytes wanted = Le16s(c.want);
+        for (int i = 0; i < 1500; ++i) {
+            stored.insert(stored.end(), c.samples.begin(), c.samples.end());
+            want.insert(want.end(), wanted.begin(), wanted.end());
+        }
+        const Bytes image = c.tag == 0xFFFE
+                                ? Extensible(2, 8000, c.bits, c.sub, stored)
+                                : WaveBuilder().Format(c.tag, 2, 8000, c.bits).Data(stored).Build();
+        TempFile f(image);
+        CWaveFileStream s;
+        ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size()))) << c.name;
+        ds::WAVEFORMATEX format{};
+        ASSERT_TRUE(s.GetFormat(format));
+        EXPECT_EQ(format.wFormatTag, 1) << c.name;
+        EXPECT_EQ(format.wBitsPerSample, 16) << c.name;
+        EXPECT_EQ(format.nBlockAlign, 4) << c.name;
+        EXPECT_EQ(format.nAvgBytesPerSec, 32000u) << c.name;
+        EXPECT_EQ(s.m_DataSize, want.size()) << c.name;
+        EXPECT_EQ(s.m_FrameCount, want.size() / 4) << c.name;
+        s.SetLoopStart(7);
+        s.m_LoopCount = 3;
+        const size_t end = want.size();
+        PullAndCheck(s, Expected(want, end, 28, 3, 3 * end), true, 999, 1000);
+        ASSERT_TRUE(s.SeekFrame(3));
+        Bytes got(10);
+        ASSERT_TRUE(s.Gets(got.data(), 10)) << c.name;
+        EXPECT_EQ(got, Slice(want, 12, 22)) << c.name;
+    }
+}
+
+TEST(SourceWaveConversion, APartFrameAtTheEndNeverPlaysAndLoopsWrapOnFrames) {
+    for (uint16_t bits : {16, 24}) {
+        const uint32_t frame = bits / 8u * 2;
+        const Bytes stored = PatternPcm(250 * frame + frame - 1);  // 250 frames and a part
+        const Bytes image = WaveBuilder().Format(1, 2, 8000, bits).Data(stored).Build();
+        TempFile f(image);
+        CWaveFileStream s;
+        ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+        EXPECT_EQ(s.m_FrameCount, 250u);
+        EXPECT_EQ(s.m_DataSize, 1000u);
+        s.m_LoopCount = 3;
+        Bytes all(3000 + 100, 0xAA);
+        uint32_t delivered = 0;
+        EXPECT_FALSE(s.Gets(all.data(), 3100, &delivered));
+        EXPECT_EQ(delivered, 3000u) << bits;
+        // Pass 2 starts with frame 0 again, not with the part frame's bytes.
+        all.resize(1008);
+        Bytes firstFrames(all.begin() + 1000, all.end());
+        Bytes again(all.begin(), all.begin() + 8);
+        EXPECT_EQ(firstFrames, again) << bits;
+    }
+}
+
+TEST(SourceWaveLoopPoints, ASamplerLoopAppliesWithTheKeyOnAndTheHostOverridesIt) {
+    const Bytes pcm = PatternPcm(8000, 9);  // 2000 frames of 16-bit stereo
+    auto sampler = [](uint32_t start, uint32_t end) {
+        Bytes b(36, 0);
+        b[28] = 1;            // one loop
+        test::PutLe32(b, 0);  // cue point id
+        test::PutLe32(b, 0);  // type: forward
+        test::PutLe32(b, start);
+        test::PutLe32(b, end);  // inclusive
+        test::PutLe32(b, 0);
+        test::PutLe32(b, 0);
+        return b;
+    };
+    // The sampler chunk after the data, as editors write it; an odd chunk before it.
+    const Bytes image = WaveBuilder()
+                            .Format(1, 2, 44100, 16)
+                            .Data(pcm)
+                            .PaddedChunk("LIST", Bytes(3, 1))
+                            .Chunk("smpl", sampler(500, 1499))
+                            .Build();
+    const Bytes bad =
+        WaveBuilder().Format(1, 2, 44100, 16).Data(pcm).Chunk("smpl", sampler(500, 2000)).Build();
+    TempFile f(image), b(bad);
+    const std::string on = "FILE_LOOP_POINTS = true";
+    TempFile ini(Bytes(on.begin(), on.end()));
+    Settings().ResetToDefaults();
+    {
+        CWaveFileStream s;  // off by default: the file loops whole
+        ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+        EXPECT_EQ(s.LoopStartBytes(), 0u);
+        s.m_LoopCount = 2;
+        PullAndCheck(s, Expected(pcm, 8000, 0, 2, 16000), true, 3000, 10);
+    }
+    ASSERT_TRUE(ReadModuleSettings(ini.c_str()));
+    ASSERT_TRUE(Settings().FILE_LOOP_POINTS.load());
+    {
+        CWaveFileStream s;
+        ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+        EXPECT_EQ(s.LoopStartBytes(), 2000u);
+        s.m_LoopCount = 3;
+        PullAndCheck(s, Expected(pcm, 6000, 2000, 3, 30000), true, 1500, 20);
+        // The host's points win.
+        s.SetLoopStart(0);
+        ASSERT_TRUE(s.SetEndFrame(2000));
+        ASSERT_TRUE(s.SeekFrame(0));
+        s.m_LoopCount = 2;
+        PullAndCheck(s, Expected(pcm, 8000, 0, 2, 16000), true, 3000, 10);
+    }
+    {
+        CWaveFileStream s;
+        ReportCapture reports;
+        ASSERT_TRUE(s.Open(b.c_str(), 0, static_cast<uint32_t>(bad.size())));
+        EXPECT_EQ(reports.DebugLines(), std::vector<std::string>{[] {
+                      char text[256];
+                      std::snprintf(text, sizeof text, msg::kFileLoopIgnored, 500u, 2001u, 2000u);
+                      return std::string(text);
+                  }()});
+        EXPECT_EQ(s.LoopStartBytes(), 0u);
+    }
+    Settings().ResetToDefaults();
 }
 
 TEST(SourceWaveHeader, CountsFramesAndSeeksWithinThem) {

@@ -58,6 +58,12 @@ WaveBuilder& WaveBuilder::Chunk(const std::string& id, const Bytes& body) {
     return *this;
 }
 
+WaveBuilder& WaveBuilder::PaddedChunk(const std::string& id, const Bytes& body) {
+    Chunk(id, body);
+    if (body.size() % 2 != 0) m_Chunks.push_back(0);
+    return *this;
+}
+
 WaveBuilder& WaveBuilder::Data(const Bytes& pcm) {
     return Data(pcm, static_cast<uint32_t>(pcm.size()));
 }

@@ -19,6 +19,8 @@ public:
     WaveBuilder& Format(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits,
                         uint32_t bodySize = 16, const std::string& id = "fmt ");
     WaveBuilder& Chunk(const std::string& id, const Bytes& body);
+    // A chunk followed by the pad byte RIFF asks for after an odd-sized body.
+    WaveBuilder& PaddedChunk(const std::string& id, const Bytes& body);
     // The data chunk; `declaredSize` overrides the size in its header.
     WaveBuilder& Data(const Bytes& pcm);
     WaveBuilder& Data(const Bytes& pcm, uint32_t declaredSize);

@@ -23,6 +23,7 @@ struct PlayOptions {
     std::string renderPath;         // render through the manual clock into this WAV file
     std::string fallbackPath = "sonaflux-play.wav";  // where to render without an audio device
     bool quiet = false;                              // no progress line
+    bool fileLoops = true;  // loop points stored in the file apply (--no-file-loops: not)
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a fresh Debian machine:
-# the native toolchain, the MinGW-w64 cross compiler, wine with its 32-bit half,
-# SDL2 and the tools the tests call. Safe to run again: it only installs what is missing.
+# the native toolchain, the MinGW-w64 cross compilers (i686 and x86_64), wine with its
+# 32-bit and 64-bit halves, SDL2 and the tools the tests call. Safe to run again: it only installs what is missing.
 set -euo pipefail
 
 need=()
@@ -13,7 +13,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 for p in build-essential cmake ninja-build clang libclang-rt-14-dev libgtest-dev libgmock-dev \
-         libbenchmark-dev g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 \
+         libbenchmark-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools \
+         wine wine32:i386 wine64 binutils-mingw-w64-x86-64 \
          libsdl2-dev libc-bin binutils-mingw-w64-i686 sox valgrind pkg-config; do
   have "$p" || need+=("$p")
 done

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Runs a Windows program under wine in a scratch prefix, headless: ALSA's default PCM is
 # the null device, so wine's real DirectSound works without a sound card or display.
+#
+# SONAFLUX_WINE_BITS=64 starts the program with wine's 64-bit loader in a 64-bit prefix of
+# its own (scripts/wine64-run.sh sets it). Debian's /usr/bin/wine always takes the 32-bit
+# loader when that is installed, so 64-bit programs never go through it.
 set -eu
 scratch=${SONAFLUX_WINE_HOME:-${TMPDIR:-/tmp}/sonaflux-wine}
 mkdir -p "$scratch/home"
@@ -8,8 +12,16 @@ export HOME="$scratch/home"
 if [ ! -f "$HOME/.asoundrc" ]; then
   printf 'pcm.!default { type null }\nctl.!default { type hw card 0 }\n' > "$HOME/.asoundrc"
 fi
-export WINEPREFIX=${WINEPREFIX:-$scratch/prefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset DISPLAY WAYLAND_DISPLAY
+if [ "${SONAFLUX_WINE_BITS:-32}" = 64 ]; then
+  export WINEPREFIX=${WINEPREFIX:-$scratch/prefix64}
+  export WINEARCH=win64
+  loader=/usr/lib/wine/wine64
+  [ -x "$loader" ] || loader=$(command -v wine64)
+  export WINELOADER=$loader  # what wine starts the prefix's own programs with
+  exec "$loader" "$@"
+fi
+export WINEPREFIX=${WINEPREFIX:-$scratch/prefix}
 exec wine "$@"

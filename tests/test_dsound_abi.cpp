@@ -70,13 +70,21 @@ namespace ds = sonaflux::ds;
 
 #define SAME_FIELD(T, f) (offsetof(::T, f) == offsetof(ds::T, f))
 
-static_assert(sizeof(::DSBUFFERDESC) == 36 && sizeof(ds::DSBUFFERDESC) == 36, "DSBUFFERDESC");
+// The descriptions hold a pointer: 20/36 bytes on i686, 24/40 bytes on x86_64.
+#if defined(__i386__)
+constexpr std::size_t kDesc1Bytes = 20, kDescBytes = 36;
+#else
+constexpr std::size_t kDesc1Bytes = 24, kDescBytes = 40;
+#endif
+static_assert(sizeof(::DSBUFFERDESC) == kDescBytes && sizeof(ds::DSBUFFERDESC) == kDescBytes,
+              "DSBUFFERDESC");
 static_assert(SAME_FIELD(DSBUFFERDESC, dwSize) && SAME_FIELD(DSBUFFERDESC, dwFlags) &&
                   SAME_FIELD(DSBUFFERDESC, dwBufferBytes) && SAME_FIELD(DSBUFFERDESC, dwReserved) &&
                   SAME_FIELD(DSBUFFERDESC, lpwfxFormat) &&
                   SAME_FIELD(DSBUFFERDESC, guid3DAlgorithm),
               "DSBUFFERDESC fields");
-static_assert(sizeof(::DSBUFFERDESC1) == 20 && sizeof(ds::DSBUFFERDESC1) == 20, "DSBUFFERDESC1");
+static_assert(sizeof(::DSBUFFERDESC1) == kDesc1Bytes && sizeof(ds::DSBUFFERDESC1) == kDesc1Bytes,
+              "DSBUFFERDESC1");
 static_assert(SAME_FIELD(DSBUFFERDESC1, dwSize) && SAME_FIELD(DSBUFFERDESC1, dwFlags) &&
                   SAME_FIELD(DSBUFFERDESC1, dwBufferBytes) &&
                   SAME_FIELD(DSBUFFERDESC1, dwReserved) && SAME_FIELD(DSBUFFERDESC1, lpwfxFormat),
@@ -142,14 +150,14 @@ TEST(DirectSoundAbi, RealInterfaceTablesReachTheDeviceOperations) {
     ASSERT_EQ(IDirectSound_CreateSoundBuffer(dsound, &desc, &buffer, nullptr), real::kOk);
     auto record = device->Buffer(0);
     EXPECT_EQ(record->Flags(), 0x18188u);
-    EXPECT_EQ(record->DescSize(), 36u);
+    EXPECT_EQ(record->DescSize(), kDescBytes);
 
     DSBUFFERDESC1 shortDesc{sizeof shortDesc, real::kCtrlVolume, 800, 0, &format};
     LPDIRECTSOUNDBUFFER second = nullptr;
     ASSERT_EQ(IDirectSound_CreateSoundBuffer(dsound, reinterpret_cast<LPCDSBUFFERDESC>(&shortDesc),
                                              &second, nullptr),
               real::kOk);
-    EXPECT_EQ(device->Buffer(1)->DescSize(), 20u);
+    EXPECT_EQ(device->Buffer(1)->DescSize(), kDesc1Bytes);
     EXPECT_EQ(IDirectSoundBuffer_Release(second), 0u);
 
     LPDIRECTSOUNDNOTIFY notify = nullptr;

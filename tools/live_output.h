@@ -16,7 +16,9 @@ public:
     virtual const char* Name() const = 0;
 };
 
-// Null, with the reason in `why`, when no audio device can be opened.
-std::unique_ptr<LiveOutput> OpenLiveOutput(std::string* why);
+// Null, with the reason in `why`, when no audio device can be opened. Unless `verbose`,
+// what the audio system itself prints while it looks for a device (ALSA's complaints
+// about missing cards, say) is kept off the terminal.
+std::unique_ptr<LiveOutput> OpenLiveOutput(bool verbose, std::string* why);
 
 }  // namespace sfplay

@@ -1,4 +1,8 @@
 // Live output on POSIX: softds's real-time clock paced by an SDL2 audio device.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 #include "live_output.h"
@@ -19,9 +23,33 @@ private:
     softds::Device* m_Device;
 };
 
+// Points the process's stderr at /dev/null for the scope's life, and back after. SDL's
+// backends (ALSA above all) print a line for every card they fail to find.
+class QuietStderr {
+public:
+    QuietStderr() {
+        std::fflush(stderr);
+        m_Saved = dup(STDERR_FILENO);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (m_Saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+        if (null >= 0) close(null);
+    }
+    ~QuietStderr() {
+        std::fflush(stderr);
+        if (m_Saved < 0) return;
+        dup2(m_Saved, STDERR_FILENO);
+        close(m_Saved);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int m_Saved = -1;
+};
+
 }  // namespace
 
-std::unique_ptr<LiveOutput> OpenLiveOutput(std::string* why) {
+std::unique_ptr<LiveOutput> OpenLiveOutput(bool verbose, std::string* why) {
     softds::DeviceOptions options;
     options.clock = softds::ClockKind::RealTime;
     options.sink = softds::SinkKind::Sdl;
@@ -29,7 +57,13 @@ std::unique_ptr<LiveOutput> OpenLiveOutput(std::string* why) {
     options.periodFrames = 441;
     options.recordPlayed = false;  // a long session would keep every byte otherwise
     options.recordCalls = false;
-    softds::Device* device = softds::Device::Create(options);
+    softds::Device* device = nullptr;
+    if (verbose) {
+        device = softds::Device::Create(options);
+    } else {
+        const QuietStderr quiet;
+        device = softds::Device::Create(options);
+    }
     if (device == nullptr) {
         const char* driver = std::getenv("SDL_AUDIODRIVER");
         *why = std::string("no SDL2 audio device could be opened") +

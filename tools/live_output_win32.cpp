@@ -29,7 +29,7 @@ std::string Hex(HRESULT hr) {
 
 }  // namespace
 
-std::unique_ptr<LiveOutput> OpenLiveOutput(std::string* why) {
+std::unique_ptr<LiveOutput> OpenLiveOutput(bool /*verbose*/, std::string* why) {
     IDirectSound* device = nullptr;
     const HRESULT hr = DirectSoundCreate(nullptr, &device, nullptr);
     if (FAILED(hr) || device == nullptr) {

@@ -59,6 +59,7 @@ const char* UsageText() {
            "                    (default sonaflux-play.wav)\n"
            "  --no-file-loops   ignore the loop points stored in the file\n"
            "  --quiet           no progress line\n"
+           "  --verbose         show the audio system's own messages (SDL, ALSA)\n"
            "  --help            this text\n"
            "\n"
            "Ctrl-C stops (with --fade-out: fades out first; a second Ctrl-C stops at once).\n"
@@ -78,6 +79,10 @@ ParseResult ParseArguments(int argc, const char* const* argv, PlayOptions* optio
         }
         if (arg == "--quiet" || arg == "-q") {
             o.quiet = true;
+            continue;
+        }
+        if (arg == "--verbose" || arg == "-v") {
+            o.verbose = true;
             continue;
         }
         if (arg == "--") {

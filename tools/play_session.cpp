@@ -537,10 +537,11 @@ int RunSession(const PlayOptions& o, const SessionIo& io) {
     std::unique_ptr<LiveOutput> live;
     if (renderPath.empty()) {
         std::string why;
-        live = OpenLiveOutput(&why);
+        live = OpenLiveOutput(o.verbose, &why);
         if (!live) {
             renderPath = o.fallbackPath;
-            io.out << "sonaflux-play: " << why << "; rendering to " << renderPath << " instead\n";
+            io.out << "sonaflux-play: output: " << renderPath << ", because " << why
+                   << (o.verbose ? "" : " (--verbose shows the audio system's messages)") << "\n";
         }
     }
     const bool rendering = !live;

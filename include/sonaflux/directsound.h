@@ -79,7 +79,7 @@ struct DSBUFFERDESC1 {
     WAVEFORMATEX* lpwfxFormat;
 };
 
-// The full description (36 bytes on i686).
+// The full description (36 bytes on i686, 40 on x86_64).
 struct DSBUFFERDESC {
     uint32_t dwSize;
     uint32_t dwFlags;
@@ -91,6 +91,8 @@ struct DSBUFFERDESC {
 
 #if defined(__i386__) || defined(_M_IX86)
 static_assert(sizeof(DSBUFFERDESC1) == 20 && sizeof(DSBUFFERDESC) == 36, "i686 layouts");
+#elif defined(__x86_64__) || defined(_M_X64)
+static_assert(sizeof(DSBUFFERDESC1) == 24 && sizeof(DSBUFFERDESC) == 40, "x86_64 layouts");
 #endif
 
 struct DSBPOSITIONNOTIFY {

@@ -24,6 +24,14 @@
 namespace hostwin {
 namespace {
 
+// The sizes of the two buffer descriptions the module writes, which hold a pointer:
+// 20/36 bytes for a 32-bit host, 24/40 bytes for a 64-bit one.
+#if defined(__i386__)
+constexpr DWORD kDesc1Bytes = 20, kDescBytes = 36;
+#else
+constexpr DWORD kDesc1Bytes = 24, kDescBytes = 40;
+#endif
+
 using CreateInterfaceFn = void* (*)(const GUID*);
 
 struct Host {
@@ -280,7 +288,7 @@ TEST_F(DllHost, DefaultGeometryWithoutASettingsFile) {
     EXPECT_TRUE(m_Module->SetDirectSound(m_Device));
     Load("long.wav");
     const BufferDesc d = LastBuffer();
-    EXPECT_EQ(d.dwSize, 36u);
+    EXPECT_EQ(d.dwSize, kDescBytes);
     EXPECT_EQ(d.dwFlags, 0x10188u);
     EXPECT_EQ(d.dwBufferBytes, 16u * 32768u);
     EXPECT_EQ(d.format.wFormatTag, WAVE_FORMAT_PCM);
@@ -334,7 +342,7 @@ TEST_F(DllHost, DescriptionForEveryOptionCombination) {
                 const BufferDesc d = LastBuffer();
                 SCOPED_TRACE("GLOBALFOCUS " + std::to_string(gf) + ", software " +
                              std::to_string(software) + ", short " + std::to_string(shortDesc));
-                EXPECT_EQ(d.dwSize, shortDesc ? 20u : 36u);
+                EXPECT_EQ(d.dwSize, shortDesc ? kDesc1Bytes : kDescBytes);
                 EXPECT_EQ(d.dwFlags, 0x10180u | (software ? 0x8u : 0u) | (gf ? 0x8000u : 0u));
                 EXPECT_EQ(d.dwReserved, 0u);
                 const GUID zero = {};
@@ -351,7 +359,7 @@ TEST_F(DllHost, DescriptionForEveryOptionCombination) {
     EXPECT_EQ(m_Log->Buffers()[0].dwFlags, 0x10180u);  // software off, GLOBALFOCUS false
     EXPECT_EQ(m_Log->Buffers()[2].dwFlags, 0x10188u);  // software on, GLOBALFOCUS false
     EXPECT_EQ(m_Log->Buffers()[6].dwFlags, 0x18188u);  // software on, GLOBALFOCUS true
-    EXPECT_EQ(m_Log->Buffers()[6].dwSize, 36u);
+    EXPECT_EQ(m_Log->Buffers()[6].dwSize, kDescBytes);
 }
 
 // ---- playback ----

@@ -107,3 +107,8 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" | awk -v lat
     if ("sdlmixer/1" in proc) printf "\nSDL2_mixer, 1 stream: %.0f us per stream-second (audio thread %.0f)\n", proc["sdlmixer/1"], eng["sdlmixer/1"]
     if (bad) { print "\nA run failed its checks (see its RESULT line: ok=0)."; exit 1 }
   }'
+
+# ---- Ogg Vorbis decode cost (a script of its own) ----
+echo
+echo "== Ogg Vorbis decode"
+SECONDS_EACH=$seconds bench/vorbis-run.sh

@@ -3,6 +3,7 @@
 // device's manual clock across every loop wrap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -43,9 +44,9 @@ Bytes Looped(const Bytes& data, size_t end, size_t loop, int passes, size_t limi
 struct Archived {
     explicit Archived(const Bytes& ogg) : image(ogg), file(Wrap(ogg)) {}
     static Bytes Wrap(const Bytes& ogg) {
-        Bytes b(777, 0xEE);
-        b.insert(b.end(), ogg.begin(), ogg.end());
-        b.resize(b.size() + 333, 0xDD);
+        Bytes b(777 + ogg.size() + 333, 0xDD);
+        std::fill(b.begin(), b.begin() + 777, 0xEE);
+        std::copy(ogg.begin(), ogg.end(), b.begin() + 777);
         return b;
     }
     bool Open(CStreamSource& s) {

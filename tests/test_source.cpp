@@ -377,6 +377,16 @@ TEST(SourceWaveConversion, APartFrameAtTheEndNeverPlaysAndLoopsWrapOnFrames) {
         Bytes again(all.begin(), all.begin() + 8);
         EXPECT_EQ(firstFrames, again) << bits;
     }
+    // Less than one frame: nothing plays, not even the bytes before the data.
+    const Bytes image = WaveBuilder().Format(1, 2, 8000, 16).Data(PatternPcm(3)).Build();
+    TempFile f(image);
+    CWaveFileStream s;
+    ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+    EXPECT_EQ(s.m_FrameCount, 0u);
+    s.m_LoopCount = 0;
+    Bytes got(64, 0xAA);
+    EXPECT_FALSE(s.Gets(got.data(), 64));
+    EXPECT_EQ(got, Bytes(64, 0));
 }
 
 TEST(SourceWaveLoopPoints, ASamplerLoopAppliesWithTheKeyOnAndTheHostOverridesIt) {

@@ -253,6 +253,12 @@ bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
 }
 
 int CWaveDecoder::Read(uint8_t* destination, uint32_t& length) {
+    if (m_DataEnd == m_DataOffset) {
+        // No whole frame: the seek to the data was refused, so the reader still stands
+        // where the header reading left it, before the data.
+        length = 0;
+        return CFileStreamRead::kNoMoreData;
+    }
     if (m_Sample == Sample::Pcm) return m_Reader->Read(destination, length);
     return ReadStaged(destination, length);
 }

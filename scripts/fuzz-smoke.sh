@@ -17,6 +17,14 @@ make_vorbis_seeds() {  # folder
   rm -rf "$tmp"
 }
 
+# libvorbisfile 1.3.7 leaks a serial-number list (8 bytes) when a chained stream breaks
+# off in a later link's headers (_bisect_forward_serialno returns without freeing it).
+# That leak is the library's; leaks of our own code are still findings.
+lsan_supp=$(mktemp)
+echo "leak:libvorbisfile.so" >"$lsan_supp"
+trap 'rm -f "$lsan_supp"' EXIT
+export LSAN_OPTIONS="suppressions=$lsan_supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+
 status=0
 for bin in build/fuzz/fuzz/fuzz_*; do
   [ -x "$bin" ] || continue

@@ -245,5 +245,29 @@ TEST_F(VorbisStream, TheBufferPlaysTheDecodersOwnOutputAcrossEveryWrap) {
     }
 }
 
+TEST_F(VorbisStream, OnePassWithAPauseEndsWithTheLastFrameThenSilenceAndStops) {
+    const Bytes ogg = test::EncodeOggVorbis(2, 48000, 30000);  // no loop comments
+    const Bytes ref = test::DecodeOggVorbis(ogg);
+    TempFile file(ogg, "ogg");
+    stream = std::make_unique<SoundStream>();
+    ASSERT_TRUE(
+        stream->Load(device->Interface(), file.c_str(), 0, static_cast<uint32_t>(ogg.size())));
+    auto record = device->Buffer(device->BufferCount() - 1);
+    ASSERT_TRUE(stream->Play(1));
+    ASSERT_TRUE(device->Advance(10000));
+    ASSERT_TRUE(stream->Buffer().StopLocked());  // a pause: the ring keeps its place
+    ASSERT_TRUE(device->Advance(5000));
+    ASSERT_TRUE(stream->Buffer().Resume());
+    for (int i = 0; i < 100 && stream->Buffer().IsPlaying(); ++i) {
+        ASSERT_TRUE(device->Advance(1000));
+    }
+    EXPECT_FALSE(stream->Buffer().IsPlaying());
+    const Bytes played = record->Played();
+    ASSERT_GE(played.size(), ref.size());
+    EXPECT_TRUE(Slice(played, 0, ref.size()) == ref);
+    for (size_t i = ref.size(); i < played.size(); ++i) ASSERT_EQ(played[i], 0) << i;
+    EXPECT_EQ(record->Underruns(), 0u);
+}
+
 }  // namespace
 }  // namespace sonaflux

@@ -1,11 +1,12 @@
 # Turns the CP932 image of src/base/messages.txt (NAME<TAB>text per line) into a header
-# of byte strings. Bytes of double-byte characters are written as \x escapes, so that a
-# second byte 0x5C can never start an escape; other ASCII passes through, which keeps
-# escapes such as \n of the source text.
+# of byte strings, with a table of every text and its id. Bytes of double-byte characters
+# are written as \x escapes, so that a second byte 0x5C can never start an escape; other
+# ASCII passes through, which keeps escapes such as \n of the source text.
 # Usage: cmake -DIN=<cp932 file> -DOUT=<header> -P GenerateMessages.cmake
 file(READ "${IN}" hex HEX)
 string(LENGTH "${hex}" len)
 set(body "")
+set(table "")
 set(line "")
 set(name "")
 set(in_text FALSE)
@@ -19,6 +20,8 @@ while(i LESS len)
   if(v EQUAL 10)
     if(NOT name STREQUAL "")
       string(APPEND body "inline constexpr char ${name}[] = \"${line}\";\n")
+      string(SUBSTRING "${name}" 1 -1 id)
+      string(APPEND table "    {${name}, \"${id}\"},\n")
     endif()
     set(line "")
     set(name "")
@@ -51,6 +54,6 @@ while(i LESS len)
     set(after_escape FALSE)
   endif()
 endwhile()
-file(WRITE "${OUT}.tmp" "// Generated from src/base/messages.txt: CP932 bytes of every text the module shows.\n#pragma once\n\nnamespace sonaflux::msg {\n${body}}  // namespace sonaflux::msg\n")
+file(WRITE "${OUT}.tmp" "// Generated from src/base/messages.txt: CP932 bytes of every text the module shows,\n// and each text's stable id (its name without the leading k).\n#pragma once\n\nnamespace sonaflux::msg {\n${body}\nstruct Named {\n    const char* text;\n    const char* id;\n};\ninline constexpr Named kAll[] = {\n${table}};\n}  // namespace sonaflux::msg\n")
 file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUT}.tmp")

@@ -1,12 +1,6 @@
 # Cross build of the 64-bit Sonaflux.dll (PE32+, x86_64) with the MinGW-w64 posix toolchain.
 # Programs built here run under wine64: scripts/wine64-run.sh is the emulator ctest uses.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine64-run.sh)
+set(SONAFLUX_MINGW_TRIPLE x86_64-w64-mingw32)
+set(SONAFLUX_MINGW_EMULATOR wine64-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

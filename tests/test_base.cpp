@@ -85,6 +85,33 @@ TEST(BaseThread, StartFailureIsShown) {
     DisarmFaults();
 }
 
+#if !defined(NDEBUG)
+// Debug builds stop at a ranked lock taken out of order; the order itself, re-entries and
+// locks released out of order pass.
+TEST(BaseLockDeathTest, RankedLocksAreTakenInTheirOrderOnly) {
+    CCritSec fill(LockRank::Fill, "fill"), position(LockRank::Position, "position");
+    CCritSec stop(LockRank::Stop, "stop"), plain;
+    {
+        CCritSecLock a(fill), b(position), c(stop), d(plain);
+        CCritSecLock again(fill);  // a re-entry of a lock held
+        a.Leave();                 // released out of order
+        CCritSecLock e(stop);
+    }
+    EXPECT_DEATH(
+        {
+            CCritSecLock a(position);
+            CCritSecLock b(fill);
+        },
+        "lock order: fill taken while holding position");
+    EXPECT_DEATH(
+        {
+            CCritSecLock a(stop);
+            CCritSecLock b(position);
+        },
+        "lock order: position taken while holding stop");
+}
+#endif
+
 TEST(BaseLock, EarlyLeaveReleasesOnceAndScopeExitDoesNothingMore) {
     CCritSec cs;
     {

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 
+#include "base/diagnostics.h"
 #include "base/faults.h"
 #include "base/messages.h"
 #include "config/config_lexer.h"
@@ -15,6 +17,11 @@
 #include "sonaflux/sonaflux.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace sonaflux {
 namespace {
@@ -27,6 +34,30 @@ std::vector<uint8_t> Bytes(const std::string& s) {
 
 std::string Box(const std::string& byte, int line) {
     return byte + "," + std::to_string(line) + "," + msg::kInvalidToken;
+}
+
+// The reports in order, each as "box: text" or "debug: text".
+std::vector<std::string> Shown(const test::ReportCapture& reports) {
+    std::vector<std::string> out;
+    for (const test::Report& r : reports.All()) {
+        out.push_back((r.kind == ReportKind::Box ? "box: " : "debug: ") + r.text);
+    }
+    return out;
+}
+std::string AsBox(const std::string& text) {
+    return "box: " + text;
+}
+std::string AsDebug(const std::string& text) {
+    return "debug: " + text;
+}
+std::string Formatted(const char* format, ...) SFX_PRINTF(1, 2);
+std::string Formatted(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
 }
 
 // "Word(ab) Assign Number(8) End": kinds by name, texts of the kinds that carry one,
@@ -169,14 +200,17 @@ TEST_F(Config, LexerScansTokens) {
 }
 
 TEST_F(Config, LexerReportsEveryInvalidTokenWithItsLine) {
+    // The first invalid token since Open is shown in a box, the later ones go to the
+    // debugger output: a corrupt file cannot raise a flood of modal boxes.
     EXPECT_EQ(Lex("! !=\n\n#A=1"), "Invalid(!) NotEqual Invalid(#) Word(A) Assign Number(1) End");
-    EXPECT_EQ(reports.Boxes(), (std::vector<std::string>{Box("!", 1), Box("#", 3)}));
+    EXPECT_EQ(Shown(reports), (std::vector<std::string>{AsBox(Box("!", 1)), AsDebug(Box("#", 3))}));
     reports.Clear();
     EXPECT_EQ(Lex("x\n\"ab\ncd"), "Word(x) Invalid(\") End");  // line of the opening quote
     EXPECT_EQ(Lex("'ab\xFF z !"), "Invalid(') Word(z) Invalid(!) End");
     EXPECT_EQ(Lex("\"ab\x81"), "Invalid(\") End");
-    EXPECT_EQ(reports.Boxes(),
-              (std::vector<std::string>{Box("\"", 2), Box("'", 1), Box("!", 1), Box("\"", 1)}));
+    EXPECT_EQ(Shown(reports),
+              (std::vector<std::string>{AsBox(Box("\"", 2)), AsBox(Box("'", 1)),
+                                        AsDebug(Box("!", 1)), AsBox(Box("\"", 1))}));
     reports.Clear();
     const std::string bad = "#$&.:?@\\^`|~\x7F\x01\xA1\xB1\xDF";
     std::string spaced, expected;
@@ -185,7 +219,8 @@ TEST_F(Config, LexerReportsEveryInvalidTokenWithItsLine) {
         expected += Describe(ConfigToken{TokenKind::Invalid, std::string(1, c)}) + " ";
     }
     EXPECT_EQ(Lex(spaced), expected + "End");
-    EXPECT_EQ(reports.Boxes().size(), bad.size());
+    EXPECT_EQ(reports.Boxes().size(), 1u);
+    EXPECT_EQ(reports.DebugLines().size(), bad.size() - 1);
     // CR LF line ends scan, and count lines, like line feeds alone.
     reports.Clear();
     EXPECT_EQ(Lex("A = 1\r\nB=2\r\n\r\n#\r\n"), Lex("A = 1\nB=2\n\n#\n"));
@@ -242,13 +277,31 @@ TEST_F(Config, SettingsFileRules) {
         EXPECT_EQ(Read(c.file), c.answer) << c.file;
         EXPECT_EQ(Values(), c.values) << c.file;
     }
-    EXPECT_TRUE(reports.All().empty());
+    EXPECT_TRUE(reports.Boxes().empty());
+    // A value that stops the reading leaves a debugger line naming the key and the value.
+    EXPECT_EQ(reports.DebugLines(),
+              (std::vector<std::string>{Formatted(msg::kBadSettingValue, "GLOBALFOCUS", "1"),
+                                        Formatted(msg::kBadSettingValue, "GLOBALFOCUS", "\"true\""),
+                                        Formatted(msg::kBadSettingValue, "FADETYPE", "-1"),
+                                        Formatted(msg::kBadSettingValue, "NOTIFY_MAX", "")}));
     Settings().ResetToDefaults();
+    reports.Clear();
     // An invalid byte is shown once and counts as a stray; as a value it stops the reading.
     EXPECT_TRUE(Read("#NOTIFY_MAX=8"));
     EXPECT_FALSE(Read("FADETYPE = @"));
     EXPECT_EQ(Values(), "262144 32768 8 4 false 0");
     EXPECT_EQ(reports.Boxes(), (std::vector<std::string>{Box("#", 1), Box("@", 1)}));
+    reports.Clear();
+    // Negative values stop the reading as before, and say so.
+    EXPECT_FALSE(Read("FADETYPE=1 NOTIFY_MAX = -1 STREAM_WARNING_MAX=9"));
+    EXPECT_FALSE(Read("RING_BUFFER_BLOCK_SIZE=-5"));
+    EXPECT_FALSE(Read("STREAM_BUFFER_SIZE=+7"));
+    EXPECT_EQ(Values(), "262144 32768 8 4 false 1");
+    EXPECT_EQ(Shown(reports),
+              (std::vector<std::string>{
+                  AsDebug(Formatted(msg::kBadSettingValue, "NOTIFY_MAX", "-1")),
+                  AsDebug(Formatted(msg::kBadSettingValue, "RING_BUFFER_BLOCK_SIZE", "-5")),
+                  AsDebug(Formatted(msg::kBadSettingValue, "STREAM_BUFFER_SIZE", "+7"))}));
 }
 
 TEST_F(Config, SettingsToleratesAThousandStrayTokens) {
@@ -259,7 +312,22 @@ TEST_F(Config, SettingsToleratesAThousandStrayTokens) {
     EXPECT_FALSE(Read(std::string(1001, ';') + " NOTIFY_MAX=9"));
     EXPECT_FALSE(Read(std::string(1001, '#') + " NOTIFY_MAX=9"));
     EXPECT_EQ(Settings().NOTIFY_MAX, 8);
-    EXPECT_EQ(reports.Boxes().size(), 1001u);
+    // One box for the first of the 1001 invalid tokens, the rest on the debugger output
+    // with their count at the end; the stop rule is the same as for any stray token.
+    EXPECT_EQ(reports.Boxes(), std::vector<std::string>{Box("#", 1)});
+    const std::vector<std::string> lines = reports.DebugLines();
+    ASSERT_EQ(lines.size(), 1001u);
+    EXPECT_EQ(lines[999], Box("#", 1));
+    EXPECT_EQ(lines.back(), Formatted(msg::kMoreInvalidTokens, 1000));
+    // Every read shows its own first invalid token again.
+    reports.Clear();
+    EXPECT_TRUE(Read("# NOTIFY_MAX=7 $"));
+    EXPECT_TRUE(Read("#"));
+    EXPECT_EQ(Settings().NOTIFY_MAX, 7);
+    EXPECT_EQ(Shown(reports),
+              (std::vector<std::string>{AsBox(Box("#", 1)), AsDebug(Box("$", 1)),
+                                        AsDebug(Formatted(msg::kMoreInvalidTokens, 1)),
+                                        AsBox(Box("#", 1))}));
 }
 
 TEST_F(Config, SettingsLoadFailuresChangeNothing) {
@@ -270,6 +338,37 @@ TEST_F(Config, SettingsLoadFailuresChangeNothing) {
     }
     EXPECT_EQ(Values(), kDefaults);
     EXPECT_TRUE(reports.All().empty());
+}
+
+// A directory, a device or a FIFO where the settings file belongs is treated as absent,
+// with one box that names it; nothing waits for a FIFO's writer.
+TEST_F(Config, SettingsThatAreNoRegularFileAreTreatedAsAbsent) {
+    test::ScopedWorkingDirectory cwd;
+    std::vector<std::string> names = {cwd.Path()};
+#ifdef _WIN32
+    names.push_back("NUL");
+#else
+    names.push_back("/dev/null");
+    names.push_back("/dev/zero");
+    const std::string fifo = cwd.Path() + "/" + kSettingsFileName;
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    names.push_back(kSettingsFileName);
+#endif
+    for (const std::string& name : names) {
+        reports.Clear();
+        EXPECT_FALSE(ReadModuleSettings(name.c_str())) << name;
+        EXPECT_EQ(reports.Boxes(),
+                  std::vector<std::string>{Formatted(msg::kNotRegularFile, name.c_str())});
+        EXPECT_EQ(Values(), kDefaults) << name;
+    }
+#ifndef _WIN32
+    // What CreateInterface reads: the FIFO in the working directory.
+    reports.Clear();
+    EXPECT_NE(CreateInterface(&IID_MusicModule), nullptr);
+    EXPECT_EQ(reports.Boxes(),
+              std::vector<std::string>{Formatted(msg::kNotRegularFile, kSettingsFileName)});
+    unlink(fifo.c_str());
+#endif
 }
 
 TEST_F(Config, CreateInterfaceReadsTheFileOnEveryCall) {
@@ -283,28 +382,13 @@ TEST_F(Config, CreateInterfaceReadsTheFileOnEveryCall) {
     EXPECT_EQ(Values(), "262144 32768 8 4 false 2");
     test::WriteFile(kSettingsFileName, Bytes("FADETYPE=3 NOTIFY_MAX=-1"));  // stops, still answers
     EXPECT_EQ(CreateInterface(&IID_MusicVolumeControl), nullptr);           // no read
+    EXPECT_NE(CreateInterface(&IID_MusicDiagnostics), nullptr);             // no read either
     EXPECT_EQ(Settings().FADETYPE, 2);
     EXPECT_EQ(CreateInterface(&IID_MusicModule), module);
     EXPECT_EQ(Values(), "262144 32768 8 4 false 3");
     test::RemoveFile(kSettingsFileName);
     EXPECT_EQ(CreateInterface(&IID_MusicModule), module);
     EXPECT_EQ(Values(), "262144 32768 8 4 false 3");
-}
-
-TEST_F(Config, SettingsChangeWholeUnderAReadingThread) {
-    TempFile a(Bytes("NOTIFY_MAX=8 GLOBALFOCUS=true")), b(Bytes("NOTIFY_MAX=16 GLOBALFOCUS=no"));
-    std::atomic<bool> done{false};
-    std::atomic<int> torn{0};
-    std::thread reader([&] {
-        while (!done) {
-            const int32_t n = Settings().NOTIFY_MAX;
-            if (n != 8 && n != 16) ++torn;
-        }
-    });
-    for (int i = 0; i < 200; ++i) ReadModuleSettings((i % 2 ? a : b).c_str());
-    done = true;
-    reader.join();
-    EXPECT_EQ(torn, 0);
 }
 
 }  // namespace

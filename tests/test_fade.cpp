@@ -2,6 +2,7 @@
 // fade applies is known in advance, and the test waits (bounded) until it is applied.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -10,8 +11,11 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
+#include "base/faults.h"
 #include "base/messages.h"
 #include "base/module_timer.h"
 #include "base/sync.h"
@@ -21,6 +25,8 @@
 #include "sonaflux/sonaflux.h"
 #include "sound/sound_stream.h"
 #include "support/host_timer.h"
+#include "support/interfaces.h"
+#include "support/module_reset.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
@@ -123,6 +129,25 @@ TEST_F(FadeTest, SetVolumeAppliesMasterVolumeAndCurveAndCountsOnlyDsOkAsApplied)
     Options().masterVolume = 0.0;
     ASSERT_TRUE(Buffer().SetVolume(1.0));
     EXPECT_EQ(record->Volume(), -10000);
+    // A factor or master volume at or below 0 is silence under either curve: the squared
+    // curve must not turn -0.5 into an audible 0.25.
+    struct Silent {
+        double master, factor;
+    };
+    for (int curve : {0, 1}) {
+        Settings().FADETYPE = curve;
+        for (const Silent& v : {Silent{1.0, -0.5}, Silent{-0.5, 1.0}, Silent{-0.5, -0.5},
+                                Silent{1.0, -1e-9}, Silent{0.5, -2.0}}) {
+            Options().masterVolume = 1.0;
+            ASSERT_TRUE(Buffer().SetVolume(0.5));  // audible in between
+            ASSERT_GT(record->Volume(), -10000);
+            Options().masterVolume = v.master;
+            ASSERT_TRUE(Buffer().SetVolume(v.factor));
+            EXPECT_EQ(record->Volume(), -10000) << curve << " " << v.master << " " << v.factor;
+        }
+    }
+    Settings().FADETYPE = 2;
+    ASSERT_TRUE(Buffer().SetVolume(1.0));  // the current volume the lines below expect
 
     Options().masterVolume = 1.0;
     device->FailNext(softds::Op::SetVolume, ds::DSERR_INVALIDPARAM);
@@ -193,15 +218,32 @@ TEST_F(FadeTest, DurationZeroCompletesAtOnceAndStopsWhenAsked) {
     EXPECT_TRUE(stream->IsPrimed());  // the stream stays primed: a stop by fade is no Stop
 }
 
+// A fade waits a thousandth of its duration between steps, and at least 1 ms, so a fade
+// shorter than a second does not spin; a negative duration waits almost 50 days.
+TEST(FadeSteps, TheWaitBetweenStepsIsAThousandthOfTheDurationAndAtLeastOneMillisecond) {
+    struct Row {
+        int32_t duration;
+        DWORD wait;
+    };
+    for (const Row& r : {Row{3000, 3}, Row{1500, 1}, Row{1000, 1}, Row{999, 1}, Row{500, 1},
+                         Row{1, 1}, Row{0, 1}, Row{-5000, 0xFFFFFFFBu}}) {
+        EXPECT_EQ(CFadeThread::StepWait(r.duration), r.wait) << r.duration;
+    }
+}
+
 TEST_F(FadeTest, NegativeDurationNeverStepsAndStopJumpsToTheTarget) {
     ASSERT_TRUE(Buffer().StartFade(-5000, 0.5, false));  // waits of almost 50 days
     timer.now += 100000;
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_TRUE(Buffer().IsFading());
-    EXPECT_EQ(record->Volume(), 0);
-    ASSERT_TRUE(Buffer().StopFade());
+    ASSERT_TRUE(Buffer().StopFade());  // returns once the fade thread has ended
     EXPECT_FALSE(Buffer().IsFading());
     EXPECT_EQ(record->Volume(), -1200);
+    // The target, applied by the end step, is the only level the fade ever applied.
+    const auto calls = record->Calls();
+    EXPECT_EQ(
+        std::count_if(calls.begin(), calls.end(),
+                      [](const softds::CallRecord& c) { return c.op == softds::Op::SetVolume; }),
+        1);
 }
 
 TEST_F(FadeTest, InterruptedFadesApplyTheirTargetAndStopBeforeTheNextBegins) {
@@ -267,6 +309,234 @@ TEST_F(FadeTest, UnloadAndDestructionEndARunningFadeAtItsTarget) {
     EXPECT_EQ(second->Volume(), -2400);
     EXPECT_TRUE(second->Released());
     EXPECT_EQ(reports.CountBox(msg::kFadeThreadAlive), 0);
+}
+
+// A device that hands out the software device's buffers wrapped, so a test can step in
+// on the thread of a volume call while it is under way, and see whether a buffer was
+// released while such a call was still in it.
+class GatedDevice final : public ds::IDirectSound {
+public:
+    explicit GatedDevice(ds::IDirectSound* inner) : m_Inner(inner) {}
+
+    // Runs at the start of every SetVolume, on the calling thread.
+    void SetHook(std::function<void()> hook) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Hook = std::move(hook);
+    }
+    bool Released() const { return m_Released.load(); }
+    int ReleasedDuringAVolumeCall() const { return m_ReleasedInFlight.load(); }
+    int VolumeCallsAfterRelease() const { return m_CallsAfterRelease.load(); }
+
+    ds::HRESULT SFX_DSCALL QueryInterface(const GUID& iid, void** object) override {
+        return m_Inner->QueryInterface(iid, object);
+    }
+    uint32_t SFX_DSCALL AddRef() override { return 1; }
+    uint32_t SFX_DSCALL Release() override { return 1; }
+    ds::HRESULT SFX_DSCALL CreateSoundBuffer(const ds::DSBUFFERDESC* desc,
+                                             ds::IDirectSoundBuffer** buffer,
+                                             ds::IUnknown* outer) override {
+        ds::IDirectSoundBuffer* inner = nullptr;
+        const ds::HRESULT result = m_Inner->CreateSoundBuffer(desc, &inner, outer);
+        if (result < 0) return result;
+        m_Buffers.push_back(std::make_unique<Buffer>(*this, inner));
+        *buffer = m_Buffers.back().get();
+        return result;
+    }
+    ds::HRESULT SFX_DSCALL GetCaps(void*) override { return ds::DSERR_GENERIC; }
+    ds::HRESULT SFX_DSCALL DuplicateSoundBuffer(ds::IDirectSoundBuffer*,
+                                                ds::IDirectSoundBuffer**) override {
+        return ds::DSERR_GENERIC;
+    }
+    ds::HRESULT SFX_DSCALL SetCooperativeLevel(void*, uint32_t) override { return ds::DS_OK; }
+    ds::HRESULT SFX_DSCALL Compact() override { return ds::DS_OK; }
+    ds::HRESULT SFX_DSCALL GetSpeakerConfig(uint32_t*) override { return ds::DSERR_GENERIC; }
+    ds::HRESULT SFX_DSCALL SetSpeakerConfig(uint32_t) override { return ds::DSERR_GENERIC; }
+    ds::HRESULT SFX_DSCALL Initialize(const GUID*) override { return ds::DS_OK; }
+
+private:
+    class Buffer final : public ds::IDirectSoundBuffer {
+    public:
+        Buffer(GatedDevice& device, ds::IDirectSoundBuffer* inner)
+            : m_Device(device), m_Inner(inner) {}
+        ds::HRESULT SFX_DSCALL QueryInterface(const GUID& iid, void** object) override {
+            return m_Inner->QueryInterface(iid, object);
+        }
+        uint32_t SFX_DSCALL AddRef() override { return m_Inner->AddRef(); }
+        uint32_t SFX_DSCALL Release() override {
+            if (m_InFlight.load() > 0) ++m_Device.m_ReleasedInFlight;
+            m_Device.m_Released = true;
+            return m_Inner->Release();
+        }
+        ds::HRESULT SFX_DSCALL GetCaps(void* caps) override { return m_Inner->GetCaps(caps); }
+        ds::HRESULT SFX_DSCALL GetCurrentPosition(uint32_t* play, uint32_t* write) override {
+            return m_Inner->GetCurrentPosition(play, write);
+        }
+        ds::HRESULT SFX_DSCALL GetFormat(ds::WAVEFORMATEX* format, uint32_t size,
+                                         uint32_t* written) override {
+            return m_Inner->GetFormat(format, size, written);
+        }
+        ds::HRESULT SFX_DSCALL GetVolume(int32_t* volume) override {
+            return m_Inner->GetVolume(volume);
+        }
+        ds::HRESULT SFX_DSCALL GetPan(int32_t* pan) override { return m_Inner->GetPan(pan); }
+        ds::HRESULT SFX_DSCALL GetFrequency(uint32_t* frequency) override {
+            return m_Inner->GetFrequency(frequency);
+        }
+        ds::HRESULT SFX_DSCALL GetStatus(uint32_t* status) override {
+            return m_Inner->GetStatus(status);
+        }
+        ds::HRESULT SFX_DSCALL Initialize(ds::IDirectSound* device,
+                                          const ds::DSBUFFERDESC* desc) override {
+            return m_Inner->Initialize(device, desc);
+        }
+        ds::HRESULT SFX_DSCALL Lock(uint32_t offset, uint32_t bytes, void** first,
+                                    uint32_t* firstBytes, void** second, uint32_t* secondBytes,
+                                    uint32_t flags) override {
+            return m_Inner->Lock(offset, bytes, first, firstBytes, second, secondBytes, flags);
+        }
+        ds::HRESULT SFX_DSCALL Play(uint32_t reserved, uint32_t priority, uint32_t flags) override {
+            return m_Inner->Play(reserved, priority, flags);
+        }
+        ds::HRESULT SFX_DSCALL SetCurrentPosition(uint32_t position) override {
+            return m_Inner->SetCurrentPosition(position);
+        }
+        ds::HRESULT SFX_DSCALL SetFormat(const ds::WAVEFORMATEX* format) override {
+            return m_Inner->SetFormat(format);
+        }
+        ds::HRESULT SFX_DSCALL SetVolume(int32_t volume) override {
+            ++m_InFlight;
+            std::function<void()> hook;
+            {
+                std::lock_guard<std::mutex> lock(m_Device.m_Mutex);
+                hook = m_Device.m_Hook;
+            }
+            if (hook) hook();
+            ds::HRESULT result = ds::DSERR_GENERIC;
+            if (m_Device.m_Released.load()) {
+                ++m_Device.m_CallsAfterRelease;  // never handed on to a released buffer
+            } else {
+                result = m_Inner->SetVolume(volume);
+            }
+            --m_InFlight;
+            return result;
+        }
+        ds::HRESULT SFX_DSCALL SetPan(int32_t pan) override { return m_Inner->SetPan(pan); }
+        ds::HRESULT SFX_DSCALL SetFrequency(uint32_t frequency) override {
+            return m_Inner->SetFrequency(frequency);
+        }
+        ds::HRESULT SFX_DSCALL Stop() override { return m_Inner->Stop(); }
+        ds::HRESULT SFX_DSCALL Unlock(void* first, uint32_t firstBytes, void* second,
+                                      uint32_t secondBytes) override {
+            return m_Inner->Unlock(first, firstBytes, second, secondBytes);
+        }
+        ds::HRESULT SFX_DSCALL Restore() override { return m_Inner->Restore(); }
+
+    private:
+        GatedDevice& m_Device;
+        ds::IDirectSoundBuffer* m_Inner;
+        std::atomic<int> m_InFlight{0};
+    };
+
+    ds::IDirectSound* m_Inner;
+    std::vector<std::unique_ptr<Buffer>> m_Buffers;
+    std::mutex m_Mutex;
+    std::function<void()> m_Hook;
+    std::atomic<bool> m_Released{false};
+    std::atomic<int> m_ReleasedInFlight{0};
+    std::atomic<int> m_CallsAfterRelease{0};
+};
+
+// The host re-applies the master volume (read the current volume, apply it) while a fade
+// applies its last level: the level finally applied is the fade's, never the one read
+// before it.
+TEST(FadeAndMasterVolume, AFadesLastStepIsNeverUndoneByTheMasterVolume) {
+    Settings().ResetToDefaults();
+    Options().ResetToDefaults();
+    Settings().NOTIFY_MAX = 4;
+    Settings().RING_BUFFER_BLOCK_SIZE = 1024;
+    auto* module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
+    ASSERT_NE(module, nullptr);
+    softds::DeviceOptions options;
+    options.outputRate = 8000;
+    softds::Device* device = softds::Device::Create(options);
+    GatedDevice gated(device->Interface());
+    test::HostTimer timer;
+    module->SetDirectSound(ds::ToHost(&gated));
+    module->SetTimer(&timer);
+    auto* volume = static_cast<MusicVolumeControl*>(module->GetInterface(&IID_MusicVolumeControl));
+    test::TempFile file(test::MakeWave(2, 8000, 16, test::PatternPcm(40000)), "master");
+    ASSERT_TRUE(module->SetPlayInfo(0, file.c_str(), 0, 40044));
+    MusicPlayer* player = module->GetPlayer(0);
+    ASSERT_TRUE(player->Load(0));
+    ASSERT_TRUE(player->Play());
+    auto* fade = test::Part<MusicFadeControl>(player, IID_MusicFadeControl);
+    auto record = device->Buffer(0);
+
+    ASSERT_TRUE(fade->Fade(1000, 0, false));
+    timer.now += 500;
+    ASSERT_TRUE(Eventually([&] { return record->Volume() == -1200; }));  // 0.5, squared
+    const auto host = std::this_thread::get_id();
+    bool once = false;
+    gated.SetHook([&] {
+        if (std::this_thread::get_id() != host || once) return;
+        once = true;
+        // The fade reaches its end while the host's call is on its way to the device.
+        timer.now += 1000;
+        EXPECT_TRUE(Eventually([&] { return !fade->IsFading(); }));
+    });
+    ASSERT_TRUE(volume->SetMasterVolume(1.0));
+    gated.SetHook(nullptr);
+    EXPECT_TRUE(once);
+    EXPECT_EQ(record->Volume(), -10000);
+    ASSERT_TRUE(volume->SetMasterVolume(0.5));  // and it stays the fade's level
+    EXPECT_EQ(record->Volume(), -10000);
+
+    test::ResetModule(module);
+    device->Release();
+}
+
+// A fade thread that outlives its stop (here the stop signal fails) while it is inside a
+// volume call: the buffer is released only after that call has returned, and the thread
+// never calls the stream again.
+TEST(FadeTeardown, AFadeThreadThatOutlivesItsStopNeverReachesAReleasedBuffer) {
+    Settings().ResetToDefaults();
+    Options().ResetToDefaults();
+    Settings().NOTIFY_MAX = 4;
+    Settings().RING_BUFFER_BLOCK_SIZE = 1024;
+    test::HostTimer timer;
+    SetModuleTimer(&timer);
+    softds::DeviceOptions options;
+    options.outputRate = 8000;
+    softds::Device* device = softds::Device::Create(options);
+    {
+        GatedDevice gated(device->Interface());
+        test::TempFile file(test::MakeWave(2, 8000, 16, test::PatternPcm(40000)), "teardown");
+        auto stream = std::make_unique<SoundStream>();
+        ASSERT_TRUE(stream->Load(&gated, file.c_str(), 0, 40044));
+        ASSERT_TRUE(stream->Play(0));
+        const auto host = std::this_thread::get_id();
+        std::atomic<bool> entered{false};
+        gated.SetHook([&] {
+            if (std::this_thread::get_id() == host || entered.exchange(true)) return;
+            // Hold the fade thread in its call until the buffer is released, or for a
+            // second when nothing releases it meanwhile.
+            for (int i = 0; i < 1000 && !gated.Released(); ++i) Sleep(1);
+        });
+        ASSERT_TRUE(stream->StartFade(1000, 0.0, false));
+        timer.now += 100;
+        ASSERT_TRUE(Eventually([&] { return entered.load(); }));
+        ArmFault(FaultPoint::EventSet);  // the fade cannot be told to stop
+        stream->Buffer().Discard();
+        DisarmFaults();
+        EXPECT_TRUE(device->Buffer(0)->Released());
+        EXPECT_EQ(gated.ReleasedDuringAVolumeCall(), 0);
+        stream.reset();
+        gated.SetHook(nullptr);
+        EXPECT_EQ(gated.VolumeCallsAfterRelease(), 0);
+    }
+    device->Release();
+    ClearModuleTimer();
+    Settings().ResetToDefaults();
 }
 
 // The mixed output follows the attenuation: -600 is half the amplitude.

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
@@ -350,18 +351,22 @@ std::vector<FaultCase> Cases() {
     // A refill whose disk read fails: the debugger line, a silent segment, and the music
     // goes on with the bytes that could not be read. Reader blocks hold two segments, so
     // the first refill after the fault that reads the disk is that of segment 6.
-    c.push_back({"FileReadOfARefill",
-                 false,
-                 Platform(FaultPoint::FileRead),
-                 [](FaultMatrix& t) { return t.Advance(3000); },
-                 true,
-                 {},
-                 {msg::kFileReadFailed},
-                 [](FaultMatrix& t) {
-                     EXPECT_TRUE(t.player->IsPlaying());
-                     t.ExpectPlayed(
-                         t.WithGap(6 * kSegment, kSegment, 6 * kSegment, 4000 * kFrameBytes));
-                 }});
+    c.push_back(
+        {"FileReadOfARefill",
+         false,
+         Platform(FaultPoint::FileRead),
+         [](FaultMatrix& t) { return t.Advance(3000); },
+         true,
+         {},
+         {msg::kFileReadFailed},
+         [](FaultMatrix& t) {
+             EXPECT_TRUE(t.player->IsPlaying());
+             t.ExpectPlayed(t.WithGap(6 * kSegment, kSegment, 6 * kSegment, 4000 * kFrameBytes));
+             // The bytes the failed read missed are played after the gap: the
+             // position is that of the music heard, not shifted by the gap.
+             EXPECT_EQ(Part<MusicSampleInfo>(t.player, IID_MusicSampleInfo)->GetPositionSamples(),
+                       4000 - kSegment / kFrameBytes);
+         }});
     // The seek back to the loop start fails once: its box, then the retry goes through
     // and the loop is seamless.
     c.push_back(
@@ -491,6 +496,122 @@ TEST_P(FaultMatrix, InjectedOnceItIsReportedAndTheStreamRecovers) {
     ASSERT_TRUE(player->Unload());
     EXPECT_TRUE(Last()->Released());
     EXPECT_TRUE(reports.Boxes().empty());
+}
+
+// Faults that recur over a long play, or that never go away.
+class FaultRuns : public FaultMatrix {};
+
+// A host's message callback hears what a stream worker reports, on the worker's thread.
+TEST_F(FaultRuns, TheMessageRouteHearsAWorkerOnItsOwnThread) {
+    struct Heard {
+        std::mutex mutex;
+        std::vector<std::pair<std::string, std::thread::id>> messages;
+    } heard;
+    auto* diagnostics = static_cast<MusicDiagnostics*>(module->GetInterface(&IID_MusicDiagnostics));
+    diagnostics->SetMessageCallback(
+        [](void* self, const MusicMessage* m) {
+            auto& h = *static_cast<Heard*>(self);
+            const std::lock_guard<std::mutex> lock(h.mutex);
+            h.messages.emplace_back(m->id, std::this_thread::get_id());
+        },
+        &heard);
+    ASSERT_TRUE(player->Load(0));
+    ASSERT_TRUE(player->Play());
+    ASSERT_TRUE(Advance(kPlayedFirst));
+    ArmFault(FaultPoint::FileRead);  // the next refill's read fails
+    ASSERT_TRUE(Advance(2 * kSegment / kFrameBytes));
+    diagnostics->SetMessageCallback(nullptr, nullptr);
+
+    const auto fromWorker = std::find_if(heard.messages.begin(), heard.messages.end(), [](auto& m) {
+        return m.first == "FileReadFailed" && m.second != std::this_thread::get_id();
+    });
+    EXPECT_NE(fromWorker, heard.messages.end());
+    EXPECT_GE(reports.CountDebug(msg::kFileReadFailed), 1);
+}
+
+// Device failures scattered over an endless play are not the end of the music: each costs
+// one segment of silence, after which the music goes on where it was.
+TEST_F(FaultRuns, ScatteredDeviceFailuresNeverEndEndlessMusic) {
+    ASSERT_TRUE(Part<MusicLoopControl>(player, IID_MusicLoopControl)->SetLoopCount(0));
+    ASSERT_TRUE(player->Load(0));
+    ASSERT_TRUE(player->Play());
+    constexpr int kFailures = 12;  // more than the half ring of four
+    for (int i = 0; i < kFailures; ++i) {
+        device->FailNext(i % 3 == 0 ? Op::Unlock : Op::Lock);
+        ASSERT_TRUE(Advance(3 * kSegment / kFrameBytes)) << i;
+    }
+    EXPECT_TRUE(player->IsPlaying());
+    ASSERT_TRUE(Advance(2 * 8 * kSegment / kFrameBytes));  // every gap has played
+    EXPECT_TRUE(player->IsPlaying());
+    const Bytes played = Last()->Played();
+    ASSERT_EQ(played.size(), (kFailures * 3 + 16) * kSegment);
+    // Without its silent segments the play is the endless music, in order, except for
+    // the segments whose pulled bytes a failed Unlock lost.
+    size_t silent = 0;
+    Bytes music;
+    for (size_t at = 0; at < played.size(); at += kSegment) {
+        const auto begin = played.begin() + static_cast<long>(at);
+        if (std::all_of(begin, begin + kSegment, [](uint8_t b) { return b == 0; })) {
+            ++silent;
+        } else {
+            music.insert(music.end(), begin, begin + kSegment);
+        }
+    }
+    EXPECT_EQ(silent, static_cast<size_t>(kFailures));
+    const size_t lost = (kFailures + 2) / 3 * kSegment;  // one segment per failed Unlock
+    size_t at = 0, skipped = 0;
+    for (size_t i = 0; i < music.size(); ++i, ++at) {
+        if (music[i] != data[at % data.size()]) {
+            // A lost segment: the music goes on one segment later.
+            ASSERT_EQ(i % kSegment, 0u) << i;
+            at += kSegment;
+            skipped += kSegment;
+            ASSERT_LE(skipped, lost);
+            ASSERT_EQ(music[i], data[at % data.size()]) << i;
+        }
+    }
+    EXPECT_EQ(skipped, lost);
+    EXPECT_EQ(Last()->Underruns(), 0u);
+}
+
+// A file that loses its data during play (truncated here; on Windows, where an open file
+// cannot shrink, the size query after the failed read answers 0, as for a vanished one)
+// ends the stream as the end of the data does: the read failure's line, the music up to
+// the last byte read, silence, then the buffer stops, endless loop count or not.
+TEST_F(FaultRuns, AFileThatLosesItsDataEndsTheStream) {
+    ASSERT_TRUE(Part<MusicLoopControl>(player, IID_MusicLoopControl)->SetLoopCount(0));
+    ASSERT_TRUE(player->Load(0));
+    ASSERT_TRUE(player->Play());
+    ASSERT_TRUE(Advance(kPlayedFirst));
+    reports.Clear();
+#ifdef _WIN32
+    ArmFault(FaultPoint::FileRead);
+    ArmFault(FaultPoint::FileShrink);
+#else
+    std::filesystem::resize_file(file->Path(), 0);
+#endif
+    for (int i = 0; i < 100 && player->IsPlaying(); ++i) ASSERT_TRUE(Advance(kSegment / 4));
+    EXPECT_FALSE(player->IsPlaying());
+    EXPECT_GE(reports.CountDebug(msg::kFileReadFailed), 1);
+    EXPECT_TRUE(reports.Boxes().empty());
+
+    const Bytes played = Last()->Played();
+    size_t heard = 0;  // the music ends at a block the reader could not read
+    while (heard < played.size() && played[heard] == data[heard]) ++heard;
+    heard -= heard % 4096;
+    ASSERT_GT(heard, kPlayedFirst * kFrameBytes);
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(heard)), Data(0, heard));
+    EXPECT_TRUE(std::all_of(played.begin() + static_cast<long>(heard), played.end(),
+                            [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(played.size(), ((heard - 1) / kSegment + 2) * kSegment);
+    EXPECT_EQ(Last()->Underruns(), 0u);
+    // The position stays where the music stopped, short of the length: the host can tell
+    // an end like this from the end of the data.
+    auto* samples = Part<MusicSampleInfo>(player, IID_MusicSampleInfo);
+    EXPECT_EQ(samples->GetPositionSamples(), heard / kFrameBytes);
+    EXPECT_LT(samples->GetPositionSamples(), samples->GetLengthSamples());
+    DisarmFaults();
+    ASSERT_TRUE(player->Unload());
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPoint, FaultMatrix, ::testing::ValuesIn(Cases()),

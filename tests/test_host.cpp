@@ -2,6 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/diagnostics.h"
+#include "base/messages.h"
 
 #include "base/module_timer.h"
 #include "config/module_options.h"
@@ -43,8 +50,9 @@ protected:
     test::ReportCapture reports;
 };
 
-TEST_F(HostModule, CreateInterfaceAnswersOnlyTheModuleIdentifier) {
+TEST_F(HostModule, CreateInterfaceAnswersTheModuleAndItsDiagnosticsOnly) {
     EXPECT_EQ(CreateInterface(&IID_MusicModule), static_cast<void*>(module));
+    EXPECT_EQ(CreateInterface(&IID_MusicDiagnostics), module->GetInterface(&IID_MusicDiagnostics));
     EXPECT_EQ(CreateInterface(&IID_MusicVolumeControl), nullptr);
     EXPECT_EQ(CreateInterface(nullptr), nullptr);
     GUID almost = IID_MusicModule;
@@ -53,13 +61,72 @@ TEST_F(HostModule, CreateInterfaceAnswersOnlyTheModuleIdentifier) {
     EXPECT_TRUE(reports.All().empty());
 }
 
-TEST_F(HostModule, GetInterfaceAnswersOnlyTheVolumeControl) {
+TEST_F(HostModule, GetInterfaceAnswersTheVolumeControlAndTheDiagnostics) {
     void* volume = module->GetInterface(&IID_MusicVolumeControl);
     ASSERT_NE(volume, nullptr);
     EXPECT_EQ(module->GetInterface(&IID_MusicVolumeControl), volume);
+    void* diagnostics = module->GetInterface(&IID_MusicDiagnostics);
+    ASSERT_NE(diagnostics, nullptr);
+    EXPECT_NE(diagnostics, volume);
     EXPECT_EQ(module->GetInterface(&IID_MusicModule), nullptr);
     EXPECT_EQ(module->GetInterface(&IID_MusicTimeInfo), nullptr);
     EXPECT_EQ(module->GetInterface(nullptr), nullptr);
+}
+
+// What a host's message callback heard, in order.
+struct HeardMessages {
+    std::mutex mutex;
+    std::vector<MusicMessage> messages;  // the strings below, kept alive
+    std::vector<std::string> ids, cp932, utf8;
+
+    static void SONAFLUX_CALL Hear(void* self, const MusicMessage* m) {
+        auto& h = *static_cast<HeardMessages*>(self);
+        const std::lock_guard<std::mutex> lock(h.mutex);
+        h.messages.push_back(*m);
+        h.ids.emplace_back(m->id);
+        h.cp932.emplace_back(m->cp932);
+        h.utf8.emplace_back(m->utf8);
+    }
+};
+
+TEST_F(HostModule, DiagnosticsRouteEveryMessageWithItsIdInBothEncodings) {
+    auto* diagnostics = static_cast<MusicDiagnostics*>(module->GetInterface(&IID_MusicDiagnostics));
+    HeardMessages heard;
+    diagnostics->SetMessageCallback(&HeardMessages::Hear, &heard);
+    EXPECT_TRUE(diagnostics->GetShowBoxes());
+
+    // A box (a load without a device): routed, and still shown.
+    EXPECT_FALSE(module->GetPlayer(0)->Load(0));
+    ASSERT_EQ(heard.messages.size(), 1u);
+    EXPECT_EQ(heard.messages[0].severity, MusicMessage::kBox);
+    EXPECT_EQ(heard.ids[0], "NoDirectSound");
+    EXPECT_EQ(heard.cp932[0], msg::kNoDirectSound);
+    EXPECT_EQ(heard.utf8[0], "DirectSoundのインターフェイスの取得に失敗しました");
+    EXPECT_EQ(reports.Boxes(), std::vector<std::string>{msg::kNoDirectSound});
+
+    // Boxes off: the host still hears it, nothing is shown.
+    diagnostics->SetShowBoxes(false);
+    EXPECT_FALSE(diagnostics->GetShowBoxes());
+    EXPECT_FALSE(module->GetPlayer(0)->Load(0));
+    ASSERT_EQ(heard.messages.size(), 2u);
+    EXPECT_EQ(heard.ids[1], "NoDirectSound");
+    EXPECT_EQ(reports.Boxes().size(), 1u);
+
+    // Release hands the route back: no callback, boxes shown again.
+    module->Release();
+    EXPECT_TRUE(diagnostics->GetShowBoxes());
+    EXPECT_FALSE(module->GetPlayer(0)->Load(0));
+    EXPECT_EQ(heard.messages.size(), 2u);
+    EXPECT_EQ(reports.Boxes().size(), 2u);
+}
+
+TEST(HostMessages, EveryTextHasItsOwnId) {
+    std::set<std::string> ids;
+    for (const msg::Named& named : msg::kAll) {
+        EXPECT_STREQ(MessageId(named.text), named.id);
+        EXPECT_TRUE(ids.insert(named.id).second) << named.id;
+    }
+    EXPECT_STREQ(MessageId("not a message of the module"), "");
 }
 
 class FakeTimer final : public ITimer {

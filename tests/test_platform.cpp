@@ -11,6 +11,10 @@
 #include "platform/win32.h"
 #include "support/test_files.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 using sonaflux::test::TempFile;
@@ -86,20 +90,21 @@ TEST(PlatformEvents, TimedWaitTimesOutAndInfiniteWaitIsReleasedByAnotherThread) 
 }
 
 TEST(PlatformEvents, OneSignalReleasesExactlyOneOfTwoWaiters) {
+    // Two signals for two waiters: each signal is consumed by exactly one wait, so none is
+    // left over. Were one signal to release both waiters, the second would stay set.
     Event e;
     std::atomic<int> woken{0};
     auto waiter = [&] {
-        if (WaitForSingleObject(e.h, 2000) == WAIT_OBJECT_0) ++woken;
+        if (WaitForSingleObject(e.h, INFINITE) == WAIT_OBJECT_0) ++woken;
     };
     std::thread a(waiter), b(waiter);
-    Sleep(50);
     SetEvent(e.h);
-    Sleep(100);
-    EXPECT_EQ(woken.load(), 1);
+    while (woken.load() == 0) Sleep(0);
     SetEvent(e.h);
     a.join();
     b.join();
     EXPECT_EQ(woken.load(), 2);
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_TIMEOUT);
 }
 
 TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads) {
@@ -107,19 +112,24 @@ TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads) {
     InitializeCriticalSection(&cs);
     EnterCriticalSection(&cs);
     EnterCriticalSection(&cs);  // re-entry by the holder does not block
-    std::atomic<bool> entered{false};
+    // The other thread records how far the holder had got when it entered: only after
+    // the holder's last Leave, whatever the scheduling.
+    std::atomic<int> stage{0};
+    std::atomic<bool> started{false};
+    int seen = -1;
     std::thread other([&] {
+        started = true;
         EnterCriticalSection(&cs);
-        entered = true;
+        seen = stage.load();
         LeaveCriticalSection(&cs);
     });
-    Sleep(50);
-    LeaveCriticalSection(&cs);
-    Sleep(50);
-    EXPECT_FALSE(entered.load());  // still held once
+    while (!started.load()) Sleep(0);
+    LeaveCriticalSection(&cs);               // still held once
+    for (int i = 0; i < 100; ++i) Sleep(0);  // room for a wrongly admitted thread to enter
+    stage = 1;
     LeaveCriticalSection(&cs);
     other.join();
-    EXPECT_TRUE(entered.load());
+    EXPECT_EQ(seen, 1);
     DeleteCriticalSection(&cs);
 }
 
@@ -152,15 +162,18 @@ TEST(PlatformThreads, HandleIsSignalledOnceTheThreadEnded) {
     CloseHandle(h);
 }
 
-TEST(PlatformThreads, PriorityIsSetAndReadBack) {
+TEST(PlatformThreads, PriorityLevelsAreAcceptedAndOthersRefused) {
     Event gate;
     unsigned id = 0;
     auto h = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitOnEvent, gate.h, 0, &id));
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_NORMAL);
-    EXPECT_TRUE(SetThreadPriority(h, THREAD_PRIORITY_ABOVE_NORMAL));
-    EXPECT_EQ(GetThreadPriority(h), THREAD_PRIORITY_ABOVE_NORMAL);
-    EXPECT_FALSE(SetThreadPriority(h, 7));  // not a priority level
+    // The module relies on the answer: a refused priority is reported.
+    for (int level : {THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                      THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL}) {
+        EXPECT_TRUE(SetThreadPriority(h, level)) << level;
+    }
+    EXPECT_FALSE(SetThreadPriority(h, 7));                            // not a priority level
+    EXPECT_FALSE(SetThreadPriority(gate.h, THREAD_PRIORITY_NORMAL));  // not a thread
     SetEvent(gate.h);
     WaitForSingleObject(h, INFINITE);
     CloseHandle(h);
@@ -211,6 +224,48 @@ TEST(PlatformFiles, MissingFilesAndFoldersDoNotOpen) {
     EXPECT_EQ(CreateFileA(dir.Path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr),
               INVALID_HANDLE_VALUE);
+}
+
+// Only regular files are disk files; nothing else where a file belongs makes the open
+// wait (a FIFO without a writer opens at once), and directories do not open.
+TEST(PlatformFiles, FileTypesAndAttributesTellRegularFilesFromTheRest) {
+    TempFile file(std::vector<uint8_t>(10, 1));
+    auto open = [](const std::string& name) {
+        return CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE h = open(file.c_str());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileType(h), static_cast<DWORD>(FILE_TYPE_DISK));
+    CloseHandle(h);
+#ifdef _WIN32
+    const std::vector<std::string> devices = {"NUL"};
+#else
+    const std::vector<std::string> devices = {"/dev/null", "/dev/zero"};
+#endif
+    for (const std::string& device : devices) {
+        h = open(device);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << device;
+        EXPECT_EQ(GetFileType(h), static_cast<DWORD>(FILE_TYPE_CHAR)) << device;
+        CloseHandle(h);
+    }
+#ifndef _WIN32
+    sonaflux::test::ScopedWorkingDirectory fifoDir;
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    h = open("fifo");  // would block for a writer if opened as a plain file
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileType(h), static_cast<DWORD>(FILE_TYPE_PIPE));
+    uint8_t byte = 0;
+    DWORD got = 0;
+    EXPECT_FALSE(ReadFile(h, &byte, 1, &got, nullptr) && got == 1);  // no writer, no data
+    CloseHandle(h);
+    EXPECT_EQ(GetFileAttributesA("fifo") & FILE_ATTRIBUTE_DIRECTORY, 0u);
+#endif
+    sonaflux::test::ScopedWorkingDirectory dir;
+    EXPECT_NE(GetFileAttributesA(dir.Path().c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(GetFileAttributesA(sonaflux::test::TempPath("missing").c_str()),
+              INVALID_FILE_ATTRIBUTES);
 }
 
 #ifndef _WIN32

@@ -3,16 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
+#include <future>
 #include <thread>
 
 #include "base/faults.h"
 #include "base/messages.h"
 #include "base/sync.h"
+#include "source/file_reader.h"
 #include "config/module_options.h"
 #include "config/module_settings.h"
 #include "softds/softds.h"
 #include "sound/sound_stream.h"
+#include "support/host_timer.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
@@ -174,36 +178,59 @@ TEST_F(SoundTest, LoopPointsSetBeforePlayApplyFromTheFirstPassAndTheSeamIsSample
     EXPECT_EQ(Record()->Underruns(), 0u);
 }
 
-TEST_F(SoundTest, PositionIsTheFrameAtThePlayCursorAcrossWrapsAndNeverAboveTheLength) {
-    Geometry(4, 1000);
-    ASSERT_TRUE(Load(PatternPcm(24000)));  // 6000 frames
-    const uint32_t loopStart = 2000, loopEnd = 4500;
-    ASSERT_TRUE(stream->SetLoopStart(loopStart));
-    ASSERT_TRUE(stream->SetEndPoint(loopEnd));
+struct LoopPositionCase {
+    int32_t segments, segment;
+    size_t dataBytes;
+    uint32_t loopStart, loopEnd;  // frames
+    int32_t passes;               // 0: endless
+    int steps;
+};
+
+class LoopPositions : public SoundTest, public ::testing::WithParamInterface<LoopPositionCase> {};
+
+// The position is the frame under the cursor, never above the length, and after the first
+// wrap always inside the loop region, also where one segment wraps the loop several times.
+TEST_P(LoopPositions, PositionIsTheFrameAtThePlayCursorAcrossWrapsAndNeverAboveTheLength) {
+    const LoopPositionCase c = GetParam();
+    Geometry(c.segments, c.segment);
+    ASSERT_TRUE(Load(PatternPcm(c.dataBytes)));
+    const auto frames = static_cast<uint32_t>(c.dataBytes / 4);
+    ASSERT_TRUE(stream->SetLoopStart(c.loopStart));
+    ASSERT_TRUE(stream->SetEndPoint(c.loopEnd));
     uint32_t frame = 99;
     ASSERT_TRUE(stream->GetPosition(frame));
     EXPECT_EQ(frame, 0u);
-    ASSERT_TRUE(stream->Play(3));
-    // The frame heard after `played` bytes: 0..end, then loop start..end twice, then the end.
+    ASSERT_TRUE(stream->Play(c.passes));
+    // The frame heard after `played` bytes: 0..end, then loop start..end for each further
+    // pass, then the end.
     auto expectedFrame = [&](uint64_t played) -> uint32_t {
-        const uint64_t first = loopEnd, loop = loopEnd - loopStart;
+        const uint64_t first = c.loopEnd, loop = c.loopEnd - c.loopStart;
         uint64_t f = played / 4;
         if (f < first) return static_cast<uint32_t>(f);
         f -= first;
-        if (f < 2 * loop) return static_cast<uint32_t>(loopStart + f % loop);
-        return 6000;
+        if (c.passes == 0 || f < (c.passes - 1) * loop) {
+            return static_cast<uint32_t>(c.loopStart + f % loop);
+        }
+        return frames;
     };
-    for (int step = 0; step < 400 && Record()->Playing(); ++step) {
+    for (int step = 0; step < c.steps && Record()->Playing(); ++step) {
         AdvanceBytes(step % 3 == 0 ? 600 : 244);
         ASSERT_TRUE(stream->GetPosition(frame));
         const uint64_t played = Record()->Played().size();
         ASSERT_EQ(frame, expectedFrame(played)) << "after " << played << " bytes";
         ASSERT_LE(frame, stream->Source().m_FrameCount);
     }
+    if (c.passes == 0) return;
     EXPECT_FALSE(Record()->Playing());
     ASSERT_TRUE(stream->GetPosition(frame));
-    EXPECT_EQ(frame, 6000u);
+    EXPECT_EQ(frame, frames);
 }
+
+INSTANTIATE_TEST_SUITE_P(, LoopPositions,
+                         ::testing::Values(LoopPositionCase{4, 1000, 24000, 2000, 4500, 3, 400},
+                                           // 8000 bytes of loop in 32768-byte segments
+                                           LoopPositionCase{4, 32768, 160000, 1000, 3000, 0, 500},
+                                           LoopPositionCase{4, 32768, 160000, 1000, 3000, 9, 500}));
 
 TEST_F(SoundTest, SeekThenPlayStartsThereAndStopThenPlayStartsOver) {
     Geometry(8, 2048);
@@ -271,6 +298,99 @@ TEST_F(SoundTest, PauseAndResumeContinueWithoutAGap) {
     AdvanceBytes(20000);
     EXPECT_EQ(Record()->Played(), Slice(0, 27000));
     EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+TEST_F(SoundTest, SeekWhilePausedThenResumePlaysFromTheSoughtFrame) {
+    Geometry(8, 2048);
+    ASSERT_TRUE(Load(PatternPcm(80000)));
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(7000);
+    ASSERT_TRUE(stream->Stop());  // the player's pause
+    ASSERT_TRUE(stream->Seek(12000));
+    Record()->ClearPlayed();
+    ASSERT_TRUE(stream->Buffer().Resume());
+    uint32_t frame = 0;
+    ASSERT_TRUE(stream->GetPosition(frame));
+    EXPECT_EQ(frame, 12000u);
+    AdvanceBytes(3 * 8 * 2048 + 1000);  // three laps of the ring, across the loop wrap
+    const Bytes played = Record()->Played();
+    ASSERT_EQ(played.size(), 3u * 8 * 2048 + 1000);
+    for (size_t i = 0; i < played.size(); ++i) {
+        ASSERT_EQ(played[i], data[(48000 + i) % data.size()]) << i;
+    }
+    ASSERT_TRUE(stream->GetPosition(frame));
+    EXPECT_EQ(frame, (48000 + played.size()) % data.size() / 4);
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+// However the end of the data was met, the buffer plays the segment holding the last
+// music byte and one segment of silence after it, then stops.
+TEST_F(SoundTest, TheStopAfterTheEndComesOneSegmentAfterTheLastMusicByte) {
+    struct Case {
+        const char* name;
+        int32_t segments;
+        std::function<void()> start;
+        size_t musicFrom, musicTo;  // data bytes heard, in order, before the silence
+    };
+    constexpr uint32_t S = 4096;
+    const size_t bytes = 20 * S + 1000;  // no ring here is shrunk to the data
+    const std::vector<Case> cases = {
+        {"end met by a refill", 8, [this] { ASSERT_TRUE(stream->Play(1)); }, 0, bytes},
+        {"end met by the first fill after a seek", 8,
+         [this] {
+             ASSERT_TRUE(stream->Seek(static_cast<uint32_t>((data.size() - 1000) / 4)));
+             ASSERT_TRUE(stream->Play(1));
+         },
+         bytes - 1000, bytes},
+        {"the same with sixteen segments", 16,
+         [this] {
+             ASSERT_TRUE(stream->Seek(static_cast<uint32_t>((data.size() - 1000) / 4)));
+             ASSERT_TRUE(stream->Play(1));
+         },
+         bytes - 1000, bytes},
+        {"a loop end inside the first fill", 8,
+         [this] {
+             ASSERT_TRUE(stream->SetEndPoint(1500));
+             ASSERT_TRUE(stream->Play(1));
+         },
+         0, 6000},
+        {"a loop end moved during playback", 8,
+         [this] {
+             ASSERT_TRUE(stream->Play(1));
+             AdvanceBytes(2 * S);
+             ASSERT_TRUE(stream->SetEndPoint((7 * S + 500) / 4));
+         },
+         0, 7 * S + 500},
+        {"a restart after a stop", 8,
+         [this] {
+             ASSERT_TRUE(stream->Seek(static_cast<uint32_t>((data.size() - 1000) / 4)));
+             ASSERT_TRUE(stream->Play(1));
+             ASSERT_TRUE(stream->Stop());
+             ASSERT_TRUE(stream->Seek(static_cast<uint32_t>((data.size() - 3000) / 4)));
+             Record()->ClearPlayed();
+             ASSERT_TRUE(stream->Play(1));
+         },
+         bytes - 3000, bytes},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        stream.reset();
+        Geometry(c.segments, S);
+        ASSERT_TRUE(Load(PatternPcm(bytes)));
+        c.start();
+        ASSERT_FALSE(HasFatalFailure());
+        PlayUntilStopped(1024, 400000);
+        const Bytes played = Record()->Played();
+        const size_t music = c.musicTo - c.musicFrom;
+        ASSERT_GE(played.size(), music);
+        EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(music)),
+                  Slice(c.musicFrom, c.musicTo));
+        EXPECT_TRUE(AllEqual(played, music, 0));
+        // The segment of the last music byte, then one more: both played whole.
+        EXPECT_EQ(played.size(), ((music - 1) / S + 2) * S);
+        EXPECT_FALSE(stream->Buffer().IsPlaying());
+        EXPECT_EQ(Record()->Underruns(), 0u);
+    }
 }
 
 struct FormatCase {
@@ -407,12 +527,96 @@ TEST_F(SoundTest, AbsurdSettingsRefuseTheLoadWithAMessage) {
         EXPECT_EQ(reports.Boxes()[0].rfind(std::string(c.box).substr(0, 10), 0), 0u)
             << reports.Boxes()[0];
     }
+    // Segments smaller than one frame are the setting's fault, not the data's (a file of
+    // four seconds here); a reader block of 0 bytes is the setting's fault, not the file's.
+    auto text = [](const char* format, auto... values) {
+        char out[256];
+        std::snprintf(out, sizeof out, format, values...);
+        return std::string(out);
+    };
+    for (int32_t segment : {1, 3}) {
+        stream.reset();
+        reports.Clear();
+        Geometry(16, segment);
+        EXPECT_FALSE(Load(PatternPcm(4 * 8000 * 4)));
+        EXPECT_EQ(reports.Boxes(),
+                  std::vector<std::string>{text(msg::kSegmentBelowFrame, 4u, segment)});
+    }
     stream.reset();
     Settings().ResetToDefaults();
     Settings().STREAM_BUFFER_SIZE = 0;  // the reader can never fill a block
     reports.Clear();
     EXPECT_FALSE(Load(PatternPcm(8000)));
-    EXPECT_EQ(reports.CountBox(msg::kFileStreamOpenFailed), 1);
+    EXPECT_EQ(reports.Boxes(), std::vector<std::string>{text(msg::kBadReadBlockSize, 0)});
+}
+
+// A worker held inside its disk read holds the fill lock; the host's position query must
+// not wait for it.
+TEST_F(SoundTest, APositionQueryNeverWaitsForAWorkerReadingTheDisk) {
+    Geometry(8, 2048);
+    Settings().STREAM_BUFFER_SIZE = 2048;  // every refill reads the disk
+    softds::DeviceOptions options;
+    options.outputRate = 8000;
+    options.settleTimeoutMs = 100;  // the worker is held on purpose below
+    device = softds::Device::Create(options);
+    ASSERT_TRUE(Load(PatternPcm(80000)));
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(2 * 2048);
+    FileReadGuard().Enter();
+    device->Advance(2048 / 4);  // the worker now waits inside its read, holding the fill lock
+    auto query = std::async(std::launch::async, [this] {
+        uint32_t frame = 0;
+        return stream->GetPosition(frame) ? frame : 0xFFFFFFFFu;
+    });
+    const bool answered = query.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    FileReadGuard().Leave();
+    EXPECT_TRUE(answered) << "the position query waited for the disk read";
+    EXPECT_EQ(query.get(), 3u * 2048 / 4);
+    ASSERT_TRUE(device->WaitIdle());
+}
+
+// A worker that falls behind the clock by more than its half-ring lead: what plays
+// meanwhile is counted as underrun; once it has caught up, the music is where the clock
+// says, in order, and the loop seam exact, with nothing stale played again.
+TEST_F(SoundTest, ALateWorkerCatchesUpWithTheMusicInOrder) {
+    constexpr uint32_t S = 2048;
+    Geometry(8, S);
+    Settings().STREAM_BUFFER_SIZE = S;  // every refill reads the disk
+    softds::DeviceOptions options;
+    options.outputRate = 8000;
+    options.settleTimeoutMs = 100;  // the worker is held on purpose below
+    device = softds::Device::Create(options);
+    ASSERT_TRUE(Load(PatternPcm(40000)));
+    ASSERT_TRUE(stream->SetLoopStart(1000));
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(5 * S);  // notifications 0..4 handled: segments up to 8 written
+    auto unlocks = [this] {
+        const auto calls = Record()->Calls();
+        return std::count_if(calls.begin(), calls.end(), [](const softds::CallRecord& c) {
+            return c.op == softds::Op::Unlock;
+        });
+    };
+    const auto before = unlocks();
+    // A slow disk: the worker stalls in the read of its next refill while the clock
+    // plays six segments, past the two it had written ahead.
+    FileReadGuard().Enter();
+    for (int i = 0; i < 6; ++i) device->Advance(S / 4);
+    FileReadGuard().Leave();
+    // One refill for each notification: the one it stalled in and the five pending.
+    ASSERT_TRUE(test::Eventually([&] { return unlocks() == before + 6; }));
+    EXPECT_EQ(Record()->Underruns(), 2u * S);  // ring segments 1 and 2 played stale
+    AdvanceBytes(4 * 8 * S);                   // four laps, across two loop seams
+
+    auto expected = [this](size_t at) {  // the endless stream: 0..40000, then from 4000
+        return at < data.size() ? data[at] : data[4000 + (at - data.size()) % 36000];
+    };
+    const Bytes played = Record()->Played();
+    ASSERT_EQ(played.size(), 11u * S + 4 * 8 * S);
+    for (size_t i = 0; i < played.size(); ++i) {
+        if (i >= 9 * S && i < 11 * S) continue;  // the two segments played stale
+        ASSERT_EQ(played[i], expected(i)) << i;
+    }
+    EXPECT_EQ(Record()->Underruns(), 2u * S);
 }
 
 TEST_F(SoundTest, APositionQueryThatFailsIsShown) {

@@ -19,6 +19,10 @@
 #include "support/test_files.h"
 #include "support/wave_image.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace sonaflux {
 namespace {
 
@@ -613,19 +617,48 @@ TEST_F(SourceWaveStream, TwoReadersOnTwoThreadsGetTheirOwnBytes) {
 TEST_F(SourceWaveStream, DiskReadsWaitForTheReadGuard) {
     CWaveFileStream s;
     ASSERT_TRUE(Open(s));
-    std::atomic<bool> done{false};
+    // The reader records whether the guard had been given up when its reads were done:
+    // always, as its disk reads cannot run while the guard is held.
+    std::atomic<bool> started{false}, released{false};
+    bool finishedAfterRelease = false;
     Bytes got(3000);
     FileReadGuard().Enter();
     std::thread reader([&] {
+        started = true;
         s.Gets(got.data(), 3000);  // needs two block reads
-        done = true;
+        finishedAfterRelease = released.load();
     });
-    Sleep(200);
-    EXPECT_FALSE(done.load());
+    while (!started.load()) Sleep(0);
+    for (int i = 0; i < 100; ++i) Sleep(0);  // room for an unguarded read to finish early
+    released = true;
     FileReadGuard().Leave();
     reader.join();
-    EXPECT_TRUE(done.load());
+    EXPECT_TRUE(finishedAfterRelease);
     EXPECT_EQ(got, Slice(pcm, 0, 3000));
+}
+
+// A directory, a device or a FIFO where the music file belongs is refused at once with a
+// box naming it; nothing waits for a FIFO's writer.
+TEST(SourceFileReader, RefusesWhatIsNotARegularFile) {
+    test::ScopedWorkingDirectory dir;
+    std::vector<std::string> names = {dir.Path()};
+#ifdef _WIN32
+    names.push_back("NUL");
+#else
+    names.push_back("/dev/null");
+    names.push_back("/dev/zero");
+    ASSERT_EQ(mkfifo("music.wav", 0600), 0);
+    names.push_back("music.wav");
+#endif
+    for (const std::string& name : names) {
+        ReportCapture reports;
+        CFileStreamRead reader;
+        reader.SetBlockSize(1024);
+        EXPECT_FALSE(reader.Open(name.c_str(), 0, 1000)) << name;
+        char box[1024];
+        std::snprintf(box, sizeof box, msg::kNotRegularFile, name.c_str());
+        EXPECT_EQ(reports.Boxes(), std::vector<std::string>{box}) << name;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "play_session.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -14,11 +15,21 @@
 #include <thread>
 
 #include "demo_tune.h"
+#include "module_messages.h"
 #include "live_output.h"
 #include "music_file.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
 #include "wave_file.h"
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace sfplay {
 
@@ -85,14 +96,41 @@ bool PrepareDemo(Source* source, TempFile* temp, std::string* error) {
     return true;
 }
 
-bool PrepareFile(const PlayOptions& o, Source* source, std::string* error) {
+// Why a name is not a regular file, or empty when it is one. Nothing is opened, so a
+// FIFO without a writer cannot stall the program.
+std::string NotRegular(const std::string& path) {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    if (std::filesystem::is_directory(o.file, ec)) {
-        *error = o.file + " is a directory";
+    const fs::file_status st = fs::status(path, ec);
+    switch (st.type()) {
+        case fs::file_type::regular:
+        case fs::file_type::not_found:  // the open that follows says it cannot
+        case fs::file_type::none:
+            return {};
+        case fs::file_type::directory:
+            return path + " is a directory";
+        case fs::file_type::fifo:
+            return path + " is a FIFO, not a regular file";
+        case fs::file_type::character:
+        case fs::file_type::block:
+            return path + " is a device, not a regular file";
+        default:
+            return path + " is not a regular file";
+    }
+}
+
+bool PrepareFile(const PlayOptions& o, Source* source, std::string* error) {
+    const std::string irregular = NotRegular(o.file);
+    if (!irregular.empty()) {
+        *error = irregular;
         return false;
     }
     uint64_t fileSize = 0;
     if (!FileSize(o.file, &fileSize, error)) return false;
+    if (fileSize == 0) {
+        *error = o.file + " is empty";
+        return false;
+    }
     const uint64_t offset = o.offset.value_or(0);
     if (offset >= fileSize) {
         *error = "--offset " + std::to_string(offset) + " lies at or past the end of " + o.file +
@@ -307,11 +345,27 @@ struct Plan {
     std::optional<double> naturalEnd;  // when finite passes run out
 };
 
+// What became of the source file during playback: empty while it still holds the
+// whole image, else what happened to it.
+std::string SourceDamage(const Source& src) {
+    if (src.demo) return {};
+    std::error_code ec;
+    const uint64_t size = std::filesystem::file_size(src.path, ec);
+    if (ec) return src.path + " could no longer be read (" + ec.message() + ")";
+    const uint64_t needed = uint64_t{src.offset} + src.size;
+    if (size < needed) {
+        return src.path + " shrank to " + std::to_string(size) + " bytes during playback (" +
+               std::to_string(needed) + " are needed)";
+    }
+    return {};
+}
+
 struct Runner {
     const PlayOptions& o;
     const SessionIo& io;
     const Source& src;
     Plan plan;
+    MessageRelay& relay;
 
     // Drives the module until playback ends, --seconds pass or Ctrl-C.
     int Run(::IDirectSound* device, ITimer& timer, const std::function<Clock&()>& clockFor,
@@ -326,6 +380,7 @@ struct Runner {
         module->SetTimer(&timer);
         if (!module->SetPlayInfo(0, src.path.c_str(), static_cast<int>(src.offset),
                                  static_cast<int>(src.size))) {
+            relay.Flush();
             io.err << "sonaflux-play: the module refused " << src.label << "\n";
             return kExitFailure;
         }
@@ -338,6 +393,7 @@ struct Runner {
         }
         volume->SetMasterVolume(o.master / 100.0);
         if (!player->Load(0)) {
+            relay.Flush();
             io.err << "sonaflux-play: the module could not load " << src.label
                    << " (its message above says why)\n";
             return kExitFailure;
@@ -412,6 +468,8 @@ struct Runner {
         while (true) {
             const int irq = io.interrupts ? io.interrupts->load() : 0;
             const double now = clock.Now();
+            relay.Pump();
+            if (io.onStep) io.onStep(now);
             if (irq > handled) {
                 handled = irq;
                 interrupted = true;
@@ -458,11 +516,30 @@ struct Runner {
         show(stoppedAt, true);
         if (io.terminal && !o.quiet) io.out << "\n";
         player.Stop();
-        const char* how = interrupted ? "stopped"
-                          : ended     ? (fadingOut ? "faded out" : "finished")
-                                      : "time is up";
+        // A stream that stopped after its file could not be read, or a file that lost
+        // data while it played, is a failure: what was heard is not the music.
+        relay.Flush();
+        bool readFailed = false;
+        for (const ModuleMessage& m : relay.Messages()) {
+            readFailed = readFailed || IsReadFailure(m.text);
+        }
+        // Where the module's messages are seen, a file is blamed only after a failed read
+        // (a file cut after its last pass was read did no harm).
+        std::string damage;
+        if (!interrupted && (readFailed || !MessageRelay::Available())) damage = SourceDamage(src);
+        if (damage.empty() && ended && readFailed) {
+            damage = "the module could not read " + src.label + "; the music stopped early";
+        }
+        const char* how = !damage.empty() ? "read error"
+                          : interrupted   ? "stopped"
+                          : ended         ? (fadingOut ? "faded out" : "finished")
+                                          : "time is up";
         io.out << (rendering ? "rendered " : "played ") << FormatTime(stoppedAt) << " (" << how
                << ", pass " << pass << ")\n";
+        if (!damage.empty()) {
+            io.err << "sonaflux-play: " << damage << "\n";
+            return kExitFailure;
+        }
         return interrupted ? kExitInterrupted : kExitOk;
     }
 };
@@ -485,9 +562,36 @@ Plan MakePlan(const PlayOptions& o, const Source& src) {
     return plan;
 }
 
-}  // namespace
+// Where a render goes until it succeeded: beside the target, so that the final rename
+// stays on one file system.
+std::string RenderTempPath(const std::string& target) {
+#ifdef _WIN32
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+    return target + ".part-" + std::to_string(pid);
+}
 
-int RunSession(const PlayOptions& o, const SessionIo& io) {
+// Refuses a render target that would destroy something: the input itself, or a name that
+// is not a regular file (renaming onto a device or a FIFO would replace it).
+bool CheckRenderTarget(const PlayOptions& o, const std::string& target, std::string* error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::status(target, ec);
+    if (st.type() == fs::file_type::not_found) return true;
+    if (!o.file.empty() && SameFile(o.file, target)) {
+        *error = "--render " + target + " is the input file; rendering onto it would destroy it";
+        return false;
+    }
+    if (st.type() != fs::file_type::regular) {
+        *error = "--render " + target + " exists and is not a regular file";
+        return false;
+    }
+    return true;
+}
+
+int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& relay) {
     Source src;
     TempFile temp;
     std::string error;
@@ -562,7 +666,12 @@ int RunSession(const PlayOptions& o, const SessionIo& io) {
            << (plan.loops == 0 ? std::string("endless") : std::to_string(plan.loops) + " pass(es)");
     io.out << (rendering ? " into " + renderPath : std::string(" on ") + live->Name()) << "\n";
 
-    Runner runner{o, io, src, plan};
+    std::string why;
+    if (rendering && !CheckRenderTarget(o, renderPath, &why)) {
+        io.err << "sonaflux-play: " << why << "\n";
+        return kExitFailure;
+    }
+    Runner runner{o, io, src, plan, relay};
     Interfaces parts;
     if (!rendering) {
         SteadyTimer timer;
@@ -576,10 +685,13 @@ int RunSession(const PlayOptions& o, const SessionIo& io) {
             &parts, false);
     }
 
+    const std::string partPath = RenderTempPath(renderPath);
+    TempFile part;  // removed unless it became the target
+    part.Set(partPath);
     softds::DeviceOptions options;
     options.clock = softds::ClockKind::Manual;
     options.sink = softds::SinkKind::WavFile;
-    options.wavPath = renderPath;
+    options.wavPath = partPath;
     options.outputRate = kOutputRate;
     options.recordPlayed = false;
     options.recordCalls = false;
@@ -590,7 +702,11 @@ int RunSession(const PlayOptions& o, const SessionIo& io) {
     }
     struct Releaser {
         softds::Device* d;
-        ~Releaser() { d->Release(); }
+        void Release() {
+            if (d) d->Release();  // closes the WAV file
+            d = nullptr;
+        }
+        ~Releaser() { Release(); }
     } releaser{device};
     FrameTimer timer(*device);
     // While a fade runs: about 200 steps over its length, each 10 to 100 ms of audio.
@@ -606,11 +722,32 @@ int RunSession(const PlayOptions& o, const SessionIo& io) {
         device->HostInterface(), timer, [&]() -> Clock& { return clock; }, &parts, true);
     if (status == kExitOk || status == kExitInterrupted) {
         const double wall = std::chrono::duration<double>(SteadyClock::now() - wallStart).count();
+        const uint64_t mixed = device->MixedFrames();
+        releaser.Release();
+        std::error_code ec;
+        std::filesystem::rename(partPath, renderPath, ec);
+        if (ec) {
+            io.err << "sonaflux-play: cannot write " << renderPath << ": " << ec.message() << "\n";
+            return kExitFailure;
+        }
+        part.Set("");
         char text[64];
         std::snprintf(text, sizeof text, "%.2f", wall);
-        io.out << "wrote " << renderPath << " (" << device->MixedFrames() << " frames at "
-               << kOutputRate << " Hz, 16-bit stereo) in " << text << " s\n";
+        io.out << "wrote " << renderPath << " (" << mixed << " frames at " << kOutputRate
+               << " Hz, 16-bit stereo) in " << text << " s\n";
     }
+    return status;
+}
+
+}  // namespace
+
+int RunSession(const PlayOptions& o, const SessionIo& io) {
+    MessageRelay relay(io.err, std::getenv("SONAFLUX_DEBUG") != nullptr);
+    const int status = RunSessionOnce(o, io, relay);
+    relay.Flush();
+    // Whatever the session was waiting on when Ctrl-C came (an open, a read, the module),
+    // the user stopped it.
+    if (io.interrupts && io.interrupts->load() > 0) return kExitInterrupted;
     return status;
 }
 

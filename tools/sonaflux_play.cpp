@@ -63,6 +63,6 @@ int main(int argc, char** argv) {
             break;
     }
     CatchInterrupts();
-    const sfplay::SessionIo io{std::cout, std::cerr, OnTerminal(), &g_Interrupts};
+    const sfplay::SessionIo io{std::cout, std::cerr, OnTerminal(), &g_Interrupts, nullptr};
     return sfplay::RunSession(options, io);
 }

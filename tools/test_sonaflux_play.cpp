@@ -3,19 +3,28 @@
 // sample with what the music holds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "demo_tune.h"
+#include "module_messages.h"
+#include "sonaflux/sonaflux.h"
 #include "play_options.h"
 #include "play_session.h"
 #include "support/wave_image.h"
 #include "wave_file.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace sfplay {
 namespace {
@@ -186,6 +195,13 @@ TEST(WaveHeader, RefusesWhatTheModuleCannotPlay) {
     listFirst.insert(listFirst.end(), {'L', 'I', 'S', 'T', 100, 0, 0, 0});
     listFirst.resize(listFirst.size() + 100, 'x');
     listFirst.insert(listFirst.end(), good.begin() + 36, good.end());
+    auto shortFormat = [&](uint8_t size) {  // the chunk says `size`, its bytes follow it
+        std::vector<uint8_t> v(good.begin(), good.begin() + 16);
+        v.insert(v.end(), {size, 0, 0, 0});
+        v.insert(v.end(), good.begin() + 20, good.begin() + 20 + size);
+        v.insert(v.end(), good.begin() + 36, good.end());
+        return v;
+    };
     std::vector<uint8_t> noData(good.begin(), good.begin() + 36);  // zeros where data was
     noData.resize(200, 0);
     const struct {
@@ -200,6 +216,8 @@ TEST(WaveHeader, RefusesWhatTheModuleCannotPlay) {
         {with(22, {6, 0}), "6 channel(s)"},
         {with(12, {'j', 'u', 'n', 'k'}), "the data chunk comes before any format chunk"},
         {noData, "no data chunk"},
+        {shortFormat(0), "the format chunk holds 0 bytes; a PCM format needs 16"},
+        {shortFormat(14), "the format chunk holds 14 bytes; a PCM format needs 16"},
         {listFirst, "no data chunk within the first 127 bytes"},
     };
     for (const auto& c : cases) {
@@ -283,20 +301,26 @@ protected:
     std::string Path(const char* name) const { return (m_Dir / name).string(); }
 
     // Runs a session on the given arguments; the rendered output lands in `m_Out`.
-    int Run(std::vector<const char*> args, int interrupts = 0) {
-        const std::string out = Path("out.wav");
+    int Run(std::vector<const char*> args, int interrupts = 0,
+            std::function<void(double)> onStep = nullptr) {
+        return RunInto(Path("out.wav"), std::move(args), interrupts, std::move(onStep));
+    }
+    int RunInto(const std::string& out, std::vector<const char*> args, int interrupts = 0,
+                std::function<void(double)> onStep = nullptr) {
         args.insert(args.begin(), {"--quiet", "--render", out.c_str()});
         const Parsed p = Parse(args);
         EXPECT_EQ(p.result, ParseResult::Run) << p.error;
         std::ostringstream text, errors;
         std::atomic<int> irq{interrupts};
-        const int status = RunSession(p.options, SessionIo{text, errors, false, &irq});
+        const int status =
+            RunSession(p.options, SessionIo{text, errors, false, &irq, std::move(onStep)});
         m_Text = text.str();
         m_Errors = errors.str();
         m_Out.clear();
         std::vector<uint8_t> bytes;
         std::string error;
-        if (ReadFileBytes(out, 0, 1u << 26, &bytes, &error) && bytes.size() >= 44) {
+        const bool wrote = status == kExitOk || status == kExitInterrupted;
+        if (wrote && ReadFileBytes(out, 0, 1u << 26, &bytes, &error) && bytes.size() >= 44) {
             // The sink's canonical header: 44.1 kHz 16-bit stereo, sizes of what was mixed.
             std::vector<uint8_t> want =
                 MakeWaveImage(PcmFormat{}, std::vector<uint8_t>(bytes.size() - 44));
@@ -449,6 +473,11 @@ TEST_F(Render, CtrlCStopsCleanly) {
     // The module is usable again afterwards: the next session plays normally.
     EXPECT_EQ(Run({"--offset", "1000", "--seconds", "0.5", pak.c_str()}), kExitOk);
     EXPECT_TRUE(Out(0, 22050) == Source(0, 22050));
+    // A Ctrl-C makes the exit status 130 whatever the session was doing when it came,
+    // also when what it waited on then failed.
+    const std::string missing = Path("missing.wav");
+    EXPECT_EQ(Run({missing.c_str()}, 1), kExitInterrupted);
+    EXPECT_NE(m_Errors.find("cannot open"), std::string::npos) << m_Errors;
 }
 
 TEST_F(Render, OggVorbisPlaysItsStoredLoopUnlessToldNot) {
@@ -484,8 +513,13 @@ TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
     const std::string pak = Path("music.pak");
     std::string error;
     ASSERT_TRUE(WriteFileBytes(Path("text.wav"), std::vector<uint8_t>(500, 'a'), &error));
+    ASSERT_TRUE(WriteFileBytes(Path("empty.wav"), {}, &error));
     const std::string text = Path("text.wav"), missing = Path("missing.wav");
-    const std::string dir = m_Dir.string();
+    const std::string dir = m_Dir.string(), empty = Path("empty.wav");
+#ifndef _WIN32
+    const std::string fifo = Path("fifo.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+#endif
     const struct {
         std::vector<const char*> args;
         int status;
@@ -493,6 +527,12 @@ TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
     } cases[] = {
         {{missing.c_str()}, kExitFailure, "cannot open " + missing},
         {{dir.c_str()}, kExitFailure, "is a directory"},
+        {{empty.c_str()}, kExitFailure, empty + " is empty"},
+#ifndef _WIN32
+        {{fifo.c_str()}, kExitFailure, fifo + " is a FIFO, not a regular file"},
+        {{"/dev/null"}, kExitFailure, "/dev/null is a device, not a regular file"},
+        {{"/dev/zero"}, kExitFailure, "/dev/zero is a device, not a regular file"},
+#endif
         {{text.c_str()}, kExitFailure, "not a RIFF/WAVE image"},
         {{pak.c_str()}, kExitFailure, "not a RIFF/WAVE image"},  // the junk before the image
         {{"--offset", "999999", pak.c_str()}, kExitFailure, "lies at or past the end"},
@@ -506,6 +546,176 @@ TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
         EXPECT_NE(m_Errors.find(c.says), std::string::npos) << "got: " << m_Errors;
     }
 }
+
+// Runs the enclosing scope in `dir` with a settings file of `content` there. The module
+// keeps the values a file set, so the defaults are read back in at the end.
+class SettingsFile {
+public:
+    SettingsFile(const fs::path& dir, const std::string& content) : m_Previous(fs::current_path()) {
+        fs::current_path(dir);
+        Write(content);
+    }
+    ~SettingsFile() {
+        Write("NOTIFY_MAX=16 RING_BUFFER_BLOCK_SIZE=32768 STREAM_BUFFER_SIZE=262144");
+        CreateInterface(&IID_MusicModule);
+        std::error_code ignored;
+        fs::remove(kName, ignored);
+        fs::current_path(m_Previous);
+    }
+
+private:
+    static constexpr const char* kName = "Sonaflux.ini";
+    static void Write(const std::string& content) {
+        std::string error;
+        WriteFileBytes(kName, std::vector<uint8_t>(content.begin(), content.end()), &error);
+    }
+    fs::path m_Previous;
+};
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    ReadFileBytes(path, 0, 1u << 26, &bytes, &error);
+    return bytes;
+}
+
+// Names in the folder that a render left behind besides the ones expected.
+std::vector<std::string> Leftovers(const fs::path& dir, std::vector<std::string> expected) {
+    std::vector<std::string> extra;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (std::find(expected.begin(), expected.end(), name) == expected.end()) {
+            extra.push_back(name);
+        }
+    }
+    return extra;
+}
+
+TEST_F(Render, ARenderNeverDestroysTheFileItWouldReplace) {
+    const std::string pak = Path("music.pak"), out = Path("out.wav");
+    const std::vector<uint8_t> precious(5000, 0x5A);
+    std::string error;
+    ASSERT_TRUE(WriteFileBytes(out, precious, &error));
+    {
+        // The module refuses the load: the existing output stays as it was.
+        SettingsFile settings(m_Dir, "NOTIFY_MAX=64");
+        EXPECT_EQ(Run({"--offset", "1000", pak.c_str()}), kExitFailure);
+        EXPECT_NE(m_Errors.find("could not load"), std::string::npos) << m_Errors;
+    }
+    EXPECT_EQ(FileBytes(out), precious);
+    // The input as output, under its own name or another one, is refused untouched.
+    const std::string image = Path("image.wav"), alias = Path("alias.wav");
+    ASSERT_TRUE(WriteFileBytes(image, m_Image, &error));
+    std::vector<std::string> names = {image};
+#ifndef _WIN32
+    fs::create_hard_link(image, alias);
+    names.push_back(alias);
+#endif
+    for (const std::string& name : names) {
+        EXPECT_EQ(RunInto(name, {image.c_str()}), kExitFailure) << name;
+        EXPECT_NE(m_Errors.find("is the input file"), std::string::npos) << m_Errors;
+        EXPECT_EQ(FileBytes(image), m_Image);
+    }
+    // An output that exists but is not a regular file is not replaced.
+    EXPECT_EQ(RunInto(m_Dir.string(), {image.c_str()}), kExitFailure);
+    EXPECT_NE(m_Errors.find("is not a regular file"), std::string::npos) << m_Errors;
+    EXPECT_TRUE(fs::is_directory(m_Dir));
+    // A render that succeeds replaces the output whole and leaves nothing beside it.
+    EXPECT_EQ(Run({"--offset", "1000", "--seconds", "0.25", pak.c_str()}), kExitOk) << m_Errors;
+    EXPECT_TRUE(Out(0, 11025) == Source(0, 11025));
+    EXPECT_EQ(Leftovers(m_Dir, {"music.pak", "out.wav", "image.wav", "alias.wav"}),
+              std::vector<std::string>{});
+}
+
+TEST(Glosses, EveryModuleMessageGetsItsEnglishGloss) {
+    const struct {
+        const char* message;
+        const char* gloss;
+    } cases[] = {
+        {"m_FileStream.Open失敗", "Opening the file stream failed."},
+        {"NOTIFY_MAXの値が不正です（1～63の範囲で指定してください）：64",
+         "NOTIFY_MAX is invalid (give 1 to 63): 64."},
+        {"ストリームバッファーのサイズが大きすぎます（4000000 × 63 バイト）",
+         "The stream buffer is too large (4000000 × 63 bytes)."},
+        {"#,12,は無効なトークン", "# (on line 12) is an invalid token."},
+        {"dmvol = -10000, doubleVol=0.000000",
+         "DirectSound refused volume -10000 (hundredths of a dB) for level 0.000000."},
+        {"読み取り可能サイズがデーターサイズを超えた。CFileStreamRead::OnBufferMemory ",
+         "The readable size exceeded the data size."},
+        {"IDirectSoundNotify::SetNotificationPositions()が失敗しました",
+         "SetNotificationPositions failed."},
+        {"Sonaflux.ini "
+         "は通常のファイルではありません（ディレクトリ、デバイス、パイプからは読み込めま"
+         "せん）",
+         "Sonaflux.ini is not a regular file (a directory, device or pipe cannot be read)."},
+        {"not a module message", ""},
+        {"m_FileStream.Open失敗 and more", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(GlossOf(c.message), c.gloss) << c.message;
+    EXPECT_TRUE(IsReadFailure("ファイル読み取り失敗"));
+    EXPECT_FALSE(IsReadFailure("seekで読み取り失敗"));
+}
+
+#ifdef SONAFLUX_MESSAGES_FILE
+TEST(Glosses, TheGlossaryCoversEveryMessageOfTheModule) {
+    std::ifstream in(SONAFLUX_MESSAGES_FILE);
+    ASSERT_TRUE(in) << SONAFLUX_MESSAGES_FILE;
+    std::string line;
+    int count = 0;
+    while (std::getline(in, line)) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos || line.compare(0, tab, "kCaption") == 0 ||
+            line.compare(0, tab, "kInvalidToken") == 0 ||
+            line.compare(0, tab, "kInvalidTokenFormat") == 0) {
+            continue;  // the caption, and the parts of the invalid-token message
+        }
+        ++count;
+        // Each placeholder shown as a sample value, as the module would print it.
+        std::string text = line.substr(tab + 1);
+        for (size_t at; (at = text.find('%')) != std::string::npos;) {
+            text.replace(at, 2, text[at + 1] == 's' ? "x" : "7");
+        }
+        if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\\n") == 0)
+            text.resize(text.size() - 2);
+        EXPECT_NE(GlossOf(text), "") << line;
+    }
+    EXPECT_GT(count, 30);
+}
+#endif
+
+#ifndef _WIN32
+// On Linux the module's messages come through sonaflux-play, each followed by its gloss.
+TEST_F(Render, ModuleMessagesAreRelayedWithTheirGloss) {
+    ASSERT_TRUE(MessageRelay::Available());
+    const std::string pak = Path("music.pak");
+    SettingsFile settings(m_Dir, "# @");
+    EXPECT_EQ(Run({"--offset", "1000", "--seconds", "0.1", pak.c_str()}), kExitOk);
+    const std::string box =
+        "Sonaflux.dll: #,1,は無効なトークン\n"
+        "  (in English: # (on line 1) is an invalid token.)\n";
+    EXPECT_EQ(m_Errors, box) << "one box per read; debugger lines only with SONAFLUX_DEBUG";
+}
+
+// A file cut to nothing while it plays: the session fails with the cause, and the render
+// that holds silence instead of music does not become the output.
+TEST_F(Render, AFileThatShrinksDuringPlayFailsTheSession) {
+    const std::string pak = Path("music.pak");
+    bool cut = false;
+    const int status = Run({"--offset", "1000", "--loops", "0", "--seconds", "3", pak.c_str()}, 0,
+                           [&](double now) {
+                               if (now >= 0.5 && !cut) {
+                                   fs::resize_file(pak, 0);
+                                   cut = true;
+                               }
+                           });
+    EXPECT_EQ(status, kExitFailure);
+    EXPECT_NE(m_Errors.find(pak + " shrank to 0 bytes during playback"), std::string::npos)
+        << m_Errors;
+    EXPECT_NE(m_Text.find("read error"), std::string::npos) << m_Text;
+    EXPECT_FALSE(fs::exists(Path("out.wav")));
+    EXPECT_EQ(Leftovers(m_Dir, {"music.pak"}), std::vector<std::string>{});
+}
+#endif
 
 }  // namespace
 }  // namespace sfplay

@@ -3,6 +3,15 @@
 #include <cstring>
 #include <fstream>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
 namespace sfplay {
 
 uint16_t Get16(const uint8_t* p) {
@@ -56,6 +65,7 @@ bool ParseWaveHeader(const uint8_t* image, size_t available, uint64_t imageSize,
     }
     size_t p = 12;
     const uint8_t* fmt = nullptr;
+    uint64_t fmtSize = 0;
     while (true) {
         if (p + 8 >= kHeader) {
             *error = fmt ? "no data chunk within the first 127 bytes of the image"
@@ -66,6 +76,7 @@ bool ParseWaveHeader(const uint8_t* image, size_t available, uint64_t imageSize,
         const uint64_t chunk = Get32(image + p + 4);
         if (std::memcmp(id, "fmt", 3) == 0) {
             fmt = image + p + 8;
+            fmtSize = chunk;
         } else if (std::memcmp(id, "data", 4) == 0) {
             if (fmt == nullptr) {
                 *error = "the data chunk comes before any format chunk";
@@ -77,6 +88,13 @@ bool ParseWaveHeader(const uint8_t* image, size_t available, uint64_t imageSize,
             break;
         }
         p = p + 8 + chunk;
+    }
+    // Only the chunk's own bytes describe the format: a shorter chunk holds no PCM format,
+    // whatever the bytes behind it (the next chunk's header) would read as.
+    if (fmtSize < 16) {
+        *error =
+            "the format chunk holds " + std::to_string(fmtSize) + " bytes; a PCM format needs 16";
+        return false;
     }
     if (fmt + 16 > image + kHeader) {
         *error = "the format chunk does not fit in the first 127 bytes";
@@ -155,5 +173,33 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes,
     }
     return true;
 }
+
+#ifdef _WIN32
+namespace {
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+    // No access rights asked and every sharing allowed: only the identity is read.
+    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const BOOL ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok != FALSE;
+}
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return FileIdentity(a, &x) && FileIdentity(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+#else
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat x {
+    }, y{};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+}
+#endif
 
 }  // namespace sfplay

@@ -45,6 +45,9 @@ bool ReadFileBytes(const std::string& path, uint64_t offset, size_t size,
 // Size of a file; false with a reason when it cannot be opened.
 bool FileSize(const std::string& path, uint64_t* size, std::string* error);
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);
+// Whether two names stand for one existing file (same device and inode; on Windows the
+// same volume and file index), whatever the spelling or links.
+bool SameFile(const std::string& a, const std::string& b);
 
 // Little-endian readers and writers.
 uint16_t Get16(const uint8_t* p);

@@ -3,13 +3,42 @@
 // A host loads the library, calls CreateInterface(&IID_MusicModule), hands the module its
 // DirectSound device and a millisecond timer, registers music entries and plays them
 // through players. Every interface is an abstract class whose operations stand in a fixed
-// slot order; nothing is reference-counted and no operation throws. All calls are made on
-// the host's thread.
+// slot order; nothing is reference-counted and no operation throws.
+//
+// Threads. Every operation of every interface here is called from one host thread at a
+// time (the engine's audio or main thread); none is safe to call concurrently with
+// another. The module runs threads of its own: one worker per loaded stream (it refills
+// the sound buffer from disk) and one thread per running fade. Those threads call back
+// into the host only through ITimer::GetTime (fade threads) and the DirectSound device.
+//
+// Blocking. Operations return promptly except where stated: Load reads the file's header
+// and fills half the sound buffer from disk; Unload, a Load over a loaded stream, and the
+// module's Release wait for the stream's worker to end (it ends within one refill) and
+// for a running fade thread (up to 5000 ms); Fade and StopFade over a running fade wait
+// for it to end (up to 5000 ms).
+//
+// Failures answer false (or null, or 0) and leave the state as it was, unless stated;
+// the module reports what went wrong with a message box or a debugger line of its own.
+//
+// Pointers. The module, its players and every interface pointer obtained from them stay
+// valid until the module's Release; after it, none of them may be used (CreateInterface
+// gives a fresh start). Unload leaves the player and its interfaces valid. Strings and the
+// GUID passed in are copied or read during the call only. The device and the timer are
+// borrowed: they must outlive the module's use of them (until Release).
 #pragma once
 
 #include <cstdint>
 
 #include "sonaflux/guid.h"
+
+// The calling convention of the export and of the diagnostics callback: __cdecl on 32-bit Windows,
+// stated so that a host built with another default (MSVC's /Gz, GCC's -mrtd) still calls it right.
+// 64-bit Windows and Linux have one convention only.
+#if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86))
+#define SONAFLUX_CALL __cdecl
+#else
+#define SONAFLUX_CALL
+#endif
 
 // The host's DirectSound device. Only declared here, so that a Windows host can include
 // this header together with <dsound.h>; on Linux, softds hands out such devices.
@@ -36,8 +65,12 @@ inline constexpr GUID IID_MusicSeekControl = {
     0x3D28BC1D, 0x9D1A, 0x4690, {0x9F, 0xC1, 0x8D, 0x16, 0x9B, 0x58, 0x22, 0xC4}};
 inline constexpr GUID IID_MusicFormatInfo = {
     0x63B4A485, 0xF28B, 0x4BCB, {0x9E, 0xA2, 0x30, 0xF8, 0x4F, 0x97, 0xAE, 0x5D}};
+inline constexpr GUID IID_MusicDiagnostics = {
+    0xE4E99A6B, 0xADFC, 0x4213, {0x8C, 0x62, 0xC5, 0x44, 0xAF, 0x58, 0x54, 0xA0}};
 
-// The host's millisecond timer. The module calls only the second operation.
+// The host's millisecond timer. The module calls only GetTime, and calls it from its fade
+// threads, concurrently with the host's own calls: it must be thread-safe and must not
+// block (GetTickCount, timeGetTime or a steady clock are fine).
 class ITimer {
 public:
     virtual int32_t Acquire() = 0;
@@ -49,7 +82,9 @@ protected:
 
 class MusicPlayer;
 
-// The master volume of every stream: a linear factor, 1.0 = full level.
+// The master volume of every stream: a linear factor, 1.0 = full level; 0 or less is
+// silence. Setting it applies the new level to every loaded stream at once (running fades
+// go on under it). Reached through MusicModule::GetInterface(&IID_MusicVolumeControl).
 class MusicVolumeControl {
 public:
     virtual double GetMasterVolume() = 0;
@@ -59,32 +94,95 @@ protected:
     ~MusicVolumeControl() = default;
 };
 
+// One message of the module, as a diagnostics callback receives it. The pointers are
+// valid during the call only.
+struct MusicMessage {
+    static constexpr int32_t kBox = 0;    // shown in a message box (an error)
+    static constexpr int32_t kDebug = 1;  // written to the debugger output (a detail)
+    int32_t severity;
+    const char* id;     // stable name of the message, e.g. "StreamLoadFailed"; "" if none
+    const char* cp932;  // the text as the module shows it: Shift-JIS (code page 932)
+    const char* utf8;   // the same text in UTF-8
+};
+
+// Called for every message box and debugger line of the module, from whichever thread
+// raised it: the host's, a stream worker or a fade thread, possibly several at once. It
+// must be thread-safe, must return promptly and must not call into the module.
+using MusicMessageCallback = void(SONAFLUX_CALL*)(void* context, const MusicMessage* message);
+
+// Routes the module's messages into the host's log. Reached through
+// MusicModule::GetInterface(&IID_MusicDiagnostics), or CreateInterface(&IID_MusicDiagnostics)
+// before the module is first asked for. The module's Release removes the
+// callback and shows boxes again, so nothing of the host is called after it.
+class MusicDiagnostics {
+public:
+    // Installs `callback` with `context` (null removes it). When this returns, the previous
+    // callback is no longer running on any thread and will not be called again.
+    virtual void SetMessageCallback(MusicMessageCallback callback, void* context) = 0;
+    // Whether message boxes are still shown (default true). Debugger lines always go to the
+    // debugger output as well.
+    virtual void SetShowBoxes(bool show) = 0;
+    virtual bool GetShowBoxes() = 0;
+
+protected:
+    ~MusicDiagnostics() = default;
+};
+
+// The module: one per process, the same object for every CreateInterface call.
 class MusicModule {
 public:
     virtual int32_t Acquire() = 0;  // always 1
-    virtual int32_t Release() = 0;  // frees every entry and player; always 0
+    // Unloads and frees every player and every music entry (waiting for their threads, see
+    // Blocking above); always 0. Every pointer the module gave out is invalid afterwards.
+    // Call it before unloading the library.
+    virtual int32_t Release() = 0;
+    // The device every later Load creates its sound buffer on; false for null. Streams
+    // already loaded keep the device they were loaded on.
     virtual bool SetDirectSound(IDirectSound* device) = 0;
+    // Music entry `index` (0..65535): the WAVE image of `size` bytes that starts `offset`
+    // bytes into `fileName`. The name is copied; offset and size are taken as unsigned
+    // 32-bit byte counts and checked against the file at Load. False, with nothing
+    // changed, for an index out of range or a null name.
     virtual bool SetPlayInfo(int index, const char* fileName, int offset, int size) = 0;
+    // Buffer options for later loads: the 20/24-byte DSBUFFERDESC1 instead of the full
+    // description; a software buffer (DSBCAPS_LOCSOFTWARE); keep the workers' priority
+    // normal instead of raising it.
     virtual void SetShortBufferDesc(bool on) = 0;
     virtual void SetSoftwareBuffer(bool on) = 0;
     virtual void SetKeepPriority(bool on) = 0;
+    // The timer that fades run by (see ITimer). Fades need one.
     virtual void SetTimer(ITimer* timer) = 0;
+    // Player `index` (0..4095), made on first use and kept until Release; null out of range.
     virtual MusicPlayer* GetPlayer(int index) = 0;
+    // The module's further interfaces (IID_MusicVolumeControl, IID_MusicDiagnostics); null
+    // for any other id.
     virtual void* GetInterface(const GUID* iid) = 0;
 
 protected:
     ~MusicModule() = default;
 };
 
+// One stream: the music entry it loaded, its sound buffer, its worker and its fades.
 class MusicPlayer {
 public:
     virtual int32_t Acquire() = 0;  // always 1
     virtual int32_t Release() = 0;  // always 0; players belong to the module
+    // Opens music entry `musicNumber`, creates the sound buffer on the module's device and
+    // fills half of it from disk (blocks for that I/O). Unloads what was loaded first. False
+    // (nothing loaded) for an unknown entry, no device, a file that cannot be read or is
+    // not a playable WAVE image, or a buffer the device refused.
     virtual bool Load(int musicNumber) = 0;
+    // Stops and frees the stream, waiting for its worker and fade threads.
     virtual bool Unload() = 0;
+    // Play starts from the start of the data (after a load, a Stop, a Pause or the end),
+    // or from the frame a Seek chose. Both answer false when nothing is loaded.
     virtual bool Play() = 0;
     virtual bool Stop() = 0;
+    // True while the buffer plays; false once the last pass has ended (the stream stops by
+    // itself and stays loaded), after Stop, and when nothing is loaded.
     virtual bool IsPlaying() = 0;
+    // The player's further interfaces (IID_MusicTimeInfo ... IID_MusicFormatInfo); they
+    // live as long as the player. Null for any other id.
     virtual void* GetInterface(const GUID* iid) = 0;
     virtual ~MusicPlayer() = default;
 };
@@ -98,6 +196,7 @@ protected:
     ~MusicTimeInfo() = default;
 };
 
+// How many passes to play; read at each end of a pass, so it may change while playing.
 class MusicLoopControl {
 public:
     virtual bool SetLoopCount(int count) = 0;  // 1 = once, n = n times, 0 or less = endless
@@ -107,8 +206,13 @@ protected:
     ~MusicLoopControl() = default;
 };
 
+// Fades run on a thread of their own and read the host's ITimer. A running fade is ended
+// (at its own target, with its stop) before a new one starts; that wait is bounded by 5 s.
 class MusicFadeControl {
 public:
+    // Moves the volume to `percent` (0..100, times the master volume) over `durationMs`;
+    // 0 ms applies it at once. With `stopAtEnd` the buffer stops when the target is reached.
+    // A target outside 0..100 is ignored (the call still answers true).
     virtual bool Fade(int durationMs, int percent, bool stopAtEnd) = 0;
     virtual bool StopFade() = 0;
     virtual bool IsFading() = 0;
@@ -136,6 +240,8 @@ protected:
     ~MusicSampleInfo() = default;
 };
 
+// Loop points in sample frames: later passes start at the loop start, and every pass ends
+// before the loop end. Both apply to a loaded stream, even while it plays.
 class MusicLoopPoints {
 public:
     virtual bool SetLoopStart(int frame) = 0;
@@ -145,6 +251,8 @@ protected:
     ~MusicLoopPoints() = default;
 };
 
+// Seek positions a stopped stream at sample frame `frame` (the next Play starts there);
+// false while the buffer plays, when nothing is loaded, or past the end.
 class MusicSeekControl {
 public:
     virtual bool Seek(int frame) = 0;
@@ -168,7 +276,13 @@ protected:
 };
 
 extern "C" {
-// The library's one export: the module interface for IID_MusicModule, null otherwise.
-// Each call with IID_MusicModule re-reads "Sonaflux.ini" from the current directory.
-void* CreateInterface(const GUID* iid);
+// The library's one export: the module interface for IID_MusicModule, the diagnostics
+// interface for IID_MusicDiagnostics (without reading the settings file, so that a host
+// can route what reading it reports), null otherwise. Each call with IID_MusicModule
+// re-reads "Sonaflux.ini" from the current directory.
+// Call it from the host's thread, like every operation.
+void* SONAFLUX_CALL CreateInterface(const GUID* iid);
 }
+
+// What GetProcAddress(dll, "CreateInterface") answers, for hosts that load the library.
+using CreateInterfaceFunction = void*(SONAFLUX_CALL*)(const GUID* iid);

@@ -3,8 +3,13 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "base/messages.h"
+#include "platform/text.h"
 #include "platform/win32.h"
 
 namespace sonaflux {
@@ -23,7 +28,68 @@ void Format(char (&buffer)[kReportBufferBytes], const char* format, va_list args
     std::vsnprintf(buffer, sizeof buffer, format, args);  // truncates, always terminates
 }
 
+// The host's route. A reporter counts itself in before it reads the route and out after
+// the callback returned; a setter publishes the new route, then waits until no reporter
+// is in, so the old callback has finished everywhere when the setter returns.
+struct Route {
+    MusicMessageCallback callback;
+    void* context;
+};
+std::atomic<Route*> g_route{nullptr};
+Route g_routeStorage[2];
+int g_routeSlot = 0;  // under g_routeSetter
+std::atomic<int> g_routeUsers{0};
+std::mutex g_routeSetter;
+std::atomic<bool> g_boxesShown{true};
+
+void SendToRoute(int32_t severity, const char* format, const char* text) noexcept {
+    g_routeUsers.fetch_add(1);
+    if (const Route* route = g_route.load()) {
+        try {
+            const std::string utf8 = Cp932ToUtf8(text);
+            const MusicMessage message{severity, MessageId(format), text, utf8.c_str()};
+            route->callback(route->context, &message);
+        } catch (...) {
+            // No memory for the UTF-8 copy, or a host callback that threw: the report
+            // still reaches the system below.
+        }
+    }
+    g_routeUsers.fetch_sub(1);
+}
+
 }  // namespace
+
+void SetMessageRoute(MusicMessageCallback callback, void* context) {
+    const std::lock_guard<std::mutex> lock(g_routeSetter);
+    Route* next = nullptr;
+    if (callback != nullptr) {
+        // The slot not in use: the previous setter waited until nobody read this one.
+        g_routeSlot ^= 1;
+        g_routeStorage[g_routeSlot] = Route{callback, context};
+        next = &g_routeStorage[g_routeSlot];
+    }
+    g_route.store(next);
+    while (g_routeUsers.load() != 0) std::this_thread::yield();
+}
+
+void SetBoxesShown(bool shown) {
+    g_boxesShown.store(shown);
+}
+
+bool BoxesShown() {
+    return g_boxesShown.load();
+}
+
+const char* MessageId(const char* format) {
+    if (format == nullptr) return "";
+    for (const msg::Named& named : msg::kAll) {
+        if (named.text == format) return named.id;
+    }
+    for (const msg::Named& named : msg::kAll) {  // the same text reached another way
+        if (std::strcmp(named.text, format) == 0) return named.id;
+    }
+    return "";
+}
 
 void SetReportHook(ReportHook hook, void* context) {
     if (hook == nullptr) {
@@ -42,6 +108,8 @@ int ErrorBox(const char* format, ...) {
     va_start(args, format);
     Format(buffer, format, args);
     va_end(args);
+    SendToRoute(MusicMessage::kBox, format, buffer);
+    if (!g_boxesShown.load()) return IDOK;
     if (Hook* h = g_hook.load()) {
         h->hook(ReportKind::Box, buffer, h->context);
         return IDOK;
@@ -55,6 +123,7 @@ void DebugPrint(const char* format, ...) {
     va_start(args, format);
     Format(buffer, format, args);
     va_end(args);
+    SendToRoute(MusicMessage::kDebug, format, buffer);
     if (Hook* h = g_hook.load()) {
         h->hook(ReportKind::Debug, buffer, h->context);
         return;

@@ -3,8 +3,12 @@
 // on POSIX stderr when SONAFLUX_DEBUG is set).
 //
 // Both format with printf conventions into a buffer of 1024 bytes of their own call,
-// truncating longer text, so any number of threads may report at once.
+// truncating longer text, so any number of threads may report at once. A host's message
+// route (MusicDiagnostics) receives every report first, on the reporting thread, with the
+// message's id; boxes can be turned off, debugger lines always go out.
 #pragma once
+
+#include "sonaflux/sonaflux.h"
 
 #if defined(__GNUC__)
 #define SFX_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -18,6 +22,15 @@ inline constexpr int kReportBufferBytes = 1024;
 
 int ErrorBox(const char* format, ...) SFX_PRINTF(1, 2);
 void DebugPrint(const char* format, ...) SFX_PRINTF(1, 2);
+
+// The host's route for every report (null removes it). When this returns, the previous
+// callback has returned on every thread and is not called again. Setters are serialised.
+void SetMessageRoute(MusicMessageCallback callback, void* context);
+// Whether ErrorBox still shows its box (default true).
+void SetBoxesShown(bool shown);
+bool BoxesShown();
+// The stable id of a message text of base/messages.h ("" for any other text).
+const char* MessageId(const char* format);
 
 enum class ReportKind { Box, Debug };
 

@@ -14,6 +14,7 @@ enum class FaultPoint {
     FileOpen,
     FileRead,
     FileSeek,
+    FileShrink,  // the size a failed read asks for answers 0: the data is gone
     Count
 };
 

@@ -1,12 +1,61 @@
 #include "base/sync.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 
 #include "base/diagnostics.h"
 #include "base/faults.h"
 #include "base/messages.h"
 
 namespace sonaflux {
+
+#if !defined(NDEBUG)
+namespace {
+
+// The ranked sections this thread holds, in the order it entered them (one entry per
+// Enter: re-entries repeat). A handful deep at most.
+struct HeldSections {
+    const CCritSec* sections[16];
+    int count = 0;
+};
+thread_local HeldSections t_held;
+
+}  // namespace
+
+void CCritSec::CheckOrder() const {
+    if (m_Rank == LockRank::None) return;
+    for (int i = 0; i < t_held.count; ++i) {
+        const CCritSec* held = t_held.sections[i];
+        if (held == this) return;  // a re-entry: always allowed
+    }
+    for (int i = 0; i < t_held.count; ++i) {
+        const CCritSec* held = t_held.sections[i];
+        if (held->m_Rank >= m_Rank) {
+            std::fprintf(stderr, "Sonaflux lock order: %s taken while holding %s\n", m_Name,
+                         held->m_Name);
+            std::abort();
+        }
+    }
+}
+
+void CCritSec::NoteEntered() {
+    if (m_Rank == LockRank::None) return;
+    if (t_held.count < static_cast<int>(sizeof t_held.sections / sizeof *t_held.sections)) {
+        t_held.sections[t_held.count++] = this;
+    }
+}
+
+void CCritSec::NoteLeft() {
+    if (m_Rank == LockRank::None) return;
+    for (int i = t_held.count - 1; i >= 0; --i) {
+        if (t_held.sections[i] != this) continue;
+        for (int j = i; j + 1 < t_held.count; ++j) t_held.sections[j] = t_held.sections[j + 1];
+        --t_held.count;
+        return;
+    }
+}
+#endif
 
 bool CEventObject::Create(const char* name) {
     Close();

@@ -8,19 +8,59 @@
 
 namespace sonaflux {
 
+// The module's lock order. A thread takes ranked locks only in increasing rank (it may
+// re-enter one it holds): a fade's stream guard, then a stream's fill guard, its position
+// guard, FileReadGuard; StopGuard is innermost (held only around a buffer's Stop, under a
+// fade's guard or a fill guard). Debug builds check every Enter against the locks the
+// thread holds and stop the program on a lock taken out of order, so a deadlock that
+// needs two threads and bad luck shows up in any test that takes the path.
+enum class LockRank : int {
+    None = 0,    // outside the order: never held while another ranked lock is taken
+    FadeStream,  // a fade's guard of its stream (fade/)
+    Fill,        // a stream's fill guard: first fills and refills (sound/)
+    Position,    // a stream's position record (sound/)
+    FileRead,    // FileReadGuard: every disk read (source/)
+    Stop,        // StopGuard: the buffer stops of host, worker and fade threads (sound/)
+};
+
 // A recursive lock: a thread may enter a section that it already holds.
 class CCritSec {
 public:
-    CCritSec() { InitializeCriticalSection(&m_Section); }
+    explicit CCritSec(LockRank rank = LockRank::None, const char* name = "") noexcept
+        : m_Rank(rank), m_Name(name) {
+        InitializeCriticalSection(&m_Section);
+    }
     ~CCritSec() { DeleteCriticalSection(&m_Section); }
     CCritSec(const CCritSec&) = delete;
     CCritSec& operator=(const CCritSec&) = delete;
 
-    void Enter() { EnterCriticalSection(&m_Section); }
-    void Leave() { LeaveCriticalSection(&m_Section); }
+    void Enter() {
+        CheckOrder();
+        EnterCriticalSection(&m_Section);
+        NoteEntered();
+    }
+    void Leave() {
+        NoteLeft();
+        LeaveCriticalSection(&m_Section);
+    }
+
+    LockRank Rank() const { return m_Rank; }
+    const char* Name() const { return m_Name; }
 
 private:
+#if defined(NDEBUG)
+    void CheckOrder() const {}
+    void NoteEntered() {}
+    void NoteLeft() {}
+#else
+    void CheckOrder() const;  // sync.cpp
+    void NoteEntered();
+    void NoteLeft();
+#endif
+
     CRITICAL_SECTION m_Section;
+    LockRank m_Rank;
+    const char* m_Name;
 };
 
 // Holds a section from construction to scope exit, or until Leave.

@@ -17,10 +17,6 @@ bool ByteBuffer::Allocate(uint32_t size) {
     return true;
 }
 
-bool ByteBuffer::Reallocate(uint32_t size) {
-    return Allocate(size);
-}
-
 void ByteBuffer::Clear() {
     m_Bytes.clear();
     m_Data = nullptr;

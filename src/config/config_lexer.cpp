@@ -34,12 +34,14 @@ bool IsWordByte(uint8_t c) {
 bool ConfigLexer::Open(const char* fileName) {
     m_Position = 0;
     m_LineFeeds = 0;
+    m_InvalidTokens = 0;
     return LoadFile(fileName);
 }
 
 bool ConfigLexer::OpenBytes(const void* data, size_t size) {
     m_Position = 0;
     m_LineFeeds = 0;
+    m_InvalidTokens = 0;
     return LoadBytes(data, size);
 }
 
@@ -59,8 +61,14 @@ void ConfigLexer::StepBack() {
 ConfigToken ConfigLexer::NextToken() {
     m_Kind = Scan();
     if (m_Kind == TokenKind::Invalid) {
-        ErrorBox(msg::kInvalidTokenFormat, m_Text.c_str(), static_cast<int>(m_TokenLine),
-                 msg::kInvalidToken);
+        // One box per read: a corrupt file would otherwise raise one modal box per token.
+        if (m_InvalidTokens++ == 0) {
+            ErrorBox(msg::kInvalidTokenFormat, m_Text.c_str(), static_cast<int>(m_TokenLine),
+                     msg::kInvalidToken);
+        } else {
+            DebugPrint(msg::kInvalidTokenFormat, m_Text.c_str(), static_cast<int>(m_TokenLine),
+                       msg::kInvalidToken);
+        }
     }
     return ConfigToken{m_Kind, m_Text};
 }

@@ -56,15 +56,15 @@ struct ConfigToken {
 class ConfigLexer : public FileBuffer {
 public:
     ConfigLexer() = default;
-    ~ConfigLexer() override = default;
 
     // Loads the file and scans from its first byte; answers the load's result.
     bool Open(const char* fileName);
     // The same over a copy of `size` bytes in memory.
     bool OpenBytes(const void* data, size_t size);
 
-    // Scans the next token. An Invalid token is shown in an error box
-    // ("<byte>,<line>,は無効なトークン", the line counted from 1) before it is answered.
+    // Scans the next token. An Invalid token is reported ("<byte>,<line>,は無効なトークン",
+    // the line counted from 1) before it is answered: the first one since Open in an
+    // error box, every later one on the debugger output.
     // End at the end of the data is final; End for a byte 0xFF consumes it, and the next
     // call scans on behind it. Throws std::bad_alloc only if a token text cannot grow.
     ConfigToken NextToken();
@@ -72,6 +72,8 @@ public:
     // Index of the next byte to scan, and the line (from 1) of the last token's first byte.
     int32_t Position() const { return m_Position; }
     int32_t TokenLine() const { return m_TokenLine; }
+    // Invalid tokens scanned since Open.
+    int32_t InvalidTokens() const { return m_InvalidTokens; }
 
 private:
     bool Take(uint8_t& byte);  // false at the end of the data
@@ -88,6 +90,7 @@ private:
     int32_t m_Position = 0;
     int32_t m_LineFeeds = 0;  // line feeds taken so far, for the line of an Invalid report
     int32_t m_TokenLine = 1;
+    int32_t m_InvalidTokens = 0;
 };
 
 }  // namespace sonaflux

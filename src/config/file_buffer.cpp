@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include "base/diagnostics.h"
 #include "base/faults.h"
+#include "base/messages.h"
+#include "platform/file_kind.h"
 #include "platform/win32.h"
 
 namespace sonaflux {
@@ -37,7 +40,16 @@ bool FileBuffer::LoadFile(const char* fileName) {
     if (fileName == nullptr) return false;
     FileHandle file(CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.Get() == INVALID_HANDLE_VALUE || FaultFires(FaultPoint::FileOpen)) return false;
+    if (file.Get() == INVALID_HANDLE_VALUE) {
+        if (IsDirectoryName(fileName)) ErrorBox(msg::kNotRegularFile, fileName);
+        return false;
+    }
+    if (FaultFires(FaultPoint::FileOpen)) return false;
+    // A FIFO or a device has no size to read and may never deliver: treated as absent.
+    if (!IsRegularFile(file.Get())) {
+        ErrorBox(msg::kNotRegularFile, fileName);
+        return false;
+    }
 
     // The high half is taken too: a file of 4 GiB or more would otherwise load as its
     // low 32 bits of size and report a partial read as success.

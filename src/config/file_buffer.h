@@ -11,13 +11,13 @@ namespace sonaflux {
 class FileBuffer : public ByteBuffer {
 public:
     FileBuffer() = default;
-    ~FileBuffer() override = default;
 
     // Reads the whole file into the buffer with one read; a relative name resolves against
     // the current directory. Answers false, showing nothing, when the file cannot be
     // opened, its size cannot be taken or is beyond kMaxLoadBytes, the buffer cannot hold
     // it, or fewer bytes than its size arrive. The handle is closed on every path. An
-    // empty file loads and gives empty data.
+    // empty file loads and gives empty data. A name that is not a regular file (a
+    // directory, FIFO or device) is refused with a box naming it.
     bool LoadFile(const char* fileName);
 
     // Holds a copy of `size` bytes at `data`, as LoadFile would after reading them from a

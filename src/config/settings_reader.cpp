@@ -3,6 +3,8 @@
 #include <atomic>
 #include <exception>
 
+#include "base/diagnostics.h"
+#include "base/messages.h"
 #include "config/config_lexer.h"
 #include "config/module_settings.h"
 
@@ -25,6 +27,67 @@ std::atomic<bool>* BooleanKey(ModuleSettings& s, const std::string& word) {
     return nullptr;
 }
 
+// How a token that stands where a value belongs is written in the file.
+std::string Spelling(const ConfigToken& token) {
+    switch (token.kind) {
+        case TokenKind::End:
+            return "";
+        case TokenKind::Plus:
+            return "+";
+        case TokenKind::Minus:
+            return "-";
+        case TokenKind::Star:
+            return "*";
+        case TokenKind::Slash:
+            return "/";
+        case TokenKind::Percent:
+            return "%";
+        case TokenKind::Assign:
+            return "=";
+        case TokenKind::LeftParen:
+            return "(";
+        case TokenKind::RightParen:
+            return ")";
+        case TokenKind::LeftBrace:
+            return "{";
+        case TokenKind::RightBrace:
+            return "}";
+        case TokenKind::LeftBracket:
+            return "[";
+        case TokenKind::RightBracket:
+            return "]";
+        case TokenKind::PlusAssign:
+            return "+=";
+        case TokenKind::MinusAssign:
+            return "-=";
+        case TokenKind::Semicolon:
+            return ";";
+        case TokenKind::Comma:
+            return ",";
+        case TokenKind::SingleQuoted:
+            return "'" + token.text + "'";
+        case TokenKind::DoubleQuoted:
+            return "\"" + token.text + "\"";
+        case TokenKind::Equal:
+            return "==";
+        case TokenKind::NotEqual:
+            return "!=";
+        case TokenKind::Less:
+            return "<";
+        case TokenKind::LessEqual:
+            return "<=";
+        case TokenKind::Greater:
+            return ">";
+        case TokenKind::GreaterEqual:
+            return ">=";
+        case TokenKind::Number:
+        case TokenKind::Word:
+        case TokenKind::Invalid:
+            break;
+    }
+    return token.text;
+}
+
 bool Apply(ConfigLexer& lexer) {
     ModuleSettings& settings = Settings();
     int strays = 0;
@@ -40,9 +103,20 @@ bool Apply(ConfigLexer& lexer) {
         const bool focus = flag != nullptr;
         if (integer == nullptr && !focus) continue;  // not a key: skipped, not counted
 
+        const std::string key = token.text;
         if (lexer.NextToken().kind != TokenKind::Assign) return false;
         token = lexer.NextToken();
-        if (token.kind != (focus ? TokenKind::Word : TokenKind::Number)) return false;
+        if (token.kind != (focus ? TokenKind::Word : TokenKind::Number)) {
+            // The reading stops here as before; the debugger output says which key and
+            // value stopped it (a sign is not part of a number: "-1" stops the reading).
+            std::string value = Spelling(token);
+            if (token.kind == TokenKind::Minus || token.kind == TokenKind::Plus) {
+                const ConfigToken next = lexer.NextToken();
+                if (next.kind == TokenKind::Number) value += next.text;
+            }
+            DebugPrint(msg::kBadSettingValue, key.c_str(), value.c_str());
+            return false;
+        }
         if (focus) {
             *flag = token.text == "true";
         } else {
@@ -66,18 +140,22 @@ int32_t SettingsNumberValue(const std::string& digits) {
 }
 
 bool ApplyModuleSettings(ConfigLexer& lexer) noexcept {
+    bool complete = false;
     try {
-        return Apply(lexer);
+        complete = Apply(lexer);
     } catch (const std::exception&) {
-        return false;  // a token text could not grow: the reading stops here
+        complete = false;  // a token text could not grow: the reading stops here
     }
+    // Only the first invalid token of a read was shown in a box; say how many followed.
+    if (lexer.InvalidTokens() > 1) DebugPrint(msg::kMoreInvalidTokens, lexer.InvalidTokens() - 1);
+    return complete;
 }
 
 bool ReadModuleSettings(const char* fileName) noexcept {
     try {
         ConfigLexer lexer;
         if (!lexer.Open(fileName)) return false;
-        return Apply(lexer);
+        return ApplyModuleSettings(lexer);
     } catch (const std::exception&) {
         return false;
     }

@@ -6,7 +6,6 @@
 #include "base/messages.h"
 #include "base/module_timer.h"
 #include "config/module_settings.h"
-#include "sound/stream_buffer.h"
 
 namespace sonaflux {
 
@@ -17,15 +16,15 @@ struct CFadeThread::Shared {
     int32_t m_Duration = 0;
     double m_StartVolume = 1.0;
     double m_TargetVolume = 1.0;
-    int32_t m_Interval = 10;
+    DWORD m_Interval = 10;
 
     std::atomic<double> m_CurrentVolume{1.0};
     CEventObject m_StopEvent;
 
     // The stream, null once the owner is gone. The fade thread holds the guard around
     // every call into the stream.
-    CCritSec m_StreamGuard;
-    StreamBuffer* m_Stream = nullptr;
+    CCritSec m_StreamGuard{LockRank::FadeStream, "the fade's stream guard"};
+    FadeTarget* m_Stream = nullptr;
 };
 
 CFadeThread::CFadeThread() : m_Shared(std::make_shared<Shared>()) {
@@ -42,9 +41,31 @@ CFadeThread::~CFadeThread() {
     m_Shared->m_Stream = nullptr;
 }
 
-void CFadeThread::SetStream(StreamBuffer* stream) {
+void CFadeThread::SetStream(FadeTarget* stream) {
     CCritSecLock lock(m_Shared->m_StreamGuard);
     m_Shared->m_Stream = stream;
+}
+
+void CFadeThread::Detach() {
+    {
+        // Waits for a step that is using the stream right now.
+        CCritSecLock lock(m_Shared->m_StreamGuard);
+        m_Shared->m_Stream = nullptr;
+    }
+    if (!m_WorkerThread.IsRunning()) return;
+    // A thread that outlived its stop: wake it (it finds no stream and ends) and leave it
+    // the old block, so no later fade shares an event or a stream with it.
+    m_Shared->m_StopEvent.Set();
+    auto fresh = std::make_shared<Shared>();
+    fresh->m_CurrentVolume.store(m_Shared->m_CurrentVolume.load());
+    fresh->m_StopEvent.Create(nullptr);
+    m_Shared = std::move(fresh);
+    m_WorkerThread.Close();
+}
+
+DWORD CFadeThread::StepWait(int32_t duration) {
+    const int32_t interval = duration / 1000;
+    return static_cast<DWORD>(interval == 0 ? 1 : interval);
 }
 
 double CFadeThread::CurrentVolume() const {
@@ -72,7 +93,7 @@ bool CFadeThread::Start(int32_t duration, double target, bool stopAfter) {
 
     s.m_TargetVolume = target;
     s.m_Duration = duration;
-    s.m_Interval = duration / 1000;
+    s.m_Interval = StepWait(duration);
     s.m_StartTime = TimerNow();
     s.m_StopAfter = stopAfter;
     s.m_StartVolume = s.m_CurrentVolume.load();
@@ -110,7 +131,7 @@ bool CFadeThread::Step(Shared& s) {
         if (!s.m_StopEvent.Set()) return false;
     }
     CCritSecLock lock(s.m_StreamGuard);
-    return s.m_Stream != nullptr && s.m_Stream->SetVolume(level);
+    return s.m_Stream != nullptr && s.m_Stream->ApplyFadeLevel(level);
 }
 
 unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
@@ -118,9 +139,7 @@ unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
         static_cast<std::shared_ptr<Shared>*>(parameter));
     Shared& s = **reference;
     for (;;) {
-        // A negative interval waits as an unsigned time of almost 50 days.
-        const DWORD wait =
-            WaitForSingleObject(s.m_StopEvent.Handle(), static_cast<DWORD>(s.m_Interval));
+        const DWORD wait = WaitForSingleObject(s.m_StopEvent.Handle(), s.m_Interval);
         if (wait == WAIT_OBJECT_0) break;
         if (!Step(s)) return 0xFFFFFFFFu;
     }
@@ -128,7 +147,7 @@ unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
     CCritSecLock lock(s.m_StreamGuard);
     if (s.m_Stream == nullptr) return 0xFFFFFFFFu;
     if (s.m_StopAfter && !s.m_Stream->StopForFade()) return 0xFFFFFFFFu;
-    if (!s.m_Stream->SetVolume(s.m_TargetVolume)) return 0xFFFFFFFFu;
+    if (!s.m_Stream->ApplyFadeLevel(s.m_TargetVolume)) return 0xFFFFFFFFu;
     return 0;
 }
 

@@ -7,8 +7,9 @@
 // applied a level (through StreamBuffer::SetVolume) and is read and written whole.
 //
 // What the fade thread touches lives in a block that the thread co-owns, so a thread that
-// outlives its 5000 ms stop wait never reaches a destroyed worker: the owner detaches the
-// stream from the block under a lock that the thread holds around every use of the stream.
+// outlives its 5000 ms stop wait never reaches a destroyed worker or a released buffer:
+// the owner detaches the stream from the block under a lock that the thread holds around
+// every use of the stream. The fade reaches its stream only through FadeTarget.
 #pragma once
 
 #include <atomic>
@@ -16,10 +17,9 @@
 #include <memory>
 
 #include "base/sync.h"
+#include "fade/fade_target.h"
 
 namespace sonaflux {
-
-class StreamBuffer;
 
 class CFadeThread {
 public:
@@ -30,7 +30,11 @@ public:
     CFadeThread(const CFadeThread&) = delete;
     CFadeThread& operator=(const CFadeThread&) = delete;
 
-    void SetStream(StreamBuffer* stream);
+    void SetStream(FadeTarget* stream);
+    // Cuts the fade off from its stream: once this returns, no fade thread, running or
+    // late, calls the stream again. A thread still alive is told to end and keeps a block
+    // of its own; later fades (after SetStream) start from a fresh one at the same volume.
+    void Detach();
     // Begins a fade to `target` (0.0 to 1.0) over `duration` ms; a running fade is ended
     // first, at its own target. False for a target out of range or a fade that would not end.
     bool Start(int32_t duration, double target, bool stopAfter);
@@ -38,6 +42,10 @@ public:
     // ended within 5000 ms.
     bool Stop();
     bool IsRunning() const { return m_WorkerThread.IsRunning(); }
+    // The wait between two steps of a fade of `duration` ms: duration / 1000, and at
+    // least 1 ms, so a fade shorter than a second does not spin. A negative duration
+    // waits as an unsigned time of almost 50 days.
+    static DWORD StepWait(int32_t duration);
     void ResetVolume();
 
     // The level last applied to the stream (before master volume and curve).

@@ -9,8 +9,14 @@
 #define SFX_EXPORT __attribute__((visibility("default")))
 #endif
 
-extern "C" SFX_EXPORT void* CreateInterface(const GUID* iid) {
-    if (iid == nullptr || !sonaflux::SameId(iid, IID_MusicModule)) return nullptr;
+extern "C" SFX_EXPORT void* SONAFLUX_CALL CreateInterface(const GUID* iid) {
+    if (iid == nullptr) return nullptr;
+    // The message route is handed out before the settings file is read, so that a host
+    // hears what reading it reports.
+    if (sonaflux::SameId(iid, IID_MusicDiagnostics)) {
+        return static_cast<MusicDiagnostics*>(&sonaflux::TheModule());
+    }
+    if (!sonaflux::SameId(iid, IID_MusicModule)) return nullptr;
     sonaflux::ReadModuleSettings(sonaflux::kSettingsFileName);  // the values that stand apply
     return static_cast<MusicModule*>(&sonaflux::TheModule());
 }

@@ -1,5 +1,6 @@
 #include "host/module_object.h"
 
+#include "base/diagnostics.h"
 #include "base/module_timer.h"
 #include "base/sync.h"
 #include "config/module_options.h"
@@ -25,6 +26,10 @@ ModuleObject::~ModuleObject() {
 int32_t ModuleObject::Release() {
     m_PlayInfo.Clear();
     m_Players.Clear();
+    // The players' threads have ended: nothing reports any more, and nothing of the host
+    // may be called after Release.
+    SetMessageRoute(nullptr, nullptr);
+    SetBoxesShown(true);
     return 0;
 }
 
@@ -55,9 +60,9 @@ MusicPlayer* ModuleObject::GetPlayer(int index) {
 }
 
 void* ModuleObject::GetInterface(const GUID* iid) {
-    if (iid != nullptr && SameId(iid, IID_MusicVolumeControl)) {
-        return static_cast<MusicVolumeControl*>(this);
-    }
+    if (iid == nullptr) return nullptr;
+    if (SameId(iid, IID_MusicVolumeControl)) return static_cast<MusicVolumeControl*>(this);
+    if (SameId(iid, IID_MusicDiagnostics)) return static_cast<MusicDiagnostics*>(this);
     return nullptr;
 }
 
@@ -68,6 +73,18 @@ double ModuleObject::GetMasterVolume() {
 bool ModuleObject::SetMasterVolume(double volume) {
     Options().masterVolume = volume;
     return m_Players.ReapplyVolume();
+}
+
+void ModuleObject::SetMessageCallback(MusicMessageCallback callback, void* context) {
+    SetMessageRoute(callback, context);
+}
+
+void ModuleObject::SetShowBoxes(bool show) {
+    SetBoxesShown(show);
+}
+
+bool ModuleObject::GetShowBoxes() {
+    return BoxesShown();
 }
 
 }  // namespace sonaflux

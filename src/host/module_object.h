@@ -1,6 +1,7 @@
-// The single module object: the MusicModule and MusicVolumeControl interfaces, the
-// play-info table and the host's device. Host thread only, except the master volume,
-// which fade threads read (it lives in ModuleOptions).
+// The single module object: the MusicModule, MusicVolumeControl and MusicDiagnostics
+// interfaces, the play-info table and the host's device. Host thread only, except the
+// master volume, which fade threads read (it lives in ModuleOptions), and the message
+// route, which every reporting thread reads (it lives in base/diagnostics).
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 namespace sonaflux {
 
-class ModuleObject final : public MusicModule, public MusicVolumeControl {
+class ModuleObject final : public MusicModule, public MusicVolumeControl, public MusicDiagnostics {
 public:
     ModuleObject() = default;
     ~ModuleObject();
@@ -33,6 +34,11 @@ public:
     // MusicVolumeControl
     double GetMasterVolume() override;
     bool SetMasterVolume(double volume) override;
+
+    // MusicDiagnostics
+    void SetMessageCallback(MusicMessageCallback callback, void* context) override;
+    void SetShowBoxes(bool show) override;
+    bool GetShowBoxes() override;
 
     IDirectSound* Device() const { return m_DirectSound; }
     PlayerCollection& Players() { return m_Players; }

@@ -153,7 +153,7 @@ bool PlayerObject::Seek(int frame) {
 
 bool PlayerObject::ReapplyVolume() {
     if (!m_Loaded) return true;
-    return m_Stream.Buffer().SetVolume(m_Stream.Buffer().CurrentVolume());
+    return m_Stream.Buffer().ReapplyVolume();
 }
 
 const StreamFormat& PlayerObject::QueryFormat() {

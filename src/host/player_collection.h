@@ -16,14 +16,13 @@ public:
     static constexpr int kMaxIndex = 4095;
 
     PlayerCollection();
-    virtual ~PlayerCollection();
+    ~PlayerCollection();
     PlayerCollection(const PlayerCollection&) = delete;
     PlayerCollection& operator=(const PlayerCollection&) = delete;
 
-    virtual int32_t Acquire() { return 1; }
     // Destroys every player in number order; the collection then has no slots.
-    virtual int32_t Clear();
-    virtual PlayerObject* GetOrCreate(int index);
+    int32_t Clear();
+    PlayerObject* GetOrCreate(int index);
     // Forgets every player without destroying it (process exit: their threads are gone).
     void Abandon();
 

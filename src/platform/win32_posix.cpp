@@ -5,10 +5,10 @@
 // single lock costs nothing measurable and makes every wake-up atomic with the signal,
 // which the idle tracking of thread_idle.h depends on.
 #include "platform/win32_posix.h"
+#include "platform/text.h"
 #include "platform/thread_idle.h"
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <sched.h>
 #include <time.h>
 #include <sys/stat.h>
@@ -347,32 +347,10 @@ void* ThreadTrampoline(void* arg) {
     return nullptr;
 }
 
-// Converts Shift-JIS (code page 932) text to UTF-8 for the terminal. Bytes that do not
-// convert are passed through.
-std::string Cp932ToUtf8(const char* text) {
-    std::string out;
-    const size_t len = std::strlen(text);
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(text, len);
-    std::string in(text, len);
-    char* src = in.data();
-    size_t srcLeft = len;
-    char buf[256];
-    while (srcLeft > 0) {
-        char* dst = buf;
-        size_t dstLeft = sizeof buf;
-        const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-            out.push_back(*src++);  // not convertible: keep the byte
-            --srcLeft;
-        }
-    }
-    iconv_close(cd);
-    return out;
-}
-
+// Writes one line to stderr with one write where it fits (a pipe keeps lines of up to
+// PIPE_BUF bytes whole when several threads report at once).
 void WriteLine(const std::string& line) {
+    const int fd = STDERR_FILENO;
     std::string s = line;
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
     std::replace(s.begin(), s.end(), '\n', ' ');
@@ -380,7 +358,7 @@ void WriteLine(const std::string& line) {
     const char* p = s.data();
     size_t left = s.size();
     while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
+        const ssize_t n = ::write(fd, p, left);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         p += n;
@@ -397,12 +375,24 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIB
     if (name == nullptr || access != GENERIC_READ || disposition != OPEN_EXISTING) {
         return INVALID_HANDLE_VALUE;
     }
-    const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO without a writer (or a device) cannot stall the open;
+    // a regular file goes back to blocking reads, which never wait on anyone anyway.
+    int fd = -1;
+    do {
+        fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) return INVALID_HANDLE_VALUE;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // Win32 opens no directory here
         ::close(fd);
         return INVALID_HANDLE_VALUE;
+    }
+    if (S_ISREG(st.st_mode)) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            ::close(fd);
+            return INVALID_HANDLE_VALUE;
+        }
     }
     auto* f = new FileObject{};
     f->magic = kMagic;
@@ -419,6 +409,22 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
     const auto size = static_cast<uint64_t>(st.st_size);
     if (sizeHigh) *sizeHigh = static_cast<DWORD>(size >> 32);
     return static_cast<DWORD>(size);
+}
+
+DWORD GetFileType(HANDLE file) {
+    FileObject* f = AsFile(file);
+    struct stat st {};
+    if (!f || ::fstat(f->fd, &st) != 0) return FILE_TYPE_UNKNOWN;
+    if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
+}
+
+DWORD GetFileAttributesA(LPCSTR name) {
+    struct stat st {};
+    if (name == nullptr || ::stat(name, &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
@@ -604,10 +610,10 @@ void Sleep(DWORD milliseconds) {
 // ---- Diagnostics ----
 
 void OutputDebugStringA(LPCSTR text) {
-    if (text && std::getenv("SONAFLUX_DEBUG")) WriteLine(Cp932ToUtf8(text));
+    if (text && std::getenv("SONAFLUX_DEBUG")) WriteLine(sonaflux::Cp932ToUtf8(text));
 }
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
-    WriteLine(std::string(caption ? caption : "") + ": " + Cp932ToUtf8(text ? text : ""));
+    WriteLine(std::string(caption ? caption : "") + ": " + sonaflux::Cp932ToUtf8(text ? text : ""));
     return IDOK;
 }

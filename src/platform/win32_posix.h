@@ -8,6 +8,9 @@
 //   only that signal; more than MAXIMUM_WAIT_OBJECTS handles gives WAIT_FAILED.
 // - A thread handle is signalled once its thread has ended.
 // - File calls answer as Win32 does at end of file (ReadFile succeeds with fewer bytes).
+// - CreateFileA never blocks: a FIFO or a device is opened without waiting for a writer
+//   and stays non-blocking; GetFileType tells it from a regular file (FILE_TYPE_DISK).
+//   Directories are not opened, as on Win32.
 //
 // Handles carry the table of operations of the copy of this layer that made them, so a
 // handle made inside one shared object can be set, waited on or closed from another
@@ -54,6 +57,12 @@ using LPOVERLAPPED = void*;
 #define FILE_END 2u
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 #define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
@@ -83,6 +92,12 @@ using LPCRITICAL_SECTION = CRITICAL_SECTION*;
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
+// FILE_TYPE_DISK for a regular file, FILE_TYPE_CHAR for a character or block device,
+// FILE_TYPE_PIPE for a FIFO or socket.
+DWORD GetFileType(HANDLE file);
+// FILE_ATTRIBUTE_DIRECTORY or FILE_ATTRIBUTE_NORMAL without opening anything;
+// INVALID_FILE_ATTRIBUTES when the name does not exist.
+DWORD GetFileAttributesA(LPCSTR name);
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE handle);

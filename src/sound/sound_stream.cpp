@@ -15,6 +15,12 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
     // A loaded stream refuses a second buffer before its reader, which its worker is
     // using, is touched.
     if (m_Buffer.IsCreated()) return false;
+    // The reader could not hold a single byte: say so rather than that the open failed.
+    const int32_t readBlock = Settings().STREAM_BUFFER_SIZE.load();
+    if (readBlock <= 0) {
+        ErrorBox(msg::kBadReadBlockSize, readBlock);
+        return false;
+    }
     if (!m_FileStream.Open(fileName, imageOffset, imageSize)) {
         ErrorBox(msg::kFileStreamOpenFailed);
         return false;
@@ -33,6 +39,11 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
     ds::WAVEFORMATEX format{};
     if (!m_FileStream.GetFormat(format)) return false;
 
+    if (static_cast<uint32_t>(configuredBytes) < m_FileStream.FrameSize()) {
+        // No segment of whole frames fits, whatever the length of the data.
+        ErrorBox(msg::kSegmentBelowFrame, m_FileStream.FrameSize(), configuredBytes);
+        return false;
+    }
     auto segmentBytes = static_cast<uint32_t>(configuredBytes);
     const uint64_t ring = static_cast<uint64_t>(n) * segmentBytes;
     const uint32_t dataSize = m_FileStream.m_DataSize;

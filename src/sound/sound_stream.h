@@ -26,7 +26,7 @@ public:
     static constexpr uint32_t kMaxBufferBytes = 0x0FFFFFFFu;
 
     SoundStream();
-    virtual ~SoundStream() = default;
+    ~SoundStream() = default;
     SoundStream(const SoundStream&) = delete;
     SoundStream& operator=(const SoundStream&) = delete;
 

@@ -13,7 +13,7 @@
 namespace sonaflux {
 
 CCritSec& StopGuard() {
-    static CCritSec guard;
+    static CCritSec guard(LockRank::Stop, "StopGuard");
     return guard;
 }
 
@@ -26,8 +26,11 @@ StreamBuffer::~StreamBuffer() {
 }
 
 void StreamBuffer::Discard() {
-    // The worker must be gone before anything it uses is freed, whatever the fade did.
+    // The worker must be gone before anything it uses is freed, whatever the fade did. A
+    // fade thread that did not end in time is cut off from this stream first, under the
+    // lock it holds while it uses the stream, so it never reaches a released buffer.
     m_Fade.Stop();
+    m_Fade.Detach();
     if (m_Thread.Handle() != nullptr) {
         bool signalled = m_QuitEvent.Set();
         for (int attempt = 0; !signalled && attempt < 100; ++attempt) {
@@ -60,12 +63,14 @@ void StreamBuffer::ReleaseInterfaces() {
     m_NotifyEvents.reset();
     m_NotifyEventCount = 0;
     CCritSecLock lock(m_FillGuard);
+    CCritSecLock published(m_PositionGuard);
     m_Origins.clear();
     m_Fresh = false;
 }
 
 bool StreamBuffer::Create(ds::IDirectSound* device, uint32_t segmentBytes, int32_t segments,
                           uint32_t channels, uint32_t rate, uint32_t bits) {
+    m_Fade.SetStream(this);  // again after a Discard detached it
     m_SegmentCount = segments;
     const uint32_t bytes = static_cast<uint32_t>(segments) * segmentBytes;
     if (!CreateBuffer(device, bytes, channels, rate, bits)) return false;
@@ -73,6 +78,7 @@ bool StreamBuffer::Create(ds::IDirectSound* device, uint32_t segmentBytes, int32
     m_Bits = bits;
     {
         CCritSecLock lock(m_FillGuard);
+        CCritSecLock published(m_PositionGuard);
         m_Origins.assign(static_cast<size_t>(segments), SegmentOrigin{});
     }
     if (!m_QuitEvent.Create(nullptr)) return false;
@@ -151,32 +157,82 @@ bool StreamBuffer::CreateNotifications(int32_t count) {
     return true;
 }
 
-// Pulls `size` bytes of music into `destination`, the start of segment `origin`. Records
-// where the bytes came from; at the end of the data, silence follows the last byte.
+// Pulls `size` bytes of music into `destination`, the start of a segment, and records in
+// `origin` where they came from. Where the reader delivered less, silence follows: the
+// end of the data, or a read that failed (the music goes on after it at the next pull).
 // The caller holds m_FillGuard.
 bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin) {
     const uint32_t before = m_Source->m_DataPosition.load();
+    const uint32_t loopStart = m_Source->LoopStartBytes();
+    const uint32_t loopEnd = m_Source->LoopEndBytes();
     uint32_t delivered = 0;
     const bool ok = m_Source->Gets(destination, static_cast<int32_t>(size), &delivered);
+    delivered = std::min(delivered, size);
     origin = SegmentOrigin{};
     origin.filled = true;
     origin.start = before;
-    if (!ok) {
-        delivered = std::min(delivered, size);
+    if (delivered < size) {
         std::memset(destination + delivered, SilenceByte(), size - delivered);
         origin.silentFrom = delivered;
-        m_DataEnded = true;
-        return false;
+        origin.silenceEnds = !ok;
+        origin.endedOnError = !ok && m_Source->DataGone();
     }
-    const uint32_t after = m_Source->m_DataPosition.load();
-    if (after != before + size) {
-        // The reader wrapped to the loop start inside these bytes.
-        const uint32_t loopStart = m_Source->LoopStartBytes();
-        const uint32_t fromLoop = std::min(after - loopStart, size);
-        origin.wrapAt = size - fromLoop;
-        origin.afterWrap = loopStart;
+    if (!ok) m_DataEnded = true;
+
+    // The reader reads up to the loop end, then from the loop start, as often as the
+    // bytes delivered need: a loop shorter than a segment wraps several times in it.
+    if (before + static_cast<uint64_t>(delivered) <= loopEnd) return ok;
+    origin.wrapAt = before < loopEnd ? loopEnd - before : 0;
+    origin.afterWrap = loopStart;
+    origin.loopBytes = loopEnd > loopStart ? loopEnd - loopStart : 0;
+    if (ok) {
+        // Where the reader stands now must agree; a loop point that the host moved
+        // during the pull leaves one wrap, found from where the reader stands.
+        const uint32_t after = m_Source->m_DataPosition.load();
+        const uint32_t sinceWrap = delivered - origin.wrapAt;
+        uint32_t expected = loopStart + sinceWrap;
+        if (origin.loopBytes != 0) {
+            const uint32_t within = sinceWrap % origin.loopBytes;
+            expected = within == 0 && sinceWrap > 0 ? loopEnd : loopStart + within;
+        }
+        if (after != expected) {
+            const uint32_t fromLoop = std::min(after - m_Source->LoopStartBytes(), delivered);
+            origin.wrapAt = delivered - fromLoop;
+            origin.afterWrap = m_Source->LoopStartBytes();
+            origin.loopBytes = 0;
+        }
     }
-    return true;
+    return ok;
+}
+
+uint32_t StreamBuffer::DataOffsetIn(const SegmentOrigin& origin, uint32_t within) {
+    if (within >= origin.silentFrom) {
+        // After the end: the caller reports the end. After a failed read, or where the
+        // data is gone: the frame where the music goes on, or stopped.
+        if (origin.silenceEnds && !origin.endedOnError) return 0xFFFFFFFFu;
+        within = origin.silentFrom;
+    }
+    if (within < origin.wrapAt) return origin.start + within;
+    uint32_t sinceWrap = within - origin.wrapAt;
+    if (origin.loopBytes != 0) sinceWrap %= origin.loopBytes;
+    return origin.afterWrap + sinceWrap;
+}
+
+void StreamBuffer::Publish(size_t segment, const SegmentOrigin& origin) {
+    CCritSecLock published(m_PositionGuard);
+    if (segment < m_Origins.size()) m_Origins[segment] = origin;
+}
+
+void StreamBuffer::MarkDataEnd(uint32_t silenceFrom, const SegmentOrigin& origin) {
+    const auto n = static_cast<uint32_t>(m_SegmentCount);
+    const uint32_t segmentBytes = m_BufferBytes / n;
+    // The segment of the last music byte (the one before, when a segment got none), then
+    // one more: the same two segments whether the end was met by a first fill or a refill.
+    const uint32_t last = ((silenceFrom + m_BufferBytes - 1) % m_BufferBytes) / segmentBytes;
+    m_StopAfter = static_cast<int32_t>((last + 1) % n);
+    CCritSecLock published(m_PositionGuard);
+    m_ErrorOffset = DataOffsetIn(origin, origin.silentFrom);
+    m_EndedOnError = origin.endedOnError;
 }
 
 bool StreamBuffer::LockRegion(uint32_t offset, uint32_t length, Region& r) {
@@ -194,14 +250,17 @@ bool StreamBuffer::FillSegment(uint32_t offset, uint32_t length) {
     if (!LockRegion(offset, length, r)) return false;
     const uint32_t segmentBytes = m_BufferBytes / static_cast<uint32_t>(m_SegmentCount);
     const size_t segment = std::min<size_t>(offset / segmentBytes, m_Origins.size() - 1);
-    bool ok = Pull(static_cast<uint8_t*>(r.first), r.firstBytes, m_Origins[segment]);
+    SegmentOrigin origin;
+    bool ok = Pull(static_cast<uint8_t*>(r.first), r.firstBytes, origin);
+    Publish(segment, origin);
     if (ok && r.second != nullptr) {
         // Only a fill that wraps past the end of the buffer has a second region.
-        ok = Pull(static_cast<uint8_t*>(r.second), r.secondBytes, m_Origins[0]);
+        SegmentOrigin second;
+        ok = Pull(static_cast<uint8_t*>(r.second), r.secondBytes, second);
+        Publish(0, second);
     }
-    if (!ok) {
-        m_SilenceFrom =
-            (offset + std::min(m_Origins[segment].silentFrom, r.firstBytes)) % m_BufferBytes;
+    if (!ok && m_DataEnded) {
+        MarkDataEnd((offset + std::min(origin.silentFrom, r.firstBytes)) % m_BufferBytes, origin);
     }
     const bool unlocked = UnlockRegion(r);
     return ok && unlocked;
@@ -218,11 +277,17 @@ bool StreamBuffer::FillInitial() {
     const uint32_t count = std::max<uint32_t>(n / 2, 1);
     m_DataEnded = false;
     m_FillHitEnd = false;
-    std::fill(m_Origins.begin(), m_Origins.end(), SegmentOrigin{});
+    m_StopAfter = -1;
+    m_DeviceFailures = 0;
+    m_EndedOnError = false;
+    {
+        CCritSecLock published(m_PositionGuard);
+        std::fill(m_Origins.begin(), m_Origins.end(), SegmentOrigin{});
+    }
     for (uint32_t i = 0; i < count; ++i) {
         if (m_DataEnded) {
             // The music ended in an earlier segment: the rest of the first half is silence.
-            if (!WriteSilence(i * segmentBytes, segmentBytes)) return false;
+            if (!WriteSilence(i * segmentBytes, segmentBytes, true)) return false;
         } else if (!FillSegment(i * segmentBytes, segmentBytes) && !m_DataEnded) {
             return false;
         }
@@ -231,30 +296,42 @@ bool StreamBuffer::FillInitial() {
     m_FillHitEnd =
         m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(),
                                    [](const SegmentOrigin& o) { return o.wrapAt != 0xFFFFFFFFu; });
-    m_WriteOffset = (count * segmentBytes) % m_BufferBytes;
+    m_NextSegment = count % n;
     m_Fresh = true;
     return true;
 }
 
-bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length) {
+bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length, bool ends) {
     if (m_Buffer == nullptr || length == 0) return m_Buffer != nullptr;
     length = std::min(length, m_BufferBytes);
     Region r;
     if (!LockRegion(offset, length, r)) return false;
     if (r.first) std::memset(r.first, SilenceByte(), r.firstBytes);
     if (r.second) std::memset(r.second, SilenceByte(), r.secondBytes);
-    // Mark the segments the silence covers, so positions there report the end.
+    // Mark the segments the silence covers: positions there report the end, or, for a
+    // gap the device caused, the frame where the music goes on.
+    const uint32_t resume = m_Source ? m_Source->m_DataPosition.load() : 0;
     const uint32_t segmentBytes = m_BufferBytes / static_cast<uint32_t>(m_SegmentCount);
+    CCritSecLock published(m_PositionGuard);
     for (uint32_t done = 0; done < length;) {
         const uint32_t at = (offset + done) % m_BufferBytes;
         const size_t segment = std::min<size_t>(at / segmentBytes, m_Origins.size() - 1);
         const uint32_t within = at - static_cast<uint32_t>(segment) * segmentBytes;
         SegmentOrigin& origin = m_Origins[segment];
-        if (!origin.filled) {
+        if (!ends) {
             origin = SegmentOrigin{};
             origin.filled = true;
+            origin.silenceEnds = false;
+            origin.start = resume - within;
+            origin.silentFrom = within;
+        } else {
+            if (!origin.filled) {
+                origin = SegmentOrigin{};
+                origin.filled = true;
+            }
+            if (within <= origin.silentFrom) origin.silenceEnds = true;
+            origin.silentFrom = std::min(origin.silentFrom, within);
         }
-        origin.silentFrom = std::min(origin.silentFrom, within);
         done += std::max<uint32_t>(segmentBytes - within, 1);
     }
     return UnlockRegion(r);
@@ -293,38 +370,45 @@ bool StreamBuffer::Refill(int32_t index, uint32_t generation) {
     const auto n = static_cast<uint32_t>(m_SegmentCount);
     const uint32_t segmentBytes = m_BufferBytes / n;
     const uint32_t half = n / 2;
-    uint32_t idx = half + static_cast<uint32_t>(index);
-    if (idx >= n) idx -= n;
+    // The segment after the last one written: half a ring ahead of segment `index`, whose
+    // end the cursor just passed. A worker that fell behind takes its pending
+    // notifications lowest index first, not in playing order; counting on from what it
+    // wrote keeps the music in order when it catches up.
+    const uint32_t idx = m_NextSegment % n;
+    m_NextSegment = (idx + 1) % n;
     const uint32_t offset = idx * segmentBytes;
 
-    // The segment half a ring ahead of the one whose end the cursor just passed.
-    bool endedNow = false;
-    if (!m_DataEnded) {
-        if (FillSegment(offset, segmentBytes)) {
-            m_WriteOffset = offset;
-            return true;
+    if (m_DataEnded) {
+        // After the music's last byte: the buffer stops once the cursor has passed the
+        // segment after the one holding it, however the end was met, and a buffer resumed
+        // after that stops again at once. Until then every segment the cursor reaches is
+        // silence, however small the ring (with two segments the one refilled is the next
+        // to play).
+        if (index == m_StopAfter || m_ReachedEnd.load()) {
+            WriteSilence(offset, segmentBytes, true);
+            m_Buffer->Stop();
+            m_ReachedEnd = true;
+            return false;
         }
-        endedNow = m_DataEnded;
-        if (!endedNow) m_SilenceFrom = offset;  // a device failure, not the data's end
-    }
-    // After the music's last segment every segment the cursor reaches is silence, however
-    // small the ring (with two segments the one refilled is the next to play).
-    if (!endedNow) WriteSilence(offset, segmentBytes);
-
-    // The end of the data: the last segment stays, then half a ring of silence after the
-    // music's last byte, then the buffer stops once the silence has played.
-    if (m_Failures == 1) {
-        if (!WriteSilence(m_SilenceFrom, half * segmentBytes)) return false;
-        m_Failures = 2;
+        WriteSilence(offset, segmentBytes, true);
         return true;
     }
-    if (m_Failures > half) {
+
+    if (FillSegment(offset, segmentBytes)) {
+        m_DeviceFailures = 0;
+        return true;
+    }
+    if (m_DataEnded) return true;  // the music's last bytes are in; silence follows them
+
+    // The device refused the segment (Lock or Unlock): it plays as silence and the music
+    // goes on after it. Only a device that keeps failing, refill after refill, for longer
+    // than half a ring stops the buffer; a refill that succeeds starts the count again.
+    WriteSilence(offset, segmentBytes, false);
+    if (++m_DeviceFailures > half) {
         m_Buffer->Stop();
         m_ReachedEnd = true;
         return false;
     }
-    ++m_Failures;
-    m_WriteOffset = offset;
     return true;
 }
 
@@ -332,10 +416,10 @@ bool StreamBuffer::RestartPlayback(bool looping) {
     if (m_Buffer == nullptr) return false;
     if (!ds::Succeeded(m_Buffer->Stop())) return false;
     {
-        // Every restart ends the same way: the end-of-data count starts again, and no
-        // notification of the previous playback is left to refill a segment.
+        // No notification of the previous playback is left to refill a segment. Where
+        // the ring's data ends was set by the fill that playback starts from, and stays.
         CCritSecLock lock(m_FillGuard);
-        m_Failures = 0;
+        m_DeviceFailures = 0;
         for (int32_t i = 0; i < m_NotifyEventCount; ++i) {
             if (m_NotifyEvents[i].Handle()) ResetEvent(m_NotifyEvents[i].Handle());
         }
@@ -360,7 +444,12 @@ bool StreamBuffer::StopForFade() {
 
 bool StreamBuffer::Resume() {
     if (m_Buffer == nullptr) return false;
-    m_Fresh = false;
+    if (m_Fresh) {
+        // The ring was filled since playback stopped (a seek while paused): what is to be
+        // heard begins at its first byte, not at the paused cursor.
+        RestartPlayback(true);
+        return true;
+    }
     m_Buffer->Play(0, 0, ds::DSBPLAY_LOOPING);
     return true;
 }
@@ -383,7 +472,9 @@ uint32_t StreamBuffer::PlayCursor() {
 }
 
 bool StreamBuffer::DataOffsetAt(uint32_t offset, uint32_t& dataOffset) {
-    CCritSecLock lock(m_FillGuard);
+    // Only the published origins: never the fill lock, which a worker holds across its
+    // disk reads.
+    CCritSecLock published(m_PositionGuard);
     if (m_Buffer == nullptr || m_Origins.empty() || m_BufferBytes == 0) return false;
     if (m_Fresh) offset = 0;  // playback will begin with the ring's first byte
     const uint32_t segmentBytes = m_BufferBytes / static_cast<uint32_t>(m_SegmentCount);
@@ -391,18 +482,14 @@ bool StreamBuffer::DataOffsetAt(uint32_t offset, uint32_t& dataOffset) {
     const uint32_t within = offset - static_cast<uint32_t>(segment) * segmentBytes;
     const SegmentOrigin& origin = m_Origins[segment];
     if (!origin.filled) return false;
-    if (within >= origin.silentFrom) {
-        dataOffset = 0xFFFFFFFFu;  // silence after the end: the caller reports the end
-    } else if (within >= origin.wrapAt) {
-        dataOffset = origin.afterWrap + (within - origin.wrapAt);
-    } else {
-        dataOffset = origin.start + within;
-    }
+    dataOffset = DataOffsetIn(origin, within);
+    // Silence after the data became unreadable holds at the frame where it stopped.
+    if (dataOffset == 0xFFFFFFFFu && m_EndedOnError.load()) dataOffset = m_ErrorOffset;
     return true;
 }
 
 uint32_t StreamBuffer::RingStartOffset() {
-    CCritSecLock lock(m_FillGuard);
+    CCritSecLock published(m_PositionGuard);
     return m_Origins.empty() ? 0 : m_Origins[0].start;
 }
 

@@ -3,9 +3,12 @@
 // half a ring ahead of the play cursor each time a notification fires.
 //
 // Threads: the host's thread creates, fills, plays, stops and shuts the buffer down; the
-// worker runs WorkerMain/Refill; a fade thread calls SetVolume and StopForFade. The host's
-// first fills and the worker's refills both pull from the same reader, so they take
-// m_FillGuard (uncontended in normal play: the buffer is stopped while the host fills).
+// worker runs WorkerMain/Refill; a fade thread calls SetVolume and StopForFade (through
+// FadeTarget). The host's first fills and the worker's refills both pull from the same
+// reader, so they take m_FillGuard (uncontended in normal play: the buffer is stopped
+// while the host fills). The worker holds m_FillGuard across its disk reads, so what a
+// position query needs is published under m_PositionGuard, which is only ever held to
+// copy a few words.
 #pragma once
 
 #include <atomic>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "base/sync.h"
+#include "fade/fade_target.h"
 #include "fade/fade_thread.h"
 #include "sonaflux/directsound.h"
 
@@ -21,10 +25,10 @@ namespace sonaflux {
 
 class CStreamSource;
 
-class StreamBuffer {
+class StreamBuffer final : private FadeTarget {
 public:
     StreamBuffer();
-    virtual ~StreamBuffer();
+    ~StreamBuffer();
     StreamBuffer(const StreamBuffer&) = delete;
     StreamBuffer& operator=(const StreamBuffer&) = delete;
 
@@ -51,7 +55,9 @@ public:
     // Playback (host thread; StopForFade on the fade thread).
     bool RestartPlayback(bool looping);
     bool StopLocked();
-    bool StopForFade();
+    bool StopForFade() override;
+    // Continues from the play cursor; after a fill that playback has not begun (a seek
+    // while paused), from the ring's first byte, where the fill put the data.
     bool Resume();
     bool IsPlaying();
     uint32_t PlayCursor();
@@ -60,8 +66,13 @@ public:
     bool StartFade(int32_t duration, double target, bool stopAfter) {
         return m_Fade.Start(duration, target, stopAfter);
     }
-    // Applies `factor` × master volume through the configured curve (any thread).
+    // Applies `factor` × master volume through the configured curve (any thread) and
+    // records `factor` as the current volume when the device accepted it.
     bool SetVolume(double factor);
+    // Applies the current volume again (a new master volume; host thread). A level that a
+    // fade applies meanwhile is never undone: the current volume is read and applied
+    // again until no other write came between the read and the device call.
+    bool ReapplyVolume();
     double CurrentVolume() const { return m_Fade.CurrentVolume(); }
 
     // The data offset (bytes from the first PCM byte) of the byte at ring offset `offset`,
@@ -76,24 +87,30 @@ public:
     uint32_t RingStartOffset();
     bool StoppedByFade() const { return m_StoppedByFade.load(); }
     bool ReachedEnd() const { return m_ReachedEnd.load(); }
+    // The stream ended because its data could no longer be read (the file shrank or
+    // vanished), not at the end of its last pass. Cleared by the next first fill.
+    bool EndedOnError() const { return m_EndedOnError.load(); }
     void ClearEndState() {
         m_StoppedByFade = false;
         m_ReachedEnd = false;
     }
 
-    int32_t SegmentCount() const { return m_SegmentCount; }
     uint32_t BufferBytes() const { return m_BufferBytes; }
-    uint32_t WriteOffset() const { return m_WriteOffset.load(); }
 
 private:
-    // Where the bytes of one segment came from: data offset of its first byte, and where
-    // (if anywhere) the reader wrapped to the loop start inside it.
+    // Where the bytes of one segment came from: data offset of its first byte, where (if
+    // anywhere) the reader first wrapped to the loop start inside it and how long the loop
+    // was (a loop shorter than a segment wraps several times), and where silence begins.
     struct SegmentOrigin {
         bool filled = false;
-        bool silent = false;  // silence from this byte on
+        // The silence is the end of the music (positions there report the end); otherwise
+        // a read failed and the music goes on after it from where the silence began.
+        bool silenceEnds = true;
+        bool endedOnError = false;  // the music ended there because the data is gone
         uint32_t start = 0;
         uint32_t wrapAt = 0xFFFFFFFFu;  // byte within the segment
         uint32_t afterWrap = 0;
+        uint32_t loopBytes = 0;             // 0: a single wrap
         uint32_t silentFrom = 0xFFFFFFFFu;  // byte within the segment
     };
 
@@ -109,16 +126,26 @@ private:
     bool LockRegion(uint32_t offset, uint32_t length, Region& r);
     bool UnlockRegion(const Region& r);
     bool Refill(int32_t index, uint32_t generation);
-    bool WriteSilence(uint32_t offset, uint32_t length);
+    // Silence over [offset, offset + length): the end of the music (`ends`), or a gap the
+    // device caused, after which the music goes on from the reader's position.
+    bool WriteSilence(uint32_t offset, uint32_t length, bool ends);
     bool Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
+    // The data offset of byte `within` of a segment that came from `origin`.
+    static uint32_t DataOffsetIn(const SegmentOrigin& origin, uint32_t within);
+    // Records where the music's last byte lies (the ring offset after it): the buffer
+    // stops once the cursor has passed the segment after the one that holds it.
+    void MarkDataEnd(uint32_t silenceFrom, const SegmentOrigin& origin);
+    void Publish(size_t segment, const SegmentOrigin& origin);
     void ReleaseInterfaces();
     uint8_t SilenceByte() const;
+    bool ApplyFadeLevel(double level) override { return SetVolume(level); }
+    // Converts and applies a level; true when the device answered DS_OK.
+    bool ApplyVolume(double factor);
 
     ds::IDirectSoundBuffer* m_Buffer = nullptr;
     ds::IDirectSoundNotify* m_Notify = nullptr;
     int32_t m_SegmentCount = 0;
     uint32_t m_BufferBytes = 0;
-    std::atomic<uint32_t> m_WriteOffset{0};
     CStreamSource* m_Source = nullptr;
     uint32_t m_Bits = 16;
     CEventObject m_QuitEvent;
@@ -126,20 +153,30 @@ private:
     int32_t m_NotifyEventCount = 0;
     CThreadObject m_Thread;
 
-    // Guarded by m_FillGuard: the reader, the segment origins and the end-of-data count.
-    CCritSec m_FillGuard;
+    // Guarded by m_FillGuard: the reader and the end-of-data state. The segment origins
+    // are written under m_FillGuard and m_PositionGuard both, and read under either.
+    CCritSec m_FillGuard{LockRank::Fill, "a stream's fill guard"};
+    CCritSec m_PositionGuard{LockRank::Position, "a stream's position guard"};
     // Counts first fills. A notification taken before the latest one belongs to the
     // playback before it, and its refill is skipped.
     std::atomic<uint32_t> m_FillGeneration{0};
     std::vector<SegmentOrigin> m_Origins;
-    uint32_t m_Failures = 0;     // failing refills since playback last restarted
-    uint32_t m_SilenceFrom = 0;  // ring offset after the music's last byte
-    bool m_DataEnded = false;    // the reader has no more data on this pass
-    bool m_FillHitEnd = false;   // host thread only: the last first fill wrapped or ended
+    uint32_t m_ErrorOffset = 0;     // under m_PositionGuard: where unreadable data stopped
+    uint32_t m_NextSegment = 0;     // the segment the next refill writes
+    uint32_t m_DeviceFailures = 0;  // refills in a row whose Lock or Unlock failed
+    int32_t m_StopAfter = -1;       // notification that stops the buffer after the end
+    bool m_DataEnded = false;       // the reader has no more data on this pass
+    bool m_FillHitEnd = false;      // host thread only: the last first fill wrapped or ended
+
+    // Every volume write raises the version before and after its device call and counts
+    // itself in m_VolumeWriters meanwhile, so ReapplyVolume sees any write it overlapped.
+    std::atomic<uint32_t> m_VolumeVersion{0};
+    std::atomic<int32_t> m_VolumeWriters{0};
 
     std::atomic<bool> m_Fresh{false};          // ring start holds the data to begin with
     std::atomic<bool> m_ReachedEnd{false};     // the worker stopped the buffer at the end
     std::atomic<bool> m_StoppedByFade{false};  // a fade's end step stopped the buffer
+    std::atomic<bool> m_EndedOnError{false};   // the data ran out because it is gone
 
     CFadeThread m_Fade;  // last: stopped and destroyed before the rest goes
 };

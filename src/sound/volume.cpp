@@ -22,17 +22,44 @@ int32_t LinearToHundredthsDb(double level) {
     return static_cast<int32_t>(db) * 100;
 }
 
+bool StreamBuffer::ApplyVolume(double factor) {
+    const double master = Options().masterVolume.load();
+    // A factor or master volume at or below 0 is silence, before the curve could square
+    // its sign away.
+    double x = 0.0;
+    if (master > 0.0 && factor > 0.0) {
+        x = master * factor;
+        if (Settings().FADETYPE.load() != 1) x = x * x;
+    }
+    const int32_t attenuation = LinearToHundredthsDb(x);
+    if (m_Buffer->SetVolume(attenuation) == ds::DS_OK) return true;
+    DebugPrint(msg::kVolumeRefused, attenuation, x);
+    return false;
+}
+
 bool StreamBuffer::SetVolume(double factor) {
     if (m_Buffer == nullptr) return false;
-    double x = Options().masterVolume.load() * factor;
-    if (Settings().FADETYPE.load() != 1) x = x * x;
-    const int32_t attenuation = LinearToHundredthsDb(x);
-    if (m_Buffer->SetVolume(attenuation) == ds::DS_OK) {
-        m_Fade.SetCurrentVolume(factor);
-        return true;
-    }
-    DebugPrint(msg::kVolumeRefused, attenuation, x);
+    m_VolumeWriters.fetch_add(1);
+    m_VolumeVersion.fetch_add(1);
+    if (ApplyVolume(factor)) m_Fade.SetCurrentVolume(factor);
+    m_VolumeVersion.fetch_add(1);
+    m_VolumeWriters.fetch_sub(1);
     return true;
+}
+
+bool StreamBuffer::ReapplyVolume() {
+    if (m_Buffer == nullptr) return false;
+    for (;;) {
+        const uint32_t version = m_VolumeVersion.load();
+        if (m_VolumeWriters.load() != 0) {
+            Sleep(0);  // a fade thread is applying a level: take the one it leaves
+            continue;
+        }
+        ApplyVolume(m_Fade.CurrentVolume());
+        // A write that began after the read above may have reached the device before
+        // this one: apply what it left.
+        if (m_VolumeVersion.load() == version) return true;
+    }
 }
 
 }  // namespace sonaflux

@@ -7,6 +7,7 @@
 #include "base/diagnostics.h"
 #include "base/faults.h"
 #include "base/messages.h"
+#include "platform/file_kind.h"
 
 namespace sonaflux {
 
@@ -14,7 +15,7 @@ CCritSec& FileReadGuard() {
     // Built in static storage on first use (thread-safe) and deliberately never
     // destroyed: static destruction order across translation units is unknown.
     alignas(CCritSec) static unsigned char storage[sizeof(CCritSec)];
-    static CCritSec* const guard = new (storage) CCritSec;
+    static CCritSec* const guard = new (storage) CCritSec(LockRank::FileRead, "FileReadGuard");
     return *guard;
 }
 
@@ -30,7 +31,16 @@ bool CReadOnlyFile::Open(const char* name) {
     if (name == nullptr || FaultFires(FaultPoint::FileOpen)) return false;
     m_Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_Handle == INVALID_HANDLE_VALUE) return false;
+    if (m_Handle == INVALID_HANDLE_VALUE) {
+        if (IsDirectoryName(name)) ErrorBox(msg::kNotRegularFile, name);
+        return false;
+    }
+    // A FIFO or a device has no size and may never deliver: only regular files stream.
+    if (!IsRegularFile(m_Handle)) {
+        ErrorBox(msg::kNotRegularFile, name);
+        Close();
+        return false;
+    }
     const DWORD size = GetFileSize(m_Handle, nullptr);
     if (size == INVALID_FILE_SIZE) return false;  // the handle stays open until Close
     m_Size = size;
@@ -65,13 +75,17 @@ bool CReadOnlyFile::Seek(uint32_t offset) {
 bool CReadOnlyFile::Read(void* buffer, uint32_t count) {
     if (m_Handle == INVALID_HANDLE_VALUE) return false;
     CCritSecLock lock(FileReadGuard());
+    m_Gone = false;
     if (static_cast<uint64_t>(m_Position) + count > m_Size) return false;
-    if (FaultFires(FaultPoint::FileRead)) return false;
     DWORD done = 0;
-    if (ReadFile(m_Handle, buffer, count, &done, nullptr) == FALSE || done != count) {
+    if (FaultFires(FaultPoint::FileRead) ||
+        ReadFile(m_Handle, buffer, count, &done, nullptr) == FALSE || done != count) {
         // A short read has moved the file pointer; put it back where m_Position says,
         // so that the next read starts at the byte this one failed to deliver.
         SetFilePointer(m_Handle, static_cast<LONG>(m_Position), nullptr, FILE_BEGIN);
+        // Retrying helps only while the file still holds the bytes.
+        const DWORD now = FaultFires(FaultPoint::FileShrink) ? 0 : GetFileSize(m_Handle, nullptr);
+        m_Gone = now == INVALID_FILE_SIZE || static_cast<uint64_t>(m_Position) + count > now;
         return false;
     }
     m_Position += count;
@@ -105,7 +119,7 @@ bool CFileStreamRead::Open(const char* name, uint32_t startOffset, uint32_t unit
     m_Block.Allocate(capacity);
     if (static_cast<uint32_t>(m_Block.GetSize()) != capacity) return false;  // out of memory
     m_Block.Fill(0);
-    m_Block.Reallocate(0);
+    m_Block.Allocate(0);
     m_BlockCapacity = capacity;
     m_BlockOffset = 0;
 
@@ -122,7 +136,7 @@ bool CFileStreamRead::Open(const char* name, uint32_t startOffset, uint32_t unit
 }
 
 void CFileStreamRead::EmptyBlock() {
-    m_Block.Reallocate(0);
+    m_Block.Allocate(0);
     m_BlockOffset = 0;
 }
 
@@ -146,13 +160,13 @@ int CFileStreamRead::OnBufferMemory() {
         return kNoMoreData;
     }
     const auto count = static_cast<uint32_t>(want);
-    m_Block.Reallocate(count);  // within the capacity reserved at Open: no allocation
+    m_Block.Allocate(count);  // within the capacity reserved at Open: no allocation
     if (static_cast<uint32_t>(m_Block.GetSize()) != count ||
         !m_File->Read(m_Block.GetData(), count)) {
         // Whatever the failed read left in the block is not unit data.
         EmptyBlock();
         DebugPrint(msg::kFileReadFailed);
-        return kFailed;
+        return m_File->Gone() ? kGone : kFailed;
     }
     m_BlockOffset = 0;
     m_ReadCounter += count;

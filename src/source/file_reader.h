@@ -36,7 +36,8 @@ public:
     CReadOnlyFile(const CReadOnlyFile&) = delete;
     CReadOnlyFile& operator=(const CReadOnlyFile&) = delete;
 
-    // Closes first, then opens `name` for shared reading; position 0.
+    // Closes first, then opens `name` for shared reading; position 0. Anything but a
+    // regular file (a directory, FIFO or device) is refused with a box naming it.
     virtual bool Open(const char* name);
     // Size 0 afterwards; the position is kept.
     virtual void Close();
@@ -49,16 +50,22 @@ public:
     // Bytes from the position to the end of the file; 0 when closed or past the end.
     virtual uint32_t GetRemaining() const;
 
+    // The last Read failed for good: the file no longer holds the bytes asked for (it
+    // shrank, or its size can no longer be read because it vanished).
+    bool Gone() const { return m_Gone; }
+
 protected:
     HANDLE m_Handle = INVALID_HANDLE_VALUE;
     uint32_t m_Size = 0;
     uint32_t m_Position = 0;
+    bool m_Gone = false;
 };
 
 class CFileStreamRead {
 public:
-    // Result codes of Read.
-    enum : int { kDone = 0, kFailed = 1, kNoMoreData = 2 };
+    // Result codes of Read. kGone: a read failed that can never succeed again (the file
+    // shrank below the unit or vanished); kFailed may succeed when retried.
+    enum : int { kDone = 0, kFailed = 1, kNoMoreData = 2, kGone = 3 };
 
     CFileStreamRead();
     // Reads through `file` instead of a plain disk file (tests, the fuzzer). Null keeps
@@ -92,6 +99,8 @@ public:
     bool Close();
 
     uint32_t UnitSize() const { return m_UnitFileSize; }
+    // The last failed read can never succeed again (kGone).
+    bool Gone() const { return m_File->Gone(); }
     uint32_t ReadLimit() const { return m_ReadLimit.load(std::memory_order_relaxed); }
 
 private:

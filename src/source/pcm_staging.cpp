@@ -37,8 +37,7 @@ int CPcmStaging::ReadStaged(uint8_t* destination, uint32_t& length) {
         }
         // Nothing made without a reason is a failure too, never a loop without end.
         if (r != CFileStreamRead::kDone || produced == 0) {
-            failure = r == CFileStreamRead::kNoMoreData ? CFileStreamRead::kNoMoreData
-                                                        : CFileStreamRead::kFailed;
+            failure = r == CFileStreamRead::kDone ? CFileStreamRead::kFailed : r;
         }
     }
     if (delivered < length) {

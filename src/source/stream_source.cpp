@@ -121,9 +121,9 @@ bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
         // A failed read is not the caller's concern (the reader has left its line and
         // retries at the next call); what it missed plays as silence.
         if (r != CFileStreamRead::kDone) FillSilence(out + got, want - got);
-        m_DataPosition.store(m_DataPosition.load() + want);
-        count = want;
-        return true;
+        m_DataPosition.store(m_DataPosition.load() + got);
+        count = got;
+        return r != CFileStreamRead::kGone;
     }
 
     uint32_t done = got;
@@ -154,7 +154,7 @@ bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
             }
             // The loop region ended again inside this request: another wrap.
             if (r == CFileStreamRead::kNoMoreData && part > 0) break;
-            if (attempt == kLoopAttempts) {
+            if (attempt == kLoopAttempts || r == CFileStreamRead::kGone) {
                 ErrorBox(msg::kReadErrorAfterWrap);
                 FillSilence(out + done, want - done);
                 count = done;
@@ -181,6 +181,14 @@ void CStreamSource::SetLoopStart(uint32_t frame) {
 bool CStreamSource::SetEndFrame(uint32_t frame) {
     if (!m_IsOpen || !m_Decoder) return false;
     return m_Decoder->SetEndFrame(frame);
+}
+
+uint32_t CStreamSource::LoopEndBytes() const {
+    return m_Decoder ? static_cast<uint32_t>(m_Decoder->EndBytes()) : 0;
+}
+
+bool CStreamSource::DataGone() const {
+    return m_Reader.Gone();
 }
 
 bool CStreamSource::GetFormat(ds::WAVEFORMATEX& out) const {

@@ -46,7 +46,8 @@ public:
     virtual bool Open(CFileStreamRead& reader, DecodedLayout& out) = 0;
     // Copies up to `length` bytes, never past the readable end, with the answers of
     // CFileStreamRead::Read: kDone, kFailed (a read or decode failure: the bytes not
-    // delivered are retried by the next call) or kNoMoreData; `length` then holds the
+    // delivered are retried by the next call), kGone (the file can no longer be read) or
+    // kNoMoreData; `length` then holds the
     // bytes delivered.
     virtual int Read(uint8_t* destination, uint32_t& length) = 0;
     // Continues at `offset`; refused (with the reader's debugger line) at or past the
@@ -55,6 +56,8 @@ public:
     // Ends the readable data at `frame` (at most the data's end). False where the
     // kind refuses the end (see CStreamSource::SetEndFrame).
     virtual bool SetEndFrame(uint32_t frame) = 0;
+    // The end of the readable data (the loop end), in bytes handed out.
+    virtual uint64_t EndBytes() const = 0;
     // The first data byte's offset in the image (WAVE); 0 where that means nothing.
     virtual uint32_t DataOffset() const { return 0; }
 };
@@ -78,7 +81,9 @@ public:
     // Delivers exactly `size` bytes of PCM data, wrapping to the loop start while passes
     // remain. False at the end of the last pass and on the failures that Gets shows.
     // Whatever part of `destination` it could not fill holds silence; `delivered`, when
-    // given, receives the number of data bytes placed before it.
+    // given, receives the number of data bytes placed before it. True with fewer bytes
+    // delivered: a read failed, and the next call goes on from the first byte missed.
+    // False also when the data can no longer be read at all (the reader's kGone).
     bool Gets(void* destination, int32_t size, uint32_t* delivered = nullptr);
     // Continues at sample frame `frame`; fails at or past the readable end.
     bool SeekFrame(uint32_t frame);
@@ -98,6 +103,10 @@ public:
     uint32_t DataOffset() const { return m_Decoder ? m_Decoder->DataOffset() : 0; }
     // The loop start as a data offset in bytes.
     uint32_t LoopStartBytes() const { return m_LoopStart.load(); }
+    // The loop end (the end of the readable data) as a data offset in bytes.
+    uint32_t LoopEndBytes() const;
+    // The last read failed for good: the file shrank below the data or vanished.
+    bool DataGone() const;
     bool IsOpen() const { return m_IsOpen; }
     // The loop points the file carries, whether or not they were applied.
     const FileLoopPoints& StoredLoopPoints() const { return m_StoredLoop; }

@@ -182,7 +182,8 @@ int CVorbisDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& p
             reported = true;
         }
         // A hole (a lost or damaged page) is skipped; decoding goes on after it.
-        if (n != OV_HOLE) return CFileStreamRead::kFailed;
+        if (n != OV_HOLE)
+            return m_Reader->Gone() ? CFileStreamRead::kGone : CFileStreamRead::kFailed;
     }
     return CFileStreamRead::kDone;
 }

@@ -26,6 +26,7 @@ public:
     int Read(uint8_t* destination, uint32_t& length) override;
     bool Seek(uint64_t offset) override;
     bool SetEndFrame(uint32_t frame) override;
+    uint64_t EndBytes() const override { return OutputEnd(); }
 
 private:
     friend struct VorbisIo;  // libvorbisfile's callbacks over the reader

@@ -266,6 +266,7 @@ int CWaveDecoder::Read(uint8_t* destination, uint32_t& length) {
 uint64_t CWaveDecoder::OutputEnd() const {
     const uint32_t limit = m_Reader->ReadLimit();
     if (limit <= m_DataOffset) return 0;
+    if (m_Sample == Sample::Pcm) return limit - m_DataOffset;
     return static_cast<uint64_t>((limit - m_DataOffset) / m_SourceFrame) * m_OutputFrame;
 }
 

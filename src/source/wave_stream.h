@@ -39,6 +39,7 @@ public:
     int Read(uint8_t* destination, uint32_t& length) override;
     bool Seek(uint64_t offset) override;
     bool SetEndFrame(uint32_t frame) override;
+    uint64_t EndBytes() const override { return OutputEnd(); }
     uint32_t DataOffset() const override { return m_DataOffset; }
 
 private:

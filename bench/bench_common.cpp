@@ -85,6 +85,28 @@ uint64_t ProcessCpuMicros() {
     return micros(usage.ru_utime) + micros(usage.ru_stime);
 }
 
+namespace {
+uint64_t StatusKib(const char* key) {
+    std::ifstream file("/proc/self/status");
+    std::string line;
+    const size_t length = std::strlen(key);
+    while (std::getline(file, line)) {
+        if (line.compare(0, length, key) == 0) {
+            return std::strtoull(line.c_str() + length, nullptr, 10);
+        }
+    }
+    return 0;
+}
+}  // namespace
+
+uint64_t ResidentKib() {
+    return StatusKib("VmRSS:");
+}
+
+uint64_t PeakResidentKib() {
+    return StatusKib("VmHWM:");
+}
+
 std::vector<pid_t> ThreadIds() {
     std::vector<pid_t> ids;
     std::error_code error;

@@ -24,6 +24,10 @@ void RemoveTree(const std::string& path);
 
 // User + system CPU time of the whole process so far (getrusage), in microseconds.
 uint64_t ProcessCpuMicros();
+// Resident set size of this process now (VmRSS of /proc/self/status), in KiB, and its
+// peak so far (VmHWM).
+uint64_t ResidentKib();
+uint64_t PeakResidentKib();
 // Threads of this process now (the entries of /proc/self/task).
 std::vector<pid_t> ThreadIds();
 // Time one thread has run on a CPU, in nanoseconds (/proc/self/task/<tid>/schedstat);

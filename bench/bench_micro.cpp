@@ -3,7 +3,10 @@
 //    cache, next to memcpy of as many bytes from memory: the ratio is what the reader's
 //    block copy, its disk reads and its bookkeeping cost over a bare copy;
 //  - ReadModuleSettings over a generated settings file, as bytes per second;
-//  - LinearToHundredthsDb, the volume conversion of every fade step.
+//  - LinearToHundredthsDb, the volume conversion of every fade step;
+//  - softds's clock and mixer alone: N looping buffers on the manual clock, no sink and no
+//    records, one 10 ms period per iteration (span bookkeeping, the copy under the device
+//    lock, conversion, resampling when the rates differ, gain, accumulation, 16-bit output).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -16,6 +19,7 @@
 #include "bench_common.h"
 #include "config/module_settings.h"
 #include "config/settings_reader.h"
+#include "softds/softds.h"
 #include "sound/stream_buffer.h"
 #include "source/wave_stream.h"
 
@@ -147,6 +151,105 @@ void BM_LinearToHundredthsDb(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_LinearToHundredthsDb);
+
+// N buffers of `rate` Hz 16-bit stereo in rings of the module's default shape (16 segments
+// of 32768 bytes), playing in a loop. A real stream adds 5.4 notifications a second, each
+// one more span: nothing next to 100 periods.
+void SoftdsMix(benchmark::State& state, uint32_t rate) {
+    namespace ds = sonaflux::ds;
+    const int streams = static_cast<int>(state.range(0));
+    softds::DeviceOptions options;
+    options.recordPlayed = false;
+    options.recordCalls = false;
+    softds::Device* device = softds::Device::Create(options);
+    ds::WAVEFORMATEX format{};
+    format.wFormatTag = ds::WAVE_FORMAT_PCM;
+    format.nChannels = 2;
+    format.nSamplesPerSec = rate;
+    format.nBlockAlign = 4;
+    format.nAvgBytesPerSec = rate * 4;
+    format.wBitsPerSample = 16;
+    constexpr uint32_t kSegments = 16, kSegment = 32768;
+    std::vector<ds::IDirectSoundBuffer*> buffers;
+    for (int i = 0; i < streams; ++i) {
+        ds::DSBUFFERDESC desc{};
+        desc.dwSize = sizeof desc;
+        desc.dwFlags = ds::DSBCAPS_CTRLVOLUME | ds::DSBCAPS_CTRLPOSITIONNOTIFY;
+        desc.dwBufferBytes = kSegments * kSegment;
+        desc.lpwfxFormat = &format;
+        ds::IDirectSoundBuffer* b = nullptr;
+        device->Interface()->CreateSoundBuffer(&desc, &b, nullptr);
+        void* p1 = nullptr;
+        void* p2 = nullptr;
+        uint32_t n1 = 0, n2 = 0;
+        b->Lock(0, desc.dwBufferBytes, &p1, &n1, &p2, &n2, 0);
+        for (uint32_t k = 0; k < n1; ++k)
+            static_cast<uint8_t*>(p1)[k] = static_cast<uint8_t>(k * 7);
+        b->Unlock(p1, n1, p2, n2);
+        b->SetVolume(-300 * (i % 4));
+        b->Play(0, 0, ds::DSBPLAY_LOOPING);
+        buffers.push_back(b);
+    }
+    constexpr uint32_t kPeriod = 441;
+    for (auto _ : state) device->Advance(kPeriod);  // 10 ms of output
+    device->Release();
+    for (auto* b : buffers) b->Release();
+}
+void BM_SoftdsMix(benchmark::State& state) {
+    SoftdsMix(state, 44100);
+}
+BENCHMARK(BM_SoftdsMix)->Arg(1)->Arg(8)->Arg(32)->Arg(64);
+void BM_SoftdsMixResampled(benchmark::State& state) {
+    SoftdsMix(state, 22050);
+}
+BENCHMARK(BM_SoftdsMixResampled)->Arg(8);
+
+// softds's part of one refill: Lock a 32768-byte segment, write it (from a block in cache,
+// as Gets does), Unlock. 64 buffers of the default ring shape, taken in turn with the
+// segment half a ring ahead, so that memory is as cold as with 64 playing streams.
+void BM_SoftdsRefill(benchmark::State& state) {
+    namespace ds = sonaflux::ds;
+    softds::DeviceOptions options;
+    options.recordPlayed = false;
+    options.recordCalls = false;
+    softds::Device* device = softds::Device::Create(options);
+    ds::WAVEFORMATEX format{};
+    format.wFormatTag = ds::WAVE_FORMAT_PCM;
+    format.nChannels = 2;
+    format.nSamplesPerSec = 44100;
+    format.nBlockAlign = 4;
+    format.nAvgBytesPerSec = 44100 * 4;
+    format.wBitsPerSample = 16;
+    constexpr uint32_t kSegments = 16, kSegment = 32768, kBuffers = 64;
+    std::vector<ds::IDirectSoundBuffer*> buffers;
+    for (uint32_t i = 0; i < kBuffers; ++i) {
+        ds::DSBUFFERDESC desc{};
+        desc.dwSize = sizeof desc;
+        desc.dwFlags = ds::DSBCAPS_CTRLVOLUME | ds::DSBCAPS_CTRLPOSITIONNOTIFY;
+        desc.dwBufferBytes = kSegments * kSegment;
+        desc.lpwfxFormat = &format;
+        ds::IDirectSoundBuffer* b = nullptr;
+        device->Interface()->CreateSoundBuffer(&desc, &b, nullptr);
+        buffers.push_back(b);
+    }
+    std::vector<uint8_t> block(kSegment);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 13);
+    uint64_t n = 0;
+    for (auto _ : state) {
+        ds::IDirectSoundBuffer* b = buffers[n % kBuffers];
+        const uint32_t segment = static_cast<uint32_t>(n / kBuffers % kSegments);
+        void* p1 = nullptr;
+        void* p2 = nullptr;
+        uint32_t n1 = 0, n2 = 0;
+        b->Lock(segment * kSegment, kSegment, &p1, &n1, &p2, &n2, 0);
+        std::memcpy(p1, block.data(), n1);
+        b->Unlock(p1, n1, p2, n2);
+        ++n;
+    }
+    device->Release();
+    for (auto* b : buffers) b->Release();
+}
+BENCHMARK(BM_SoftdsRefill);
 
 }  // namespace
 

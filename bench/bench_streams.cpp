@@ -1,14 +1,23 @@
 // End-to-end streaming benchmark: N looping streams through the module's public
-// interfaces on softds's real-time clock with no sink, for a fixed time each.
+// interfaces on softds's real-time clock, for a fixed time each. softds mixes every stream
+// whatever the sink: with no sink (the default) its clock thread renders a period each
+// tick; with --sink sdl SDL's audio callback pulls (use SDL_AUDIODRIVER=dummy).
 //
-// Measured per run: CPU time per stream-second (getrusage of the whole process, and the
-// share of the module's own threads from /proc/self/task/<tid>/schedstat), the refill
-// lateness from each notification to the Unlock that answers it, and softds's underrun
-// count. softds logs the device-clock frame of every call but not of the notifications it
+// Measured per run: CPU time per stream-second, a second of music that the device played
+// (getrusage of the whole process, and the share of the module's own threads and of the
+// device's from /proc/self/task/<tid>/schedstat), the resident
+// set (at the end, and how much its peak grew from a fifth of the run, at most a minute
+// in, to the end), softds's underrun count and, with --lateness, the refill lateness
+// from each notification to the Unlock that answers it. Lateness needs softds's call log,
+// which the real-time clock keeps only when asked, so only the lateness pass keeps it.
+// softds logs the device-clock frame of every call but not of the notifications it
 // signals, so the frame of each notification is worked out from the Play call and the
 // buffer geometry; lateness is thus resolved to one clock period (--period frames).
+// With --fade-ms D, the one-stream run also measures what a fade of D ms costs: the
+// process CPU of a window with the fade less that of an equal window before it.
 //
-// Usage: bench_streams [--streams 1,8,32,64] [--seconds 10] [--period 44]
+// Usage: bench_streams [--streams 1,8,32,64] [--seconds 10] [--period 44] [--lateness]
+//                      [--sink none|sdl] [--fade-ms 500]
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,6 +114,9 @@ void CollectLateness(const softds::BufferRecord& record, uint32_t period, Latene
 }
 
 struct RunResult {
+    uint64_t rssKib = 0;
+    int64_t rssGrowthKib = 0;
+    double fadeCpuUs = -1;  // not measured
     double processUsPerStreamSecond = 0;
     double moduleUsPerStreamSecond = 0;
     double deviceUsPerStreamSecond = 0;
@@ -117,16 +129,25 @@ struct RunResult {
     bool ok = true;
 };
 
-RunResult RunOnce(int streams, double seconds, uint32_t period, const std::string& dir) {
+struct RunOptions {
+    double seconds = 10;
+    uint32_t period = 44;
+    bool lateness = false;
+    bool sdl = false;
+    int fadeMs = 0;
+};
+
+RunResult RunOnce(int streams, const RunOptions& run, const std::string& dir) {
     RunResult result;
+    const double seconds = run.seconds;
+    const uint32_t period = run.period;
     const std::vector<pid_t> beforeDevice = ThreadIds();
     softds::DeviceOptions options;
     options.clock = softds::ClockKind::RealTime;
-    options.sink = softds::SinkKind::None;
+    options.sink = run.sdl ? softds::SinkKind::Sdl : softds::SinkKind::None;
     options.outputRate = kRate;
     options.periodFrames = period;
-    options.recordPlayed = false;
-    options.recordCalls = true;
+    options.recordCalls = run.lateness;  // the played bytes are never kept
     softds::Device* device = softds::Device::Create(options);
     if (device == nullptr) {
         std::fprintf(stderr, "softds refused the options\n");
@@ -163,7 +184,12 @@ RunResult RunOnce(int streams, double seconds, uint32_t period, const std::strin
     const uint64_t device0 = ThreadsCpuNanos(clockThreads);
     const uint64_t frames0 = device->Frames();
     const auto wall0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    // Resident set: its peak (VmHWM) at a fifth of the run (at most a minute in) and at the
+    // end; read twice only, so that the reading costs nothing next to the streams.
+    const double settled = std::min(seconds / 5, 60.0);
+    std::this_thread::sleep_for(std::chrono::duration<double>(settled));
+    const uint64_t peakSettled = PeakResidentKib();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds - settled));
     const uint64_t process1 = ProcessCpuMicros();
     const uint64_t module1 = ThreadsCpuNanos(moduleThreads);
     const uint64_t device1 = ThreadsCpuNanos(clockThreads);
@@ -171,6 +197,26 @@ RunResult RunOnce(int streams, double seconds, uint32_t period, const std::strin
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     result.frames = frames1 - frames0;
+    result.rssKib = ResidentKib();
+    result.rssGrowthKib =
+        static_cast<int64_t>(PeakResidentKib()) - static_cast<int64_t>(peakSettled);
+
+    if (run.fadeMs > 0 && streams == 1) {
+        // The same window without and with a fade that ends inside it.
+        const auto window = std::chrono::milliseconds(run.fadeMs + 500);
+        const uint64_t quiet0 = ProcessCpuMicros();
+        std::this_thread::sleep_for(window);
+        const uint64_t quiet1 = ProcessCpuMicros();
+        auto* fade =
+            static_cast<MusicFadeControl*>(players[0]->GetInterface(&IID_MusicFadeControl));
+        const uint64_t fade0 = ProcessCpuMicros();
+        if (!fade->Fade(run.fadeMs, 10, false)) result.ok = false;
+        std::this_thread::sleep_for(window);
+        const uint64_t fade1 = ProcessCpuMicros();
+        if (fade->IsFading()) result.ok = false;
+        result.fadeCpuUs =
+            static_cast<double>(fade1 - fade0) - static_cast<double>(quiet1 - quiet0);
+    }
 
     for (MusicPlayer* p : players) {
         if (!p->IsPlaying()) result.ok = false;
@@ -180,14 +226,16 @@ RunResult RunOnce(int streams, double seconds, uint32_t period, const std::strin
     for (size_t i = 0; i < device->BufferCount(); ++i) {
         auto record = device->Buffer(i);
         result.underruns += record->Underruns();
-        CollectLateness(*record, period, lateness);
+        if (run.lateness) CollectLateness(*record, period, lateness);
     }
     module->Release();
     module->SetDirectSound(nullptr);
     module->SetTimer(nullptr);
     device->Release();
 
-    const double streamSeconds = streams * result.seconds;
+    // Per second of music played: the device's clock, which SDL's dummy output paces and
+    // which falls behind the wall clock when that output is starved of CPU.
+    const double streamSeconds = streams * static_cast<double>(result.frames) / kRate;
     result.processUsPerStreamSecond = static_cast<double>(process1 - process0) / streamSeconds;
     result.moduleUsPerStreamSecond =
         static_cast<double>(module1 - module0) / 1000.0 / streamSeconds;
@@ -208,9 +256,13 @@ int main(int argc, char** argv) {
     auto args = ParseArgs(argc, argv);
     const std::vector<int> counts =
         ParseIntList(args.count("streams") ? args["streams"] : "1,8,32,64");
-    const double seconds = args.count("seconds") ? std::atof(args["seconds"].c_str()) : 10.0;
-    const uint32_t period =
+    RunOptions run;
+    run.seconds = args.count("seconds") ? std::atof(args["seconds"].c_str()) : 10.0;
+    run.period =
         args.count("period") ? static_cast<uint32_t>(std::atoi(args["period"].c_str())) : 44;
+    run.lateness = args.count("lateness") != 0;
+    run.sdl = args.count("sink") && args["sink"] == "sdl";
+    run.fadeMs = args.count("fade-ms") ? std::atoi(args["fade-ms"].c_str()) : 0;
 
     const std::string dir = MakeScratchDir("sonaflux-bench");
     if (dir.empty() || !WriteToneWave(dir + "/music.wav", kRate, 2, kMusicFrames)) {
@@ -229,7 +281,7 @@ int main(int argc, char** argv) {
 
     int status = 0;
     for (int n : counts) {
-        const RunResult r = RunOnce(n, seconds, period, dir);
+        const RunResult r = RunOnce(n, run, dir);
         const bool pass = r.ok && r.underruns == 0 && g_boxes.load() == 0;
         if (!pass) status = 1;
         PrintResult({{"impl", "sonaflux"},
@@ -241,7 +293,13 @@ int main(int argc, char** argv) {
                      {"lat_median_ms", Fixed(r.latMedianMs, 2)},
                      {"lat_p99_ms", Fixed(r.latP99Ms, 2)},
                      {"lat_max_ms", Fixed(r.latMaxMs, 2)},
-                     {"tick_ms", Fixed(1000.0 * period / kRate, 2)},
+                     {"tick_ms", Fixed(1000.0 * run.period / kRate, 2)},
+                     {"lateness", run.lateness ? "1" : "0"},
+                     {"sink", run.sdl ? "sdl" : "none"},
+                     {"rss_kib", std::to_string(r.rssKib)},
+                     {"rss_growth_kib", std::to_string(r.rssGrowthKib)},
+                     {"fade_ms", std::to_string(n == 1 ? run.fadeMs : 0)},
+                     {"fade_cpu_us", Fixed(r.fadeCpuUs, 0)},
                      {"refills", std::to_string(r.refills)},
                      {"unmatched", std::to_string(r.unmatched)},
                      {"underruns", std::to_string(r.underruns)},

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the benchmarks and the two peers, runs them all in one go and prints one table.
+# Builds the benchmarks and the two peers, runs them all in one go and prints the results
+# next to the goals they are held to.
 #
-#   bench/run.sh            10 s per stream count (about 2.5 minutes in all)
-#   QUICK=1 bench/run.sh    2 s per stream count
+#   bench/run.sh                  10 s per stream count (about 2.5 minutes in all)
+#   QUICK=1 bench/run.sh          2 s per stream count
+#   LONG_PLAY=600 bench/run.sh    adds a 10-minute real-time play (8 streams, SDL's dummy
+#                                 output pulling) for the resident set after the first minute
 #
 # Environment: BUILD_DIR (default build/bench), SECONDS_EACH (overrides the run length),
 # STREAMS (default 1,8,32,64). Installs libsdl2-mixer-dev and libopenal-dev when missing.
@@ -26,18 +29,21 @@ fi
 
 echo "== building in $build"
 cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build" --target bench_micro bench_streams peer_openal peer_sdlmixer
+cmake --build "$build" -j2 --target bench_micro bench_streams peer_openal peer_sdlmixer
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
 echo "== micro-benchmarks"
 "$build/bench/bench_micro" --benchmark_min_time=0.5 --benchmark_out="$out/micro.json" \
   --benchmark_out_format=json
-echo "== streams: CPU pass (softds clock period 441 frames = 10 ms), ${seconds}s each"
-"$build/bench/bench_streams" --streams "$streams" --seconds "$seconds" --period 441 \
-  | tee "$out/cpu.txt"
-echo "== streams: lateness pass (clock period 44 frames = 1 ms), ${seconds}s each"
-"$build/bench/bench_streams" --streams "$streams" --seconds "$seconds" --period 44 \
+# The CPU pass plays as a Linux host does: SDL's audio callback (dummy output) pulls the
+# mix in blocks of 1024 frames, the block size of both peers (OpenAL Soft's null output
+# mixes 1024 frames per update; SDL2_mixer is opened with chunks of 1024).
+echo "== streams: CPU pass (SDL dummy output pulling 1024 frames = 23 ms, no records), ${seconds}s each"
+SDL_AUDIODRIVER=dummy "$build/bench/bench_streams" --streams "$streams" --seconds "$seconds" \
+  --period 1024 --sink sdl --fade-ms 500 | tee "$out/cpu.txt"
+echo "== streams: lateness pass (clock period 44 frames = 1 ms, call log kept), ${seconds}s each"
+"$build/bench/bench_streams" --streams "$streams" --seconds "$seconds" --period 44 --lateness \
   | tee "$out/late.txt"
 echo "== OpenAL Soft, null output"
 ALSOFT_DRIVERS=null "$build/bench/peers/peer_openal" --streams "$streams" --seconds "$seconds" \
@@ -45,10 +51,21 @@ ALSOFT_DRIVERS=null "$build/bench/peers/peer_openal" --streams "$streams" --seco
 echo "== SDL2_mixer, dummy output (one music stream)"
 SDL_AUDIODRIVER=dummy "$build/bench/peers/peer_sdlmixer" --seconds "$seconds" \
   | tee "$out/sdl.txt"
+: > "$out/long.txt"
+if [ -n "${LONG_PLAY:-}" ]; then
+  echo "== long play: 8 streams for ${LONG_PLAY}s through SDL's dummy output"
+  SDL_AUDIODRIVER=dummy "$build/bench/bench_streams" --streams 8 --seconds "$LONG_PLAY" \
+    --period 441 --sink sdl | sed 's/impl=sonaflux /impl=sonaflux-long /' | tee "$out/long.txt"
+fi
 
 ns() {  # real time per iteration in ns of one micro-benchmark
   jq -r --arg n "$1" '.benchmarks[] | select(.name == $n) |
     .real_time * (if .time_unit == "us" then 1000 elif .time_unit == "ms" then 1000000 else 1 end)' \
+    "$out/micro.json"
+}
+cpu_ns() {  # CPU time per iteration in ns (single-threaded benchmarks on a shared machine)
+  jq -r --arg n "$1" '.benchmarks[] | select(.name == $n) |
+    .cpu_time * (if .time_unit == "us" then 1000 elif .time_unit == "ms" then 1000000 else 1 end)' \
     "$out/micro.json"
 }
 mbs() {
@@ -57,9 +74,9 @@ mbs() {
 }
 gets=$(ns BM_WaveGets); copy=$(ns BM_MemcpySameBytes/262144); cold=$(ns BM_MemcpySameBytes/16777216)
 echo
-echo "Micro-benchmarks (real time per call)"
+echo "Micro-benchmarks (real time per call; the softds mixer: CPU time)"
 awk -v g="$gets" -v c="$copy" -v m="$cold" -v s="$(mbs BM_ReadModuleSettings_1MiB)" \
-    -v d="$(ns BM_LinearToHundredthsDb)" 'BEGIN {
+    -v d="$(ns BM_LinearToHundredthsDb)" -v r="$(cpu_ns BM_SoftdsMixResampled/8)" 'BEGIN {
   printf "  CWaveFileStream::Gets 32768 B, cached file  %10.0f ns  (%.0f MiB/s)\n", g, 32768e9/g/1048576
   printf "  memcpy 32768 B from a 256 KiB block        %10.0f ns  (%.0f MiB/s)\n", c, 32768e9/c/1048576
   printf "  memcpy 32768 B from a 16 MiB image         %10.0f ns  (%.0f MiB/s)\n", m, 32768e9/m/1048576
@@ -67,44 +84,96 @@ awk -v g="$gets" -v c="$copy" -v m="$cold" -v s="$(mbs BM_ReadModuleSettings_1Mi
   printf "  ratio Gets / memcpy from the image         %10.2f\n", g / m
   printf "  ReadModuleSettings, 1 MiB file             %10.1f MiB/s\n", s
   printf "  LinearToHundredthsDb                       %10.1f ns\n", d
+  printf "  softds mixer, 8 streams at 22050 Hz        %10.1f us per stream-second (resampled)\n", r / 1000 / (8 * 0.01)
 }'
+# softds's clock and mixer alone, per stream count: us per stream-second.
+: > "$out/mixer.txt"
+for n in ${streams//,/ }; do
+  t=$(cpu_ns "BM_SoftdsMix/$n")
+  [ -n "$t" ] && echo "RESULT impl=mixer streams=$n us=$(awk -v t="$t" -v n="$n" 'BEGIN { printf "%.1f", t / 1000 / (n * 0.01) }')" >> "$out/mixer.txt"
+done
 
 echo
-echo "Streaming, ${seconds}s per run; CPU in microseconds per stream-second (lower is better);"
-echo "ratios are peer / Sonaflux (above 1: the peer spends more)."
-cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" | awk -v latefile=0 '
+echo "Streaming, ${seconds}s per run; CPU in microseconds per stream-second (lower is better)."
+cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.txt" "$out/long.txt" | awk '
+  function verdict(ok) { if (!ok) missed++; return ok ? "met" : "MISSED" }
+  function goal(name, want, got, ok) { printf "  %-52s %-10s %-12s %s\n", name, want, got, verdict(ok) }
   /^RESULT/ {
     delete f
     for (i = 2; i <= NF; ++i) { split($i, kv, "="); f[kv[1]] = kv[2] }
-    key = f["impl"] "/" f["streams"]
-    if (f["impl"] == "sonaflux" && f["tick_ms"] + 0 < 5) {
-      late[f["streams"]] = sprintf("%s/%s/%s", f["lat_median_ms"], f["lat_p99_ms"], f["lat_max_ms"])
-      lateur[f["streams"]] = f["underruns"]; lateok[f["streams"]] = f["ok"]
-    } else {
-      proc[key] = f["process_us_per_stream_s"]; ok[key] = f["ok"]; ur[key] = f["underruns"]
-      if (f["impl"] == "sonaflux") { eng[key] = f["module_us_per_stream_s"]; dev[key] = f["device_us_per_stream_s"] }
-      if (f["impl"] == "openal") { eng[key] = f["host_us_per_stream_s"]; olate[f["streams"]] = sprintf("%s/%s/%s", f["lat_median_ms"], f["lat_p99_ms"], f["lat_max_ms"]) }
-      if (f["impl"] == "sdlmixer") eng[key] = f["audio_us_per_stream_s"]
-      if (!(f["streams"] in seen)) { seen[f["streams"]] = 1; order[++n] = f["streams"] }
+    s = f["streams"]
+    if (f["impl"] == "mixer") { mix[s] = f["us"]; next }
+    if (f["impl"] == "sonaflux-long") { longrss = f["rss_kib"]; longgrowth = f["rss_growth_kib"]; longok = f["ok"]; longur = f["underruns"]; longs = f["seconds"]; next }
+    key = f["impl"] "/" s
+    if (f["impl"] == "sonaflux" && f["lateness"] == 1) {
+      late[s] = sprintf("%s/%s/%s", f["lat_median_ms"], f["lat_p99_ms"], f["lat_max_ms"])
+      latep99[s] = f["lat_p99_ms"]; lateur[s] = f["underruns"]; lateok[s] = f["ok"]
+      next
     }
+    proc[key] = f["process_us_per_stream_s"]; ok[key] = f["ok"]; ur[key] = f["underruns"]
+    if (f["impl"] == "sonaflux") {
+      eng[key] = f["module_us_per_stream_s"]; dev[key] = f["device_us_per_stream_s"]
+      rss[s] = f["rss_kib"]; growth[s] = f["rss_growth_kib"]
+      if (f["fade_ms"] > 0) { fadems = f["fade_ms"]; fadecpu = f["fade_cpu_us"] }
+      if (!(s in seen)) { seen[s] = 1; order[++n] = s }
+    }
+    if (f["impl"] == "openal") { eng[key] = f["host_us_per_stream_s"]; olate[s] = sprintf("%s/%s/%s", f["lat_median_ms"], f["lat_p99_ms"], f["lat_max_ms"]) }
+    if (f["impl"] == "sdlmixer") eng[key] = f["audio_us_per_stream_s"]
   }
   END {
-    printf "\n%-4s | %-26s | %-26s | %-9s | %-9s | %-9s | %-16s | %-16s | %s\n", "N",
-      "Sonaflux proc (module+dev)", "OpenAL proc (host+mixer)", "OAL/SFX", "OAL/SFX", "SDLmix", "SFX late ms", "OAL late ms", "underruns"
-    printf "%-4s | %-26s | %-26s | %-9s | %-9s | %-9s | %-16s | %-16s | %s\n", "",
-      "", "", "process", "refill", "/SFX proc", "med/p99/max", "med/p99/max", "SFX/SFX-late/OAL"
+    printf "\n%-4s | %-24s | %-12s | %-22s | %-8s | %-7s | %-16s | %-16s | %-11s | %s\n", "N",
+      "Sonaflux proc", "softds mixer", "OpenAL proc", "SDL2_mix", "RSS MiB", "SFX late ms", "OAL late ms", "underruns", "peak RSS growth"
+    printf "%-4s | %-24s | %-12s | %-22s | %-8s | %-7s | %-16s | %-16s | %-11s | %s\n", "",
+      "(module refill + clock)", "alone", "(host refill + mixer)", "proc", "end", "med/p99/max", "med/p99/max", "SFX/late/OAL", "KiB after 1/5"
     for (i = 1; i <= n; ++i) {
       s = order[i]; a = "sonaflux/" s; b = "openal/" s; c = "sdlmixer/" s
-      sfx = sprintf("%.0f (%.0f+%.0f)", proc[a], eng[a], dev[a])
-      oal = (b in proc) ? sprintf("%.0f (%.0f+%.0f)", proc[b], eng[b], proc[b] - eng[b]) : "-"
-      r1 = (b in proc && proc[a] > 0) ? sprintf("%.2f", proc[b] / proc[a]) : "-"
-      r2 = (b in proc && eng[a] > 0) ? sprintf("%.2f", eng[b] / eng[a]) : "-"
-      r3 = (c in proc && proc[a] > 0) ? sprintf("%.2f", proc[c] / proc[a]) : "-"
-      printf "%-4s | %-26s | %-26s | %-9s | %-9s | %-9s | %-16s | %-16s | %s/%s/%s\n", s, sfx, oal, r1, r2, r3,
-        (s in late) ? late[s] : "-", (s in olate) ? olate[s] : "-", ur[a], (s in lateur) ? lateur[s] : "-", (b in ur) ? ur[b] : "-"
+      printf "%-4s | %-24s | %-12s | %-22s | %-8s | %-7.1f | %-16s | %-16s | %-11s | %s\n", s,
+        sprintf("%.0f (%.0f + %.0f)", proc[a], eng[a], dev[a]), (s in mix) ? mix[s] : "-",
+        (b in proc) ? sprintf("%.0f (%.0f + %.0f)", proc[b], eng[b], proc[b] - eng[b]) : "-",
+        (c in proc) ? sprintf("%.0f", proc[c]) : "-", rss[s] / 1024,
+        (s in late) ? late[s] : "-", (s in olate) ? olate[s] : "-",
+        sprintf("%s/%s/%s", ur[a], (s in lateur) ? lateur[s] : "-", (b in ur) ? ur[b] : "-"), growth[s]
       if (ok[a] != 1 || ((s in lateok) && lateok[s] != 1) || ((b in ok) && ok[b] != 1)) bad = 1
     }
+    printf "\nGoals and results (this run)\n"
+    printf "  %-52s %-10s %-12s %s\n", "target", "goal", "result", ""
+    for (i = 1; i <= n; ++i) {
+      s = order[i]; a = "sonaflux/" s; b = "openal/" s
+      if (!(b in proc)) continue
+      want = (s >= 32) ? 0.5 : 1.0
+      goal(sprintf("process CPU, Sonaflux / OpenAL Soft, N = %s", s), sprintf("<= %.2f", want),
+           sprintf("%.2f", proc[a] / proc[b]), proc[a] / proc[b] <= want)
+    }
+    if (("sdlmixer/1" in proc) && ("sonaflux/1" in proc))
+      goal("process CPU, Sonaflux / SDL2_mixer, N = 1", "<= 0.50",
+           sprintf("%.2f", proc["sonaflux/1"] / proc["sdlmixer/1"]), proc["sonaflux/1"] / proc["sdlmixer/1"] <= 0.5)
+    for (i = 1; i <= n; ++i) {
+      s = order[i]; a = "sonaflux/" s
+      goal(sprintf("module refill side, us per stream-second, N = %s", s), "<= 100",
+           sprintf("%.0f", eng[a]), eng[a] <= 100)
+    }
+    for (i = 1; i <= n; ++i) {
+      s = order[i]; a = "sonaflux/" s
+      goal(sprintf("underruns, both passes, N = %s", s), "0", sprintf("%s + %s", ur[a], lateur[s]),
+           ur[a] == 0 && lateur[s] == 0)
+    }
+    for (i = 1; i <= n; ++i) {
+      s = order[i]
+      if (s in latep99) goal(sprintf("refill lateness p99 (ms), lateness pass, N = %s", s), "<= 1.00",
+                             latep99[s], latep99[s] <= 1.0)
+    }
+    if (fadems > 0) goal(sprintf("CPU of a %d ms fade (ms)", fadems), "< 5", sprintf("%.2f", fadecpu / 1000), fadecpu < 5000)
+    if (longs != "") {
+      goal(sprintf("resident set growth after the first minute, %.0f s play (KiB)", longs), "< 1024",
+           longgrowth, longgrowth < 1024)
+      if (longok != 1 || longur != 0) bad = 1
+    } else {
+      maxg = 0; for (i = 1; i <= n; ++i) if (growth[order[i]] > maxg) maxg = growth[order[i]]
+      goal("resident set growth after a fifth of each run (KiB)", "< 1024", maxg, maxg < 1024)
+      printf "  (the 10-minute play: LONG_PLAY=600 bench/run.sh)\n"
+    }
     if ("sdlmixer/1" in proc) printf "\nSDL2_mixer, 1 stream: %.0f us per stream-second (audio thread %.0f)\n", proc["sdlmixer/1"], eng["sdlmixer/1"]
+    if (missed) printf "%d goal(s) missed in this run.\n", missed
     if (bad) { print "\nA run failed its checks (see its RESULT line: ok=0)."; exit 1 }
   }'
 

@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace softds::detail {
 
@@ -11,6 +16,29 @@ constexpr uint32_t kLockFromWriteCursor = 0x1;  // DSBLOCK_FROMWRITECURSOR
 constexpr uint32_t kLockEntireBuffer = 0x2;     // DSBLOCK_ENTIREBUFFER
 constexpr uint32_t kCtrlFrequency = 0x20;       // DSBCAPS_CTRLFREQUENCY
 constexpr uint32_t kCtrlPan = 0x40;             // DSBCAPS_CTRLPAN
+
+// Copies what Unlock publishes. The destination plays a ring's length later, so it is not
+// worth caching: streaming stores skip reading it into the cache before writing it.
+void CopyToColdMemory(uint8_t* to, const uint8_t* from, size_t n) {
+#if defined(__SSE2__)
+    if (n >= 4096) {
+        const size_t head = (16 - reinterpret_cast<uintptr_t>(to) % 16) % 16;
+        std::memcpy(to, from, head);
+        to += head;
+        from += head;
+        n -= head;
+        const size_t blocks = n / 16;
+        for (size_t i = 0; i < blocks; ++i) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16 * i));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(to + 16 * i), v);
+        }
+        _mm_sfence();  // ordered before the lock's release publishes them
+        std::memcpy(to + 16 * blocks, from + 16 * blocks, n % 16);
+        return;
+    }
+#endif
+    std::memcpy(to, from, n);
+}
 
 // Hundredths of a decibel to a linear factor; the minimum is silence, as in DirectSound.
 double Attenuation(int32_t hundredths) {
@@ -22,24 +50,26 @@ double Attenuation(int32_t hundredths) {
 
 BufferState::BufferState(std::shared_ptr<std::mutex> lock, uint32_t descSize, uint32_t flags,
                          uint32_t bytes, const ds::WAVEFORMATEX& format, const GUID& algorithm,
-                         bool recordPlayed, bool recordCalls)
+                         uint32_t outputRate, bool recordPlayed, bool recordCalls)
     : m_Lock(std::move(lock)),
       m_DescSize(descSize),
       m_Flags(flags),
       m_Bytes(bytes),
       m_Format(format),
       m_Algorithm(algorithm),
+      m_OutputRate(outputRate),
       m_RecordPlayed(recordPlayed),
       m_RecordCalls(recordCalls),
       m_Align(format.nBlockAlign),
       m_FrameCount((bytes + format.nBlockAlign - 1) / format.nBlockAlign),
+      m_Convert(ConverterFor(format.wBitsPerSample, format.nChannels)),
+      m_Resample(ResamplerFor(format.nSamplesPerSec, outputRate)),
       m_Frequency(format.nSamplesPerSec),
       m_LastActivity(SteadyClock::now()) {
     // A new buffer holds silence of its format.
     const uint8_t silence = format.wBitsPerSample == 8 ? 0x80 : 0x00;
     m_Memory.assign(bytes, silence);
     m_Committed.assign(bytes, silence);
-    m_Fresh.assign(bytes, 0);
 }
 
 std::vector<ds::DSBPOSITIONNOTIFY> BufferState::Notifications() const {
@@ -97,6 +127,14 @@ std::vector<uint32_t> BufferState::Signalled() const {
     return m_Signalled;
 }
 
+size_t BufferState::HeldBytes() const {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    return m_Memory.capacity() + m_Committed.capacity() + m_Fresh.HeldBytes() +
+           m_Notifications.capacity() * sizeof(ds::DSBPOSITIONNOTIFY) +
+           m_OpenLocks.capacity() * sizeof(OpenLock) + m_Played.capacity() +
+           m_Calls.capacity() * sizeof(CallRecord) + m_Signalled.capacity() * sizeof(uint32_t);
+}
+
 void BufferState::Log(Op op, ds::HRESULT result, uint64_t frame, uint32_t a, uint32_t b,
                       int32_t value) {
     if (!m_RecordCalls) return;
@@ -148,8 +186,8 @@ ds::HRESULT BufferState::DoUnlock(void* first, uint32_t firstBytes, void* second
     const auto publish = [&](const uint8_t* p, uint32_t n) {
         if (n == 0) return;
         const size_t at = static_cast<size_t>(p - m_Memory.data());
-        std::copy(p, p + n, m_Committed.begin() + static_cast<std::ptrdiff_t>(at));
-        std::fill_n(m_Fresh.begin() + static_cast<std::ptrdiff_t>(at), n, uint8_t{1});
+        CopyToColdMemory(m_Committed.data() + at, p, n);
+        m_Fresh.Add(static_cast<uint32_t>(at), static_cast<uint32_t>(at + n));
     };
     publish(it->first, firstBytes);
     publish(it->second, secondBytes);
@@ -178,7 +216,10 @@ ds::HRESULT BufferState::DoSetNotifications(uint32_t count,
 }
 
 void BufferState::DoPlay(bool looping) {
-    if (!m_Playing) m_Phase = 0;
+    if (!m_Playing) {
+        m_Phase = 0;
+        m_Sounding = false;
+    }
     m_Playing = true;
     m_Looping = looping;
 }
@@ -187,6 +228,7 @@ void BufferState::DoStop(std::vector<Signal>& signals) {
     if (!m_Playing) return;
     m_Playing = false;
     m_Phase = 0;
+    m_Sounding = false;
     AddStopSignals(signals);
 }
 
@@ -218,6 +260,7 @@ ds::HRESULT BufferState::DoSetFrequency(uint32_t frequency) {
     if (frequency == 0) frequency = m_Format.nSamplesPerSec;  // DSBFREQUENCY_ORIGINAL
     if (frequency < 100 || frequency > 200000) return ds::DSERR_INVALIDPARAM;
     m_Frequency = frequency;
+    m_Resample = ResamplerFor(m_Frequency, m_OutputRate);
     return ds::DS_OK;
 }
 
@@ -232,91 +275,171 @@ void BufferState::MarkReleased() {
     m_OpenLocks.clear();
     std::vector<uint8_t>().swap(m_Memory);
     std::vector<uint8_t>().swap(m_Committed);
-    std::vector<uint8_t>().swap(m_Fresh);
+    m_Fresh.Clear();
 }
 
 void BufferState::UpdateGains() {
     const double g = Attenuation(m_Volume);
-    m_Gain[0] = g * (m_Pan > 0 ? Attenuation(-m_Pan) : 1.0);
-    m_Gain[1] = g * (m_Pan < 0 ? Attenuation(m_Pan) : 1.0);
+    const float left = static_cast<float>(g * (m_Pan > 0 ? Attenuation(-m_Pan) : 1.0));
+    const float right = static_cast<float>(g * (m_Pan < 0 ? Attenuation(m_Pan) : 1.0));
+    if (left == m_Gain[0] && right == m_Gain[1]) return;
+    m_Gain[0] = left;
+    m_Gain[1] = right;
+    m_GainChanged = true;
 }
 
-void BufferState::SampleFrame(uint32_t frame, int32_t out[2]) const {
-    const size_t start = static_cast<size_t>(frame) * m_Align;
-    const size_t end = std::min<size_t>(start + m_Align, m_Bytes);  // a short last frame
-    const uint8_t* p = m_Committed.data();
-    const unsigned channels = m_Format.nChannels;
-    for (unsigned c = 0; c < channels; ++c) {
-        int32_t v = 0;
-        if (m_Format.wBitsPerSample == 16) {
-            const size_t at = start + 2 * c;
-            if (at + 2 <= end) v = static_cast<int16_t>(p[at] | (p[at + 1] << 8));
-        } else {
-            const size_t at = start + c;
-            if (at < end) v = (static_cast<int32_t>(p[at]) - 128) * 256;
+uint32_t BufferState::FramesToEvent(uint32_t limit) const {
+    if (!PlayingLocked()) return limit;
+    // Frames from the cursor to the first one holding a notification offset (the positions
+    // are sorted; a stop position lies past every frame), or to the last frame of a buffer
+    // played once.
+    uint64_t distance = UINT64_MAX;
+    const auto below = [](const ds::DSBPOSITIONNOTIFY& n, uint32_t at) { return n.dwOffset < at; };
+    const auto next =
+        std::lower_bound(m_Notifications.begin(), m_Notifications.end(), m_Frame * m_Align, below);
+    if (next != m_Notifications.end() && next->dwOffset < m_Bytes) {
+        distance = next->dwOffset / m_Align - m_Frame;
+    } else if (m_Looping && !m_Notifications.empty() && m_Notifications[0].dwOffset < m_Bytes) {
+        distance = uint64_t{m_FrameCount} - m_Frame + m_Notifications[0].dwOffset / m_Align;
+    }
+    if (!m_Looping) distance = std::min<uint64_t>(distance, m_FrameCount - 1 - m_Frame);
+    if (distance == UINT64_MAX) return limit;
+    // Output frame k plays the buffer frames that phase + k * rate carries past multiples of
+    // the output rate.
+    const uint64_t need = (distance + 1) * m_OutputRate - m_Phase;
+    const uint64_t k = (need + m_Frequency - 1) / m_Frequency;
+    return k < limit ? static_cast<uint32_t>(k) : limit;
+}
+
+void BufferState::Run(uint32_t frames, uint32_t rampFrames, std::vector<MixPiece>& pieces,
+                      std::vector<uint8_t>& arena, std::vector<Signal>& signals) {
+    if (!PlayingLocked() || frames == 0) return;
+    const uint32_t first = m_Frame;
+    const uint64_t phase = m_Phase;
+    const uint64_t rate = m_OutputRate;
+    const uint64_t step = m_Frequency;
+    // A buffer played once sounds up to the output frame in which it plays its last frame.
+    uint32_t sounding = frames;
+    bool ends = false;
+    if (!m_Looping) {
+        const uint64_t need = uint64_t{m_FrameCount - first} * rate - phase;
+        const uint64_t k = (need + step - 1) / step;
+        if (k <= frames) {
+            sounding = static_cast<uint32_t>(k);
+            ends = true;
         }
-        out[c] = v;
     }
-    if (channels == 1) out[1] = out[0];
+
+    // Its piece of the mix: the frames that its output frames read, and its gain.
+    MixPiece piece{};
+    piece.convert = m_Convert;
+    piece.resample = m_Resample;
+    const uint64_t lastRead = (phase + (sounding - 1) * step) / rate;
+    piece.inFrames = static_cast<uint32_t>(lastRead + (m_Resample ? 2 : 1));
+    arena.resize((arena.size() + 15) & ~size_t{15}, 0);  // aligned lines convert faster
+    piece.at = arena.size();
+    CopyFrames(first, piece.inFrames, arena);
+    piece.outFrames = sounding;
+    piece.phase = static_cast<uint32_t>(phase);
+    piece.step = m_Frequency;
+    piece.rate = m_OutputRate;
+    if (!m_Sounding || rampFrames == 0) {
+        m_MixGain[0] = m_Gain[0];
+        m_MixGain[1] = m_Gain[1];
+        m_RampLeft = 0;
+    } else if (m_GainChanged) {  // ramp from where the mix is to the new gain
+        m_RampLeft = rampFrames;
+        for (int c = 0; c < 2; ++c) m_RampStep[c] = (m_Gain[c] - m_MixGain[c]) / rampFrames;
+    }
+    m_GainChanged = false;
+    const uint32_t ramp = std::min(m_RampLeft, sounding);
+    for (int c = 0; c < 2; ++c) {
+        piece.gain[c] = m_MixGain[c];
+        piece.rampStep[c] = ramp > 0 ? m_RampStep[c] : 0.0f;
+    }
+    piece.rampFrames = ramp;
+    m_RampLeft -= ramp;
+    for (int c = 0; c < 2; ++c) {
+        m_MixGain[c] =
+            m_RampLeft == 0 ? m_Gain[c] : m_MixGain[c] + m_RampStep[c] * static_cast<float>(ramp);
+        piece.held[c] = m_MixGain[c];
+    }
+    pieces.push_back(piece);
+    m_Sounding = !ends;
+
+    // The frames it plays, in ranges that end at the end of the buffer.
+    uint64_t left = ends ? m_FrameCount - first : (phase + frames * step) / rate;
+    m_Phase = ends ? 0 : static_cast<uint32_t>((phase + frames * step) % rate);
+    uint32_t frame = first;
+    while (left > 0) {
+        const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(m_FrameCount, frame + left));
+        PlayFrames(frame, end, signals);
+        left -= end - frame;
+        frame = end == m_FrameCount ? 0 : end;
+    }
+    m_Frame = frame;
+    if (ends) {  // a buffer played once stops at its end, cursor back at 0
+        m_Playing = false;
+        AddStopSignals(signals);
+    }
 }
 
-bool BufferState::Step(uint32_t outputRate, double* mix, std::vector<Signal>& signals) {
-    if (!PlayingLocked()) return false;
-    if (mix) {
-        // Linear interpolation between the frame under the cursor and the next one.
-        int32_t a[2];
-        int32_t b[2];
-        SampleFrame(m_Frame, a);
-        uint32_t next = m_Frame + 1;
-        if (next == m_FrameCount) next = m_Looping ? 0 : m_Frame;
-        SampleFrame(next, b);
-        const double t = static_cast<double>(m_Phase) / outputRate;
-        for (int c = 0; c < 2; ++c) mix[c] += (a[c] + (b[c] - a[c]) * t) * m_Gain[c];
-    }
-    m_Phase += m_Frequency;
-    bool passed = false;
-    while (m_Playing && m_Phase >= outputRate) {
-        m_Phase -= outputRate;
-        passed |= PlayFrame(signals);
-    }
-    return passed;
-}
-
-bool BufferState::PlayFrame(std::vector<Signal>& signals) {
-    const uint32_t start = m_Frame * m_Align;
-    const uint32_t end = std::min(start + m_Align, m_Bytes);
-    for (uint32_t i = start; i < end; ++i) {
-        if (!m_Fresh[i]) ++m_Underruns;
-        m_Fresh[i] = 0;
-    }
+void BufferState::PlayFrames(uint32_t first, uint32_t end, std::vector<Signal>& signals) {
+    const uint32_t from = first * m_Align;
+    const uint32_t to = std::min(end * m_Align, m_Bytes);
+    m_Underruns += (to - from) - m_Fresh.Take(from, to);
     if (m_RecordPlayed) {
-        m_Played.insert(m_Played.end(), m_Committed.begin() + start, m_Committed.begin() + end);
+        m_Played.insert(m_Played.end(), m_Committed.begin() + from, m_Committed.begin() + to);
     }
-    bool passed = false;
-    for (uint32_t i = 0; i < m_Notifications.size(); ++i) {
-        const uint32_t offset = m_Notifications[i].dwOffset;
-        if (offset == kOffsetStop || offset < start || offset >= end) continue;
-        signals.push_back({m_Notifications[i].hEventNotify, this, i});
-        m_Signalled.push_back(i);
-        passed = true;
+    const auto below = [](const ds::DSBPOSITIONNOTIFY& n, uint32_t at) { return n.dwOffset < at; };
+    auto it = std::lower_bound(m_Notifications.begin(), m_Notifications.end(), from, below);
+    for (; it != m_Notifications.end() && it->dwOffset < to; ++it) {
+        const auto index = static_cast<uint32_t>(it - m_Notifications.begin());
+        signals.push_back({it->hEventNotify, this, index});
+        if (m_RecordCalls) m_Signalled.push_back(index);
     }
-    if (++m_Frame == m_FrameCount) {
-        m_Frame = 0;
-        if (!m_Looping) {  // a buffer played once stops at its end, cursor back at 0
-            m_Playing = false;
-            m_Phase = 0;
-            AddStopSignals(signals);
-            passed = true;
+}
+
+void BufferState::CopyFrames(uint32_t first, uint32_t count, std::vector<uint8_t>& arena) const {
+    const uint8_t* data = m_Committed.data();
+    // Whole frames [from, from + n) of the buffer, the short last one completed so that
+    // what is missing of it sounds as silence.
+    const auto append = [&](uint32_t from, uint32_t n) {
+        const size_t begin = size_t{from} * m_Align;
+        const size_t end = std::min<size_t>(begin + size_t{n} * m_Align, m_Bytes);
+        arena.insert(arena.end(), data + begin, data + end);
+        const size_t missing = begin + size_t{n} * m_Align - end;
+        if (missing == 0) return;
+        if (m_Format.wBitsPerSample == 16) {
+            const size_t partial = (m_Align - missing) % 2;  // half a sample plays as none
+            arena.resize(arena.size() - partial);
+            arena.resize(arena.size() + missing + partial, 0);
+        } else {
+            arena.resize(arena.size() + missing, 0x80);
         }
+    };
+    uint32_t frame = first;
+    while (count > 0) {
+        if (frame == m_FrameCount) {
+            if (!m_Looping) {  // the last frame holds: what the interpolation reads past it
+                for (; count > 0; --count) append(m_FrameCount - 1, 1);
+                break;
+            }
+            frame = 0;
+        }
+        const uint32_t n = std::min(count, m_FrameCount - frame);
+        append(frame, n);
+        frame += n;
+        count -= n;
     }
-    return passed;
 }
 
 void BufferState::AddStopSignals(std::vector<Signal>& signals) {
+    m_Sounding = false;
     for (uint32_t i = 0; i < m_Notifications.size(); ++i) {
         if (m_Notifications[i].dwOffset != kOffsetStop) continue;
         signals.push_back({m_Notifications[i].hEventNotify, this, i});
-        m_Signalled.push_back(i);
+        if (m_RecordCalls) m_Signalled.push_back(i);
     }
 }
 

@@ -2,6 +2,10 @@
 //
 // Every member below the record interface is guarded by the device lock (`*lock`), which
 // the record shares so that it stays readable after the buffer and the device are gone.
+//
+// The clock moves a buffer on by spans of output frames, never frame by frame: the bytes
+// a span plays are accounted as byte ranges (underruns against the intervals unlocked
+// since they last played, the played record, the notifications whose offsets lie in them).
 #pragma once
 
 #include <chrono>
@@ -11,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "softds/intervals.h"
+#include "softds/mixer.h"
 #include "softds/softds.h"
 
 namespace softds::detail {
@@ -40,8 +46,8 @@ inline constexpr uint32_t kOffsetStop = 0xFFFFFFFFu;  // DSBPN_OFFSETSTOP: signa
 class BufferState final : public BufferRecord {
 public:
     BufferState(std::shared_ptr<std::mutex> lock, uint32_t descSize, uint32_t flags, uint32_t bytes,
-                const ds::WAVEFORMATEX& format, const GUID& algorithm, bool recordPlayed,
-                bool recordCalls);
+                const ds::WAVEFORMATEX& format, const GUID& algorithm, uint32_t outputRate,
+                bool recordPlayed, bool recordCalls);
 
     // BufferRecord; each takes the lock.
     uint32_t DescSize() const override { return m_DescSize; }
@@ -60,6 +66,7 @@ public:
     uint64_t Underruns() const override;
     std::vector<CallRecord> Calls() const override;
     std::vector<uint32_t> Signalled() const override;
+    size_t HeldBytes() const override;
 
     // ---- The caller holds the lock for everything below. ----
 
@@ -96,15 +103,26 @@ public:
     // The buffer's last reference went: it plays no more and frees its memory.
     void MarkReleased();
 
-    // One output frame at `outputRate`: adds this buffer's contribution to `mix` (two
-    // channels; skipped when null) and moves the cursor on, playing every frame it passes.
-    // Appends the notifications passed to `signals`; true when any was passed or the
-    // buffer stopped at its end.
-    bool Step(uint32_t outputRate, double* mix, std::vector<Signal>& signals);
+    // Output frames from now until the one in which this buffer passes its next
+    // notification or stops at its end (1: the next output frame); `limit` when that is
+    // later, or never comes, or the buffer is not playing.
+    uint32_t FramesToEvent(uint32_t limit) const;
+    // Plays `frames` output frames: moves the cursor, counts underruns, records what
+    // played and appends the notifications passed, in order, to `signals` (the stop
+    // positions after the last frame when a buffer played once reaches its end). While it
+    // sounds, appends its piece of the block to `pieces`, with a copy of the frames the
+    // piece reads to `arena`. `rampFrames`: over how many output frames a volume change
+    // moves the gain (0: at once).
+    void Run(uint32_t frames, uint32_t rampFrames, std::vector<MixPiece>& pieces,
+             std::vector<uint8_t>& arena, std::vector<Signal>& signals);
 
 private:
-    void SampleFrame(uint32_t frame, int32_t out[2]) const;
-    bool PlayFrame(std::vector<Signal>& signals);  // true when a notification or the end passed
+    // Plays the whole frames [first, end) (end at most the frame count): underruns, the
+    // played record and the notifications whose offsets lie in their bytes.
+    void PlayFrames(uint32_t first, uint32_t end, std::vector<Signal>& signals);
+    // Copies `count` frames from `first` on, wrapping when looping and holding the last frame
+    // otherwise, to the end of `arena`; a short last frame is completed with silence.
+    void CopyFrames(uint32_t first, uint32_t count, std::vector<uint8_t>& arena) const;
     void AddStopSignals(std::vector<Signal>& signals);
     void UpdateGains();
 
@@ -114,14 +132,17 @@ private:
     const uint32_t m_Bytes;
     const ds::WAVEFORMATEX m_Format;
     const GUID m_Algorithm;
+    const uint32_t m_OutputRate;
     const bool m_RecordPlayed;
-    const bool m_RecordCalls;
+    const bool m_RecordCalls;  // the call log and the signalled notifications
     const uint32_t m_Align;
     const uint32_t m_FrameCount;  // the last frame is short when the size is not aligned
+    const ConvertFn m_Convert;    // chosen once for the format
+    ResampleFn m_Resample;        // chosen again only when the playing rate changes
 
     std::vector<uint8_t> m_Memory;     // what Lock hands out
     std::vector<uint8_t> m_Committed;  // what Unlock published: what plays
-    std::vector<uint8_t> m_Fresh;      // 1 where a byte was unlocked since it last played
+    ByteIntervals m_Fresh;             // bytes unlocked since they last played
     std::vector<ds::DSBPOSITIONNOTIFY> m_Notifications;
     std::vector<OpenLock> m_OpenLocks;
 
@@ -133,7 +154,14 @@ private:
     uint32_t m_Frequency;  // playing rate
     int32_t m_Volume = 0;
     int32_t m_Pan = 0;
-    double m_Gain[2] = {1.0, 1.0};
+    float m_Gain[2] = {1.0f, 1.0f};  // what volume and pan ask for
+    // The gain the mix reached, and the ramp towards m_Gain (frames left, step per frame).
+    // Not sounding: the next span starts at m_Gain without a ramp.
+    bool m_Sounding = false;
+    bool m_GainChanged = false;
+    float m_MixGain[2] = {1.0f, 1.0f};
+    float m_RampStep[2] = {0.0f, 0.0f};
+    uint32_t m_RampLeft = 0;
 
     std::vector<uint8_t> m_Played;
     uint64_t m_Underruns = 0;

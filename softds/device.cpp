@@ -24,8 +24,8 @@ constexpr uint32_t kBufferBytesMin = 4;       // DSBSIZE_MIN
 constexpr uint32_t kBufferBytesMax = 0x0FFFFFFF;
 constexpr uint32_t kRateMin = 100;  // DSBFREQUENCY_MIN
 constexpr uint32_t kRateMax = 200000;
-constexpr uint32_t kSpeakerStereo = 4;  // DSSPEAKER_STEREO
-constexpr size_t kFlushFrames = 4096;   // mixed frames handed to the sink at once
+constexpr uint32_t kSpeakerStereo = 4;   // DSSPEAKER_STEREO
+constexpr uint32_t kBlockFrames = 4096;  // the longest span mixed at once
 
 struct DeviceCaps {  // DSCAPS: 24 DWORDs
     uint32_t dwSize;
@@ -43,11 +43,6 @@ bool ValidPcm(const ds::WAVEFORMATEX& f) {
     if (f.nSamplesPerSec < kRateMin || f.nSamplesPerSec > kRateMax) return false;
     if (f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8) return false;
     return f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
-}
-
-int16_t ClampSample(double v) {
-    const double r = std::lround(v);
-    return static_cast<int16_t>(std::clamp(r, -32768.0, 32767.0));
 }
 
 }  // namespace
@@ -119,6 +114,7 @@ ds::HRESULT DeviceCom::Initialize(const GUID*) {
 DeviceImpl* DeviceImpl::Make(const DeviceOptions& options) {
     if (options.outputRate < 1000 || options.outputRate > 384000) return nullptr;
     if (options.clock == ClockKind::RealTime && options.periodFrames == 0) return nullptr;
+    const bool realTime = options.clock == ClockKind::RealTime;
     std::unique_ptr<Sink> sink;
     switch (options.sink) {
         case SinkKind::None:
@@ -128,19 +124,29 @@ DeviceImpl* DeviceImpl::Make(const DeviceOptions& options) {
             if (!sink) return nullptr;
             break;
         case SinkKind::Sdl:
-            sink = MakeSdlSink(options.outputRate, options.periodFrames);
+            sink = MakeSdlSink(options.outputRate, options.periodFrames, realTime);
             if (!sink) return nullptr;
             break;
     }
     auto* device = new DeviceImpl(options, std::move(sink));
-    if (options.clock == ClockKind::RealTime) {
-        device->m_ClockThread = std::thread(&DeviceImpl::ClockMain, device);
+    if (realTime) {
+        if (device->m_Sink && device->m_Sink->Pulls()) {
+            device->m_Sink->Start(
+                [device](int16_t* out, size_t frames) { device->Pull(out, frames); });
+        } else {
+            device->m_ClockThread = std::thread(&DeviceImpl::ClockMain, device);
+        }
     }
     return device;
 }
 
 DeviceImpl::DeviceImpl(const DeviceOptions& options, std::unique_ptr<Sink> sink)
-    : m_Options(options), m_Sink(std::move(sink)) {}
+    : m_Options(options),
+      m_RecordPlayed(options.recordPlayed.value_or(options.clock == ClockKind::Manual)),
+      m_RecordCalls(options.recordCalls.value_or(options.clock == ClockKind::Manual)),
+      m_RampFrames(options.volumeRampFrames.value_or(
+          options.clock == ClockKind::Manual ? 0 : options.outputRate / 200)),
+      m_Sink(std::move(sink)) {}
 
 DeviceImpl::~DeviceImpl() {
     StopClock();
@@ -162,10 +168,17 @@ uint32_t DeviceImpl::Release() {
     if (left == 0) {
         // The clock ends before the sink closes; buffers still held keep the memory alive.
         StopClock();
+        if (m_Sink && m_Sink->Pulls()) {
+            // Stopped: its callback, the only renderer, runs no more. Closing waits on the
+            // audio thread's own lock, which the callback holds while it takes the render
+            // lock, so the render lock is not held here.
+            m_Sink->Close();
+        } else {
+            std::lock_guard<std::mutex> render(m_RenderLock);  // a push may be under way
+            if (m_Sink) m_Sink->Close();
+        }
         {
             std::lock_guard<std::mutex> guard(*m_Lock);
-            FlushMixLocked();
-            if (m_Sink) m_Sink->Close();
             m_Unsettled.clear();
         }
         Unretain();
@@ -210,7 +223,7 @@ ds::HRESULT DeviceImpl::CreateSoundBuffer(const ds::DSBUFFERDESC* desc,
 
     auto state =
         std::make_shared<BufferState>(m_Lock, size, flags, desc->dwBufferBytes, format, algorithm,
-                                      m_Options.recordPlayed, m_Options.recordCalls);
+                                      m_Options.outputRate, m_RecordPlayed, m_RecordCalls);
     const ds::HRESULT hr = fault ? *fault : ds::DS_OK;
     state->Log(Op::CreateSoundBuffer, hr, m_Frames, desc->dwBufferBytes, flags);
     m_Buffers.push_back(state);
@@ -253,6 +266,12 @@ uint64_t DeviceImpl::MixedFrames() const {
     return m_Mixed;
 }
 
+size_t DeviceImpl::HeldBytes() const {
+    std::lock_guard<std::mutex> render(m_RenderLock);
+    return m_Mixer.HeldBytes() + m_Pieces.capacity() * sizeof(MixPiece) + m_Arena.capacity() +
+           m_Block.capacity() * sizeof(int16_t) + m_PullSignals.capacity() * sizeof(Signal);
+}
+
 size_t DeviceImpl::BufferCount() const {
     std::lock_guard<std::mutex> guard(*m_Lock);
     return m_Buffers.size();
@@ -265,46 +284,47 @@ std::shared_ptr<BufferRecord> DeviceImpl::Buffer(size_t index) const {
 
 // ---- Playback ----
 
-uint32_t DeviceImpl::RunLocked(uint32_t frames, bool stopAtSignal, std::vector<Signal>& signals) {
-    const bool mixing = m_Sink != nullptr;
-    const bool anyPlaying = std::any_of(m_Live.begin(), m_Live.end(),
-                                        [](const BufferState* b) { return b->PlayingLocked(); });
-    if (!anyPlaying) {  // silence, and nothing can pass a notification
-        if (mixing) {
-            for (uint32_t left = frames; left > 0;) {
-                const uint32_t n = std::min<uint32_t>(left, kFlushFrames);
-                m_Mix.resize(m_Mix.size() + 2 * size_t{n}, 0);
-                FlushMixLocked();
-                left -= n;
-            }
+uint32_t DeviceImpl::RenderSpan(uint32_t frames, bool stopAtSignal, int16_t* out,
+                                std::vector<Signal>& signals) {
+    m_Pieces.clear();
+    m_Arena.clear();
+    uint32_t span = std::min(frames, kBlockFrames);
+    {
+        std::lock_guard<std::mutex> guard(*m_Lock);
+        if (m_Closed) return 0;
+        if (stopAtSignal) {
+            for (const BufferState* b : m_Live) span = b->FramesToEvent(span);
         }
-        m_Frames += frames;
-        m_Mixed += frames;
-        return frames;
+        for (BufferState* b : m_Live) b->Run(span, m_RampFrames, m_Pieces, m_Arena, signals);
+        m_Frames += span;
+        m_Mixed += span;
     }
-    uint32_t done = 0;
-    while (done < frames) {
-        double mix[2] = {0.0, 0.0};
-        bool passed = false;
-        for (BufferState* b : m_Live)
-            passed |= b->Step(m_Options.outputRate, mixing ? mix : nullptr, signals);
-        if (mixing) {
-            m_Mix.push_back(ClampSample(mix[0]));
-            m_Mix.push_back(ClampSample(mix[1]));
-            if (m_Mix.size() >= 2 * kFlushFrames) FlushMixLocked();
-        }
-        ++done;
-        ++m_Frames;
-        ++m_Mixed;
-        if (passed && stopAtSignal) break;
+    if (out == nullptr) {
+        m_Block.resize(2 * size_t{span});
+        out = m_Block.data();
     }
-    FlushMixLocked();
-    return done;
+    m_Mixer.Mix(m_Pieces, m_Arena, span, out);
+    if (out == m_Block.data() && m_Sink) m_Sink->Write(out, span);
+    return span;
 }
 
-void DeviceImpl::FlushMixLocked() {
-    if (m_Sink && !m_Mix.empty()) m_Sink->Write(m_Mix.data(), m_Mix.size() / 2);
-    m_Mix.clear();
+void DeviceImpl::Pull(int16_t* out, size_t frames) {
+    {
+        std::lock_guard<std::mutex> render(m_RenderLock);
+        m_PullSignals.clear();
+        while (frames > 0) {
+            const uint32_t want = static_cast<uint32_t>(std::min<size_t>(frames, kBlockFrames));
+            const uint32_t done = RenderSpan(want, false, out, m_PullSignals);
+            if (done == 0) {  // closed: silence until the sink stops
+                std::fill_n(out, 2 * frames, int16_t{0});
+                break;
+            }
+            out += 2 * size_t{done};
+            frames -= done;
+        }
+    }
+    // The audio callback is the only puller: the list is not touched until it runs again.
+    if (!m_PullSignals.empty()) SignalOutsideClock(m_PullSignals);
 }
 
 void DeviceImpl::SetEvents(const std::vector<Signal>& signals) {
@@ -329,7 +349,7 @@ bool DeviceImpl::Busy(const std::vector<BufferState*>& buffers, SteadyClock::tim
     return busy;
 }
 
-void DeviceImpl::SignalOutsideClock(std::vector<Signal> signals) {
+void DeviceImpl::SignalOutsideClock(const std::vector<Signal>& signals) {
     SetEvents(signals);
     std::lock_guard<std::mutex> guard(*m_Lock);
     if (m_Closed) return;
@@ -344,12 +364,14 @@ void DeviceImpl::SignalOutsideClock(std::vector<Signal> signals) {
 bool DeviceImpl::Advance(uint32_t frames) {
     if (m_Options.clock != ClockKind::Manual) return false;
     std::lock_guard<std::mutex> one(m_AdvanceMutex);
+    std::vector<Signal> signals;
     while (frames > 0) {
-        std::vector<Signal> signals;
+        signals.clear();
         {
-            std::lock_guard<std::mutex> guard(*m_Lock);
-            if (m_Closed) return false;
-            frames -= RunLocked(frames, true, signals);
+            std::lock_guard<std::mutex> render(m_RenderLock);
+            const uint32_t done = RenderSpan(frames, true, nullptr, signals);
+            if (done == 0) return false;
+            frames -= done;
         }
         if (signals.empty()) continue;
         SetEvents(signals);
@@ -375,44 +397,39 @@ void DeviceImpl::ClockMain() {
     using std::chrono::nanoseconds;
     const uint64_t period = m_Options.periodFrames;
     const uint64_t rate = m_Options.outputRate;
-    const bool paced = m_Sink && m_Sink->PacesClock();
     const auto start = SteadyClock::now();
-    uint64_t ticks = 0;
-    for (;;) {
+    std::vector<Signal> signals;
+    for (uint64_t ticks = 1;; ++ticks) {
+        const uint64_t frames = ticks * period;  // split: no overflow for years
+        const auto due = start + std::chrono::seconds(frames / rate) +
+                         nanoseconds(frames % rate * 1000000000ull / rate);
+        // A plain sleep wakes for less than a timed wait on a condition variable; slices
+        // keep a stop prompt even with long periods.
+        for (auto now = SteadyClock::now(); now < due; now = SteadyClock::now()) {
+            if (m_ClockStop.load(std::memory_order_acquire)) return;
+            std::this_thread::sleep_until(std::min(due, now + std::chrono::milliseconds(20)));
+        }
+        if (m_ClockStop.load(std::memory_order_acquire)) return;
+        signals.clear();
         {
-            std::unique_lock<std::mutex> clock(m_ClockMutex);
-            const auto stopping = [this] { return m_ClockStop; };
-            if (paced) {
-                // The audio device sets the pace: keep about two periods queued.
-                while (!m_ClockStop && m_Sink->Backlog() > 2 * period) {
-                    m_ClockWake.wait_for(clock, std::chrono::milliseconds(1), stopping);
-                }
-            } else {
-                const uint64_t frames = (ticks + 1) * period;  // split: no overflow for years
-                const auto due = start + std::chrono::seconds(frames / rate) +
-                                 nanoseconds(frames % rate * 1000000000ull / rate);
-                m_ClockWake.wait_until(clock, due, stopping);
+            std::lock_guard<std::mutex> render(m_RenderLock);
+            for (uint64_t left = period; left > 0;) {
+                const uint32_t done =
+                    RenderSpan(static_cast<uint32_t>(std::min<uint64_t>(left, kBlockFrames)), false,
+                               nullptr, signals);
+                if (done == 0) return;
+                left -= done;
             }
-            if (m_ClockStop) return;
         }
-        ++ticks;
-        std::vector<Signal> signals;
-        {
-            std::lock_guard<std::mutex> guard(*m_Lock);
-            if (m_Closed) return;
-            RunLocked(static_cast<uint32_t>(period), false, signals);
-        }
-        if (!signals.empty()) SignalOutsideClock(std::move(signals));
+        if (!signals.empty()) SignalOutsideClock(signals);
     }
 }
 
 void DeviceImpl::StopClock() {
-    {
-        std::lock_guard<std::mutex> clock(m_ClockMutex);
-        m_ClockStop = true;
-    }
-    m_ClockWake.notify_all();
+    m_ClockStop.store(true, std::memory_order_release);
     if (m_ClockThread.joinable()) m_ClockThread.join();
+    // A pulling sink's callback is the clock: no block is asked for once it stops.
+    if (m_Sink) m_Sink->Stop();
 }
 
 }  // namespace detail

@@ -1,12 +1,24 @@
 // The device behind softds::Device and the COM objects it hands out.
 //
-// Locking: one mutex (`m_Lock`, shared with every buffer record) guards the device state,
-// every buffer's state and the sink. Events are set, and workers waited for, only with it
-// released: a worker woken by a notification calls Lock and Unlock, which need it.
+// Lock rules:
+// - The device lock (`m_Lock`, shared with every buffer record so that records outlive the
+//   device) guards the device state and every buffer's state. Every COM call takes it for
+//   its own work only: a Lock hands out memory, an Unlock copies the unlocked bytes into
+//   what plays and adds their range to the fresh intervals.
+// - The clock holds the device lock for the bookkeeping of one span only: per buffer, the
+//   cursor, the underrun count, the played record and the notifications of the span, and a
+//   copy of the bytes the span reads (a few kilobytes per buffer and period). Conversion,
+//   resampling, gain, accumulation and the sink all run after it is released, so a worker's
+//   Lock or Unlock never waits on a mixing period.
+// - The render lock (`m_RenderLock`) is held by whichever thread renders a block (Advance,
+//   the clock thread, or the SDL audio callback) around the whole block: it guards the
+//   mixer's scratch and the sink. Order: the render lock, then the device lock; no thread
+//   takes the render lock while it holds the device lock, and no worker takes it at all.
+// - Events are set, and workers waited for, with neither lock held: a worker woken by a
+//   notification calls Lock and Unlock, which need the device lock.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -115,6 +127,7 @@ public:
     std::shared_ptr<BufferRecord> Buffer(size_t index) const override;
     void FailNext(Op op, ds::HRESULT result) override;
     uint64_t MixedFrames() const override;
+    size_t HeldBytes() const override;
 
     // IDirectSound
     uint32_t AddRef();
@@ -130,7 +143,7 @@ public:
     // The buffer's notifications were replaced: its earlier signals are not waited for.
     void DropUnsettledLocked(BufferState* state);
     // Sets events now (the lock released), for signals outside the clock such as a stop.
-    void SignalOutsideClock(std::vector<Signal> signals);
+    void SignalOutsideClock(const std::vector<Signal>& signals);
     void Retain() { m_Keep.fetch_add(1, std::memory_order_relaxed); }
     void Unretain();
 
@@ -138,10 +151,14 @@ private:
     explicit DeviceImpl(const DeviceOptions& options, std::unique_ptr<Sink> sink);
     ~DeviceImpl() override;
 
-    // Plays up to `frames` output frames, stopping after the first frame in which a
-    // notification was passed when `stopAtSignal`. Appends what was passed to `signals`.
-    uint32_t RunLocked(uint32_t frames, bool stopAtSignal, std::vector<Signal>& signals);
-    void FlushMixLocked();
+    // The caller holds the render lock. Plays one span of up to `frames` output frames (at
+    // most one block), ending with the first output frame in which a notification is passed
+    // or a buffer ends when `stopAtSignal`; appends what was passed to `signals`. Mixes the
+    // span into `out` (2 samples a frame) or, when null, into the sink. 0 once closed.
+    uint32_t RenderSpan(uint32_t frames, bool stopAtSignal, int16_t* out,
+                        std::vector<Signal>& signals);
+    // The real-time clock of a pulling sink: fills `frames` frames at `out`.
+    void Pull(int16_t* out, size_t frames);
     void SetEvents(const std::vector<Signal>& signals);
     bool Settle(const std::vector<Signal>& signals);
     void ClockMain();
@@ -151,6 +168,9 @@ private:
     bool Busy(const std::vector<BufferState*>& buffers, SteadyClock::time_point* last) override;
 
     const DeviceOptions m_Options;
+    const bool m_RecordPlayed;
+    const bool m_RecordCalls;
+    const uint32_t m_RampFrames;
     const std::shared_ptr<std::mutex> m_Lock = std::make_shared<std::mutex>();
     DeviceCom m_Com{*this};
     std::atomic<int> m_Keep{1};  // the COM side, plus one per live buffer
@@ -160,19 +180,24 @@ private:
     bool m_Closed = false;  // COM count reached 0: the clock and the sink are stopped
     uint64_t m_Frames = 0;
     uint64_t m_Mixed = 0;
-    std::unique_ptr<Sink> m_Sink;
-    std::vector<int16_t> m_Mix;                           // mixed frames not yet handed to the sink
     std::vector<std::shared_ptr<BufferState>> m_Buffers;  // every buffer ever made
     std::vector<BufferState*> m_Live;                     // not released, in creation order
     std::map<Op, std::deque<ds::HRESULT>> m_Faults;
     std::vector<Signal> m_Unsettled;  // set outside Advance, not yet waited for
 
+    // Guarded by m_RenderLock.
+    mutable std::mutex m_RenderLock;
+    std::unique_ptr<Sink> m_Sink;
+    Mixer m_Mixer;
+    std::vector<MixPiece> m_Pieces;  // of the span being rendered
+    std::vector<uint8_t> m_Arena;    // the bytes the pieces read
+    std::vector<int16_t> m_Block;    // the mixed span, for a pushing sink
+    std::vector<Signal> m_PullSignals;
+
     std::mutex m_AdvanceMutex;  // one Advance or WaitIdle at a time
 
     std::thread m_ClockThread;
-    std::mutex m_ClockMutex;
-    std::condition_variable m_ClockWake;
-    bool m_ClockStop = false;  // guarded by m_ClockMutex
+    std::atomic<bool> m_ClockStop{false};  // the clock thread ends within 20 ms
 };
 
 }  // namespace softds::detail

@@ -3,7 +3,7 @@
 
 namespace softds::detail {
 
-std::unique_ptr<Sink> MakeSdlSink(uint32_t, uint32_t) {
+std::unique_ptr<Sink> MakeSdlSink(uint32_t, uint32_t, bool) {
     return nullptr;
 }
 

@@ -1,6 +1,7 @@
 // The WAV file sink: a canonical 44-byte header, then the mix; the sizes in the header
 // are written when the sink closes.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ void Put32(std::vector<uint8_t>& b, uint32_t v) {
     Put16(b, v >> 16);
 }
 
+bool IsLittleEndian() {
+    const uint16_t one = 1;
+    uint8_t first;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}
+
 class WavSink final : public Sink {
 public:
     WavSink(std::FILE* file, uint32_t rate) : m_File(file), m_Rate(rate) { WriteHeader(); }
@@ -27,10 +35,15 @@ public:
 
     void Write(const int16_t* frames, size_t count) override {
         if (!m_File) return;
-        m_Bytes.clear();
-        for (size_t i = 0; i < count * 2; ++i) Put16(m_Bytes, static_cast<uint16_t>(frames[i]));
-        std::fwrite(m_Bytes.data(), 1, m_Bytes.size(), m_File);
-        m_DataBytes += m_Bytes.size();
+        const size_t bytes = count * 4;
+        if (IsLittleEndian()) {  // the samples are already in the file's byte order
+            std::fwrite(frames, 1, bytes, m_File);
+        } else {
+            m_Bytes.clear();
+            for (size_t i = 0; i < count * 2; ++i) Put16(m_Bytes, static_cast<uint16_t>(frames[i]));
+            std::fwrite(m_Bytes.data(), 1, m_Bytes.size(), m_File);
+        }
+        m_DataBytes += bytes;
     }
 
     void Close() override {

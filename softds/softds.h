@@ -5,15 +5,20 @@
 // IDirectSoundBuffer, IDirectSoundNotify) with COM reference counting. Its clock is either
 // manual (tests step playback exactly: Advance moves every playing buffer on, signals the
 // notifications it passes in order and waits until the stream workers have handled them)
-// or real-time (a sink or a timer thread consumes output at the sample rate). Playing
-// buffers are mixed, with their volume, into 16-bit stereo at the output rate and handed
-// to the sink. Every buffer keeps a record that tests read: its description, its
-// notification positions, the bytes it played (before mixing), its underruns and the
-// calls made on it.
+// or real-time (the SDL2 audio device pulls blocks of output through its callback, or a
+// timer thread consumes them at the sample rate). The clock moves buffers on by spans of
+// frames up to the next notification or end. Playing buffers are always mixed, with or
+// without a sink: converted to float, resampled when their rate differs from the output
+// rate, scaled by their volume and summed, then clamped to 16-bit stereo at the output rate
+// and handed to the sink. Every buffer keeps a record that tests read: its description,
+// its notification positions, the bytes it played (before mixing), its underruns and the
+// calls made on it; the played bytes and the calls are kept by default only with the
+// manual clock.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,9 +36,15 @@ struct DeviceOptions {
     SinkKind sink = SinkKind::None;
     std::string wavPath;          // SinkKind::WavFile: the mix is written here
     uint32_t outputRate = 44100;  // mix format: 16-bit stereo at this rate
-    uint32_t periodFrames = 441;  // real-time clock without SDL: frames per tick
-    bool recordPlayed = true;     // keep every byte each buffer plays, for comparison
-    bool recordCalls = true;      // keep the call log of each buffer (BufferRecord::Calls)
+    uint32_t periodFrames = 441;  // real-time clock: frames per tick (SDL: the next power of two)
+    // What the records keep. Unset: kept with the manual clock, not with the real-time one,
+    // whose records would otherwise grow for as long as it plays.
+    std::optional<bool> recordPlayed;  // every byte each buffer plays (BufferRecord::Played)
+    std::optional<bool> recordCalls;   // the call log and the signals (Calls, Signalled)
+    // Over how many output frames a change of volume or pan moves a playing buffer's gain,
+    // so that a step does not click. Unset: at once with the manual clock (the mix of a test
+    // follows each call exactly), 5 ms with the real-time clock.
+    std::optional<uint32_t> volumeRampFrames;
     // How long Advance and WaitIdle wait for the stream workers before answering false.
     uint32_t settleTimeoutMs = 2000;
     // Windows only, where no layer of ours knows when a worker is idle again. After a
@@ -91,18 +102,21 @@ public:
     virtual bool Looping() const = 0;
     virtual uint32_t PlayCursor() const = 0;
     virtual int32_t Volume() const = 0;
-    // Every byte played, in playing order, before volume and mixing. Bytes written
-    // through Lock play once their Unlock gave them; until then the bytes last unlocked
+    // Every byte played (when recordPlayed), in playing order, before volume and mixing. Bytes
+    // written through Lock play once their Unlock gave them; until then the bytes last unlocked
     // there (or the format's silence) play.
     virtual std::vector<uint8_t> Played() const = 0;
     virtual void ClearPlayed() = 0;
     // Bytes played that nothing had written since they last played (or ever).
     virtual uint64_t Underruns() const = 0;
-    virtual std::vector<CallRecord> Calls() const = 0;
-    // Notifications signalled so far, in order (indices into Notifications(); cleared
-    // when the positions are set again). A position at DSBPN_OFFSETSTOP (0xFFFFFFFF) is
+    virtual std::vector<CallRecord> Calls() const = 0;  // when recordCalls
+    // Notifications signalled so far (when recordCalls), in order (indices into Notifications();
+    // cleared when the positions are set again). A position at DSBPN_OFFSETSTOP (0xFFFFFFFF) is
     // signalled each time the buffer stops, by Stop or at its end.
     virtual std::vector<uint32_t> Signalled() const = 0;
+    // Heap bytes the buffer holds now: its memory, its bookkeeping and its records. Stays
+    // flat over any length of play when the records are off.
+    virtual size_t HeldBytes() const = 0;
 };
 
 class Device {
@@ -148,8 +162,11 @@ public:
     // cannot be made to fail.
     virtual void FailNext(Op op, ds::HRESULT result = ds::DSERR_GENERIC) = 0;
 
-    // The mix written so far to the sink (16-bit stereo), for the WAV and none sinks.
+    // Output frames mixed so far (16-bit stereo), with every sink: none included.
     virtual uint64_t MixedFrames() const = 0;
+    // Heap bytes the device holds now for its own work (buffers apart): the scratch of the
+    // mixer and of the clock. Stays flat over any length of play.
+    virtual size_t HeldBytes() const = 0;
 
 protected:
     virtual ~Device() = default;

@@ -163,6 +163,12 @@ public:
         std::lock_guard<std::mutex> guard(m_Mutex);
         return m_Seen;
     }
+    // Before Start: records the device clock's frame count at each notification too.
+    void RecordFrames(Device* device) { m_Clock = device; }
+    std::vector<uint64_t> Frames() {
+        std::lock_guard<std::mutex> guard(m_Mutex);
+        return m_Frames;
+    }
     HANDLE Event(uint32_t index) const { return m_Events[index + 1]; }
 
 private:
@@ -177,6 +183,7 @@ private:
             {
                 std::lock_guard<std::mutex> guard(w->m_Mutex);
                 w->m_Seen.push_back(j);
+                if (w->m_Clock) w->m_Frames.push_back(w->m_Clock->Frames());
             }
             if (w->m_Source && j < w->m_Segments) w->WriteNext((j + w->m_Ahead) % w->m_Segments);
         }
@@ -205,8 +212,10 @@ private:
     uint32_t m_Next = 0;           // next source segment; the worker's own once started
     std::vector<HANDLE> m_Events;  // quit, then one per notification
     HANDLE m_Thread = nullptr;
+    Device* m_Clock = nullptr;
     std::mutex m_Mutex;
     std::vector<uint32_t> m_Seen;
+    std::vector<uint64_t> m_Frames;
 };
 
 // ---- Creation ----
@@ -463,6 +472,159 @@ TEST_F(SoftDs, EachBufferPlaysAndSignalsAtItsOwnRate) {
     EXPECT_EQ(m_Device->Buffer(1)->Played().size(), 500u);
 }
 
+// The clock frame by frame, as the reference for its spans: each output frame adds the
+// buffer's rate to its phase, and each whole output rate of phase plays one buffer frame.
+struct FrameModel {
+    uint32_t bytes = 0, align = 1, rate = 0, outputRate = 0;
+    bool looping = false;
+    std::vector<uint32_t> offsets;
+    uint32_t frame = 0, phase = 0;
+    bool playing = true;
+    Bytes played;
+    std::vector<bool> fresh;
+    uint64_t underruns = 0;
+
+    // One output frame; appends the notifications it passes.
+    void Step(const Bytes& data, std::vector<uint32_t>& passed) {
+        if (!playing) return;
+        const uint32_t frames = (bytes + align - 1) / align;
+        for (phase += rate; playing && phase >= outputRate; phase -= outputRate) {
+            const uint32_t from = frame * align, to = std::min(from + align, bytes);
+            for (uint32_t i = from; i < to; ++i) {
+                underruns += fresh[i] ? 0 : 1;
+                fresh[i] = false;
+            }
+            played.insert(played.end(), data.begin() + from, data.begin() + to);
+            for (uint32_t i = 0; i < offsets.size(); ++i) {
+                if (offsets[i] >= from && offsets[i] < to) passed.push_back(i);
+            }
+            if (++frame == frames) {
+                frame = 0;
+                if (!looping) {
+                    playing = false;
+                    phase = outputRate;  // the loop's decrement leaves 0
+                    for (uint32_t i = 0; i < offsets.size(); ++i) {
+                        if (offsets[i] == kOffsetStop) passed.push_back(i);
+                    }
+                }
+            }
+        }
+    }
+};
+
+struct SpanCase {
+    const char* what;
+    uint32_t outputRate;
+    ds::WAVEFORMATEX format;
+    uint32_t bytes;
+    bool looping;
+    std::vector<uint32_t> offsets;
+    std::vector<uint32_t> advances;
+};
+
+// Spans reach from one notification to the next: whatever the rates and however Advance
+// is cut, the bytes played, the underruns, the order of the signals and the clock frame
+// at which each one is handled are those of the clock stepped frame by frame.
+TEST_F(SoftDs, SpansCrossNotificationsExactlyAsFrameByFrame) {
+    const SpanCase cases[] = {
+        {"same rate, one call over loops",
+         44100,
+         Pcm(2, 44100, 16),
+         4000,
+         true,
+         {999, 1999, 2999, 3999},
+         {2500}},
+        {"half rate, two positions in one frame",
+         44100,
+         Pcm(1, 22050, 8),
+         999,
+         true,
+         {0, 0, 500, 998},
+         {1, 1, 2999, 7}},
+        {"short last frame, played once",
+         44100,
+         Pcm(2, 48000, 16),
+         1002,
+         false,
+         {1, 1001, kOffsetStop},
+         {100, 400}},
+        {"several frames per output frame",
+         44100,
+         Pcm(2, 96000, 16),
+         8000,
+         true,
+         {3, 7, 11, 4000, 7999},
+         {3000}},
+        {"25 frames per output frame across the wrap",
+         8000,
+         Pcm(1, 200000, 16),
+         1000,
+         true,
+         {10, 500, 998},
+         {9, 10, 11}},
+        {"a quarter frame per output frame, played once",
+         44100,
+         Pcm(1, 11025, 16),
+         700,
+         false,
+         {1, 699, kOffsetStop},
+         {10000}},
+    };
+    for (const SpanCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeviceOptions o;
+        o.outputRate = c.outputRate;
+        Reopen(o);
+        ds::IDirectSoundBuffer* b = Make(c.bytes, c.format);
+        const Bytes data = PatternPcm(c.bytes, c.bytes);
+        Write(b, 0, data);
+        Worker w(b, static_cast<uint32_t>(c.offsets.size()), 1);
+        ASSERT_EQ(w.Attach(c.offsets), ds::DS_OK);
+        w.RecordFrames(m_Device);
+        w.Start();
+        ASSERT_EQ(b->Play(0, 0, c.looping ? ds::DSBPLAY_LOOPING : 0), ds::DS_OK);
+        uint64_t total = 0;
+        for (uint32_t a : c.advances) {
+            ASSERT_TRUE(m_Device->Advance(a));
+            total += a;
+        }
+
+        FrameModel model;
+        model.bytes = c.bytes;
+        model.align = c.format.nBlockAlign;
+        model.rate = c.format.nSamplesPerSec;
+        model.outputRate = c.outputRate;
+        model.looping = c.looping;
+        model.offsets = c.offsets;
+        model.fresh.assign(c.bytes, true);
+        std::vector<uint32_t> order;
+        std::vector<std::pair<uint64_t, uint32_t>> handled;  // (clock frame, position)
+        for (uint64_t k = 1; k <= total; ++k) {
+            std::vector<uint32_t> passed;
+            model.Step(data, passed);
+            for (uint32_t i : passed) handled.push_back({k, i});
+            order.insert(order.end(), passed.begin(), passed.end());
+        }
+        ASSERT_FALSE(order.empty());
+        EXPECT_EQ(Last()->Signalled(), order);
+        // The worker takes signals given in one step lowest index first: compare per step.
+        const std::vector<uint32_t> seen = w.Seen();
+        const std::vector<uint64_t> frames = w.Frames();
+        ASSERT_EQ(seen.size(), frames.size());
+        std::vector<std::pair<uint64_t, uint32_t>> got;
+        for (size_t i = 0; i < seen.size(); ++i) got.push_back({frames[i], seen[i]});
+        std::sort(got.begin(), got.end());
+        std::sort(handled.begin(), handled.end());
+        EXPECT_EQ(got, handled);
+        EXPECT_EQ(Last()->Played(), model.played);
+        EXPECT_EQ(Last()->Underruns(), model.underruns);
+        EXPECT_EQ(Last()->PlayCursor(), model.frame * model.align);
+        EXPECT_EQ(Last()->Playing(), model.playing);
+        ASSERT_EQ(b->Stop(), ds::DS_OK);
+        EXPECT_TRUE(m_Device->WaitIdle());
+    }
+}
+
 TEST_F(SoftDs, BufferPlayedOnceStopsAtItsEndAndSignalsTheStopPosition) {
     ds::IDirectSoundBuffer* b = Make(4000);
     const Bytes data = PatternPcm(4000);
@@ -693,6 +855,138 @@ TEST_F(SoftDs, WavSinkHoldsTheMixWithVolumeResamplingAndClipping) {
     }
 }
 
+class SoftDsMix : public SoftDs {
+protected:
+    // The mix a manual clock writes to a WAV file: `run` plays it, then the device is
+    // released (which completes the file) and the file read.
+    template <typename Run>
+    Wav MixToWav(DeviceOptions o, Run run) {
+        const std::string path = sonaflux::test::TempPath("mix.wav");
+        o.sink = softds::SinkKind::WavFile;
+        o.wavPath = path;
+        Reopen(o);
+        run();
+        Reopen({});
+        Wav w = ReadWav(path);
+        sonaflux::test::RemoveFile(path);
+        return w;
+    }
+};
+
+struct RampCase {
+    const char* what;
+    int32_t from, to;  // hundredths of a decibel
+    uint32_t rampFrames;
+    std::vector<uint32_t> offsets;  // notifications: spans shorter than the ramp
+};
+
+// A volume change moves the gain in a straight line over the ramp, across span ends,
+// with no step; without a ramp (the manual clock's default) it applies at once.
+TEST_F(SoftDsMix, VolumeChangesRampWithoutAStep) {
+    const RampCase cases[] = {
+        {"down by 6 dB", 0, -600, 64, {}},
+        {"up by 20 dB across four spans", -2000, 0, 100, {110 * 4, 125 * 4, 150 * 4, 175 * 4}},
+        {"to silence", -300, ds::DSBVOLUME_MIN, 32, {101 * 4}},
+        {"at once", 0, -600, 0, {}},
+    };
+    const auto gain = [](int32_t v) {
+        return v <= ds::DSBVOLUME_MIN ? 0.0 : std::pow(10.0, v / 2000.0);
+    };
+    for (const RampCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeviceOptions o;
+        o.volumeRampFrames = c.rampFrames;
+        std::unique_ptr<Worker> w;
+        const Wav wav = MixToWav(o, [&] {
+            ds::IDirectSoundBuffer* b = Make(4000);
+            Write(b, 0, Constant16(1000, 20000, -20000));
+            if (!c.offsets.empty()) {
+                w = std::make_unique<Worker>(b, static_cast<uint32_t>(c.offsets.size()), 1);
+                ASSERT_EQ(w->Attach(c.offsets), ds::DS_OK);
+                w->Start();
+            }
+            ASSERT_EQ(b->SetVolume(c.from), ds::DS_OK);
+            ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+            ASSERT_TRUE(m_Device->Advance(100));
+            ASSERT_EQ(b->SetVolume(c.to), ds::DS_OK);
+            ASSERT_TRUE(m_Device->Advance(300));
+            ASSERT_EQ(b->Stop(), ds::DS_OK);
+            ASSERT_TRUE(m_Device->WaitIdle());
+        });
+        w.reset();
+        ASSERT_EQ(wav.samples.size(), 800u);
+        const double from = 20000 * gain(c.from), to = 20000 * gain(c.to);
+        const double step = c.rampFrames ? std::abs(to - from) / c.rampFrames : std::abs(to - from);
+        for (size_t f = 0; f < 400; ++f) {
+            double expected = f < 100 ? from : to;
+            if (f >= 100 && f < 100 + c.rampFrames) {
+                expected = from + (to - from) * static_cast<double>(f - 100) / c.rampFrames;
+            }
+            ASSERT_NEAR(wav.samples[2 * f], expected, 2.0) << f;
+            ASSERT_NEAR(wav.samples[2 * f + 1], -expected, 2.0) << f;
+            if (f > 0) {
+                ASSERT_LE(std::abs(wav.samples[2 * f] - wav.samples[2 * f - 2]), step + 2.0) << f;
+            }
+        }
+    }
+}
+
+struct ResampleCase {
+    ds::WAVEFORMATEX format;
+    uint32_t bytes;
+    std::vector<uint32_t> offsets;
+};
+
+// A buffer at another rate is interpolated linearly between its frames, continuing across
+// span ends and wraps, as computed here from its bytes.
+TEST_F(SoftDsMix, ResamplingMatchesLinearInterpolationOfTheBufferFrames) {
+    const ResampleCase cases[] = {
+        {Pcm(2, 22050, 16), 4000, {999, 1999, 2999, 3999}},
+        {Pcm(1, 22050, 8), 999, {0, 500}},
+        {Pcm(1, 11025, 16), 700, {}},
+        {Pcm(2, 48000, 16), 4000, {1, 2001}},
+    };
+    constexpr uint32_t kOut = 44100, kFrames = 3000;
+    for (const ResampleCase& c : cases) {
+        const ds::WAVEFORMATEX& f = c.format;
+        SCOPED_TRACE(testing::Message() << f.nSamplesPerSec << " Hz, " << f.nChannels << " ch, "
+                                        << f.wBitsPerSample << " bits");
+        Bytes data = PatternPcm(c.bytes, f.nSamplesPerSec);
+        std::unique_ptr<Worker> w;
+        const Wav wav = MixToWav({}, [&] {
+            ds::IDirectSoundBuffer* b = Make(c.bytes, f);
+            Write(b, 0, data);
+            if (!c.offsets.empty()) {
+                w = std::make_unique<Worker>(b, static_cast<uint32_t>(c.offsets.size()), 1);
+                ASSERT_EQ(w->Attach(c.offsets), ds::DS_OK);
+                w->Start();
+            }
+            ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+            ASSERT_TRUE(m_Device->Advance(1234));
+            ASSERT_TRUE(m_Device->Advance(kFrames - 1234));
+            ASSERT_EQ(b->Stop(), ds::DS_OK);
+        });
+        w.reset();
+        ASSERT_EQ(wav.samples.size(), 2u * kFrames);
+        const uint32_t frames = c.bytes / f.nBlockAlign;
+        const auto sample = [&](uint64_t frame, unsigned channel) {
+            const size_t at = frame % frames * f.nBlockAlign +
+                              (f.nChannels == 2 ? channel : 0) * (f.wBitsPerSample / 8);
+            if (f.wBitsPerSample == 8) return (data[at] - 128) * 256.0;
+            return static_cast<double>(static_cast<int16_t>(data[at] | data[at + 1] << 8));
+        };
+        for (uint64_t k = 0; k < kFrames; ++k) {
+            const uint64_t position = k * f.nSamplesPerSec;
+            const uint64_t i = position / kOut;
+            const double t = static_cast<double>(position % kOut) / kOut;
+            for (unsigned ch = 0; ch < 2; ++ch) {
+                const double a = sample(i, ch), b = sample(i + 1, ch);
+                ASSERT_NEAR(wav.samples[2 * k + ch], a + (b - a) * t, 1.0) << k << "/" << ch;
+            }
+        }
+    }
+}
+
 TEST_F(SoftDs, RealTimeClockPlaysOnItsOwnAndStopsCleanly) {
     const std::string path = sonaflux::test::TempPath("rt.wav");
     DeviceOptions o;
@@ -733,6 +1027,7 @@ TEST_F(SoftDs, SdlSinkPlaysThroughTheDummyDriverWhenBuiltIn) {
     DeviceOptions o;
     o.clock = softds::ClockKind::RealTime;
     o.sink = softds::SinkKind::Sdl;
+    o.recordPlayed = true;  // the real-time clock keeps no record unless asked
     Device* d = Device::Create(o);
     if (!d) GTEST_SKIP() << "built without SDL2";
     ds::IDirectSoundBuffer* b = nullptr;
@@ -748,6 +1043,102 @@ TEST_F(SoftDs, SdlSinkPlaysThroughTheDummyDriverWhenBuiltIn) {
     EXPECT_EQ(d->Release(), 0u);
     EXPECT_EQ(b->Release(), 0u);
 #endif
+}
+
+// With SDL, the audio callback is the real-time clock: each block it pulls moves the
+// buffers on and signals the notifications passed, in order, with no clock thread.
+TEST_F(SoftDs, SdlCallbackPullsBlocksAndSignalsInOrder) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the SDL sink is built natively only";
+#else
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    DeviceOptions o;
+    o.clock = softds::ClockKind::RealTime;
+    o.sink = softds::SinkKind::Sdl;
+    o.periodFrames = 441;  // blocks of 512 frames
+    Device* d = Device::Create(o);
+    if (!d) GTEST_SKIP() << "built without SDL2";
+    m_Device->Release();
+    m_Device = d;
+    // Segments of 50 ms: one notification per block at most, and a ring of 200 ms that a
+    // worker slowed by a loaded machine does not fall a lap behind.
+    constexpr uint32_t kSegmentBytes = 2205 * 4;
+    ds::IDirectSoundBuffer* b = Make(4 * kSegmentBytes);
+    Write(b, 0, PatternPcm(4 * kSegmentBytes));
+    Worker w(b, 4, kSegmentBytes);
+    ASSERT_EQ(w.Attach(), ds::DS_OK);
+    w.Start();
+    ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (w.Seen().size() < 8 && std::chrono::steady_clock::now() < deadline) Sleep(5);
+    ASSERT_EQ(b->Stop(), ds::DS_OK);
+    const std::vector<uint32_t> seen = w.Seen();
+    ASSERT_GE(seen.size(), 8u);
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i % 4) << i;
+    const uint64_t frames = d->Frames();
+    EXPECT_EQ(frames % 512, 0u);  // whole blocks of the callback
+    EXPECT_GE(d->MixedFrames(), frames);
+    EXPECT_TRUE(Last()->Calls().empty());  // the real-time clock keeps no record
+#endif
+}
+
+// ---- Memory over a long play ----
+
+// With the records off, nothing a buffer or the device holds grows with the length of the
+// play: the fresh bytes are a few intervals, the mixer's scratch is reused. With them on,
+// the same measure grows with every byte played.
+TEST_F(SoftDs, MemoryStaysFlatOverALongPlayWithRecordsOff) {
+    constexpr uint32_t kRate = 8000, kSegments = 4, kSegmentBytes = 44100;  // 1 s each
+    const Bytes source = PatternPcm(kSegments * kSegmentBytes * 4);
+    const auto held = [&](bool records, uint32_t firstSeconds, uint32_t thenSeconds) {
+        DeviceOptions o;
+        o.outputRate = kRate;
+        o.recordPlayed = records;
+        o.recordCalls = records;
+        Reopen(o);
+        ds::IDirectSoundBuffer* b = Make(kSegments * kSegmentBytes, Pcm(2, 11025, 16));
+        Worker w(b, kSegments, kSegmentBytes, &source, kSegments / 2);
+        EXPECT_EQ(w.Attach(), ds::DS_OK);
+        w.Start();
+        EXPECT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+        for (uint32_t s = 0; s < firstSeconds; ++s) EXPECT_TRUE(m_Device->Advance(kRate));
+        const size_t before = Last()->HeldBytes() + m_Device->HeldBytes();
+        for (uint32_t s = 0; s < thenSeconds; ++s) EXPECT_TRUE(m_Device->Advance(kRate));
+        const size_t after = Last()->HeldBytes() + m_Device->HeldBytes();
+        EXPECT_EQ(Last()->Underruns(), 0u);
+        EXPECT_EQ(Last()->Played().empty(), !records);
+        EXPECT_EQ(Last()->Calls().empty(), !records);
+        EXPECT_EQ(Last()->Signalled().empty(), !records);
+        EXPECT_EQ(b->Stop(), ds::DS_OK);
+        EXPECT_TRUE(m_Device->WaitIdle());
+        return std::make_pair(before, after);
+    };
+    const auto off = held(false, 10, 100);
+    EXPECT_EQ(off.second, off.first);
+    const auto on = held(true, 1, 2);
+    EXPECT_GT(on.second, on.first + 2 * 11025 * 4);
+}
+
+// The real-time clock keeps neither the played bytes nor the call log unless asked.
+TEST_F(SoftDs, RealTimeClockKeepsNoRecordsUnlessAsked) {
+    DeviceOptions o;
+    o.clock = softds::ClockKind::RealTime;
+    Reopen(o);
+    ds::IDirectSoundBuffer* b = Make(4000);
+    Write(b, 0, PatternPcm(4000));
+    Worker w(b, 4, 1000);
+    ASSERT_EQ(w.Attach(), ds::DS_OK);
+    w.Start();
+    ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (w.Seen().size() < 8 && std::chrono::steady_clock::now() < deadline) Sleep(5);
+    ASSERT_GE(w.Seen().size(), 8u);  // it played two loops
+    ASSERT_EQ(b->Stop(), ds::DS_OK);
+    EXPECT_GE(Last()->Underruns(), 4000u);  // still counted
+    EXPECT_TRUE(Last()->Played().empty());
+    EXPECT_TRUE(Last()->Calls().empty());
+    EXPECT_TRUE(Last()->Signalled().empty());
+    EXPECT_GE(m_Device->MixedFrames(), 2000u);  // mixed without a sink
 }
 
 // ---- Fault injection ----

@@ -695,6 +695,7 @@ int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& rela
     options.outputRate = kOutputRate;
     options.recordPlayed = false;
     options.recordCalls = false;
+    options.volumeRampFrames = kOutputRate / 200;  // a volume step ramps over 5 ms: no click
     softds::Device* device = softds::Device::Create(options);
     if (device == nullptr) {
         io.err << "sonaflux-play: cannot write " << renderPath << "\n";

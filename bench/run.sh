@@ -176,3 +176,8 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
     if (missed) printf "%d goal(s) missed in this run.\n", missed
     if (bad) { print "\nA run failed its checks (see its RESULT line: ok=0)."; exit 1 }
   }'
+
+# ---- Ogg Vorbis decode cost (a script of its own) ----
+echo
+echo "== Ogg Vorbis decode"
+SECONDS_EACH=$seconds bench/vorbis-run.sh

@@ -1,11 +1,13 @@
 // Arbitrary bytes as a WAVE image inside a larger in-memory file, opened with a random
 // block size, image offset and image size, then driven by random requests, seeks, loop
 // points and loop counts. Every byte handed out is compared with a simple model of the
-// stream: the data up to the readable end, then the loop region once per pass left, and
-// silence wherever the stream could not deliver.
+// stream: the data (whole frames, wider samples converted to 16-bit) up to the readable
+// end, then the loop region once per pass left, and silence wherever the stream could
+// not deliver.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -76,51 +78,146 @@ uint32_t Le32(const uint8_t* p) {
 // What the reader must make of the image, worked out independently.
 struct Model {
     bool opens = false;
-    uint32_t unit = 0, dataOffset = 0, dataSize = 0, frameSize = 0;
+    uint32_t unit = 0, dataOffset = 0, dataSize = 0, frameSize = 0, sourceFrame = 0;
     uint8_t format[18] = {};
+    Bytes pcm;  // the data as handed out (converted to 16-bit where it is wider)
     // Stream state, as data offsets.
     uint64_t cursor = 0, end = 0, loopStart = 0, position = 0;
     int32_t loops = 1;
     uint8_t silence = 0;
 };
 
+int16_t Round16(double v) {
+    const double r = std::floor(v + 0.5);
+    return static_cast<int16_t>(r > 32767 ? 32767 : r < -32768 ? -32768 : r);
+}
+
 Model Parse(const Bytes& file, uint32_t offset, uint32_t size, int32_t blockSize) {
     Model m;
     if (size == 0 || blockSize <= 0 || offset >= file.size()) return m;
     if (static_cast<uint64_t>(offset) + size > kMaxUnitEnd) return m;
     m.unit = static_cast<uint32_t>(std::min<uint64_t>(size, file.size() - offset));
-    if (m.unit < CWaveFileStream::kHeaderBytes) return m;
     const uint8_t* h = file.data() + offset;
-    const size_t n = CWaveFileStream::kHeaderBytes;
-    if (std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "WAVE", 4) != 0) return m;
-    size_t fmt = 0;
-    for (size_t p = 12; p + 8 < n;) {
-        const uint64_t next = p + 8 + static_cast<uint64_t>(Le32(h + p + 4));
-        if (h[p] == 'f' && h[p + 1] == 'm' && h[p + 2] == 't') {
-            fmt = p + 8;
-        } else if (std::memcmp(h + p, "data", 4) == 0) {
-            if (fmt == 0) return m;
-            std::memcpy(m.format, h + fmt, std::min<size_t>(18, n - fmt));
-            const uint32_t bits = m.format[14] | m.format[15] << 8;
-            m.frameSize = bits / 8 * (m.format[2] | m.format[3] << 8);
-            if (m.frameSize == 0) return m;
-            m.dataOffset = static_cast<uint32_t>(p + 8);
-            m.dataSize = std::min(Le32(h + p + 4), m.unit - m.dataOffset);
-            m.end = m.dataSize;
-            m.silence = bits == 8 ? 0x80 : 0;
-            m.opens = true;
+    uint64_t fmt = 0, fmtSize = 0, data = 0, dataSize = 0;
+    bool found = false;
+    // The first 127 bytes, chunks without pad bytes: what opened before decides.
+    if (m.unit >= 127 && std::memcmp(h, "RIFF", 4) == 0 && std::memcmp(h + 8, "WAVE", 4) == 0) {
+        uint64_t f = 0, fs = 0;
+        for (uint64_t p = 12; p + 8 < 127;) {
+            const uint32_t n = Le32(h + p + 4);
+            if (h[p] == 'f' && h[p + 1] == 'm' && h[p + 2] == 't') {
+                f = p + 8;
+                fs = n;
+            } else if (std::memcmp(h + p, "data", 4) == 0) {
+                if (f != 0) {
+                    fmt = f, fmtSize = fs, data = p + 8, dataSize = n;
+                    found = true;
+                }
+                break;
+            }
+            p += 8 + static_cast<uint64_t>(n);
+        }
+    }
+    // Otherwise every chunk of the image, with pad bytes.
+    if (!found) {
+        if (m.unit < 12 || std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "WAVE", 4) != 0) {
             return m;
         }
-        if (next >= n) break;
-        p = static_cast<size_t>(next);
+        for (uint64_t p = 12; p + 8 <= m.unit && !found;) {
+            const uint32_t n = Le32(h + p + 4);
+            if (h[p] == 'f' && h[p + 1] == 'm' && h[p + 2] == 't') {
+                fmt = p + 8;
+                fmtSize = n;
+            } else if (std::memcmp(h + p, "data", 4) == 0) {
+                if (fmt == 0) return m;
+                data = p + 8;
+                dataSize = n;
+                found = true;
+            }
+            p += 8 + static_cast<uint64_t>(n) + (n & 1);
+        }
+        if (!found) return m;
     }
+    if (data >= m.unit || fmtSize < 16 || fmt + 16 > m.unit) return m;
+    uint8_t record[40] = {};
+    const uint64_t recordBytes = std::min<uint64_t>({fmtSize, 40, m.unit - fmt});
+    std::memcpy(record, h + fmt, recordBytes);
+    const uint16_t tag = record[0] | record[1] << 8;
+    const uint16_t channels = record[2] | record[3] << 8;
+    const uint16_t bits = record[14] | record[15] << 8;
+    uint16_t kind = tag;
+    static const uint8_t tail[14] = {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    if (tag == 0xFFFE) {
+        kind = recordBytes >= 40 && std::memcmp(record + 26, tail, 14) == 0
+                   ? static_cast<uint16_t>(record[24] | record[25] << 8)
+                   : 0;
+    }
+    if (kind != 1 && kind != 3) return m;
+    if (channels == 0 || channels > 2) return m;
+    if (kind == 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return m;
+    if (kind == 3 && bits != 32) return m;
+    const bool asStored = kind == 1 && bits <= 16;
+    m.sourceFrame = bits / 8u * channels;
+    m.frameSize = asStored ? m.sourceFrame : channels * 2u;
+    const uint32_t frames =
+        static_cast<uint32_t>(std::min<uint64_t>(dataSize, m.unit - data) / m.sourceFrame);
+    const uint8_t* in = h + data;
+    if (asStored) {
+        std::memcpy(m.format, record, std::min<uint64_t>(recordBytes, 18));
+        m.pcm.assign(in, in + frames * m.sourceFrame);
+    } else {
+        const uint32_t rate = Le32(record + 4);
+        const uint8_t synthesized[18] = {1,
+                                         0,
+                                         static_cast<uint8_t>(channels),
+                                         0,
+                                         static_cast<uint8_t>(rate),
+                                         static_cast<uint8_t>(rate >> 8),
+                                         static_cast<uint8_t>(rate >> 16),
+                                         static_cast<uint8_t>(rate >> 24),
+                                         static_cast<uint8_t>(rate * m.frameSize),
+                                         static_cast<uint8_t>((rate * m.frameSize) >> 8),
+                                         static_cast<uint8_t>((rate * m.frameSize) >> 16),
+                                         static_cast<uint8_t>((rate * m.frameSize) >> 24),
+                                         static_cast<uint8_t>(m.frameSize),
+                                         0,
+                                         16,
+                                         0,
+                                         0,
+                                         0};
+        std::memcpy(m.format, synthesized, 18);
+        const uint32_t width = bits / 8u;
+        for (uint64_t i = 0; i < static_cast<uint64_t>(frames) * channels; ++i) {
+            const uint8_t* p = in + i * width;
+            int16_t v = 0;
+            if (kind == 3) {
+                float f;
+                std::memcpy(&f, p, 4);
+                v = std::isnan(f) ? 0 : Round16(static_cast<double>(f) * 32768.0);
+            } else if (width == 3) {
+                const int32_t x = static_cast<int32_t>(
+                                      static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) << 8) /
+                                  256;
+                v = Round16(x / 256.0);
+            } else {
+                v = Round16(static_cast<int32_t>(Le32(p)) / 65536.0);
+            }
+            m.pcm.push_back(static_cast<uint8_t>(v));
+            m.pcm.push_back(static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8));
+        }
+    }
+    m.dataOffset = static_cast<uint32_t>(data);
+    m.dataSize = static_cast<uint32_t>(m.pcm.size());
+    m.end = m.dataSize;
+    m.silence = asStored && bits == 8 ? 0x80 : 0;
+    m.opens = true;
     return m;
 }
 
 // One request against the model: the bytes and the answer the stream must give.
-bool ModelGets(Model& m, const Bytes& file, uint32_t imageOffset, uint32_t size, Bytes& out) {
+bool ModelGets(Model& m, uint32_t size, Bytes& out) {
     out.clear();
-    const uint8_t* data = file.data() + imageOffset + m.dataOffset;
+    const uint8_t* data = m.pcm.data();
     uint64_t sinceWrap = 0;
     bool wrapped = false;
     while (out.size() < size) {
@@ -175,6 +272,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
     Check(stream.GetFormat(format) && std::memcmp(&format, m.format, 18) == 0, "format record");
     Check(stream.DataOffset() == m.dataOffset && stream.m_DataSize == m.dataSize, "data chunk");
     Check(stream.m_FrameCount == m.dataSize / m.frameSize, "frame count");
+    Check(stream.FrameSize() == m.frameSize, "frame size");
 
     uint32_t rng = seed | 1;
     auto next = [&rng] {
@@ -200,10 +298,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
             }
             case 1: {
                 const uint32_t f = frame();
-                const uint64_t end = m.dataOffset + static_cast<uint64_t>(f) * m.frameSize;
+                const uint64_t end = m.dataOffset + static_cast<uint64_t>(f) * m.sourceFrame;
                 const bool ok = end <= m.unit;
                 Check(stream.SetEndFrame(f) == ok, "SetEndFrame answer");
-                if (ok) m.end = std::min<uint64_t>(end - m.dataOffset, m.dataSize);
+                if (ok) {
+                    m.end = std::min<uint64_t>(static_cast<uint64_t>(f) * m.frameSize, m.dataSize);
+                }
                 break;
             }
             case 2: {
@@ -225,7 +325,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
                     break;
                 }
                 got.assign(static_cast<size_t>(size), 0xA5);
-                const bool ok = ModelGets(m, file, prefix, static_cast<uint32_t>(size), want);
+                const bool ok = ModelGets(m, static_cast<uint32_t>(size), want);
                 Check(stream.Gets(got.data(), size) == ok, "Gets answer");
                 Check(got == want, "Gets bytes");
                 Check(stream.m_LoopCount.load() == m.loops, "loop count");

@@ -7,12 +7,32 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
+make_vorbis_seeds() {  # folder
+  local tmp
+  tmp=$(mktemp -d)
+  sox -q -n -r 8000 -c 1 -b 16 "$tmp/m.wav" synth 0.4 sine 300-900
+  sox -q -n -r 11025 -c 2 -b 16 "$tmp/s.wav" synth 0.3 sine 440 sine 660
+  oggenc -Q -q 0 -c LOOPSTART=400 -c LOOPLENGTH=1200 -o "$1/seed-mono.ogg" "$tmp/m.wav"
+  oggenc -Q -q 2 -c LOOPSTART=10 -c LOOPEND=3000 -o "$1/seed-stereo.ogg" "$tmp/s.wav"
+  rm -rf "$tmp"
+}
+
+# libvorbisfile 1.3.7 leaks a serial-number list (8 bytes) when a chained stream breaks
+# off in a later link's headers (_bisect_forward_serialno returns without freeing it).
+# That leak is the library's; leaks of our own code are still findings.
+lsan_supp=$(mktemp)
+echo "leak:libvorbisfile.so" >"$lsan_supp"
+trap 'rm -f "$lsan_supp"' EXIT
+export LSAN_OPTIONS="suppressions=$lsan_supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+
 status=0
 for bin in build/fuzz/fuzz/fuzz_*; do
   [ -x "$bin" ] || continue
   name=$(basename "$bin"); name=${name#fuzz_}
   work=$(mktemp -d)
   [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$work/"
+  # The Ogg Vorbis seeds are encoded here (no binary asset in the repository).
+  [ "$name" = vorbis ] && make_vorbis_seeds "$work"
   echo "== fuzz $name for ${seconds}s"
   if ! (cd "$work" && "$OLDPWD/$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 "$work" 2>&1 | tail -n 12); then

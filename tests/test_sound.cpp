@@ -114,15 +114,16 @@ TEST_F(SoundTest, OnePassPlaysTheWholePieceIncludingItsLastPartialSegmentThenSto
 TEST_F(SoundTest, EveryPlayOfAPieceEndsTheSameWayAndAPlayAfterTheEndStartsOver) {
     Geometry(8, 4096);
     ASSERT_TRUE(Load(PatternPcm(9 * 4096 + 123)));
+    const size_t whole = data.size() - data.size() % frameBytes;  // the part frame never plays
     for (int round = 0; round < 3; ++round) {
         Record()->ClearPlayed();
         ASSERT_TRUE(stream->Play(1)) << round;
         PlayUntilStopped(2048, 200000);
         const Bytes played = Record()->Played();
-        ASSERT_GE(played.size(), data.size()) << round;
-        EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(data.size())), data)
+        ASSERT_GE(played.size(), whole) << round;
+        EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(whole)), Slice(0, whole))
             << round;
-        EXPECT_TRUE(AllEqual(played, data.size(), 0)) << round;
+        EXPECT_TRUE(AllEqual(played, whole, 0)) << round;
         EXPECT_EQ(played.size(), 11u * 4096) << round;
     }
     EXPECT_EQ(Record()->Underruns(), 0u);

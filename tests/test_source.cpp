@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -10,6 +12,7 @@
 #include "base/faults.h"
 #include "base/messages.h"
 #include "config/module_settings.h"
+#include "config/settings_reader.h"
 #include "source/file_reader.h"
 #include "source/wave_stream.h"
 #include "support/report_capture.h"
@@ -163,62 +166,293 @@ TEST(SourceFileReader, SeekAndLimitFailuresReportAndKeepTheReaderUsable) {
 struct Layout {
     const char* name;
     Bytes image;
-    int dataOffset;  // -1: Open fails
+    int dataOffset;  // -1: Open fails, with `why` as its debugger line
     uint32_t dataSize = 400;
+    std::string why = "";
 };
+
+std::string Text(const char* format, unsigned value) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// An extensible format chunk (40 bytes) with sub-format `sub` (1 PCM, 3 float).
+Bytes Extensible(uint16_t channels, uint32_t rate, uint16_t bits, uint16_t sub, const Bytes& pcm) {
+    Bytes body;
+    test::PutLe16(body, 0xFFFE);
+    test::PutLe16(body, channels);
+    test::PutLe32(body, rate);
+    test::PutLe32(body, rate * channels * (bits / 8));
+    test::PutLe16(body, static_cast<uint16_t>(channels * (bits / 8)));
+    test::PutLe16(body, bits);
+    test::PutLe16(body, 22);
+    test::PutLe16(body, bits);
+    test::PutLe32(body, channels == 1 ? 4 : 3);
+    test::PutLe16(body, sub);
+    for (uint8_t b :
+         {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}) {
+        body.push_back(b);
+    }
+    return WaveBuilder().Chunk("fmt ", body).Data(pcm).Build();
+}
 
 TEST(SourceWaveHeader, FindsTheDataChunkOrRefusesTheImage) {
     const Bytes pcm = PatternPcm(400);
     auto fmt = [] { return WaveBuilder().Format(1, 2, 44100, 16); };
+    Bytes cut = fmt().Chunk("LIST", Bytes(300)).Data(pcm).Build();
+    cut.resize(200);  // the range ends inside the LIST chunk
+    Bytes odd = pcm;
+    odd.push_back(0x77);  // 401 bytes: the last part frame is not data
     const Layout layouts[] = {
         {"canonical", fmt().Data(pcm).Build(), 44},
         {"fmt body 18", WaveBuilder().Format(1, 2, 44100, 16, 18).Data(pcm).Build(), 46},
+        // Read as the first bytes always were: no pad byte after the odd chunk.
         {"odd chunk", fmt().Chunk("junk", Bytes(3, 1)).Data(pcm).Build(), 55},
         {"fmt any 4th byte", WaveBuilder().Format(1, 2, 8000, 16, 16, "fmtX").Data(pcm).Build(),
          44},
         {"data id at 118", fmt().Chunk("junk", Bytes(74)).Data(pcm).Build(), 126},
-        {"data id at 119", fmt().Chunk("junk", Bytes(75)).Data(pcm).Build(), -1},
-        {"LIST 100 between", fmt().Chunk("LIST", Bytes(100)).Data(pcm).Build(), -1},
-        {"data before fmt", WaveBuilder().Data(pcm).Format(1, 2, 8000, 16).Build(), -1},
-        {"no WAVE", With(fmt().Data(pcm).Build(), 8, 'X'), -1},
+        // Found by walking the whole image.
+        {"data id at 120", fmt().Chunk("junk", Bytes(76)).Data(pcm).Build(), 128},
+        {"LIST 100 between", fmt().Chunk("LIST", Bytes(100)).Data(pcm).Build(), 152},
+        {"odd chunk and its pad byte past 127",
+         [&] {
+             Bytes b = fmt().Chunk("bext", Bytes(101, 2)).Build();
+             b.push_back(0);  // the pad byte
+             const Bytes tail = WaveBuilder().Data(pcm).Build();
+             b.insert(b.end(), tail.begin() + 12, tail.end());
+             return b;
+         }(),
+         154},
+        {"shorter than 127", fmt().Data(PatternPcm(80)).Build(), 44, 80},
         {"declared beyond the image", fmt().Data(pcm, 100000).Build(), 44},
-        {"shorter than 127", fmt().Data(PatternPcm(80)).Build(), -1},
-        {"4-bit samples", WaveBuilder().Format(1, 2, 8000, 4).Data(pcm).Build(), -1},
-        {"no channels", WaveBuilder().Format(1, 0, 8000, 16).Data(pcm).Build(), -1},
+        {"part frame at the end", fmt().Data(odd).Build(), 44},
+        {"extensible PCM", Extensible(2, 44100, 16, 1, pcm), 68},
+        // Refused, each with its reason.
+        {"data before fmt", WaveBuilder().Data(pcm).Format(1, 2, 8000, 16).Build(), -1, 0,
+         msg::kWaveNoFormat},
+        {"no WAVE", With(fmt().Data(pcm).Build(), 8, 'X'), -1, 0, msg::kWaveNotRiff},
+        {"no data", fmt().Chunk("LIST", Bytes(200)).Build(), -1, 0, msg::kWaveNoData},
+        {"range ends before the data", cut, -1, 0, Text(msg::kWaveDataPastEnd, 200)},
+        {"fmt body 14", WaveBuilder().Format(1, 2, 8000, 16, 14).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveFormatTooShort, 14)},
+        {"fmt body 0", WaveBuilder().Chunk("fmt ", {}).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveFormatTooShort, 0)},
+        {"compressed", WaveBuilder().Format(2, 2, 8000, 16).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveFormatTag, 2)},
+        {"mu-law", WaveBuilder().Format(7, 1, 8000, 8).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveFormatTag, 7)},
+        {"4-bit samples", WaveBuilder().Format(1, 2, 8000, 4).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveBits, 4)},
+        {"64-bit float", WaveBuilder().Format(3, 1, 8000, 64).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveBits, 64)},
+        {"no channels", WaveBuilder().Format(1, 0, 8000, 16).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveChannels, 0)},
+        {"three channels", WaveBuilder().Format(1, 3, 8000, 16).Data(pcm).Build(), -1, 0,
+         Text(msg::kWaveChannels, 3)},
     };
     for (const Layout& l : layouts) {
         TempFile f(l.image);
         CWaveFileStream s;
+        ReportCapture reports;
         EXPECT_EQ(s.Open(f.c_str(), 0, static_cast<uint32_t>(l.image.size())), l.dataOffset >= 0)
             << l.name;
-        if (l.dataOffset < 0) continue;
+        if (l.dataOffset < 0) {
+            EXPECT_EQ(reports.DebugLines(), std::vector<std::string>{l.why}) << l.name;
+            continue;
+        }
+        EXPECT_TRUE(reports.All().empty()) << l.name;
         EXPECT_EQ(s.DataOffset(), static_cast<uint32_t>(l.dataOffset)) << l.name;
         EXPECT_EQ(s.m_DataSize, l.dataSize) << l.name;  // what the image really holds
-        Bytes got(400);
-        EXPECT_TRUE(s.Gets(got.data(), 400)) << l.name;
-        EXPECT_EQ(got, pcm) << l.name;
+        EXPECT_EQ(s.m_FrameCount, l.dataSize / 4) << l.name;
+        Bytes got(l.dataSize);
+        EXPECT_TRUE(s.Gets(got.data(), static_cast<int32_t>(l.dataSize))) << l.name;
+        EXPECT_EQ(got, Slice(l.dataSize == 80 ? PatternPcm(80) : pcm, 0, l.dataSize)) << l.name;
+        ds::WAVEFORMATEX format{};
+        ASSERT_TRUE(s.GetFormat(format));
+        EXPECT_EQ(format.wBitsPerSample, 16) << l.name;
+        EXPECT_EQ(format.cbSize, l.dataOffset == 68 ? 22 : 0) << l.name;  // never past the chunk
     }
 }
 
-TEST(SourceWaveHeader, FormatCopyStopsAtTheHeaderEnd) {
-    // A 6-byte format body at 112 ends the 127-byte header inside its record: the bits
-    // field takes its low byte from byte 126 (the first PCM byte), nothing from 127 on.
-    Bytes pcm = PatternPcm(200);
-    pcm[0] = 16;
-    pcm[1] = 0x55;
-    Bytes image = WaveBuilder().Format(1, 1, 8000, 16).Chunk("junk", Bytes(60)).Build();
-    image.insert(image.end(), {'f', 'm', 't', ' ', 6, 0, 0, 0, 1, 0, 1, 0, 0x40, 0x1F});
-    const Bytes tail = WaveBuilder().Data(pcm).Build();
-    image.insert(image.end(), tail.begin() + 12, tail.end());
-    ASSERT_EQ(image.size(), 126u + 200);
+// ---------------------------------------------------------------------------------------
+
+Bytes Le16s(const std::vector<int16_t>& samples) {
+    Bytes b;
+    for (int16_t v : samples) test::PutLe16(b, static_cast<uint16_t>(v));
+    return b;
+}
+
+Bytes Float32s(const std::vector<float>& samples) {
+    Bytes b;
+    for (float f : samples) {
+        uint32_t bits = 0;
+        std::memcpy(&bits, &f, sizeof bits);
+        test::PutLe32(b, bits);
+    }
+    return b;
+}
+
+TEST(SourceWaveConversion, WiderSamplesPlayAsRoundedClampedSixteenBitAcrossBlocksAndWraps) {
+    struct Conversion {
+        const char* name;
+        uint16_t tag, bits;  // tag 0xFFFE: extensible with sub-format `sub`
+        uint16_t sub;
+        Bytes samples;  // stereo frames as stored
+        std::vector<int16_t> want;
+    };
+    const float nan = std::nanf("");
+    const Conversion conversions[] = {
+        {"24-bit",
+         1,
+         24,
+         0,
+         {0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80, 0x80, 0x00, 0x00, 0x7F, 0x00, 0x00,
+          0x7F, 0xFF, 0xFF, 0x80, 0xFF, 0xFF, 0x34, 0x12, 0x00, 0x00, 0x00, 0x00},
+         {32767, -32768, 1, 0, -1, 0, 18, 0}},
+        {"32-bit",
+         1,
+         32,
+         0,
+         {0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x00, 0x80, 0x00, 0x80, 0x00, 0x00,
+          0xFF, 0x7F, 0x00, 0x00, 0x00, 0x00, 0x34, 0x12, 0xFF, 0x7F, 0xFF, 0xFF},
+         {32767, -32768, 1, 0, 4660, -1}},
+        {"float",
+         3,
+         32,
+         0,
+         Float32s({1.0f, -1.0f, 0.5f, 1e-9f, nan, 2.0f, -0.25f, -3.0f}),
+         {32767, -32768, 16384, 0, 0, 32767, -8192, -32768}},
+        {"extensible 24-bit", 0xFFFE, 24, 1, {0x00, 0x80, 0x00, 0x00, 0x80, 0xFF}, {128, -128}},
+        {"extensible float", 0xFFFE, 32, 3, Float32s({0.125f, -0.125f}), {4096, -4096}},
+    };
+    BlockSize block(1001);  // blocks that end inside samples
+    for (const Conversion& c : conversions) {
+        // Enough frames for several staging rounds: the sample list over and over.
+        Bytes stored, want;
+        const Bytes wanted = Le16s(c.want);
+        for (int i = 0; i < 1500; ++i) {
+            stored.insert(stored.end(), c.samples.begin(), c.samples.end());
+            want.insert(want.end(), wanted.begin(), wanted.end());
+        }
+        const Bytes image = c.tag == 0xFFFE
+                                ? Extensible(2, 8000, c.bits, c.sub, stored)
+                                : WaveBuilder().Format(c.tag, 2, 8000, c.bits).Data(stored).Build();
+        TempFile f(image);
+        CWaveFileStream s;
+        ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size()))) << c.name;
+        ds::WAVEFORMATEX format{};
+        ASSERT_TRUE(s.GetFormat(format));
+        EXPECT_EQ(format.wFormatTag, 1) << c.name;
+        EXPECT_EQ(format.wBitsPerSample, 16) << c.name;
+        EXPECT_EQ(format.nBlockAlign, 4) << c.name;
+        EXPECT_EQ(format.nAvgBytesPerSec, 32000u) << c.name;
+        EXPECT_EQ(s.m_DataSize, want.size()) << c.name;
+        EXPECT_EQ(s.m_FrameCount, want.size() / 4) << c.name;
+        s.SetLoopStart(7);
+        s.m_LoopCount = 3;
+        const size_t end = want.size();
+        PullAndCheck(s, Expected(want, end, 28, 3, 3 * end), true, 999, 1000);
+        ASSERT_TRUE(s.SeekFrame(3));
+        Bytes got(10);
+        ASSERT_TRUE(s.Gets(got.data(), 10)) << c.name;
+        EXPECT_EQ(got, Slice(want, 12, 22)) << c.name;
+    }
+}
+
+TEST(SourceWaveConversion, APartFrameAtTheEndNeverPlaysAndLoopsWrapOnFrames) {
+    for (uint16_t bits : {16, 24}) {
+        const uint32_t frame = bits / 8u * 2;
+        const Bytes stored = PatternPcm(250 * frame + frame - 1);  // 250 frames and a part
+        const Bytes image = WaveBuilder().Format(1, 2, 8000, bits).Data(stored).Build();
+        TempFile f(image);
+        CWaveFileStream s;
+        ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+        EXPECT_EQ(s.m_FrameCount, 250u);
+        EXPECT_EQ(s.m_DataSize, 1000u);
+        s.m_LoopCount = 3;
+        Bytes all(3000 + 100, 0xAA);
+        uint32_t delivered = 0;
+        EXPECT_FALSE(s.Gets(all.data(), 3100, &delivered));
+        EXPECT_EQ(delivered, 3000u) << bits;
+        // Pass 2 starts with frame 0 again, not with the part frame's bytes.
+        all.resize(1008);
+        Bytes firstFrames(all.begin() + 1000, all.end());
+        Bytes again(all.begin(), all.begin() + 8);
+        EXPECT_EQ(firstFrames, again) << bits;
+    }
+    // Less than one frame: nothing plays, not even the bytes before the data.
+    const Bytes image = WaveBuilder().Format(1, 2, 8000, 16).Data(PatternPcm(3)).Build();
     TempFile f(image);
     CWaveFileStream s;
     ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
-    ds::WAVEFORMATEX fmt{};
-    ASSERT_TRUE(s.GetFormat(fmt));
-    EXPECT_EQ(fmt.wBitsPerSample, 16);
-    EXPECT_EQ(fmt.cbSize, 0);
-    EXPECT_EQ(s.FrameSize(), 2u);
+    EXPECT_EQ(s.m_FrameCount, 0u);
+    s.m_LoopCount = 0;
+    Bytes got(64, 0xAA);
+    EXPECT_FALSE(s.Gets(got.data(), 64));
+    EXPECT_EQ(got, Bytes(64, 0));
+}
+
+TEST(SourceWaveLoopPoints, ASamplerLoopAppliesWithTheKeyOnAndTheHostOverridesIt) {
+    const Bytes pcm = PatternPcm(8000, 9);  // 2000 frames of 16-bit stereo
+    auto sampler = [](uint32_t start, uint32_t end) {
+        Bytes b(36, 0);
+        b[28] = 1;            // one loop
+        test::PutLe32(b, 0);  // cue point id
+        test::PutLe32(b, 0);  // type: forward
+        test::PutLe32(b, start);
+        test::PutLe32(b, end);  // inclusive
+        test::PutLe32(b, 0);
+        test::PutLe32(b, 0);
+        return b;
+    };
+    // The sampler chunk after the data, as editors write it; an odd chunk before it.
+    const Bytes image = WaveBuilder()
+                            .Format(1, 2, 44100, 16)
+                            .Data(pcm)
+                            .PaddedChunk("LIST", Bytes(3, 1))
+                            .Chunk("smpl", sampler(500, 1499))
+                            .Build();
+    const Bytes bad =
+        WaveBuilder().Format(1, 2, 44100, 16).Data(pcm).Chunk("smpl", sampler(500, 2000)).Build();
+    TempFile f(image), b(bad);
+    const std::string on = "FILE_LOOP_POINTS = true";
+    TempFile ini(Bytes(on.begin(), on.end()));
+    Settings().ResetToDefaults();
+    {
+        CWaveFileStream s;  // off by default: the file loops whole
+        ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+        EXPECT_EQ(s.LoopStartBytes(), 0u);
+        s.m_LoopCount = 2;
+        PullAndCheck(s, Expected(pcm, 8000, 0, 2, 16000), true, 3000, 10);
+    }
+    ASSERT_TRUE(ReadModuleSettings(ini.c_str()));
+    ASSERT_TRUE(Settings().FILE_LOOP_POINTS.load());
+    {
+        CWaveFileStream s;
+        ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+        EXPECT_EQ(s.LoopStartBytes(), 2000u);
+        s.m_LoopCount = 3;
+        PullAndCheck(s, Expected(pcm, 6000, 2000, 3, 30000), true, 1500, 20);
+        // The host's points win.
+        s.SetLoopStart(0);
+        ASSERT_TRUE(s.SetEndFrame(2000));
+        ASSERT_TRUE(s.SeekFrame(0));
+        s.m_LoopCount = 2;
+        PullAndCheck(s, Expected(pcm, 8000, 0, 2, 16000), true, 3000, 10);
+    }
+    {
+        CWaveFileStream s;
+        ReportCapture reports;
+        ASSERT_TRUE(s.Open(b.c_str(), 0, static_cast<uint32_t>(bad.size())));
+        EXPECT_EQ(reports.DebugLines(), std::vector<std::string>{[] {
+                      char text[256];
+                      std::snprintf(text, sizeof text, msg::kFileLoopIgnored, 500u, 2001u, 2000u);
+                      return std::string(text);
+                  }()});
+        EXPECT_EQ(s.LoopStartBytes(), 0u);
+    }
+    Settings().ResetToDefaults();
 }
 
 TEST(SourceWaveHeader, CountsFramesAndSeeksWithinThem) {

@@ -57,6 +57,7 @@ const char* UsageText() {
            "  --render OUT.wav  render as fast as possible into OUT.wav instead of playing\n"
            "  --fallback-wav P  where to render when no audio device opens\n"
            "                    (default sonaflux-play.wav)\n"
+           "  --no-file-loops   ignore the loop points stored in the file\n"
            "  --quiet           no progress line\n"
            "  --verbose         show the audio system's own messages (SDL, ALSA)\n"
            "  --help            this text\n"
@@ -72,6 +73,10 @@ ParseResult ParseArguments(int argc, const char* const* argv, PlayOptions* optio
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return ParseResult::Help;
+        if (arg == "--no-file-loops") {
+            o.fileLoops = false;
+            continue;
+        }
         if (arg == "--quiet" || arg == "-q") {
             o.quiet = true;
             continue;

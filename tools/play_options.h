@@ -24,6 +24,7 @@ struct PlayOptions {
     std::string fallbackPath = "sonaflux-play.wav";  // where to render without an audio device
     bool quiet = false;                              // no progress line
     bool verbose = false;                            // let the audio system print its own messages
+    bool fileLoops = true;  // loop points stored in the file apply (--no-file-loops: not)
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -17,6 +17,7 @@
 #include "demo_tune.h"
 #include "module_messages.h"
 #include "live_output.h"
+#include "music_file.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
 #include "wave_file.h"
@@ -65,6 +66,8 @@ struct Source {
     uint32_t loopStart = 0;  // frames, as handed to the module (0: not set)
     std::optional<uint32_t> loopEnd;
     bool demo = false;
+    FileLoop fileLoop;           // loop points stored in the file
+    bool setBothPoints = false;  // hand both points over, replacing the file's own
 };
 
 bool PrepareDemo(Source* source, TempFile* temp, std::string* error) {
@@ -150,10 +153,18 @@ bool PrepareFile(const PlayOptions& o, Source* source, std::string* error) {
         return false;
     }
     std::string why;
+    // The whole image as the module reads it (chunk walk, wider samples, Ogg Vorbis); the
+    // first bytes' reading gives the reason when neither plays.
+    WaveInfo walked;
+    std::string walkWhy;
+    const bool inspected = InspectMusic(o.file, offset, size, &walked, &source->fileLoop, &walkWhy);
     if (!ParseWaveHeader(header.data(), header.size(), size, &source->info, &why)) {
-        *error =
-            o.file + (offset ? " at offset " + std::to_string(offset) : std::string()) + ": " + why;
-        return false;
+        if (!inspected) {
+            *error = o.file + (offset ? " at offset " + std::to_string(offset) : std::string()) +
+                     ": " + why;
+            return false;
+        }
+        source->info = walked;
     }
     source->path = o.file;
     source->label = o.file;
@@ -399,7 +410,8 @@ struct Runner {
             io.err << "sonaflux-play: the player lacks an interface\n";
             return kExitFailure;
         }
-        if (src.loopStart) p.points->SetLoopStart(static_cast<int>(src.loopStart));
+        if (src.loopStart || src.setBothPoints)
+            p.points->SetLoopStart(static_cast<int>(src.loopStart));
         if (src.loopEnd) p.points->SetLoopEnd(static_cast<int>(*src.loopEnd));
         if (o.start && *o.start > 0 && !p.seek->Seek(static_cast<int>(*o.start))) {
             io.err << "sonaflux-play: the module could not seek to frame " << *o.start << "\n";
@@ -588,6 +600,23 @@ int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& rela
         return kExitFailure;
     }
     const uint32_t frames = src.info.frames;
+    if (src.fileLoop.present) {
+        const FileLoop& f = src.fileLoop;
+        const bool usable = f.start < f.end && f.end <= frames;
+        io.out << "file loop points: frames " << f.start << " to " << f.end
+               << (!o.fileLoops ? " (not used: --no-file-loops)"
+                   : usable     ? ""
+                                : " (not used: outside the music)")
+               << "\n";
+        if (o.fileLoops && usable) {
+            src.loopStart = f.start;
+            src.loopEnd = f.end;
+        }
+        // The module may apply the file's points itself (Ogg Vorbis always): hand over
+        // both points, so that exactly these apply.
+        src.setBothPoints = true;
+        if (!src.loopEnd) src.loopEnd = frames;
+    }
     if (o.loopStart) src.loopStart = *o.loopStart;
     if (o.loopEnd) src.loopEnd = *o.loopEnd;
     const uint32_t end = src.loopEnd.value_or(frames);

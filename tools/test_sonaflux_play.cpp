@@ -19,6 +19,7 @@
 #include "sonaflux/sonaflux.h"
 #include "play_options.h"
 #include "play_session.h"
+#include "support/wave_image.h"
 #include "wave_file.h"
 
 #ifndef _WIN32
@@ -477,6 +478,35 @@ TEST_F(Render, CtrlCStopsCleanly) {
     const std::string missing = Path("missing.wav");
     EXPECT_EQ(Run({missing.c_str()}, 1), kExitInterrupted);
     EXPECT_NE(m_Errors.find("cannot open"), std::string::npos) << m_Errors;
+}
+
+TEST_F(Render, OggVorbisPlaysItsStoredLoopUnlessToldNot) {
+    const std::vector<uint8_t> ogg =
+        sonaflux::test::EncodeOggVorbis(2, 44100, 30000, {"LOOPSTART=5000", "LOOPLENGTH=10000"});
+    const std::vector<int16_t> ref = Samples(sonaflux::test::DecodeOggVorbis(ogg), 0);
+    auto frames = [&ref](size_t from, size_t to) {
+        return std::vector<int16_t>(ref.begin() + static_cast<long>(from * 2),
+                                    ref.begin() + static_cast<long>(to * 2));
+    };
+    std::string error;
+    ASSERT_TRUE(WriteFileBytes(Path("music.ogg"), ogg, &error)) << error;
+    const std::string path = Path("music.ogg");
+
+    ASSERT_EQ(Run({"--loops", "3", path.c_str()}), kExitOk) << m_Errors;
+    EXPECT_NE(m_Text.find("file loop points: frames 5000 to 15000\n"), std::string::npos) << m_Text;
+    std::vector<int16_t> expected = frames(0, 15000);
+    for (int pass = 2; pass <= 3; ++pass) {
+        const std::vector<int16_t> loop = frames(5000, 15000);
+        expected.insert(expected.end(), loop.begin(), loop.end());
+    }
+    EXPECT_TRUE(Out(0, 35000) == expected) << "the stored loop as played differs";
+
+    ASSERT_EQ(Run({"--loops", "2", "--no-file-loops", path.c_str()}), kExitOk) << m_Errors;
+    EXPECT_NE(m_Text.find("(not used: --no-file-loops)"), std::string::npos) << m_Text;
+    const size_t all = ref.size() / 2;
+    expected = frames(0, all);
+    expected.insert(expected.end(), ref.begin(), ref.end());
+    EXPECT_TRUE(Out(0, 2 * all) == expected) << "the whole piece twice";
 }
 
 TEST_F(Render, UnplayableInputsFailWithAClearMessage) {

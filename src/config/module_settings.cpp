@@ -11,6 +11,7 @@ void ModuleSettings::ResetToDefaults() {
     STREAM_WARNING_MAX = 4;
     GLOBALFOCUS = false;
     FADETYPE = 0;
+    FILE_LOOP_POINTS = false;
 }
 
 ModuleSettings& Settings() {

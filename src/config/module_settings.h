@@ -1,4 +1,4 @@
-// The six process-wide settings that "Sonaflux.ini" tunes. Each field is read and written
+// The process-wide settings that "Sonaflux.ini" tunes. Each field is read and written
 // whole from any thread; no order between fields is promised. Readers take the current
 // value at the moment they need it.
 #pragma once
@@ -15,6 +15,7 @@ struct ModuleSettings {
     std::atomic<int32_t> STREAM_WARNING_MAX{4};          // loaded-stream warning threshold
     std::atomic<bool> GLOBALFOCUS{false};                // DSBCAPS_GLOBALFOCUS on buffers
     std::atomic<int32_t> FADETYPE{0};                    // 1: squared fades, linear volume
+    std::atomic<bool> FILE_LOOP_POINTS{false};           // a WAVE file's smpl loop applies
 
     // Back to the built-in defaults (tests only; the module itself never resets them).
     void ResetToDefaults();

@@ -20,6 +20,13 @@ std::atomic<int32_t>* IntegerKey(ModuleSettings& s, const std::string& word) {
     return nullptr;
 }
 
+// The keys that take `true` (exactly) or anything else for false.
+std::atomic<bool>* BooleanKey(ModuleSettings& s, const std::string& word) {
+    if (word == "GLOBALFOCUS") return &s.GLOBALFOCUS;
+    if (word == "FILE_LOOP_POINTS") return &s.FILE_LOOP_POINTS;
+    return nullptr;
+}
+
 // How a token that stands where a value belongs is written in the file.
 std::string Spelling(const ConfigToken& token) {
     switch (token.kind) {
@@ -92,7 +99,8 @@ bool Apply(ConfigLexer& lexer) {
             continue;
         }
         std::atomic<int32_t>* integer = IntegerKey(settings, token.text);
-        const bool focus = integer == nullptr && token.text == "GLOBALFOCUS";
+        std::atomic<bool>* flag = integer == nullptr ? BooleanKey(settings, token.text) : nullptr;
+        const bool focus = flag != nullptr;
         if (integer == nullptr && !focus) continue;  // not a key: skipped, not counted
 
         const std::string key = token.text;
@@ -110,7 +118,7 @@ bool Apply(ConfigLexer& lexer) {
             return false;
         }
         if (focus) {
-            settings.GLOBALFOCUS = token.text == "true";
+            *flag = token.text == "true";
         } else {
             *integer = SettingsNumberValue(token.text);
         }

@@ -1,12 +1,12 @@
-// One music stream: a WAVE reader paired with a StreamBuffer. Each player owns one; all
-// operations run on the host's thread.
+// One music stream: a source (WAVE or Ogg Vorbis) paired with a StreamBuffer. Each player owns one;
+// all operations run on the host's thread.
 #pragma once
 
 #include <cstdint>
 
 #include "sonaflux/directsound.h"
 #include "sound/stream_buffer.h"
-#include "source/wave_stream.h"
+#include "source/stream_source.h"
 
 namespace sonaflux {
 
@@ -44,7 +44,7 @@ public:
     bool StartFade(int32_t duration, double target, bool stopAfter);
 
     StreamBuffer& Buffer() { return m_Buffer; }
-    CWaveFileStream& Source() { return m_FileStream; }
+    CStreamSource& Source() { return m_FileStream; }
     bool IsPrimed() const { return m_Primed; }
 
 private:
@@ -58,7 +58,7 @@ private:
     void RefreshUnplayedRing();
 
     bool m_Primed = false;
-    CWaveFileStream m_FileStream;
+    CStreamSource m_FileStream;
     StreamBuffer m_Buffer;
     uint32_t m_LastPosition = 0;
 };

@@ -8,7 +8,7 @@
 #include "base/messages.h"
 #include "config/module_options.h"
 #include "config/module_settings.h"
-#include "source/wave_stream.h"
+#include "source/stream_source.h"
 
 namespace sonaflux {
 

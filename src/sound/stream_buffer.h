@@ -23,7 +23,7 @@
 
 namespace sonaflux {
 
-class CWaveFileStream;
+class CStreamSource;
 
 class StreamBuffer final : private FadeTarget {
 public:
@@ -32,7 +32,7 @@ public:
     StreamBuffer(const StreamBuffer&) = delete;
     StreamBuffer& operator=(const StreamBuffer&) = delete;
 
-    void SetSource(CWaveFileStream* source) { m_Source = source; }
+    void SetSource(CStreamSource* source) { m_Source = source; }
 
     // Loading and teardown (host thread).
     bool Create(ds::IDirectSound* device, uint32_t segmentBytes, int32_t segments,
@@ -146,7 +146,7 @@ private:
     ds::IDirectSoundNotify* m_Notify = nullptr;
     int32_t m_SegmentCount = 0;
     uint32_t m_BufferBytes = 0;
-    CWaveFileStream* m_Source = nullptr;
+    CStreamSource* m_Source = nullptr;
     uint32_t m_Bits = 16;
     CEventObject m_QuitEvent;
     std::unique_ptr<CEventObject[]> m_NotifyEvents;

@@ -197,6 +197,17 @@ bool CFileStreamRead::Seek(uint32_t offset) {
     return true;
 }
 
+bool CFileStreamRead::SeekNear(uint32_t offset) {
+    const uint32_t limit = m_ReadLimit.load(std::memory_order_relaxed);
+    const auto blockLength = static_cast<uint32_t>(m_Block.GetSize());
+    const uint32_t blockStart = m_ReadCounter - blockLength;
+    if (offset < limit && blockLength > 0 && offset >= blockStart && offset < m_ReadCounter) {
+        m_BlockOffset = offset - blockStart;
+        return true;
+    }
+    return Seek(offset);
+}
+
 int CFileStreamRead::Read(void* destination, uint32_t& length) {
     auto* out = static_cast<uint8_t*>(destination);
     uint32_t delivered = 0;

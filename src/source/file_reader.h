@@ -85,6 +85,9 @@ public:
     // Continues at `offset` from the unit start and fills a fresh block from there. An
     // offset at or past the read limit is refused and leaves the reader as it was.
     bool Seek(uint32_t offset);
+    // Like Seek, but an offset inside the block in memory is reached without a disk read
+    // (chunk walks and the Vorbis decoder's seeks move back and forth within a block).
+    bool SeekNear(uint32_t offset);
     // Copies `length` bytes. After a result other than kDone, `length` holds the bytes
     // delivered. Never hands out a byte at or past the read limit.
     int Read(void* destination, uint32_t& length);

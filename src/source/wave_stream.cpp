@@ -1,6 +1,7 @@
 #include "source/wave_stream.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "base/diagnostics.h"
@@ -10,21 +11,57 @@
 namespace sonaflux {
 namespace {
 
-constexpr int kLoopAttempts = 10;
+constexpr uint16_t kTagPcm = 1;
+constexpr uint16_t kTagFloat = 3;
+constexpr uint16_t kTagExtensible = 0xFFFE;
+// The GUID of an extensible format's sub-format after its first two bytes (the tag).
+constexpr uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                        0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr uint32_t kStagedFrames = 2048;
+
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 uint32_t Le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// An offset past 32 bits lies past every readable end; the reader refuses it.
 uint32_t Saturate(uint64_t value) {
     return static_cast<uint32_t>(std::min<uint64_t>(value, 0xFFFFFFFFu));
 }
 
+int16_t Clamp16(int64_t v) {
+    return static_cast<int16_t>(std::clamp<int64_t>(v, -32768, 32767));
+}
+
+// Conversions to 16-bit: rounded half up, clamped, no dither.
+int16_t FromInt24(const uint8_t* p) {
+    const auto raw = static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) << 8;
+    const int32_t v = static_cast<int32_t>(raw) / 256;  // sign-extended, exact
+    return Clamp16((static_cast<int64_t>(v) + 128) >> 8);
+}
+
+int16_t FromInt32(const uint8_t* p) {
+    const auto v = static_cast<int32_t>(Le32(p));
+    return Clamp16((static_cast<int64_t>(v) + 32768) >> 16);
+}
+
+int16_t FromFloat32(const uint8_t* p) {
+    const uint32_t bits = Le32(p);
+    float f = 0;
+    std::memcpy(&f, &bits, sizeof f);
+    if (std::isnan(f)) return 0;
+    const double scaled = std::floor(static_cast<double>(f) * 32768.0 + 0.5);
+    if (scaled >= 32767.0) return 32767;
+    if (scaled <= -32768.0) return -32768;
+    return static_cast<int16_t>(scaled);
+}
+
 }  // namespace
 
-bool CWaveFileStream::FindDataChunk(const uint8_t* header, uint32_t length, HeaderInfo& out) {
+bool CWaveDecoder::FindDataChunk(const uint8_t* header, uint32_t length, HeaderInfo& out) {
     if (length <= 8 || std::memcmp(header, "RIFF", 4) != 0) return false;
     if (length <= 12 || std::memcmp(header + 8, "WAVE", 4) != 0) return false;
     bool haveFormat = false;
@@ -37,6 +74,7 @@ bool CWaveFileStream::FindDataChunk(const uint8_t* header, uint32_t length, Head
         if (std::memcmp(id, "fmt", 3) == 0) {
             haveFormat = true;
             found.formatBody = static_cast<uint32_t>(p + 8);
+            found.formatSize = size;
         } else if (std::memcmp(id, "data", 4) == 0) {
             if (!haveFormat) return false;
             found.dataBody = static_cast<uint32_t>(p + 8);
@@ -48,151 +86,227 @@ bool CWaveFileStream::FindDataChunk(const uint8_t* header, uint32_t length, Head
     }
 }
 
-CWaveFileStream::CWaveFileStream(std::unique_ptr<CReadOnlyFile> file) : m_Reader(std::move(file)) {}
-
-uint32_t CWaveFileStream::FrameSize() const {
-    return static_cast<uint32_t>(m_Format.wBitsPerSample / 8u) * m_Format.nChannels;
+bool CWaveDecoder::ReadAt(uint32_t offset, uint8_t* destination, uint32_t length) {
+    if (!m_Reader->SeekNear(offset)) return false;
+    return m_Reader->Read(destination, length) == CFileStreamRead::kDone;
 }
 
-bool CWaveFileStream::Open(const char* name, uint32_t imageOffset, uint32_t imageSize) {
-    if (m_IsOpen) {
-        m_Reader.Close();
-        m_IsOpen = false;
-        m_LoopCount.store(1);
+CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& loop) {
+    const uint32_t unit = m_Reader->UnitSize();
+    uint8_t head[12] = {};
+    if (unit < 12 || !ReadAt(0, head, 12) || std::memcmp(head, "RIFF", 4) != 0 ||
+        std::memcmp(head + 8, "WAVE", 4) != 0) {
+        return Walk::NotWave;
     }
-    const int32_t blockSize = Settings().STREAM_BUFFER_SIZE.load();
-    m_Reader.SetBlockSize(blockSize > 0 ? static_cast<uint32_t>(blockSize) : 0);
-    if (!m_Reader.Open(name, imageOffset, imageSize)) return false;
-    if (!m_Reader.Seek(0)) return false;
+    bool haveFormat = false;
+    bool found = false;
+    uint64_t p = 12;
+    while (p + 8 <= unit) {
+        uint8_t chunk[8];
+        if (!ReadAt(static_cast<uint32_t>(p), chunk, 8)) return Walk::Unreadable;
+        const uint32_t size = Le32(chunk + 4);
+        const uint64_t body = p + 8;
+        if (std::memcmp(chunk, "fmt", 3) == 0 && !found) {
+            haveFormat = true;
+            info.formatBody = static_cast<uint32_t>(body);
+            info.formatSize = size;
+        } else if (std::memcmp(chunk, "data", 4) == 0 && !found) {
+            if (!haveFormat) return Walk::NoFormat;
+            found = true;
+            info.dataBody = static_cast<uint32_t>(body);
+            info.dataSize = size;
+        } else if (std::memcmp(chunk, "smpl", 4) == 0 && size >= 60 && body + 60 <= unit) {
+            // The sampler chunk's first loop: start and end frames, the end inclusive.
+            uint8_t smpl[60];
+            if (!ReadAt(static_cast<uint32_t>(body), smpl, 60)) return Walk::Unreadable;
+            if (Le32(smpl + 28) > 0 && Le32(smpl + 48) != 0xFFFFFFFFu) {
+                loop.present = true;
+                loop.start = Le32(smpl + 44);
+                loop.end = Le32(smpl + 48) + 1;
+            }
+        }
+        p = body + size + (size & 1u);
+    }
+    if (found) return Walk::Found;
+    // A chunk that runs past the end of the range: whatever data follows lies beyond it.
+    if (p > unit) return Walk::PastEnd;
+    return haveFormat ? Walk::NoData : Walk::NoFormat;
+}
 
+bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
+    m_Reader = &reader;
+    const uint32_t unit = reader.UnitSize();
+
+    // The first bytes' reading decides wherever it finds the chunks.
     uint8_t header[kHeaderBytes + 1] = {};
-    uint32_t length = kHeaderBytes;
-    if (m_Reader.Read(header, length) != CFileStreamRead::kDone) return false;
+    uint32_t length = std::min(unit, kHeaderBytes);
+    if (reader.Read(header, length) != CFileStreamRead::kDone) return false;
     HeaderInfo info;
-    if (!FindDataChunk(header, kHeaderBytes, info)) return false;
-
-    // The record is copied as stored; a short format body near the end of the header
-    // gets zeros where the header ends rather than bytes from beyond it.
-    ds::WAVEFORMATEX format{};
-    const uint32_t available = std::min<uint32_t>(sizeof format, kHeaderBytes - info.formatBody);
-    std::memcpy(&format, header + info.formatBody, available);
-    const uint32_t frameSize = static_cast<uint32_t>(format.wBitsPerSample / 8u) * format.nChannels;
-    if (frameSize == 0) return false;  // nothing could be counted or positioned in frames
-
-    m_Format = format;
-    m_DataOffset = info.dataBody;
-    // A data chunk claiming more than the image holds is played up to the image end;
-    // its size and frame count say what is really there.
-    m_DataSize = std::min(info.dataSize, m_Reader.UnitSize() - m_DataOffset);
-    m_Reader.SetReadLimit(m_DataOffset + m_DataSize);
-    // A failure leaves the reader either past the data (empty data) or positioned at the
-    // data with nothing buffered, so that the first Gets retries the read.
-    m_Reader.Seek(m_DataOffset);
-
-    m_IsOpen = true;
-    m_DataPosition.store(0);
-    m_LoopStart.store(0);
-    m_FrameCount = m_DataSize / frameSize;
-    return true;
-}
-
-bool CWaveFileStream::TakePass() {
-    int32_t current = m_LoopCount.load();
-    for (;;) {
-        if (current == 1) return false;
-        const int32_t next = current > 1 ? current - 1 : 0;  // 0 and below: endless
-        if (m_LoopCount.compare_exchange_weak(current, next)) return true;
+    const bool found = length == kHeaderBytes && FindDataChunk(header, kHeaderBytes, info);
+    // The whole walk finds what the first bytes do not, and the sampler chunk (walked for
+    // it only when file loop points are on, so such images are read as before).
+    FileLoopPoints loop;
+    if (!found || Settings().FILE_LOOP_POINTS.load()) {
+        HeaderInfo walked;
+        const Walk walk = WalkChunks(walked, loop);
+        if (!found) {
+            switch (walk) {
+                case Walk::Found:
+                    info = walked;
+                    break;
+                case Walk::NotWave:
+                    DebugPrint(msg::kWaveNotRiff);
+                    return false;
+                case Walk::NoFormat:
+                    DebugPrint(msg::kWaveNoFormat);
+                    return false;
+                case Walk::NoData:
+                    DebugPrint(msg::kWaveNoData);
+                    return false;
+                case Walk::PastEnd:
+                    DebugPrint(msg::kWaveDataPastEnd, unit);
+                    return false;
+                case Walk::Unreadable:
+                    return false;  // the reader has left its line
+            }
+        }
     }
-}
 
-void CWaveFileStream::FillSilence(uint8_t* destination, uint32_t bytes) const {
-    if (bytes == 0) return;
-    std::memset(destination, m_Format.wBitsPerSample == 8 ? 0x80 : 0x00, bytes);
-}
-
-bool CWaveFileStream::Gets(void* destination, int32_t size, uint32_t* delivered) {
-    uint32_t ignored = 0;
-    uint32_t& count = delivered ? *delivered : ignored;
-    count = 0;
-    if (size < 0) {
-        ErrorBox(msg::kRequestTooLarge);
+    if (info.dataBody >= unit) {
+        DebugPrint(msg::kWaveDataPastEnd, unit);
         return false;
     }
-    auto* out = static_cast<uint8_t*>(destination);
-    const auto want = static_cast<uint32_t>(size);
-    uint32_t got = want;
-    int r = m_Reader.Read(out, got);
-    if (r != CFileStreamRead::kNoMoreData) {
-        // A failed read is not the caller's concern (the reader has left its line and
-        // retries at the next call); what it missed plays as silence.
-        if (r != CFileStreamRead::kDone) FillSilence(out + got, want - got);
-        m_DataPosition.store(m_DataPosition.load() + got);
-        count = got;
-        return r != CFileStreamRead::kGone;
+    // The record is read only inside its chunk (and the range): a body shorter than the
+    // 16 bytes every PCM record has is refused, not completed from the next chunk.
+    if (info.formatSize < 16 || static_cast<uint64_t>(info.formatBody) + 16 > unit) {
+        DebugPrint(msg::kWaveFormatTooShort, info.formatSize);
+        return false;
+    }
+    uint8_t record[40] = {};
+    const uint32_t recordBytes = static_cast<uint32_t>(
+        std::min<uint64_t>({info.formatSize, sizeof record, unit - info.formatBody}));
+    if (!ReadAt(info.formatBody, record, recordBytes)) return false;
+
+    const uint16_t tag = Le16(record);
+    const uint16_t channels = Le16(record + 2);
+    const uint16_t bits = Le16(record + 14);
+    uint16_t kind = tag;
+    if (tag == kTagExtensible) {
+        kind = recordBytes >= 40 && std::memcmp(record + 26, kSubFormatTail, 14) == 0
+                   ? Le16(record + 24)
+                   : 0;
+    }
+    if (kind != kTagPcm && kind != kTagFloat) {
+        DebugPrint(msg::kWaveFormatTag, kind == 0 ? tag : kind);
+        return false;
+    }
+    if (channels == 0 || channels > 2) {
+        DebugPrint(msg::kWaveChannels, channels);
+        return false;
+    }
+    if ((kind == kTagPcm && bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
+        (kind == kTagFloat && bits != 32)) {
+        DebugPrint(msg::kWaveBits, bits);
+        return false;
     }
 
-    uint32_t done = got;
-    for (;;) {
-        // The end of the readable data: wrap while passes remain.
-        if (!TakePass()) {
-            FillSilence(out + done, want - done);
-            count = done;
-            return false;
-        }
-        const uint32_t loopStart = m_LoopStart.load();
-        const uint32_t target = Saturate(static_cast<uint64_t>(m_DataOffset) + loopStart);
-        bool positioned = false;
-        for (int i = 0; i < kLoopAttempts && !positioned; ++i) positioned = m_Reader.Seek(target);
-        if (!positioned) ErrorBox(msg::kLoopSeekFailed);
-
-        uint32_t fromLoop = 0;
-        for (int attempt = 1;; ++attempt) {
-            uint32_t part = want - done;
-            r = m_Reader.Read(out + done, part);
-            done += part;
-            fromLoop += part;
-            if (r == CFileStreamRead::kDone) {
-                m_DataPosition.store(loopStart + fromLoop);
-                count = want;
-                return true;
-            }
-            // The loop region ended again inside this request: another wrap.
-            if (r == CFileStreamRead::kNoMoreData && part > 0) break;
-            if (attempt == kLoopAttempts || r == CFileStreamRead::kGone) {
-                ErrorBox(msg::kReadErrorAfterWrap);
-                FillSilence(out + done, want - done);
-                count = done;
-                return false;
-            }
-            Sleep(0);
-        }
+    ds::WAVEFORMATEX& format = out.format;
+    if (kind == kTagPcm && bits <= 16) {
+        // Played as stored: the record as the file has it (as far as its chunk goes).
+        m_Sample = Sample::Pcm;
+        std::memcpy(&format, record, std::min<uint32_t>(recordBytes, sizeof format));
+    } else {
+        m_Sample = kind == kTagFloat ? Sample::Float32 : bits == 24 ? Sample::Int24 : Sample::Int32;
+        format = ds::WAVEFORMATEX{};
+        format.wFormatTag = ds::WAVE_FORMAT_PCM;
+        format.nChannels = channels;
+        format.nSamplesPerSec = Le32(record + 4);
+        format.nBlockAlign = static_cast<uint16_t>(channels * 2);
+        format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
+        format.wBitsPerSample = 16;
     }
-}
+    m_SourceFrame = bits / 8u * channels;
+    m_OutputFrame = m_Sample == Sample::Pcm ? m_SourceFrame : channels * 2u;
 
-bool CWaveFileStream::SeekFrame(uint32_t frame) {
-    const uint64_t bytes = static_cast<uint64_t>(frame) * FrameSize();
-    if (!m_Reader.Seek(Saturate(m_DataOffset + bytes))) return false;
-    m_DataPosition.store(static_cast<uint32_t>(bytes));  // below the limit, so below 2^31
+    // Whole frames only: a trailing part frame is never read, so every pass and every
+    // loop wrap keeps the frames aligned. A data chunk claiming more than the image holds
+    // is played up to the image end.
+    m_DataOffset = info.dataBody;
+    const uint32_t available = std::min(info.dataSize, unit - m_DataOffset);
+    const uint32_t frames = available / m_SourceFrame;
+    m_DataEnd = m_DataOffset + frames * m_SourceFrame;
+    reader.SetReadLimit(m_DataEnd);
+    // A failure leaves the reader either past the data (empty data) or positioned at the
+    // data with nothing buffered, so that the first read retries it.
+    reader.Seek(m_DataOffset);
+
+    if (m_Sample != Sample::Pcm) {
+        ReserveStaging(kStagedFrames * m_OutputFrame);
+        m_Raw.assign(kStagedFrames * m_SourceFrame, 0);
+        m_RawCarry = 0;
+        RestartStaging(0);
+    }
+    out.frames = frames;
+    out.loop = loop;
+    out.loopAlwaysOn = false;
     return true;
 }
 
-void CWaveFileStream::SetLoopStart(uint32_t frame) {
-    m_LoopStart.store(Saturate(static_cast<uint64_t>(frame) * FrameSize()));
+int CWaveDecoder::Read(uint8_t* destination, uint32_t& length) {
+    if (m_DataEnd == m_DataOffset) {
+        // No whole frame: the seek to the data was refused, so the reader still stands
+        // where the header reading left it, before the data.
+        length = 0;
+        return CFileStreamRead::kNoMoreData;
+    }
+    if (m_Sample == Sample::Pcm) return m_Reader->Read(destination, length);
+    return ReadStaged(destination, length);
 }
 
-bool CWaveFileStream::SetEndFrame(uint32_t frame) {
-    if (!m_IsOpen) return false;
-    const uint64_t end = m_DataOffset + static_cast<uint64_t>(frame) * FrameSize();
-    if (end > m_Reader.UnitSize()) return false;
-    // Bytes after the data chunk (other chunks) are not PCM.
-    const uint32_t dataEnd = m_DataOffset + m_DataSize;
-    return m_Reader.SetReadLimit(std::min(static_cast<uint32_t>(end), dataEnd));
+uint64_t CWaveDecoder::OutputEnd() const {
+    const uint32_t limit = m_Reader->ReadLimit();
+    if (limit <= m_DataOffset) return 0;
+    if (m_Sample == Sample::Pcm) return limit - m_DataOffset;
+    return static_cast<uint64_t>((limit - m_DataOffset) / m_SourceFrame) * m_OutputFrame;
 }
 
-bool CWaveFileStream::GetFormat(ds::WAVEFORMATEX& out) const {
-    if (!m_IsOpen) return false;
-    out = m_Format;
+int CWaveDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& produced) {
+    const uint32_t sampleBytes = m_Sample == Sample::Int24 ? 3 : 4;
+    const uint32_t samples =
+        std::min<uint32_t>(capacity / 2, static_cast<uint32_t>(m_Raw.size()) / sampleBytes);
+    uint32_t got = samples * sampleBytes - m_RawCarry;
+    const int r = m_Reader->Read(m_Raw.data() + m_RawCarry, got);
+    const uint32_t total = m_RawCarry + got;
+    const uint32_t whole = total / sampleBytes;
+    for (uint32_t i = 0; i < whole; ++i) {
+        const uint8_t* in = m_Raw.data() + i * sampleBytes;
+        const int16_t s = m_Sample == Sample::Int24   ? FromInt24(in)
+                          : m_Sample == Sample::Int32 ? FromInt32(in)
+                                                      : FromFloat32(in);
+        destination[2 * i] = static_cast<uint8_t>(s & 0xFF);
+        destination[2 * i + 1] = static_cast<uint8_t>((s >> 8) & 0xFF);
+    }
+    // A read that failed inside a sample keeps its first bytes for the retry.
+    m_RawCarry = total - whole * sampleBytes;
+    std::memmove(m_Raw.data(), m_Raw.data() + whole * sampleBytes, m_RawCarry);
+    produced = whole * 2;
+    return r;
+}
+
+bool CWaveDecoder::Seek(uint64_t offset) {
+    if (m_Sample == Sample::Pcm) return m_Reader->Seek(Saturate(m_DataOffset + offset));
+    const uint64_t frame = offset / m_OutputFrame;
+    if (!m_Reader->Seek(Saturate(m_DataOffset + frame * m_SourceFrame))) return false;
+    m_RawCarry = 0;
+    RestartStaging(frame * m_OutputFrame);
     return true;
+}
+
+bool CWaveDecoder::SetEndFrame(uint32_t frame) {
+    const uint64_t end = m_DataOffset + static_cast<uint64_t>(frame) * m_SourceFrame;
+    if (end > m_Reader->UnitSize()) return false;
+    // Bytes after the data chunk (other chunks, a part frame) are not PCM.
+    return m_Reader->SetReadLimit(std::min(static_cast<uint32_t>(end), m_DataEnd));
 }
 
 }  // namespace sonaflux

@@ -1,93 +1,82 @@
-// The RIFF/WAVE stream reader: the PCM source of every stream.
+// The RIFF/WAVE image: its header reader and the decoder that hands out its PCM.
 //
-// Open, SeekFrame, SetLoopStart, SetEndFrame and GetFormat run on the host's thread.
-// Gets runs on the host's thread during the first fill and on the stream worker during
-// refills, never on both at once. m_LoopCount (written by the host's thread) and
-// m_DataPosition (read by the host's thread) cross threads without a lock; so may the
-// loop start and the loop end when the host moves them during playback.
+// Every image that opened under the first bytes' reading (format and data chunks within
+// the first 127 bytes, no pad bytes) still opens with the same data offset, size and
+// format. Other images are read by walking all chunks of the image, honouring the pad
+// byte after an odd-sized chunk. 24-bit and 32-bit integer PCM and 32-bit float are
+// converted to 16-bit as they are read.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
-#include "sonaflux/directsound.h"
-#include "source/file_reader.h"
+#include "source/pcm_staging.h"
+#include "source/stream_source.h"
 
 namespace sonaflux {
 
-class CWaveFileStream {
+class CWaveDecoder final : public CPcmDecoder, private CPcmStaging {
 public:
-    // Only the first bytes of an image are searched for the format and data chunks.
+    // The first bytes searched by the reading every image opened with before the walk.
     static constexpr uint32_t kHeaderBytes = 127;
 
     // Where the chunk walk found the two chunks, as offsets from the image start.
     struct HeaderInfo {
         uint32_t formatBody = 0;
+        uint32_t formatSize = 0;
         uint32_t dataBody = 0;
         uint32_t dataSize = 0;
     };
-    // Walks the chunks of `header` ("RIFF", size, "WAVE", then chunks without padding)
-    // up to the first "data" chunk. The identifier "fmt" with any fourth byte is a
-    // format chunk; a later one replaces an earlier one. Fails unless a format chunk
-    // precedes the data chunk and the data chunk's header plus one byte lie inside
-    // `length`.
+    // The reading of the first bytes: walks the chunks of `header` ("RIFF", size, "WAVE",
+    // then chunks without padding) up to the first "data" chunk. The identifier "fmt"
+    // with any fourth byte is a format chunk; a later one replaces an earlier one. Fails
+    // unless a format chunk precedes the data chunk and the data chunk's header plus one
+    // byte lie inside `length`.
     static bool FindDataChunk(const uint8_t* header, uint32_t length, HeaderInfo& out);
 
-    CWaveFileStream() = default;
-    // Reads the image through `file` (tests, the fuzzer); null keeps the disk file.
-    explicit CWaveFileStream(std::unique_ptr<CReadOnlyFile> file);
-    virtual ~CWaveFileStream() = default;
-    CWaveFileStream(const CWaveFileStream&) = delete;
-    CWaveFileStream& operator=(const CWaveFileStream&) = delete;
-
-    // Opens the image [imageOffset, imageOffset + imageSize) of `name` and positions at
-    // its first PCM byte. Resets the loop count to 1 when an image was open.
-    bool Open(const char* name, uint32_t imageOffset, uint32_t imageSize);
-    // Delivers exactly `size` bytes of PCM data, wrapping to the loop start while passes
-    // remain. False at the end of the last pass and on the failures that Gets shows.
-    // Whatever part of `destination` it could not fill holds silence; `delivered`, when
-    // given, receives the number of data bytes placed before it. True with fewer bytes
-    // delivered: a read failed, and the next call goes on from the first byte missed.
-    // False also when the data can no longer be read at all (the reader's kGone).
-    bool Gets(void* destination, int32_t size, uint32_t* delivered = nullptr);
-    // Continues at sample frame `frame`; fails at or past the readable end.
-    bool SeekFrame(uint32_t frame);
-    // Where a wrap resumes, as a sample frame of the data. Not checked here.
-    void SetLoopStart(uint32_t frame);
-    // Ends the readable data at sample frame `frame` (a loop end); ends beyond the data
-    // are taken as the end of the data. False when nothing is open or the end lies
-    // beyond the image.
-    bool SetEndFrame(uint32_t frame);
-    bool GetFormat(ds::WAVEFORMATEX& out) const;
-
-    // Bytes per sample frame: (bits per sample / 8) × channels.
-    uint32_t FrameSize() const;
-    uint32_t DataOffset() const { return m_DataOffset; }
-    // The loop start as a data offset in bytes.
-    uint32_t LoopStartBytes() const { return m_LoopStart.load(); }
-    // The loop end (the end of the readable data) as a data offset in bytes.
-    uint32_t LoopEndBytes() const { return m_Reader.ReadLimit() - m_DataOffset; }
-    // The last read failed for good: the file shrank below the data or vanished.
-    bool DataGone() const { return m_Reader.Gone(); }
-    bool IsOpen() const { return m_IsOpen; }
-
-    // Read and written directly by the stream engine.
-    std::atomic<uint32_t> m_DataPosition{0};  // data offset of the byte after those delivered
-    uint32_t m_DataSize = 0;                  // bytes of PCM data the image holds
-    uint32_t m_FrameCount = 0;                // whole sample frames in the data
-    std::atomic<int32_t> m_LoopCount{1};      // passes left: 1 last, 0 (or less) endless
+    bool Open(CFileStreamRead& reader, DecodedLayout& out) override;
+    int Read(uint8_t* destination, uint32_t& length) override;
+    bool Seek(uint64_t offset) override;
+    bool SetEndFrame(uint32_t frame) override;
+    uint64_t EndBytes() const override { return OutputEnd(); }
+    uint32_t DataOffset() const override { return m_DataOffset; }
 
 private:
-    // Consumes one pass for a wrap; false when the current pass is the last.
-    bool TakePass();
-    void FillSilence(uint8_t* destination, uint32_t bytes) const;
+    enum class Sample { Pcm, Int24, Int32, Float32 };
 
-    CFileStreamRead m_Reader;
-    ds::WAVEFORMATEX m_Format{};
-    uint32_t m_DataOffset = 0;             // first PCM byte, from the image start
-    std::atomic<uint32_t> m_LoopStart{0};  // bytes from the first PCM byte
-    bool m_IsOpen = false;
+    enum class Walk { Found, NotWave, NoFormat, NoData, PastEnd, Unreadable };
+    // Walks every chunk of the image from its start to its end, honouring pad bytes:
+    // the last format chunk before the first data chunk, that data chunk, and the first
+    // loop of a sampler chunk anywhere.
+    Walk WalkChunks(HeaderInfo& info, FileLoopPoints& loop);
+    bool ReadAt(uint32_t offset, uint8_t* destination, uint32_t length);
+    int Produce(uint8_t* destination, uint32_t capacity, uint32_t& produced) override;
+    uint64_t OutputEnd() const override;
+
+    CFileStreamRead* m_Reader = nullptr;
+    uint32_t m_DataOffset = 0;   // first PCM byte, from the image start
+    uint32_t m_DataEnd = 0;      // end of the whole frames of the data chunk
+    uint32_t m_SourceFrame = 0;  // bytes per frame in the file
+    uint32_t m_OutputFrame = 0;  // bytes per frame handed out
+    Sample m_Sample = Sample::Pcm;
+    std::vector<uint8_t> m_Raw;  // file bytes read for conversion
+    uint32_t m_RawCarry = 0;     // bytes of a partly read sample kept at the start of m_Raw
+};
+
+// The WAVE-only source the tests and the fuzzer drive directly.
+class CWaveFileStream : public CStreamSource {
+public:
+    static constexpr uint32_t kHeaderBytes = CWaveDecoder::kHeaderBytes;
+    using HeaderInfo = CWaveDecoder::HeaderInfo;
+    static bool FindDataChunk(const uint8_t* header, uint32_t length, HeaderInfo& out) {
+        return CWaveDecoder::FindDataChunk(header, length, out);
+    }
+
+    CWaveFileStream() : CStreamSource(nullptr, Kinds::WaveOnly) {}
+    // Reads the image through `file` (tests, the fuzzer); null keeps the disk file.
+    explicit CWaveFileStream(std::unique_ptr<CReadOnlyFile> file)
+        : CStreamSource(std::move(file), Kinds::WaveOnly) {}
 };
 
 }  // namespace sonaflux

@@ -1,0 +1,57 @@
+// The peer of bench_vorbis: SDL2_mixer playing the same kind of Ogg Vorbis file (encoded
+// here the same way) as looping music on SDL's dummy output, in real time. SDL2_mixer
+// decodes inside its audio callback; CPU time of the whole process per second played.
+//
+// Usage: peer_sdlmixer_vorbis [--seconds 10]
+#include <SDL.h>
+#include <SDL_mixer.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_common.h"
+#include "support/wave_image.h"
+
+int main(int argc, char** argv) {
+    using namespace sonaflux::bench;
+    setenv("SDL_AUDIODRIVER", "dummy", 0);
+    auto args = ParseArgs(argc, argv);
+    const double seconds = args.count("seconds") ? std::atof(args["seconds"].c_str()) : 10.0;
+    const std::string dir = MakeScratchDir("sonaflux-peer-vorbis");
+    const std::string path = dir + "/music.ogg";
+    const std::vector<uint8_t> ogg = sonaflux::test::EncodeOggVorbis(2, 44100, 44100 * 8);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (dir.empty() || f == nullptr || std::fwrite(ogg.data(), 1, ogg.size(), f) != ogg.size()) {
+        return 2;
+    }
+    std::fclose(f);
+    if (SDL_Init(SDL_INIT_AUDIO) != 0 || (Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) == 0 ||
+        Mix_OpenAudio(44100, AUDIO_S16SYS, 2, 1024) != 0) {
+        std::fprintf(stderr, "SDL2_mixer: %s\n", Mix_GetError());
+        return 2;
+    }
+    Mix_Music* tune = Mix_LoadMUS(path.c_str());
+    bool ok = tune != nullptr && Mix_PlayMusic(tune, -1) == 0;
+    const uint64_t cpu0 = ProcessCpuMicros();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const uint64_t cpu1 = ProcessCpuMicros();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ok = ok && Mix_PlayingMusic() == 1;
+    if (tune) Mix_FreeMusic(tune);
+    Mix_CloseAudio();
+    Mix_Quit();
+    SDL_Quit();
+    RemoveTree(dir);
+    PrintResult({{"impl", "sdlmixer-vorbis"},
+                 {"streams", "1"},
+                 {"seconds", Fixed(wall, 2)},
+                 {"us_per_stream_s", Fixed(static_cast<double>(cpu1 - cpu0) / wall, 1)},
+                 {"ok", ok ? "1" : "0"}});
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,200 @@
+#include "source/stream_source.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/diagnostics.h"
+#include "base/messages.h"
+#include "config/module_settings.h"
+#include "source/vorbis_stream.h"
+#include "source/wave_stream.h"
+
+namespace sonaflux {
+namespace {
+
+constexpr int kLoopAttempts = 10;
+
+// An offset past 32 bits lies past every readable end; the decoders refuse it.
+uint32_t Saturate(uint64_t value) {
+    return static_cast<uint32_t>(std::min<uint64_t>(value, 0xFFFFFFFFu));
+}
+
+}  // namespace
+
+CStreamSource::CStreamSource(std::unique_ptr<CReadOnlyFile> file, Kinds kinds)
+    : m_Reader(std::move(file)), m_Kinds(kinds) {}
+
+CStreamSource::~CStreamSource() = default;
+
+uint32_t CStreamSource::FrameSize() const {
+    return static_cast<uint32_t>(m_Format.wBitsPerSample / 8u) * m_Format.nChannels;
+}
+
+bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageSize) {
+    if (m_IsOpen) {
+        m_Reader.Close();
+        m_IsOpen = false;
+        m_LoopCount.store(1);
+    }
+    m_Decoder.reset();
+    m_StoredLoop = FileLoopPoints{};
+    const int32_t blockSize = Settings().STREAM_BUFFER_SIZE.load();
+    m_Reader.SetBlockSize(blockSize > 0 ? static_cast<uint32_t>(blockSize) : 0);
+    if (!m_Reader.Open(name, imageOffset, imageSize)) return false;
+    if (!m_Reader.Seek(0)) return false;
+
+    // The signature tells the kind; the decoder reads the image again from its start,
+    // which is still in the block.
+    uint8_t signature[4] = {};
+    uint32_t length = sizeof signature;
+    const int r = m_Reader.Read(signature, length);
+    if (r == CFileStreamRead::kFailed) return false;  // the reader has left its line
+    if (r == CFileStreamRead::kDone && std::memcmp(signature, "OggS", 4) == 0 &&
+        m_Kinds == Kinds::Any) {
+        m_Decoder = std::make_unique<CVorbisDecoder>();
+    } else if (r == CFileStreamRead::kDone && std::memcmp(signature, "RIFF", 4) == 0) {
+        m_Decoder = std::make_unique<CWaveDecoder>();
+    } else {
+        DebugPrint(msg::kUnknownImage);
+        return false;
+    }
+    if (!m_Reader.SeekNear(0)) return false;
+
+    DecodedLayout layout;
+    if (!m_Decoder->Open(m_Reader, layout)) {
+        m_Decoder.reset();
+        return false;
+    }
+    m_Format = layout.format;
+    m_FrameCount = layout.frames;
+    m_DataSize = layout.frames * FrameSize();  // the decoders keep this below 2^31
+    m_IsOpen = true;
+    m_DataPosition.store(0);
+    m_LoopStart.store(0);
+
+    m_StoredLoop = layout.loop;
+    if (layout.loop.present && (layout.loopAlwaysOn || Settings().FILE_LOOP_POINTS.load())) {
+        // As if the host had set them right after the load; its own later calls override.
+        const FileLoopPoints& p = layout.loop;
+        if (p.start < p.end && p.end <= m_FrameCount) {
+            SetLoopStart(p.start);
+            SetEndFrame(p.end);
+        } else {
+            DebugPrint(msg::kFileLoopIgnored, p.start, p.end, m_FrameCount);
+        }
+    }
+    return true;
+}
+
+bool CStreamSource::TakePass() {
+    int32_t current = m_LoopCount.load();
+    for (;;) {
+        if (current == 1) return false;
+        const int32_t next = current > 1 ? current - 1 : 0;  // 0 and below: endless
+        if (m_LoopCount.compare_exchange_weak(current, next)) return true;
+    }
+}
+
+void CStreamSource::FillSilence(uint8_t* destination, uint32_t bytes) const {
+    if (bytes == 0) return;
+    std::memset(destination, m_Format.wBitsPerSample == 8 ? 0x80 : 0x00, bytes);
+}
+
+bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
+    uint32_t ignored = 0;
+    uint32_t& count = delivered ? *delivered : ignored;
+    count = 0;
+    if (size < 0) {
+        ErrorBox(msg::kRequestTooLarge);
+        return false;
+    }
+    auto* out = static_cast<uint8_t*>(destination);
+    const auto want = static_cast<uint32_t>(size);
+    if (want == 0) return true;
+    if (!m_Decoder) {
+        FillSilence(out, want);
+        return false;
+    }
+    uint32_t got = want;
+    int r = m_Decoder->Read(out, got);
+    if (r != CFileStreamRead::kNoMoreData) {
+        // A failed read is not the caller's concern (the reader has left its line and
+        // retries at the next call); what it missed plays as silence.
+        if (r != CFileStreamRead::kDone) FillSilence(out + got, want - got);
+        m_DataPosition.store(m_DataPosition.load() + got);
+        count = got;
+        return r != CFileStreamRead::kGone;
+    }
+
+    uint32_t done = got;
+    for (;;) {
+        // The end of the readable data: wrap while passes remain.
+        if (!TakePass()) {
+            FillSilence(out + done, want - done);
+            count = done;
+            return false;
+        }
+        const uint32_t loopStart = m_LoopStart.load();
+        bool positioned = false;
+        for (int i = 0; i < kLoopAttempts && !positioned; ++i) {
+            positioned = m_Decoder->Seek(loopStart);
+        }
+        if (!positioned) ErrorBox(msg::kLoopSeekFailed);
+
+        uint32_t fromLoop = 0;
+        for (int attempt = 1;; ++attempt) {
+            uint32_t part = want - done;
+            r = m_Decoder->Read(out + done, part);
+            done += part;
+            fromLoop += part;
+            if (r == CFileStreamRead::kDone) {
+                m_DataPosition.store(loopStart + fromLoop);
+                count = want;
+                return true;
+            }
+            // The loop region ended again inside this request: another wrap.
+            if (r == CFileStreamRead::kNoMoreData && part > 0) break;
+            if (attempt == kLoopAttempts || r == CFileStreamRead::kGone) {
+                ErrorBox(msg::kReadErrorAfterWrap);
+                FillSilence(out + done, want - done);
+                count = done;
+                return false;
+            }
+            Sleep(0);
+        }
+    }
+}
+
+bool CStreamSource::SeekFrame(uint32_t frame) {
+    const uint64_t bytes = static_cast<uint64_t>(frame) * FrameSize();
+    // With no image the reader says why (no file is open).
+    if (!m_Decoder) return m_Reader.Seek(Saturate(bytes));
+    if (!m_Decoder->Seek(bytes)) return false;
+    m_DataPosition.store(static_cast<uint32_t>(bytes));  // below the limit, so below 2^31
+    return true;
+}
+
+void CStreamSource::SetLoopStart(uint32_t frame) {
+    m_LoopStart.store(Saturate(static_cast<uint64_t>(frame) * FrameSize()));
+}
+
+bool CStreamSource::SetEndFrame(uint32_t frame) {
+    if (!m_IsOpen || !m_Decoder) return false;
+    return m_Decoder->SetEndFrame(frame);
+}
+
+uint32_t CStreamSource::LoopEndBytes() const {
+    return m_Decoder ? static_cast<uint32_t>(m_Decoder->EndBytes()) : 0;
+}
+
+bool CStreamSource::DataGone() const {
+    return m_Reader.Gone();
+}
+
+bool CStreamSource::GetFormat(ds::WAVEFORMATEX& out) const {
+    if (!m_IsOpen) return false;
+    out = m_Format;
+    return true;
+}
+
+}  // namespace sonaflux

@@ -1,0 +1,134 @@
+// The source a stream pulls its PCM from: one music image (a RIFF/WAVE image or an Ogg
+// Vorbis stream) in a byte range of a file, handed out as 16-bit or 8-bit PCM with looping.
+//
+// CStreamSource holds what every kind shares (the file reader, the loop count, the loop
+// start, the data position and the wrap) and a decoder for the kind of image it found.
+//
+// Open, SeekFrame, SetLoopStart, SetEndFrame and GetFormat run on the host's thread.
+// Gets runs on the host's thread during the first fill and on the stream worker during
+// refills, never on both at once. m_LoopCount (written by the host's thread) and
+// m_DataPosition (read by the host's thread) cross threads without a lock; so may the
+// loop start and the loop end when the host moves them during playback.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "sonaflux/directsound.h"
+#include "source/file_reader.h"
+
+namespace sonaflux {
+
+// Loop points a file carries, in sample frames: every pass after the first starts at
+// `start`, every pass ends before `end`.
+struct FileLoopPoints {
+    bool present = false;
+    uint32_t start = 0;
+    uint32_t end = 0;
+};
+
+// What a decoder tells its source after opening an image.
+struct DecodedLayout {
+    ds::WAVEFORMATEX format{};  // the format handed out (what GetFormat reports)
+    uint32_t frames = 0;        // whole sample frames of the data
+    FileLoopPoints loop;        // loop points stored in the file
+    bool loopAlwaysOn = false;  // they apply whatever FILE_LOOP_POINTS says
+};
+
+// One kind of image. Offsets and counts are in bytes of the PCM handed out (frames of
+// the reported format), counted from the first frame of the data.
+class CPcmDecoder {
+public:
+    virtual ~CPcmDecoder() = default;
+    // Parses the image the reader has open (its unit) and positions at frame 0. False,
+    // with a debugger line saying why, when the image cannot be played.
+    virtual bool Open(CFileStreamRead& reader, DecodedLayout& out) = 0;
+    // Copies up to `length` bytes, never past the readable end, with the answers of
+    // CFileStreamRead::Read: kDone, kFailed (a read or decode failure: the bytes not
+    // delivered are retried by the next call), kGone (the file can no longer be read) or
+    // kNoMoreData; `length` then holds the
+    // bytes delivered.
+    virtual int Read(uint8_t* destination, uint32_t& length) = 0;
+    // Continues at `offset`; refused (with the reader's debugger line) at or past the
+    // readable end.
+    virtual bool Seek(uint64_t offset) = 0;
+    // Ends the readable data at `frame` (at most the data's end). False where the
+    // kind refuses the end (see CStreamSource::SetEndFrame).
+    virtual bool SetEndFrame(uint32_t frame) = 0;
+    // The end of the readable data (the loop end), in bytes handed out.
+    virtual uint64_t EndBytes() const = 0;
+    // The first data byte's offset in the image (WAVE); 0 where that means nothing.
+    virtual uint32_t DataOffset() const { return 0; }
+};
+
+class CStreamSource {
+public:
+    // The kinds of image Open accepts.
+    enum class Kinds { WaveOnly, Any };
+
+    // Reads the image through `file` (tests, the fuzzer); null keeps the disk file.
+    explicit CStreamSource(std::unique_ptr<CReadOnlyFile> file = nullptr, Kinds kinds = Kinds::Any);
+    virtual ~CStreamSource();
+    CStreamSource(const CStreamSource&) = delete;
+    CStreamSource& operator=(const CStreamSource&) = delete;
+
+    // Opens the image [imageOffset, imageOffset + imageSize) of `name`, tells its kind by
+    // its signature ("RIFF" or "OggS") and positions at its first frame. Resets the loop
+    // count to 1 when an image was open. Loop points stored in the file become the loop
+    // start and end (Ogg Vorbis always, WAVE when FILE_LOOP_POINTS is on).
+    bool Open(const char* name, uint32_t imageOffset, uint32_t imageSize);
+    // Delivers exactly `size` bytes of PCM data, wrapping to the loop start while passes
+    // remain. False at the end of the last pass and on the failures that Gets shows.
+    // Whatever part of `destination` it could not fill holds silence; `delivered`, when
+    // given, receives the number of data bytes placed before it. True with fewer bytes
+    // delivered: a read failed, and the next call goes on from the first byte missed.
+    // False also when the data can no longer be read at all (the reader's kGone).
+    bool Gets(void* destination, int32_t size, uint32_t* delivered = nullptr);
+    // Continues at sample frame `frame`; fails at or past the readable end.
+    bool SeekFrame(uint32_t frame);
+    // Where a wrap resumes, as a sample frame of the data. Not checked here.
+    void SetLoopStart(uint32_t frame);
+    // Ends the readable data at sample frame `frame` (a loop end); ends beyond the data
+    // are taken as the end of the data. False when nothing is open or (WAVE) the end lies
+    // beyond the image.
+    bool SetEndFrame(uint32_t frame);
+    // The format handed out: the file's own record for 8/16-bit PCM, a 16-bit PCM record
+    // for what is converted or decoded.
+    bool GetFormat(ds::WAVEFORMATEX& out) const;
+
+    // Bytes per sample frame of the PCM handed out: (bits per sample / 8) × channels.
+    uint32_t FrameSize() const;
+    // The first data byte's offset in the image (WAVE).
+    uint32_t DataOffset() const { return m_Decoder ? m_Decoder->DataOffset() : 0; }
+    // The loop start as a data offset in bytes.
+    uint32_t LoopStartBytes() const { return m_LoopStart.load(); }
+    // The loop end (the end of the readable data) as a data offset in bytes.
+    uint32_t LoopEndBytes() const;
+    // The last read failed for good: the file shrank below the data or vanished.
+    bool DataGone() const;
+    bool IsOpen() const { return m_IsOpen; }
+    // The loop points the file carries, whether or not they were applied.
+    const FileLoopPoints& StoredLoopPoints() const { return m_StoredLoop; }
+
+    // Read and written directly by the stream engine.
+    std::atomic<uint32_t> m_DataPosition{0};  // data offset of the byte after those delivered
+    uint32_t m_DataSize = 0;                  // bytes of PCM the data holds (whole frames)
+    uint32_t m_FrameCount = 0;                // whole sample frames in the data
+    std::atomic<int32_t> m_LoopCount{1};      // passes left: 1 last, 0 (or less) endless
+
+private:
+    // Consumes one pass for a wrap; false when the current pass is the last.
+    bool TakePass();
+    void FillSilence(uint8_t* destination, uint32_t bytes) const;
+
+    CFileStreamRead m_Reader;
+    std::unique_ptr<CPcmDecoder> m_Decoder;
+    Kinds m_Kinds;
+    ds::WAVEFORMATEX m_Format{};
+    FileLoopPoints m_StoredLoop;
+    std::atomic<uint32_t> m_LoopStart{0};  // bytes from the first PCM byte
+    bool m_IsOpen = false;
+};
+
+}  // namespace sonaflux

@@ -1,0 +1,216 @@
+#include "source/vorbis_stream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#define OV_EXCLUDE_STATIC_CALLBACKS
+#include <vorbis/vorbisfile.h>
+
+#include "base/diagnostics.h"
+#include "base/messages.h"
+
+namespace sonaflux {
+
+constexpr uint32_t kStagedFrames = 4096;
+constexpr uint64_t kMaxDataBytes = 0x7FFFFFFFu;
+
+// libvorbisfile reads the image through the stream's file reader: its position is the
+// decoder's own (m_Position), so a seek inside the reader's block costs no disk read.
+struct VorbisIo {
+    static size_t Read(void* ptr, size_t size, size_t count, void* source) {
+        auto* self = static_cast<CVorbisDecoder*>(source);
+        errno = 0;
+        if (size == 0 || count == 0) return 0;
+        const uint32_t unit = self->m_Reader->UnitSize();
+        if (self->m_Position >= unit) return 0;  // the end of the image
+        const uint64_t want =
+            std::min<uint64_t>(static_cast<uint64_t>(size) * count, unit - self->m_Position);
+        uint32_t length = static_cast<uint32_t>(want);
+        const int r = self->m_Reader->Read(ptr, length);
+        self->m_Position += length;
+        // A failed disk read is an error to libvorbisfile, not the end of the stream.
+        errno = r == CFileStreamRead::kFailed && length == 0 ? EIO : 0;
+        return length / size;
+    }
+    static int Seek(void* source, ogg_int64_t offset, int whence) {
+        auto* self = static_cast<CVorbisDecoder*>(source);
+        const int64_t unit = self->m_Reader->UnitSize();
+        int64_t target = offset;
+        if (whence == SEEK_CUR) target += self->m_Position;
+        if (whence == SEEK_END) target += unit;
+        if (target < 0 || target > unit) return -1;
+        // The end itself is a place to stand (reads there answer the end), not to read.
+        if (target < unit && !self->m_Reader->SeekNear(static_cast<uint32_t>(target))) return -1;
+        self->m_Position = static_cast<uint32_t>(target);
+        return 0;
+    }
+    static long Tell(void* source) {
+        return static_cast<long>(static_cast<CVorbisDecoder*>(source)->m_Position);
+    }
+};
+
+namespace {
+
+// The value of comment `key` (compared without case) as a frame number.
+bool CommentFrame(const vorbis_comment* vc, const char* key, uint64_t& value) {
+    if (vc == nullptr) return false;
+    const size_t keyLength = std::strlen(key);
+    for (int i = 0; i < vc->comments; ++i) {
+        const char* text = vc->user_comments[i];
+        const int length = vc->comment_lengths[i];
+        if (text == nullptr || length <= static_cast<int>(keyLength) || text[keyLength] != '=') {
+            continue;
+        }
+        bool same = true;
+        for (size_t k = 0; k < keyLength && same; ++k) {
+            const char c = text[k];
+            same = (c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) == key[k];
+        }
+        if (!same) continue;
+        uint64_t v = 0;
+        int digits = 0;
+        for (int k = static_cast<int>(keyLength) + 1; k < length; ++k) {
+            if (text[k] == ' ' && digits == 0) continue;
+            if (text[k] < '0' || text[k] > '9' || v > 0xFFFFFFFFu) return false;
+            v = v * 10 + static_cast<uint64_t>(text[k] - '0');
+            ++digits;
+        }
+        if (digits == 0) return false;
+        value = v;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+CVorbisDecoder::CVorbisDecoder() : m_File(std::make_unique<OggVorbis_File>()) {}
+
+CVorbisDecoder::~CVorbisDecoder() {
+    if (m_FileOpen) ov_clear(m_File.get());
+}
+
+bool CVorbisDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
+    m_Reader = &reader;
+    m_Position = 0;
+    const ov_callbacks io = {&VorbisIo::Read, &VorbisIo::Seek, nullptr, &VorbisIo::Tell};
+    const int opened = ov_open_callbacks(this, m_File.get(), nullptr, 0, io);
+    if (opened != 0) {
+        DebugPrint(msg::kVorbisOpenFailed, opened);
+        return false;
+    }
+    m_FileOpen = true;
+    // Every link of a chained stream must share the first one's layout, so that the
+    // stream's one buffer format fits all of it.
+    const vorbis_info* first = ov_info(m_File.get(), 0);
+    const long links = ov_streams(m_File.get());
+    if (first == nullptr || first->channels < 1 || first->channels > 2 || first->rate <= 0) {
+        DebugPrint(msg::kVorbisFormat, first ? static_cast<unsigned>(first->channels) : 0u,
+                   first ? static_cast<unsigned>(first->rate) : 0u);
+        return false;
+    }
+    for (long i = 1; i < links; ++i) {
+        const vorbis_info* link = ov_info(m_File.get(), static_cast<int>(i));
+        if (link == nullptr || link->channels != first->channels || link->rate != first->rate) {
+            DebugPrint(msg::kVorbisFormat, link ? static_cast<unsigned>(link->channels) : 0u,
+                       link ? static_cast<unsigned>(link->rate) : 0u);
+            return false;
+        }
+    }
+    const auto channels = static_cast<uint16_t>(first->channels);
+    m_FrameBytes = channels * 2u;
+    const ogg_int64_t total = ov_pcm_total(m_File.get(), -1);
+    if (total < 0 || static_cast<uint64_t>(total) * m_FrameBytes > kMaxDataBytes) {
+        DebugPrint(msg::kVorbisFormat, channels, static_cast<unsigned>(first->rate));
+        return false;
+    }
+    m_Frames = static_cast<uint32_t>(total);
+    m_EndFrame = m_Frames;
+    m_NextFrame = 0;
+    ReserveStaging(kStagedFrames * m_FrameBytes);
+    RestartStaging(0);
+
+    ds::WAVEFORMATEX& f = out.format;
+    f = ds::WAVEFORMATEX{};
+    f.wFormatTag = ds::WAVE_FORMAT_PCM;
+    f.nChannels = channels;
+    f.nSamplesPerSec = static_cast<uint32_t>(first->rate);
+    f.nBlockAlign = static_cast<uint16_t>(m_FrameBytes);
+    f.nAvgBytesPerSec = f.nSamplesPerSec * m_FrameBytes;
+    f.wBitsPerSample = 16;
+    out.frames = m_Frames;
+
+    const vorbis_comment* vc = ov_comment(m_File.get(), 0);
+    uint64_t start = 0, length = 0, end = 0;
+    if (CommentFrame(vc, "LOOPSTART", start)) {
+        if (CommentFrame(vc, "LOOPLENGTH", length)) {
+            end = start + length;
+        } else if (!CommentFrame(vc, "LOOPEND", end)) {
+            end = m_Frames;
+        }
+        out.loop.present = true;
+        out.loop.start = static_cast<uint32_t>(start);
+        out.loop.end = static_cast<uint32_t>(std::min<uint64_t>(end, 0xFFFFFFFFu));
+    }
+    out.loopAlwaysOn = true;
+    return true;
+}
+
+uint64_t CVorbisDecoder::OutputEnd() const {
+    return static_cast<uint64_t>(std::min(m_EndFrame.load(), m_Frames)) * m_FrameBytes;
+}
+
+int CVorbisDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& produced) {
+    produced = 0;
+    bool reported = false;
+    while (produced + m_FrameBytes <= capacity) {
+        int link = 0;
+        const long n = ov_read(m_File.get(), reinterpret_cast<char*>(destination + produced),
+                               static_cast<int>(capacity - produced), 0, 2, 1, &link);
+        if (n > 0) {
+            produced += static_cast<uint32_t>(n);
+            m_NextFrame += static_cast<uint64_t>(n) / m_FrameBytes;
+            continue;
+        }
+        if (n == 0) return CFileStreamRead::kNoMoreData;  // the stream ended (perhaps cut short)
+        if (!reported) {
+            DebugPrint(msg::kVorbisDecodeError, static_cast<int>(n),
+                       static_cast<unsigned>(m_NextFrame));
+            reported = true;
+        }
+        // A hole (a lost or damaged page) is skipped; decoding goes on after it.
+        if (n != OV_HOLE)
+            return m_Reader->Gone() ? CFileStreamRead::kGone : CFileStreamRead::kFailed;
+    }
+    return CFileStreamRead::kDone;
+}
+
+int CVorbisDecoder::Read(uint8_t* destination, uint32_t& length) {
+    return ReadStaged(destination, length);
+}
+
+bool CVorbisDecoder::Seek(uint64_t offset) {
+    const uint64_t frame = offset / m_FrameBytes;
+    if (frame >= std::min(m_EndFrame.load(), m_Frames)) {
+        DebugPrint(msg::kSeekReadFailed);
+        return false;
+    }
+    const int r = ov_pcm_seek(m_File.get(), static_cast<ogg_int64_t>(frame));
+    if (r != 0) {
+        DebugPrint(msg::kVorbisDecodeError, r, static_cast<unsigned>(frame));
+        return false;
+    }
+    m_NextFrame = frame;
+    RestartStaging(frame * m_FrameBytes);
+    return true;
+}
+
+bool CVorbisDecoder::SetEndFrame(uint32_t frame) {
+    m_EndFrame = std::min(frame, m_Frames);
+    return true;
+}
+
+}  // namespace sonaflux

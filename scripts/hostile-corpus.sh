@@ -5,21 +5,12 @@
 # and a message that names the real cause.
 #
 # Usage: hostile-corpus.sh PATH/TO/sonaflux-play [case ...]
-# With case names only those run. SONAFLUX_HOSTILE_STRICT=1 counts the waiting cases
-# (see WAITING below) like any other.
+# With case names only those run.
 set -uo pipefail
 
 play=$(realpath "$1")
 shift
 only=("$@")
-
-# Cases whose expectation describes behaviour that the streaming engine and the WAVE
-# header reader do not have yet. They run and are reported, but do not fail the run
-# until they are taken off this list.
-WAITING=(
-  odd-data-chunk          # the partial last frame of an odd data chunk is played, padded
-  truncated-mid-frame     # the same for a file cut inside a frame
-)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/sonaflux-hostile.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -392,29 +383,18 @@ cases=(odd-data-chunk truncated-mid-frame shrink-during-play fifo-as-music fifo-
   failing-load-onto-existing ctrl-c)
 [ ${#only[@]} -gt 0 ] && cases=("${only[@]}")
 
-passed=0 failed=0 waiting=0
+passed=0 failed=0
 for c in "${cases[@]}"; do
   why=
   "case_$c"
-  pending=
-  if [ "${SONAFLUX_HOSTILE_STRICT:-0}" != 1 ]; then
-    for w in "${WAITING[@]}"; do [ "$w" = "$c" ] && pending=1; done
-  fi
   if [ -z "$why" ]; then
-    if [ -n "$pending" ]; then
-      echo "PASS    $c (waiting, but passes now: take it off the WAITING list)"
-    else
-      echo "PASS    $c"
-    fi
+    echo "PASS    $c"
     passed=$((passed + 1))
-  elif [ -n "$pending" ]; then
-    echo "WAITING $c: $why"
-    waiting=$((waiting + 1))
   else
     echo "FAIL    $c: $why"
     sed 's/^/        | /' "$err" | head -20
     failed=$((failed + 1))
   fi
 done
-echo "hostile corpus: $passed passed, $failed failed, $waiting waiting"
+echo "hostile corpus: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

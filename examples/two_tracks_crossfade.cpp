@@ -25,7 +25,7 @@ public:
 };
 
 template <typename T>
-T* Part(MusicPlayer* player, const GUID& iid) {
+T* InterfaceOf(MusicPlayer* player, const GUID& iid) {
     return static_cast<T*>(player->GetInterface(&iid));
 }
 
@@ -63,15 +63,16 @@ int main(int argc, char** argv) {
     MusicPlayer* outgoing = module->GetPlayer(0);
     MusicPlayer* incoming = module->GetPlayer(1);
     if (!outgoing->Load(0) || !incoming->Load(1)) return 1;
-    Part<MusicLoopControl>(outgoing, IID_MusicLoopControl)->SetLoopCount(0);
-    Part<MusicLoopControl>(incoming, IID_MusicLoopControl)->SetLoopCount(0);
+    InterfaceOf<MusicLoopControl>(outgoing, IID_MusicLoopControl)->SetLoopCount(0);
+    InterfaceOf<MusicLoopControl>(incoming, IID_MusicLoopControl)->SetLoopCount(0);
     outgoing->Play();
     Wait(1000);
 
-    Part<MusicFadeControl>(incoming, IID_MusicFadeControl)->Fade(0, 0, false);  // silent now
+    InterfaceOf<MusicFadeControl>(incoming, IID_MusicFadeControl)->Fade(0, 0, false);  // silent now
     incoming->Play();
-    Part<MusicFadeControl>(outgoing, IID_MusicFadeControl)->Fade(2000, 0, true);  // then stops
-    Part<MusicFadeControl>(incoming, IID_MusicFadeControl)->Fade(2000, 100, false);
+    InterfaceOf<MusicFadeControl>(outgoing, IID_MusicFadeControl)
+        ->Fade(2000, 0, true);  // then stops
+    InterfaceOf<MusicFadeControl>(incoming, IID_MusicFadeControl)->Fade(2000, 100, false);
     Wait(1000);
     master->SetMasterVolume(0.5);  // both fades go on, under the new master volume
     // [snippet end]
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
     // The fades end about a second later; a loaded machine may take a little longer.
     auto done = [&] {
         return !outgoing->IsPlaying() &&
-               !Part<MusicFadeControl>(incoming, IID_MusicFadeControl)->IsFading();
+               !InterfaceOf<MusicFadeControl>(incoming, IID_MusicFadeControl)->IsFading();
     };
     for (int waited = 0; !done() && waited < 10000; waited += 50) Wait(50);
     const bool ok = done() && incoming->IsPlaying();

@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
                 break;
             }
             case 1:
-                stream.SetEndFrame(frame());
+                stream.SetLoopEnd(frame());
                 break;
             case 2:
                 stream.SetLoopStart(frame());

@@ -300,7 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
                 const uint32_t f = frame();
                 const uint64_t end = m.dataOffset + static_cast<uint64_t>(f) * m.sourceFrame;
                 const bool ok = end <= m.unit;
-                Check(stream.SetEndFrame(f) == ok, "SetEndFrame answer");
+                Check(stream.SetLoopEnd(f) == ok, "SetLoopEnd answer");
                 if (ok) {
                     m.end = std::min<uint64_t>(static_cast<uint64_t>(f) * m.frameSize, m.dataSize);
                 }

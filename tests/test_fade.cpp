@@ -470,7 +470,7 @@ TEST(FadeAndMasterVolume, AFadesLastStepIsNeverUndoneByTheMasterVolume) {
     MusicPlayer* player = module->GetPlayer(0);
     ASSERT_TRUE(player->Load(0));
     ASSERT_TRUE(player->Play());
-    auto* fade = test::Part<MusicFadeControl>(player, IID_MusicFadeControl);
+    auto* fade = test::InterfaceOf<MusicFadeControl>(player, IID_MusicFadeControl);
     auto record = device->Buffer(0);
 
     ASSERT_TRUE(fade->Fade(1000, 0, false));

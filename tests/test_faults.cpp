@@ -39,7 +39,7 @@ namespace sonaflux {
 namespace {
 
 using test::Bytes;
-using test::Part;
+using test::InterfaceOf;
 using Op = softds::Op;
 
 constexpr uint32_t kRate = 8000;
@@ -282,22 +282,23 @@ std::vector<FaultCase> Cases() {
                      ASSERT_TRUE(t.player->Play());
                      ASSERT_TRUE(t.Advance(1000));
                  }});
-    c.push_back({"GetCurrentPosition",
-                 false,
-                 DeviceFault(Op::GetCurrentPosition),
-                 [](FaultMatrix& t) {
-                     const uint32_t at =
-                         Part<MusicSampleInfo>(t.player, IID_MusicSampleInfo)->GetPositionSamples();
-                     return at <= kDataBytes / kFrameBytes;
-                 },
-                 true,
-                 {msg::kPositionFailed},
-                 {},
-                 [](FaultMatrix& t) {
-                     EXPECT_EQ(
-                         Part<MusicSampleInfo>(t.player, IID_MusicSampleInfo)->GetPositionSamples(),
-                         kPlayedFirst);
-                 }});
+    c.push_back(
+        {"GetCurrentPosition",
+         false,
+         DeviceFault(Op::GetCurrentPosition),
+         [](FaultMatrix& t) {
+             const uint32_t at =
+                 InterfaceOf<MusicSampleInfo>(t.player, IID_MusicSampleInfo)->GetPositionSamples();
+             return at <= kDataBytes / kFrameBytes;
+         },
+         true,
+         {msg::kPositionFailed},
+         {},
+         [](FaultMatrix& t) {
+             EXPECT_EQ(
+                 InterfaceOf<MusicSampleInfo>(t.player, IID_MusicSampleInfo)->GetPositionSamples(),
+                 kPlayedFirst);
+         }});
     c.push_back({"GetStatus",
                  false,
                  DeviceFault(Op::GetStatus),
@@ -307,26 +308,26 @@ std::vector<FaultCase> Cases() {
                  {},
                  [](FaultMatrix& t) { EXPECT_TRUE(t.player->IsPlaying()); }});
     // A refused volume is a debugger line; the stream keeps its level and current volume.
-    c.push_back(
-        {"SetVolume",
-         false,
-         DeviceFault(Op::SetVolume),
-         [](FaultMatrix& t) {
-             return Part<MusicFadeControl>(t.player, IID_MusicFadeControl)->Fade(0, 50, false);
-         },
-         true,
-         {},
-         {[] {
-             char text[256];
-             std::snprintf(text, sizeof text, msg::kVolumeRefused, -1200, 0.25);
-             return std::string(text);
-         }()},
-         [](FaultMatrix& t) {
-             EXPECT_EQ(t.Last()->Volume(), 0);
-             ASSERT_TRUE(t.volume->SetMasterVolume(1.0));  // re-applies the kept 1.0
-             EXPECT_EQ(t.Last()->Volume(), 0);
-             EXPECT_TRUE(t.player->IsPlaying());
-         }});
+    c.push_back({"SetVolume",
+                 false,
+                 DeviceFault(Op::SetVolume),
+                 [](FaultMatrix& t) {
+                     return InterfaceOf<MusicFadeControl>(t.player, IID_MusicFadeControl)
+                         ->Fade(0, 50, false);
+                 },
+                 true,
+                 {},
+                 {[] {
+                     char text[256];
+                     std::snprintf(text, sizeof text, msg::kVolumeRefused, -1200, 0.25);
+                     return std::string(text);
+                 }()},
+                 [](FaultMatrix& t) {
+                     EXPECT_EQ(t.Last()->Volume(), 0);
+                     ASSERT_TRUE(t.volume->SetMasterVolume(1.0));  // re-applies the kept 1.0
+                     EXPECT_EQ(t.Last()->Volume(), 0);
+                     EXPECT_TRUE(t.player->IsPlaying());
+                 }});
 
     // ---- platform layer, at load ----
     c.push_back(
@@ -364,8 +365,9 @@ std::vector<FaultCase> Cases() {
              t.ExpectPlayed(t.WithGap(6 * kSegment, kSegment, 6 * kSegment, 4000 * kFrameBytes));
              // The bytes the failed read missed are played after the gap: the
              // position is that of the music heard, not shifted by the gap.
-             EXPECT_EQ(Part<MusicSampleInfo>(t.player, IID_MusicSampleInfo)->GetPositionSamples(),
-                       4000 - kSegment / kFrameBytes);
+             EXPECT_EQ(
+                 InterfaceOf<MusicSampleInfo>(t.player, IID_MusicSampleInfo)->GetPositionSamples(),
+                 4000 - kSegment / kFrameBytes);
          }});
     // The seek back to the loop start fails once: its box, then the retry goes through
     // and the loop is seamless.
@@ -381,26 +383,26 @@ std::vector<FaultCase> Cases() {
              EXPECT_TRUE(t.player->IsPlaying());
              t.ExpectPlayed(t.WithGap(0, 0, 0, kDataBytes + 2000 * kFrameBytes));
          }});
-    c.push_back({"FileSeekOfAHostSeek",
-                 false,
-                 [](FaultMatrix& t) {
-                     ASSERT_TRUE(t.player->Stop());
-                     ArmFault(FaultPoint::FileSeek);
-                 },
-                 [](FaultMatrix& t) {
-                     return Part<MusicSeekControl>(t.player, IID_MusicSeekControl)->Seek(2500);
-                 },
-                 false,
-                 {Format(msg::kSeekFailedAt, 44 + 2500 * kFrameBytes)},
-                 {},
-                 [](FaultMatrix& t) {
-                     ASSERT_TRUE(
-                         Part<MusicSeekControl>(t.player, IID_MusicSeekControl)->Seek(2500));
-                     t.Last()->ClearPlayed();
-                     ASSERT_TRUE(t.player->Play());
-                     ASSERT_TRUE(t.Advance(300));
-                     t.ExpectPlayed(t.Data(2500 * kFrameBytes, 2800 * kFrameBytes));
-                 }});
+    c.push_back(
+        {"FileSeekOfAHostSeek",
+         false,
+         [](FaultMatrix& t) {
+             ASSERT_TRUE(t.player->Stop());
+             ArmFault(FaultPoint::FileSeek);
+         },
+         [](FaultMatrix& t) {
+             return InterfaceOf<MusicSeekControl>(t.player, IID_MusicSeekControl)->Seek(2500);
+         },
+         false,
+         {Format(msg::kSeekFailedAt, 44 + 2500 * kFrameBytes)},
+         {},
+         [](FaultMatrix& t) {
+             ASSERT_TRUE(InterfaceOf<MusicSeekControl>(t.player, IID_MusicSeekControl)->Seek(2500));
+             t.Last()->ClearPlayed();
+             ASSERT_TRUE(t.player->Play());
+             ASSERT_TRUE(t.Advance(300));
+             t.ExpectPlayed(t.Data(2500 * kFrameBytes, 2800 * kFrameBytes));
+         }});
     // The quit event cannot be signalled: the unload fails and the stream stays loaded
     // and playing; the next unload succeeds.
     c.push_back({"EventSetOfAnUnload",
@@ -421,14 +423,14 @@ std::vector<FaultCase> Cases() {
         {"EventSetAtTheEndOfAFade",
          false,
          [](FaultMatrix& t) {
-             ASSERT_TRUE(
-                 Part<MusicFadeControl>(t.player, IID_MusicFadeControl)->Fade(1000, 0, true));
+             ASSERT_TRUE(InterfaceOf<MusicFadeControl>(t.player, IID_MusicFadeControl)
+                             ->Fade(1000, 0, true));
              ArmFault(FaultPoint::EventSet);
          },
          [](FaultMatrix& t) {
              t.timer.now += 1000;
              return Eventually([&t] {
-                 return !Part<MusicFadeControl>(t.player, IID_MusicFadeControl)->IsFading();
+                 return !InterfaceOf<MusicFadeControl>(t.player, IID_MusicFadeControl)->IsFading();
              });
          },
          true,
@@ -438,28 +440,29 @@ std::vector<FaultCase> Cases() {
              EXPECT_TRUE(t.player->IsPlaying());
              EXPECT_GT(t.Last()->Volume(), -10000);
          }});
-    c.push_back(
-        {"ThreadStartOfAFade",
-         false,
-         Platform(FaultPoint::ThreadStart),
-         [](FaultMatrix& t) {
-             return Part<MusicFadeControl>(t.player, IID_MusicFadeControl)->Fade(1000, 50, true);
-         },
-         true,
-         {msg::kThreadCreateFailed},
-         {},
-         [](FaultMatrix& t) {
-             EXPECT_FALSE(Part<MusicFadeControl>(t.player, IID_MusicFadeControl)->IsFading());
-             EXPECT_EQ(t.Last()->Volume(), 0);
-             EXPECT_TRUE(t.player->IsPlaying());
-         }});
+    c.push_back({"ThreadStartOfAFade",
+                 false,
+                 Platform(FaultPoint::ThreadStart),
+                 [](FaultMatrix& t) {
+                     return InterfaceOf<MusicFadeControl>(t.player, IID_MusicFadeControl)
+                         ->Fade(1000, 50, true);
+                 },
+                 true,
+                 {msg::kThreadCreateFailed},
+                 {},
+                 [](FaultMatrix& t) {
+                     EXPECT_FALSE(
+                         InterfaceOf<MusicFadeControl>(t.player, IID_MusicFadeControl)->IsFading());
+                     EXPECT_EQ(t.Last()->Volume(), 0);
+                     EXPECT_TRUE(t.player->IsPlaying());
+                 }});
     return c;
 }
 
 TEST_P(FaultMatrix, InjectedOnceItIsReportedAndTheStreamRecovers) {
     const FaultCase& c = GetParam();
     Options().keepPriority = !c.raisePriority;
-    auto* loop = Part<MusicLoopControl>(player, IID_MusicLoopControl);
+    auto* loop = InterfaceOf<MusicLoopControl>(player, IID_MusicLoopControl);
     ASSERT_TRUE(loop->SetLoopCount(0));
     if (!c.atLoad) {
         ASSERT_TRUE(player->Load(0));
@@ -532,7 +535,7 @@ TEST_F(FaultRuns, TheMessageRouteHearsAWorkerOnItsOwnThread) {
 // Device failures scattered over an endless play are not the end of the music: each costs
 // one segment of silence, after which the music goes on where it was.
 TEST_F(FaultRuns, ScatteredDeviceFailuresNeverEndEndlessMusic) {
-    ASSERT_TRUE(Part<MusicLoopControl>(player, IID_MusicLoopControl)->SetLoopCount(0));
+    ASSERT_TRUE(InterfaceOf<MusicLoopControl>(player, IID_MusicLoopControl)->SetLoopCount(0));
     ASSERT_TRUE(player->Load(0));
     ASSERT_TRUE(player->Play());
     constexpr int kFailures = 12;  // more than the half ring of four
@@ -579,7 +582,7 @@ TEST_F(FaultRuns, ScatteredDeviceFailuresNeverEndEndlessMusic) {
 // ends the stream as the end of the data does: the read failure's line, the music up to
 // the last byte read, silence, then the buffer stops, endless loop count or not.
 TEST_F(FaultRuns, AFileThatLosesItsDataEndsTheStream) {
-    ASSERT_TRUE(Part<MusicLoopControl>(player, IID_MusicLoopControl)->SetLoopCount(0));
+    ASSERT_TRUE(InterfaceOf<MusicLoopControl>(player, IID_MusicLoopControl)->SetLoopCount(0));
     ASSERT_TRUE(player->Load(0));
     ASSERT_TRUE(player->Play());
     ASSERT_TRUE(Advance(kPlayedFirst));
@@ -607,7 +610,7 @@ TEST_F(FaultRuns, AFileThatLosesItsDataEndsTheStream) {
     EXPECT_EQ(Last()->Underruns(), 0u);
     // The position stays where the music stopped, short of the length: the host can tell
     // an end like this from the end of the data.
-    auto* samples = Part<MusicSampleInfo>(player, IID_MusicSampleInfo);
+    auto* samples = InterfaceOf<MusicSampleInfo>(player, IID_MusicSampleInfo);
     EXPECT_EQ(samples->GetPositionSamples(), heard / kFrameBytes);
     EXPECT_LT(samples->GetPositionSamples(), samples->GetLengthSamples());
     DisarmFaults();

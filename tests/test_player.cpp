@@ -29,7 +29,7 @@ namespace {
 using test::Bytes;
 using test::CallSlot;
 using test::Eventually;
-using test::Part;
+using test::InterfaceOf;
 using test::PatternPcm;
 using test::ReportCapture;
 
@@ -101,8 +101,8 @@ TEST_F(PlayerTest, TwoImagesOfOneArchivePlayAtOnceOnTwoPlayers) {
     auto bufferA = LastBuffer();
     ASSERT_TRUE(p1->Load(1));
     auto bufferB = LastBuffer();
-    Part<MusicLoopControl>(p0, IID_MusicLoopControl)->SetLoopCount(1);
-    Part<MusicLoopControl>(p1, IID_MusicLoopControl)->SetLoopCount(0);
+    InterfaceOf<MusicLoopControl>(p0, IID_MusicLoopControl)->SetLoopCount(1);
+    InterfaceOf<MusicLoopControl>(p1, IID_MusicLoopControl)->SetLoopCount(0);
     ASSERT_TRUE(p0->Play());
     ASSERT_TRUE(p1->Play());
     for (int i = 0; i < 40; ++i) Advance(500);  // 20000 frames
@@ -115,8 +115,8 @@ TEST_F(PlayerTest, TwoImagesOfOneArchivePlayAtOnceOnTwoPlayers) {
     ASSERT_EQ(playedB.size(), 40000u);
     for (size_t i = 0; i < playedB.size(); ++i) ASSERT_EQ(playedB[i], pcmB[i % pcmB.size()]) << i;
     EXPECT_EQ(bufferA->Underruns() + bufferB->Underruns(), 0u);
-    EXPECT_EQ(Part<MusicFormatInfo>(p1, IID_MusicFormatInfo)->GetChannels(), 1u);
-    EXPECT_EQ(Part<MusicFormatInfo>(p0, IID_MusicFormatInfo)->GetBlockAlign(), 4u);
+    EXPECT_EQ(InterfaceOf<MusicFormatInfo>(p1, IID_MusicFormatInfo)->GetChannels(), 1u);
+    EXPECT_EQ(InterfaceOf<MusicFormatInfo>(p0, IID_MusicFormatInfo)->GetBlockAlign(), 4u);
 }
 
 TEST_F(PlayerTest, LoadWarnsOnceTheThresholdIsReachedAndReloadKeepsTheCount) {
@@ -166,23 +166,23 @@ TEST_F(PlayerTest, PlayWithoutAStreamFails) {
     MusicPlayer* p = module->GetPlayer(3);
     EXPECT_FALSE(p->Play());  // the reader's seek on no file shows its box
     EXPECT_EQ(reports.CountBox(msg::kInvalidHandle), 1);
-    EXPECT_EQ(Part<MusicPauseControl>(p, IID_MusicPauseControl)->IsPaused(), 1);
-    EXPECT_EQ(Part<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs(), 0);
-    EXPECT_EQ(Part<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 0u);
-    EXPECT_EQ(Part<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetSamplesPerSec(), 0u);
+    EXPECT_EQ(InterfaceOf<MusicPauseControl>(p, IID_MusicPauseControl)->IsPaused(), 1);
+    EXPECT_EQ(InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs(), 0);
+    EXPECT_EQ(InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 0u);
+    EXPECT_EQ(InterfaceOf<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetSamplesPerSec(), 0u);
     ASSERT_TRUE(p->Load(0));
     ASSERT_TRUE(p->Unload());
     reports.Clear();
     EXPECT_FALSE(p->Play());
     EXPECT_TRUE(reports.Boxes().empty());
     // The length of the last file stays readable after an unload.
-    EXPECT_EQ(Part<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 7500u);
+    EXPECT_EQ(InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 7500u);
 }
 
 TEST_F(PlayerTest, LoopCountAndLoopPointsShapeThePlayback) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* loop = Part<MusicLoopControl>(p, IID_MusicLoopControl);
-    auto* points = Part<MusicLoopPoints>(p, IID_MusicLoopPoints);
+    auto* loop = InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl);
+    auto* points = InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints);
     EXPECT_EQ(loop->GetLoopCount(), 0);
     ASSERT_TRUE(loop->SetLoopCount(2));
     ASSERT_TRUE(p->Load(0));
@@ -201,9 +201,9 @@ TEST_F(PlayerTest, LoopCountAndLoopPointsShapeThePlayback) {
 
 TEST_F(PlayerTest, SeekAfterStopThenPlayStartsThereAndPositionsReportIt) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* seek = Part<MusicSeekControl>(p, IID_MusicSeekControl);
-    auto* time = Part<MusicTimeInfo>(p, IID_MusicTimeInfo);
-    auto* samples = Part<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    auto* seek = InterfaceOf<MusicSeekControl>(p, IID_MusicSeekControl);
+    auto* time = InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo);
+    auto* samples = InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo);
     ASSERT_TRUE(p->Load(0));
     EXPECT_EQ(seek->GetLengthSamples(), 7500u);
     EXPECT_EQ(time->GetLengthMs(), 937);  // 7500 / 8 truncated
@@ -224,7 +224,7 @@ TEST_F(PlayerTest, SeekAfterStopThenPlayStartsThereAndPositionsReportIt) {
 
 TEST_F(PlayerTest, PauseResumeAndIsPaused) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* pause = Part<MusicPauseControl>(p, IID_MusicPauseControl);
+    auto* pause = InterfaceOf<MusicPauseControl>(p, IID_MusicPauseControl);
     ASSERT_TRUE(p->Load(0));
     EXPECT_EQ(pause->IsPaused(), 1);
     ASSERT_TRUE(p->Play());
@@ -245,7 +245,7 @@ TEST_F(PlayerTest, PauseResumeAndIsPaused) {
 
 TEST_F(PlayerTest, ImmediateFadeWithStopThenPlayStartsOverAtTheNewLevel) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* fade = Part<MusicFadeControl>(p, IID_MusicFadeControl);
+    auto* fade = InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl);
     ASSERT_TRUE(p->Load(0));
     ASSERT_TRUE(p->Play());
     Advance(1000);
@@ -264,8 +264,8 @@ TEST_F(PlayerTest, ImmediateFadeWithStopThenPlayStartsOverAtTheNewLevel) {
 
 TEST_F(PlayerTest, TimedFadeWithStopEndsAtItsTargetAndTheNextPlayContinues) {
     MusicPlayer* p = module->GetPlayer(0);
-    auto* fade = Part<MusicFadeControl>(p, IID_MusicFadeControl);
-    auto* samples = Part<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    auto* fade = InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl);
+    auto* samples = InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo);
     ASSERT_TRUE(p->Load(0));
     ASSERT_TRUE(p->Play());
     Advance(2000);
@@ -294,7 +294,7 @@ TEST_F(PlayerTest, MasterVolumeScalesNewAndLoadedStreamsOnly) {
     ASSERT_TRUE(volume->SetMasterVolume(0.5));  // no stream yet: nothing to apply
     ASSERT_TRUE(loaded->Load(0));
     EXPECT_EQ(LastBuffer()->Volume(), -1200);  // a new stream starts at the master volume
-    ASSERT_TRUE(Part<MusicFadeControl>(loaded, IID_MusicFadeControl)->Fade(0, 80, false));
+    ASSERT_TRUE(InterfaceOf<MusicFadeControl>(loaded, IID_MusicFadeControl)->Fade(0, 80, false));
     EXPECT_EQ(LastBuffer()->Volume(), -1500);  // (0.5 x 0.8)^2 = 0.16: -15.9 dB, truncated
     ASSERT_TRUE(volume->SetMasterVolume(1.0));
     EXPECT_EQ(LastBuffer()->Volume(), -300);  // 0.8^2: the current volume stayed 0.8
@@ -323,7 +323,7 @@ TEST_F(PlayerTest, PlayWarningCountsStreamsAlreadyPlaying) {
 
 TEST_F(PlayerTest, ReleaseDestroysPlayersAndNewOnesAreFresh) {
     MusicPlayer* p = module->GetPlayer(0);
-    Part<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(3);
+    InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(3);
     ASSERT_TRUE(p->Load(0));
     ASSERT_TRUE(p->Play());
     Advance(100);
@@ -334,7 +334,7 @@ TEST_F(PlayerTest, ReleaseDestroysPlayersAndNewOnesAreFresh) {
     MusicPlayer* fresh = module->GetPlayer(0);
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(static_cast<ModuleObject*>(module)->Players().SlotCount(), 10u);
-    EXPECT_EQ(Part<MusicLoopControl>(fresh, IID_MusicLoopControl)->GetLoopCount(), 0);
+    EXPECT_EQ(InterfaceOf<MusicLoopControl>(fresh, IID_MusicLoopControl)->GetLoopCount(), 0);
     EXPECT_FALSE(fresh->IsPlaying());
     EXPECT_EQ(module->GetPlayer(0), fresh);
     EXPECT_NE(module->GetPlayer(1), fresh);
@@ -350,8 +350,8 @@ TEST_F(PlayerTest, LengthInMillisecondsIsExactInDoublePrecision) {
     ASSERT_TRUE(module->SetPlayInfo(9, wave.c_str(), 0, static_cast<int>(pcm.size() + 44)));
     MusicPlayer* p = module->GetPlayer(0);
     ASSERT_TRUE(p->Load(9));
-    EXPECT_EQ(Part<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetLengthMs(), 4000);
-    EXPECT_EQ(Part<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 176400u);
+    EXPECT_EQ(InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetLengthMs(), 4000);
+    EXPECT_EQ(InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetLengthSamples(), 176400u);
 }
 
 TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
@@ -417,13 +417,13 @@ TEST_F(PlayerTest, HostileInputGetsAnswersNotCrashes) {
             ASSERT_TRUE(p->Play());
         }
         for (int v : values) {
-            Part<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(v);
-            Part<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopStart(v);
-            Part<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(v);
-            Part<MusicSeekControl>(p, IID_MusicSeekControl)->Seek(v);
-            Part<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(0, v, false);
-            Part<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(v, 50, v % 2 == 0);
-            Part<MusicFadeControl>(p, IID_MusicFadeControl)->StopFade();
+            InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(v);
+            InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopStart(v);
+            InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(v);
+            InterfaceOf<MusicSeekControl>(p, IID_MusicSeekControl)->Seek(v);
+            InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(0, v, false);
+            InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(v, 50, v % 2 == 0);
+            InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->StopFade();
             p->Load(v);
             const int number = v < 0 ? v : (v > 0x7FFFFFFF - 70000 ? v : v + 70000);
             const bool registered = module->SetPlayInfo(number, "x", v, v);
@@ -431,9 +431,9 @@ TEST_F(PlayerTest, HostileInputGetsAnswersNotCrashes) {
             module->GetPlayer(v);
             volume->SetMasterVolume(v * 0.001);
         }
-        Part<MusicPauseControl>(p, IID_MusicPauseControl)->Resume();
-        Part<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs();
-        Part<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetAvgBytesPerSec();
+        InterfaceOf<MusicPauseControl>(p, IID_MusicPauseControl)->Resume();
+        InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs();
+        InterfaceOf<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetAvgBytesPerSec();
         p->Play();
         Advance(100);
         p->Unload();

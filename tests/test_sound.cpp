@@ -163,7 +163,7 @@ TEST_F(SoundTest, LoopPointsSetBeforePlayApplyFromTheFirstPassAndTheSeamIsSample
     // Both points lie inside what the first fill already put into the ring.
     const uint32_t loopStart = 1000, loopEnd = 3000;  // frames of 4 bytes
     ASSERT_TRUE(stream->SetLoopStart(loopStart));
-    ASSERT_TRUE(stream->SetEndPoint(loopEnd));
+    ASSERT_TRUE(stream->SetLoopEnd(loopEnd));
     ASSERT_TRUE(stream->Play(3));
     PlayUntilStopped(1024, 400000);
     Bytes expected = Slice(0, loopEnd * 4);
@@ -196,7 +196,7 @@ TEST_P(LoopPositions, PositionIsTheFrameAtThePlayCursorAcrossWrapsAndNeverAboveT
     ASSERT_TRUE(Load(PatternPcm(c.dataBytes)));
     const auto frames = static_cast<uint32_t>(c.dataBytes / 4);
     ASSERT_TRUE(stream->SetLoopStart(c.loopStart));
-    ASSERT_TRUE(stream->SetEndPoint(c.loopEnd));
+    ASSERT_TRUE(stream->SetLoopEnd(c.loopEnd));
     uint32_t frame = 99;
     ASSERT_TRUE(stream->GetPosition(frame));
     EXPECT_EQ(frame, 0u);
@@ -350,7 +350,7 @@ TEST_F(SoundTest, TheStopAfterTheEndComesOneSegmentAfterTheLastMusicByte) {
          bytes - 1000, bytes},
         {"a loop end inside the first fill", 8,
          [this] {
-             ASSERT_TRUE(stream->SetEndPoint(1500));
+             ASSERT_TRUE(stream->SetLoopEnd(1500));
              ASSERT_TRUE(stream->Play(1));
          },
          0, 6000},
@@ -358,7 +358,7 @@ TEST_F(SoundTest, TheStopAfterTheEndComesOneSegmentAfterTheLastMusicByte) {
          [this] {
              ASSERT_TRUE(stream->Play(1));
              AdvanceBytes(2 * S);
-             ASSERT_TRUE(stream->SetEndPoint((7 * S + 500) / 4));
+             ASSERT_TRUE(stream->SetLoopEnd((7 * S + 500) / 4));
          },
          0, 7 * S + 500},
         {"a restart after a stop", 8,

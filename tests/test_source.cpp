@@ -436,7 +436,7 @@ TEST(SourceWaveLoopPoints, ASamplerLoopAppliesWithTheKeyOnAndTheHostOverridesIt)
         PullAndCheck(s, Expected(pcm, 6000, 2000, 3, 30000), true, 1500, 20);
         // The host's points win.
         s.SetLoopStart(0);
-        ASSERT_TRUE(s.SetEndFrame(2000));
+        ASSERT_TRUE(s.SetLoopEnd(2000));
         ASSERT_TRUE(s.SeekFrame(0));
         s.m_LoopCount = 2;
         PullAndCheck(s, Expected(pcm, 8000, 0, 2, 16000), true, 3000, 10);
@@ -539,14 +539,14 @@ TEST_F(SourceWaveStream, PositionAfterAWrapIsTheLoopStartPlusTheBytesTakenFromIt
 TEST_F(SourceWaveStream, EndFrameHoldsToTheByteEvenInsideTheFirstBlock) {
     CWaveFileStream s;
     ASSERT_TRUE(Open(s));
-    EXPECT_FALSE(s.SetEndFrame(5000));  // beyond the image
-    ASSERT_TRUE(s.SetEndFrame(2015));   // beyond the data: the LIST chunk is not PCM
+    EXPECT_FALSE(s.SetLoopEnd(5000));  // beyond the image
+    ASSERT_TRUE(s.SetLoopEnd(2015));   // beyond the data: the LIST chunk is not PCM
     s.m_LoopCount = 2;
     PullAndCheck(s, Expected(pcm, 8000, 0, 2, 16000), true, 3000, 10);
 
     CWaveFileStream t;
     ASSERT_TRUE(Open(t));
-    ASSERT_TRUE(t.SetEndFrame(100));  // 400 bytes, all inside the block already read
+    ASSERT_TRUE(t.SetLoopEnd(100));  // 400 bytes, all inside the block already read
     t.SetLoopStart(20);
     t.m_LoopCount = 0;
     PullAndCheck(t, Expected(pcm, 400, 80, 0, 4000), false, 1000, 4);  // several wraps a call

@@ -45,7 +45,7 @@ namespace sonaflux {
 namespace {
 
 using test::Bytes;
-using test::Part;
+using test::InterfaceOf;
 
 constexpr int kPlayers = 16;
 constexpr uint32_t kRate = 8000;
@@ -263,7 +263,7 @@ TEST_F(StressTest, SixteenPlayersUnderARandomMixOfEveryOperation) {
                 break;
             case Op::Play: {
                 const uint32_t position =
-                    Part<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetPositionSamples();
+                    InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo)->GetPositionSamples();
                 const bool played = p->Play();
                 if (s.music >= 0) {
                     EXPECT_TRUE(played) << "play of a loaded stream, player " << index
@@ -279,17 +279,17 @@ TEST_F(StressTest, SixteenPlayersUnderARandomMixOfEveryOperation) {
                 break;
             case Op::Pause:
                 if (s.music >= 0) {
-                    EXPECT_TRUE(Part<MusicPauseControl>(p, IID_MusicPauseControl)->Pause());
+                    EXPECT_TRUE(InterfaceOf<MusicPauseControl>(p, IID_MusicPauseControl)->Pause());
                 }
                 break;
             case Op::Resume:
-                Part<MusicPauseControl>(p, IID_MusicPauseControl)->Resume();
+                InterfaceOf<MusicPauseControl>(p, IID_MusicPauseControl)->Resume();
                 break;
             case Op::Seek: {
                 const uint32_t frames =
                     s.music >= 0 ? music[static_cast<size_t>(s.music)].Frames() : 100;
                 const int frame = uniform(0, static_cast<int>(frames) - 1);
-                Part<MusicSeekControl>(p, IID_MusicSeekControl)->Seek(frame);
+                InterfaceOf<MusicSeekControl>(p, IID_MusicSeekControl)->Seek(frame);
                 what += " " + std::to_string(frame);
                 break;
             }
@@ -299,18 +299,18 @@ TEST_F(StressTest, SixteenPlayersUnderARandomMixOfEveryOperation) {
                 const int duration = uniform(0, 3) == 0 ? 0 : uniform(1000, 4000);
                 const int percent = uniform(0, 100);
                 const bool stop = uniform(0, 2) == 0;
-                EXPECT_TRUE(
-                    Part<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(duration, percent, stop));
+                EXPECT_TRUE(InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)
+                                ->Fade(duration, percent, stop));
                 what += " " + std::to_string(duration) + "ms " + std::to_string(percent) + "%" +
                         (stop ? " stop" : "");
                 break;
             }
             case Op::StopFade:
-                EXPECT_TRUE(Part<MusicFadeControl>(p, IID_MusicFadeControl)->StopFade());
+                EXPECT_TRUE(InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->StopFade());
                 break;
             case Op::LoopCount: {
                 const int count = uniform(-1, 3);
-                Part<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(count);
+                InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(count);
                 what += " " + std::to_string(count);
                 break;
             }
@@ -319,7 +319,7 @@ TEST_F(StressTest, SixteenPlayersUnderARandomMixOfEveryOperation) {
                 // whole refill after its wrap, which the module reports as a read error.
                 if (s.music < 0 || s.loopEnd < 1100) break;
                 const int frame = uniform(0, static_cast<int>(s.loopEnd) - 1100);
-                Part<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopStart(frame);
+                InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopStart(frame);
                 s.loopStart = static_cast<uint32_t>(frame);
                 what += " " + std::to_string(frame);
                 break;
@@ -330,7 +330,7 @@ TEST_F(StressTest, SixteenPlayersUnderARandomMixOfEveryOperation) {
                 const int low = static_cast<int>(s.loopStart) + 1100;
                 if (low > frames) break;
                 const int frame = uniform(low, frames);
-                Part<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(frame);
+                InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(frame);
                 s.loopEnd = static_cast<uint32_t>(frame);
                 what += " " + std::to_string(frame);
                 break;
@@ -344,16 +344,16 @@ TEST_F(StressTest, SixteenPlayersUnderARandomMixOfEveryOperation) {
             case Op::Query: {
                 const bool playing = p->IsPlaying();
                 const int32_t paused =
-                    Part<MusicPauseControl>(p, IID_MusicPauseControl)->IsPaused();
+                    InterfaceOf<MusicPauseControl>(p, IID_MusicPauseControl)->IsPaused();
                 EXPECT_EQ(paused, playing ? 0 : 1);
-                auto* samples = Part<MusicSampleInfo>(p, IID_MusicSampleInfo);
+                auto* samples = InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo);
                 const uint32_t position = samples->GetPositionSamples();
                 EXPECT_LE(position, samples->GetLengthSamples()) << "player " << index;
-                Part<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs();
-                Part<MusicFadeControl>(p, IID_MusicFadeControl)->IsFading();
+                InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetPositionMs();
+                InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->IsFading();
                 if (s.music >= 0) {
                     const Music& m = music[static_cast<size_t>(s.music)];
-                    auto* format = Part<MusicFormatInfo>(p, IID_MusicFormatInfo);
+                    auto* format = InterfaceOf<MusicFormatInfo>(p, IID_MusicFormatInfo);
                     EXPECT_EQ(format->GetChannels(), m.channels);
                     EXPECT_EQ(format->GetBitsPerSample(), m.bits);
                     EXPECT_EQ(samples->GetLengthSamples(), m.Frames());
@@ -420,13 +420,13 @@ TEST_F(StressTest, PlayAfterTheLoopEndMovedBelowThePosition) {
     ASSERT_TRUE(p->Load(0));  // 7500 frames
     ASSERT_TRUE(p->Play());
     ASSERT_TRUE(device->Advance(3000));
-    ASSERT_TRUE(Part<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(2000));
+    ASSERT_TRUE(InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(2000));
     EXPECT_TRUE(p->Play());
     // The same on a stopped stream sought so near the end that its first fill wrapped.
     ASSERT_TRUE(p->Stop());
-    ASSERT_TRUE(Part<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(7500));
-    ASSERT_TRUE(Part<MusicSeekControl>(p, IID_MusicSeekControl)->Seek(6000));
-    ASSERT_TRUE(Part<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(5000));
+    ASSERT_TRUE(InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(7500));
+    ASSERT_TRUE(InterfaceOf<MusicSeekControl>(p, IID_MusicSeekControl)->Seek(6000));
+    ASSERT_TRUE(InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints)->SetLoopEnd(5000));
     EXPECT_TRUE(p->Play());
 }
 
@@ -437,7 +437,7 @@ TEST_F(StressTest, PlayAfterTheLoopEndMovedBelowThePosition) {
 // Fade has returned, and the new stream keeps the volume its load applied.
 TEST_F(StressTest, FadeOnAPlayerWithoutAStreamThenLoad) {
     MusicPlayer* p = players[0].player;
-    auto* fade = Part<MusicFadeControl>(p, IID_MusicFadeControl);
+    auto* fade = InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl);
     for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(fade->Fade(1000, 50, false));
         EXPECT_FALSE(fade->IsFading()) << "cycle " << i;

@@ -134,7 +134,7 @@ TEST_F(VorbisSource, SeeksAreSampleExactAndTheHostsLoopPointsOverrideTheFiles) {
     EXPECT_EQ(reports.CountDebug(msg::kSeekReadFailed), 1);
     // The host's own points: the whole piece, looping from frame 5.
     s.SetLoopStart(5);
-    ASSERT_TRUE(s.SetEndFrame(s.m_FrameCount));
+    ASSERT_TRUE(s.SetLoopEnd(s.m_FrameCount));
     ASSERT_TRUE(s.SeekFrame(0));
     s.m_LoopCount = 2;
     Bytes got(ref.size() * 2, 0xAA);

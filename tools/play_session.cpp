@@ -310,7 +310,7 @@ struct Interfaces {
 };
 
 template <typename T>
-T* Part(MusicPlayer* player, const GUID& iid) {
+T* InterfaceOf(MusicPlayer* player, const GUID& iid) {
     return static_cast<T*>(player->GetInterface(&iid));
 }
 
@@ -400,12 +400,12 @@ struct Runner {
         }
         guard.Hold(player);
         Interfaces& p = *parts;
-        p.time = Part<MusicTimeInfo>(player, IID_MusicTimeInfo);
-        p.loop = Part<MusicLoopControl>(player, IID_MusicLoopControl);
-        p.fade = Part<MusicFadeControl>(player, IID_MusicFadeControl);
-        p.sample = Part<MusicSampleInfo>(player, IID_MusicSampleInfo);
-        p.points = Part<MusicLoopPoints>(player, IID_MusicLoopPoints);
-        p.seek = Part<MusicSeekControl>(player, IID_MusicSeekControl);
+        p.time = InterfaceOf<MusicTimeInfo>(player, IID_MusicTimeInfo);
+        p.loop = InterfaceOf<MusicLoopControl>(player, IID_MusicLoopControl);
+        p.fade = InterfaceOf<MusicFadeControl>(player, IID_MusicFadeControl);
+        p.sample = InterfaceOf<MusicSampleInfo>(player, IID_MusicSampleInfo);
+        p.points = InterfaceOf<MusicLoopPoints>(player, IID_MusicLoopPoints);
+        p.seek = InterfaceOf<MusicSeekControl>(player, IID_MusicSeekControl);
         if (!p.time || !p.loop || !p.fade || !p.sample || !p.points || !p.seek) {
             io.err << "sonaflux-play: the player lacks an interface\n";
             return kExitFailure;

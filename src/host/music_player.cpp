@@ -143,7 +143,7 @@ bool PlayerObject::SetLoopStart(int frame) {
 }
 
 bool PlayerObject::SetLoopEnd(int frame) {
-    m_Stream.SetEndPoint(static_cast<uint32_t>(frame));
+    m_Stream.SetLoopEnd(static_cast<uint32_t>(frame));
     return true;
 }
 

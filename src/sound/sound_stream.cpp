@@ -175,8 +175,8 @@ bool SoundStream::SetLoopStart(uint32_t frame) {
     return true;
 }
 
-bool SoundStream::SetEndPoint(uint32_t frame) {
-    m_FileStream.SetEndFrame(frame);
+bool SoundStream::SetLoopEnd(uint32_t frame) {
+    m_FileStream.SetLoopEnd(frame);
     RefreshUnplayedRing();
     return true;
 }

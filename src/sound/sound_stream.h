@@ -40,7 +40,7 @@ public:
     bool Seek(uint32_t frame);
     bool GetPosition(uint32_t& frame);
     bool SetLoopStart(uint32_t frame);
-    bool SetEndPoint(uint32_t frame);
+    bool SetLoopEnd(uint32_t frame);
     bool StartFade(int32_t duration, double target, bool stopAfter);
 
     StreamBuffer& Buffer() { return m_Buffer; }

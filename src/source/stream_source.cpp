@@ -78,7 +78,7 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
         const FileLoopPoints& p = layout.loop;
         if (p.start < p.end && p.end <= m_FrameCount) {
             SetLoopStart(p.start);
-            SetEndFrame(p.end);
+            SetLoopEnd(p.end);
         } else {
             DebugPrint(msg::kFileLoopIgnored, p.start, p.end, m_FrameCount);
         }
@@ -178,9 +178,9 @@ void CStreamSource::SetLoopStart(uint32_t frame) {
     m_LoopStart.store(Saturate(static_cast<uint64_t>(frame) * FrameSize()));
 }
 
-bool CStreamSource::SetEndFrame(uint32_t frame) {
+bool CStreamSource::SetLoopEnd(uint32_t frame) {
     if (!m_IsOpen || !m_Decoder) return false;
-    return m_Decoder->SetEndFrame(frame);
+    return m_Decoder->SetLoopEnd(frame);
 }
 
 uint32_t CStreamSource::LoopEndBytes() const {

@@ -4,7 +4,7 @@
 // CStreamSource holds what every kind shares (the file reader, the loop count, the loop
 // start, the data position and the wrap) and a decoder for the kind of image it found.
 //
-// Open, SeekFrame, SetLoopStart, SetEndFrame and GetFormat run on the host's thread.
+// Open, SeekFrame, SetLoopStart, SetLoopEnd and GetFormat run on the host's thread.
 // Gets runs on the host's thread during the first fill and on the stream worker during
 // refills, never on both at once. m_LoopCount (written by the host's thread) and
 // m_DataPosition (read by the host's thread) cross threads without a lock; so may the
@@ -54,8 +54,8 @@ public:
     // readable end.
     virtual bool Seek(uint64_t offset) = 0;
     // Ends the readable data at `frame` (at most the data's end). False where the
-    // kind refuses the end (see CStreamSource::SetEndFrame).
-    virtual bool SetEndFrame(uint32_t frame) = 0;
+    // kind refuses the end (see CStreamSource::SetLoopEnd).
+    virtual bool SetLoopEnd(uint32_t frame) = 0;
     // The end of the readable data (the loop end), in bytes handed out.
     virtual uint64_t EndBytes() const = 0;
     // The first data byte's offset in the image (WAVE); 0 where that means nothing.
@@ -92,7 +92,7 @@ public:
     // Ends the readable data at sample frame `frame` (a loop end); ends beyond the data
     // are taken as the end of the data. False when nothing is open or (WAVE) the end lies
     // beyond the image.
-    bool SetEndFrame(uint32_t frame);
+    bool SetLoopEnd(uint32_t frame);
     // The format handed out: the file's own record for 8/16-bit PCM, a 16-bit PCM record
     // for what is converted or decoded.
     bool GetFormat(ds::WAVEFORMATEX& out) const;

@@ -208,7 +208,7 @@ bool CVorbisDecoder::Seek(uint64_t offset) {
     return true;
 }
 
-bool CVorbisDecoder::SetEndFrame(uint32_t frame) {
+bool CVorbisDecoder::SetLoopEnd(uint32_t frame) {
     m_EndFrame = std::min(frame, m_Frames);
     return true;
 }

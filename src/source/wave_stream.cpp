@@ -302,7 +302,7 @@ bool CWaveDecoder::Seek(uint64_t offset) {
     return true;
 }
 
-bool CWaveDecoder::SetEndFrame(uint32_t frame) {
+bool CWaveDecoder::SetLoopEnd(uint32_t frame) {
     const uint64_t end = m_DataOffset + static_cast<uint64_t>(frame) * m_SourceFrame;
     if (end > m_Reader->UnitSize()) return false;
     // Bytes after the data chunk (other chunks, a part frame) are not PCM.

@@ -38,7 +38,7 @@ public:
     bool Open(CFileStreamRead& reader, DecodedLayout& out) override;
     int Read(uint8_t* destination, uint32_t& length) override;
     bool Seek(uint64_t offset) override;
-    bool SetEndFrame(uint32_t frame) override;
+    bool SetLoopEnd(uint32_t frame) override;
     uint64_t EndBytes() const override { return OutputEnd(); }
     uint32_t DataOffset() const override { return m_DataOffset; }
 

@@ -118,7 +118,7 @@ bool WaitUntil(const std::function<bool()>& done, DWORD ms) {
 }
 
 template <typename T>
-T* Part(MusicPlayer* p, const GUID& iid) {
+T* InterfaceOf(MusicPlayer* p, const GUID& iid) {
     return static_cast<T*>(p->GetInterface(&iid));
 }
 
@@ -425,8 +425,8 @@ TEST_F(DllHost, WhatPlaysIsTheMusicWithItsLoopsThenSilence) {
     const std::vector<uint8_t> pcm = Pcm(44100);
     WriteWave("music.pak", pcm, 4321);  // inside a larger file, at an offset
     MusicPlayer* p = Load("music.pak", 4321, static_cast<int>(pcm.size() + 44));
-    auto* loop = Part<MusicLoopControl>(p, IID_MusicLoopControl);
-    auto* points = Part<MusicLoopPoints>(p, IID_MusicLoopPoints);
+    auto* loop = InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl);
+    auto* points = InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints);
     ASSERT_TRUE(loop && points);
     EXPECT_TRUE(loop->SetLoopCount(2));
     EXPECT_TRUE(points->SetLoopStart(11025));
@@ -474,10 +474,10 @@ TEST_F(DllHost, PauseResumeAndSeek) {
     const std::vector<uint8_t> pcm = Pcm(4 * 44100);
     WriteWave("long.wav", pcm);
     MusicPlayer* p = Load("long.wav");
-    auto* pause = Part<MusicPauseControl>(p, IID_MusicPauseControl);
-    auto* seek = Part<MusicSeekControl>(p, IID_MusicSeekControl);
-    auto* samples = Part<MusicSampleInfo>(p, IID_MusicSampleInfo);
-    auto* time = Part<MusicTimeInfo>(p, IID_MusicTimeInfo);
+    auto* pause = InterfaceOf<MusicPauseControl>(p, IID_MusicPauseControl);
+    auto* seek = InterfaceOf<MusicSeekControl>(p, IID_MusicSeekControl);
+    auto* samples = InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    auto* time = InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo);
     ASSERT_TRUE(pause && seek && samples && time);
     EXPECT_EQ(pause->IsPaused(), 1);
     ASSERT_TRUE(p->Play());
@@ -523,9 +523,9 @@ TEST_F(DllHost, FormatAndLength) {
     Open(Settings{});
     WriteWave("long.wav", Pcm(3 * 44100 + 50));
     MusicPlayer* p = Load("long.wav");
-    auto* format = Part<MusicFormatInfo>(p, IID_MusicFormatInfo);
-    auto* time = Part<MusicTimeInfo>(p, IID_MusicTimeInfo);
-    auto* samples = Part<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    auto* format = InterfaceOf<MusicFormatInfo>(p, IID_MusicFormatInfo);
+    auto* time = InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo);
+    auto* samples = InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo);
     ASSERT_TRUE(format && time && samples);
     EXPECT_EQ(format->GetFormatTag(), 1u);
     EXPECT_EQ(format->GetChannels(), 2u);
@@ -544,7 +544,7 @@ TEST_F(DllHost, ImmediateVolumesInHundredthsOfADecibel) {
     Open(Settings{});
     WriteWave("long.wav", Pcm(2 * 44100));
     MusicPlayer* p = Load("long.wav");
-    auto* fade = Part<MusicFadeControl>(p, IID_MusicFadeControl);
+    auto* fade = InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl);
     auto* master =
         static_cast<MusicVolumeControl*>(m_Module->GetInterface(&IID_MusicVolumeControl));
     ASSERT_TRUE(fade && master);
@@ -604,9 +604,9 @@ TEST_F(DllHost, TimedFadesRunOnTheHostsTimer) {
     m_Pcm = Pcm(8 * 44100);
     WriteWave("long.wav", m_Pcm);
     MusicPlayer* p = Load("long.wav");
-    auto* fade = Part<MusicFadeControl>(p, IID_MusicFadeControl);
+    auto* fade = InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl);
     ASSERT_NE(fade, nullptr);
-    auto* loop = Part<MusicLoopControl>(p, IID_MusicLoopControl);
+    auto* loop = InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl);
     loop->SetLoopCount(0);
     ASSERT_TRUE(p->Play());
 
@@ -637,7 +637,7 @@ TEST_F(DllHost, TimedFadesRunOnTheHostsTimer) {
 
     // A timed fade stops only the buffer: Play goes on from the frame that was heard, not
     // from the start of the music, with the ring refilled from there.
-    auto* samples = Part<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    auto* samples = InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo);
     const uint32_t heard = samples->GetPositionSamples();
     EXPECT_GT(heard, 0u);
     from = m_Log->Size();
@@ -698,7 +698,7 @@ TEST(DllUnload, ReleaseThenFreeLibraryWhilePlayingThenLoadAgain) {
     MusicPlayer* p = module->GetPlayer(0);
     ASSERT_TRUE(p->Load(0));
     ASSERT_TRUE(p->Play());
-    Part<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(2000, 0, false);
+    InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(2000, 0, false);
     const DWORD start = GetTickCount();
     EXPECT_EQ(module->Release(), 0);
     EXPECT_EQ(log->live.load(), 1) << "the buffer went with its player";

@@ -6,7 +6,7 @@
 namespace sonaflux::test {
 
 template <typename T>
-T* Part(MusicPlayer* player, const GUID& iid) {
+T* InterfaceOf(MusicPlayer* player, const GUID& iid) {
     return static_cast<T*>(player->GetInterface(&iid));
 }
 

@@ -21,7 +21,20 @@ if [ "${SONAFLUX_WINE_BITS:-32}" = 64 ]; then
   loader=/usr/lib/wine/wine64
   [ -x "$loader" ] || loader=$(command -v wine64)
   export WINELOADER=$loader  # what wine starts the prefix's own programs with
-  exec "$loader" "$@"
+else
+  export WINEPREFIX=${WINEPREFIX:-$scratch/prefix}
+  loader=wine
 fi
-export WINEPREFIX=${WINEPREFIX:-$scratch/prefix}
-exec wine "$@"
+
+# A new prefix is made once, by one process: ctest starts programs in parallel, and two
+# wine processes making the same prefix at once fail ("chdir to .../server-...").
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  exec 9> "$scratch/.prefix-${SONAFLUX_WINE_BITS:-32}.lock"
+  flock 9
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    "$loader" wineboot --init > /dev/null 2>&1 || true
+    wineserver -w || true  # the registry is on disk once the server has gone
+  fi
+  exec 9>&-
+fi
+exec "$loader" "$@"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a fresh Debian machine:
 # the native toolchain, the MinGW-w64 cross compilers (i686 and x86_64), wine with its
-# 32-bit and 64-bit halves, SDL2, libvorbis and the tools the tests call. Safe to run again: it only installs what is missing.
+# 32-bit and 64-bit halves, SDL2, libvorbis and the tools the tests call. Safe to run
+# again: it only installs what is missing.
 set -euo pipefail
 
 need=()

@@ -152,16 +152,19 @@ void BM_LinearToHundredthsDb(benchmark::State& state) {
 }
 BENCHMARK(BM_LinearToHundredthsDb);
 
-// N buffers of `rate` Hz 16-bit stereo in rings of the module's default shape (16 segments
-// of 32768 bytes), playing in a loop. A real stream adds 5.4 notifications a second, each
-// one more span: nothing next to 100 periods.
-void SoftdsMix(benchmark::State& state, uint32_t rate) {
-    namespace ds = sonaflux::ds;
-    const int streams = static_cast<int>(state.range(0));
+namespace ds = sonaflux::ds;
+constexpr uint32_t kSegments = 16, kSegment = 32768;  // the module's default ring
+
+// A manual-clock device that records nothing.
+softds::Device* QuietDevice() {
     softds::DeviceOptions options;
     options.recordPlayed = false;
     options.recordCalls = false;
-    softds::Device* device = softds::Device::Create(options);
+    return softds::Device::Create(options);
+}
+
+// `count` buffers of `rate` Hz 16-bit stereo in rings of the default shape.
+std::vector<ds::IDirectSoundBuffer*> MakeRings(softds::Device* device, int count, uint32_t rate) {
     ds::WAVEFORMATEX format{};
     format.wFormatTag = ds::WAVE_FORMAT_PCM;
     format.nChannels = 2;
@@ -169,9 +172,8 @@ void SoftdsMix(benchmark::State& state, uint32_t rate) {
     format.nBlockAlign = 4;
     format.nAvgBytesPerSec = rate * 4;
     format.wBitsPerSample = 16;
-    constexpr uint32_t kSegments = 16, kSegment = 32768;
     std::vector<ds::IDirectSoundBuffer*> buffers;
-    for (int i = 0; i < streams; ++i) {
+    for (int i = 0; i < count; ++i) {
         ds::DSBUFFERDESC desc{};
         desc.dwSize = sizeof desc;
         desc.dwFlags = ds::DSBCAPS_CTRLVOLUME | ds::DSBCAPS_CTRLPOSITIONNOTIFY;
@@ -179,16 +181,29 @@ void SoftdsMix(benchmark::State& state, uint32_t rate) {
         desc.lpwfxFormat = &format;
         ds::IDirectSoundBuffer* b = nullptr;
         device->Interface()->CreateSoundBuffer(&desc, &b, nullptr);
+        buffers.push_back(b);
+    }
+    return buffers;
+}
+
+// N buffers of `rate` Hz 16-bit stereo in rings of the module's default shape (16 segments
+// of 32768 bytes), playing in a loop. A real stream adds 5.4 notifications a second, each
+// one more span: nothing next to 100 periods.
+void SoftdsMix(benchmark::State& state, uint32_t rate) {
+    const int streams = static_cast<int>(state.range(0));
+    softds::Device* device = QuietDevice();
+    const std::vector<ds::IDirectSoundBuffer*> buffers = MakeRings(device, streams, rate);
+    for (int i = 0; i < streams; ++i) {
+        ds::IDirectSoundBuffer* b = buffers[static_cast<size_t>(i)];
         void* p1 = nullptr;
         void* p2 = nullptr;
         uint32_t n1 = 0, n2 = 0;
-        b->Lock(0, desc.dwBufferBytes, &p1, &n1, &p2, &n2, 0);
+        b->Lock(0, kSegments * kSegment, &p1, &n1, &p2, &n2, 0);
         for (uint32_t k = 0; k < n1; ++k)
             static_cast<uint8_t*>(p1)[k] = static_cast<uint8_t>(k * 7);
         b->Unlock(p1, n1, p2, n2);
         b->SetVolume(-300 * (i % 4));
         b->Play(0, 0, ds::DSBPLAY_LOOPING);
-        buffers.push_back(b);
     }
     constexpr uint32_t kPeriod = 441;
     for (auto _ : state) device->Advance(kPeriod);  // 10 ms of output
@@ -208,30 +223,9 @@ BENCHMARK(BM_SoftdsMixResampled)->Arg(8);
 // as Gets does), Unlock. 64 buffers of the default ring shape, taken in turn with the
 // segment half a ring ahead, so that memory is as cold as with 64 playing streams.
 void BM_SoftdsRefill(benchmark::State& state) {
-    namespace ds = sonaflux::ds;
-    softds::DeviceOptions options;
-    options.recordPlayed = false;
-    options.recordCalls = false;
-    softds::Device* device = softds::Device::Create(options);
-    ds::WAVEFORMATEX format{};
-    format.wFormatTag = ds::WAVE_FORMAT_PCM;
-    format.nChannels = 2;
-    format.nSamplesPerSec = 44100;
-    format.nBlockAlign = 4;
-    format.nAvgBytesPerSec = 44100 * 4;
-    format.wBitsPerSample = 16;
-    constexpr uint32_t kSegments = 16, kSegment = 32768, kBuffers = 64;
-    std::vector<ds::IDirectSoundBuffer*> buffers;
-    for (uint32_t i = 0; i < kBuffers; ++i) {
-        ds::DSBUFFERDESC desc{};
-        desc.dwSize = sizeof desc;
-        desc.dwFlags = ds::DSBCAPS_CTRLVOLUME | ds::DSBCAPS_CTRLPOSITIONNOTIFY;
-        desc.dwBufferBytes = kSegments * kSegment;
-        desc.lpwfxFormat = &format;
-        ds::IDirectSoundBuffer* b = nullptr;
-        device->Interface()->CreateSoundBuffer(&desc, &b, nullptr);
-        buffers.push_back(b);
-    }
+    constexpr uint32_t kBuffers = 64;
+    softds::Device* device = QuietDevice();
+    const std::vector<ds::IDirectSoundBuffer*> buffers = MakeRings(device, kBuffers, 44100);
     std::vector<uint8_t> block(kSegment);
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 13);
     uint64_t n = 0;

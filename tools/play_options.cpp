@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 
 namespace sfplay {
 
@@ -35,6 +38,216 @@ bool ParseSeconds(const std::string& text, double* value) {
     *value = v;
     return true;
 }
+
+constexpr long long kMaxFrame = 0x7FFFFFFF;  // the module takes frames and bytes as int
+
+template <typename T>
+void Assign(std::optional<T>* slot, long long n) {
+    *slot = static_cast<T>(n);
+}
+template <typename T>
+void Assign(T* slot, long long n) {
+    *slot = static_cast<T>(n);
+}
+
+// Stores `value` into `slot` when it is a whole number in [low, high]; otherwise says what
+// the option wants.
+template <typename Slot>
+bool SetInteger(const std::string& value, long long low, long long high, const char* what,
+                Slot* slot, std::string* complaint) {
+    long long n = 0;
+    if (!ParseInteger(value, low, high, &n)) {
+        *complaint = std::string("wants ") + what + ", not '" + value + "'";
+        return false;
+    }
+    Assign(slot, n);
+    return true;
+}
+
+bool SetPath(const std::string& value, std::string* slot, std::string* complaint) {
+    if (value.empty()) {
+        *complaint = "needs a file name";
+        return false;
+    }
+    *slot = value;
+    return true;
+}
+
+// An option that takes a value: its name and how the value is stored. False with the
+// complaint (what follows the option's name in the error) when the value does not fit.
+struct ValueOption {
+    const char* name;
+    bool (*set)(const std::string& value, PlayOptions& o, std::string* complaint);
+};
+
+const ValueOption kValueOptions[] = {
+    {"--offset",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 0, kMaxFrame, "a byte offset (0 to 2147483647)", &o.offset, c);
+     }},
+    {"--size",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 1, kMaxFrame, "a byte count (1 to 2147483647)", &o.size, c);
+     }},
+    {"--loops",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 0, 1000000, "a pass count (0 = endless)", &o.loops, c);
+     }},
+    {"--loop-start",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 0, kMaxFrame, "a sample frame", &o.loopStart, c);
+     }},
+    {"--loop-end",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 0, kMaxFrame, "a sample frame", &o.loopEnd, c);
+     }},
+    {"--start",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 0, kMaxFrame, "a sample frame", &o.start, c);
+     }},
+    {"--volume",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 0, 100, "a percentage from 0 to 100", &o.volume, c);
+     }},
+    {"--master",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 0, 100, "a percentage from 0 to 100", &o.master, c);
+     }},
+    {"--fade-in",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 1, 3600000, "milliseconds (1 to 3600000)", &o.fadeInMs, c);
+     }},
+    {"--fade-out",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 1, 3600000, "milliseconds (1 to 3600000)", &o.fadeOutMs, c);
+     }},
+    {"--seconds",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         double s = 0.0;
+         if (!ParseSeconds(v, &s)) {
+             *c = "wants a positive number of seconds, not '" + v + "'";
+             return false;
+         }
+         o.seconds = s;
+         return true;
+     }},
+    {"--render", [](const std::string& v, PlayOptions& o,
+                    std::string* c) { return SetPath(v, &o.renderPath, c); }},
+    {"--fallback-wav", [](const std::string& v, PlayOptions& o,
+                          std::string* c) { return SetPath(v, &o.fallbackPath, c); }},
+};
+
+// Options that take no value, spelled exactly.
+struct Flag {
+    const char* name;
+    bool PlayOptions::*slot;
+    bool value;
+};
+
+const Flag kFlags[] = {
+    {"--no-file-loops", &PlayOptions::fileLoops, false},
+    {"--quiet", &PlayOptions::quiet, true},
+    {"-q", &PlayOptions::quiet, true},
+    {"--verbose", &PlayOptions::verbose, true},
+    {"-v", &PlayOptions::verbose, true},
+};
+
+// Walks argv[1..] once; each Take* handles one kind of argument and answers false with
+// `error` set when the command line is bad.
+class ArgumentParser {
+public:
+    ArgumentParser(int argc, const char* const* argv) : m_Argc(argc), m_Argv(argv) {}
+
+    ParseResult Parse(PlayOptions* options, std::string* error) {
+        for (m_Next = 1; m_Next < m_Argc;) {
+            const std::string arg = m_Argv[m_Next++];
+            if (arg == "--help" || arg == "-h") return ParseResult::Help;
+            if (!TakeArgument(arg)) break;
+        }
+        if (m_Error.empty()) CheckCombination();
+        if (!m_Error.empty()) {
+            *error = m_Error;
+            return ParseResult::Error;
+        }
+        *options = m_Options;
+        return ParseResult::Run;
+    }
+
+private:
+    bool TakeArgument(const std::string& arg) {
+        for (const Flag& f : kFlags) {
+            if (arg == f.name) {
+                m_Options.*f.slot = f.value;
+                return true;
+            }
+        }
+        if (arg == "--") return TakeEndOfOptions();
+        if (arg.rfind("--", 0) == 0) return TakeValueOption(arg);
+        if (arg.size() > 1 && arg[0] == '-') return Fail("unknown option " + arg);
+        if (m_HaveFile)
+            return Fail("more than one file given (" + m_Options.file + ", " + arg + ")");
+        TakeFile(arg);
+        return true;
+    }
+
+    // "--": the argument after it is the file, whatever it looks like.
+    bool TakeEndOfOptions() {
+        if (m_Next < m_Argc && !m_HaveFile) TakeFile(m_Argv[m_Next++]);
+        if (m_Next < m_Argc) return Fail("more than one file given");
+        return true;
+    }
+
+    // "--name=value" or "--name value".
+    bool TakeValueOption(const std::string& arg) {
+        const size_t eq = arg.find('=');
+        const std::string name = arg.substr(0, eq);
+        const ValueOption* option = nullptr;
+        for (const ValueOption& v : kValueOptions) {
+            if (name == v.name) option = &v;
+        }
+        if (option == nullptr) return Fail("unknown option " + name);
+        std::string value;
+        if (eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+        } else if (m_Next < m_Argc) {
+            value = m_Argv[m_Next++];
+        } else {
+            return Fail(name + " needs a value");
+        }
+        std::string complaint;
+        if (!option->set(value, m_Options, &complaint)) return Fail(name + " " + complaint);
+        return true;
+    }
+
+    void TakeFile(const std::string& file) {
+        m_Options.file = file;
+        m_HaveFile = true;
+    }
+
+    // What no single option can tell.
+    void CheckCombination() {
+        const PlayOptions& o = m_Options;
+        if ((o.offset || o.size) && !m_HaveFile) {
+            Fail("--offset and --size need a FILE");
+        } else if (o.loopEnd && *o.loopEnd == 0) {
+            Fail("--loop-end must be after frame 0");
+        } else if (o.loopStart && o.loopEnd && *o.loopStart >= *o.loopEnd) {
+            Fail("--loop-start must come before --loop-end");
+        }
+    }
+
+    bool Fail(std::string error) {
+        m_Error = std::move(error);
+        return false;
+    }
+
+    const int m_Argc;
+    const char* const* m_Argv;
+    int m_Next = 1;
+    PlayOptions m_Options;
+    bool m_HaveFile = false;
+    std::string m_Error;
+};
 
 }  // namespace
 
@@ -68,130 +281,7 @@ const char* UsageText() {
 
 ParseResult ParseArguments(int argc, const char* const* argv, PlayOptions* options,
                            std::string* error) {
-    PlayOptions o;
-    bool haveFile = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") return ParseResult::Help;
-        if (arg == "--no-file-loops") {
-            o.fileLoops = false;
-            continue;
-        }
-        if (arg == "--quiet" || arg == "-q") {
-            o.quiet = true;
-            continue;
-        }
-        if (arg == "--verbose" || arg == "-v") {
-            o.verbose = true;
-            continue;
-        }
-        if (arg == "--") {
-            if (i + 1 < argc && !haveFile) {
-                o.file = argv[++i];
-                haveFile = true;
-            }
-            if (i + 1 < argc) {
-                *error = "more than one file given";
-                return ParseResult::Error;
-            }
-            continue;
-        }
-        if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-            if (arg.size() > 1 && arg[0] == '-') {
-                *error = "unknown option " + arg;
-                return ParseResult::Error;
-            }
-            if (haveFile) {
-                *error = "more than one file given (" + o.file + ", " + arg + ")";
-                return ParseResult::Error;
-            }
-            o.file = arg;
-            haveFile = true;
-            continue;
-        }
-        std::string name = arg, value;
-        bool haveValue = false;
-        const size_t eq = arg.find('=');
-        if (eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            haveValue = true;
-        }
-        static const char* const kWithValue[] = {
-            "--offset",  "--size",   "--loops",       "--loop-start", "--loop-end",
-            "--start",   "--volume", "--master",      "--fade-in",    "--fade-out",
-            "--seconds", "--render", "--fallback-wav"};
-        bool known = false;
-        for (const char* k : kWithValue) known = known || name == k;
-        if (!known) {
-            *error = "unknown option " + name;
-            return ParseResult::Error;
-        }
-        if (!haveValue) {
-            if (i + 1 >= argc) {
-                *error = name + " needs a value";
-                return ParseResult::Error;
-            }
-            value = argv[++i];
-        }
-        long long n = 0;
-        auto integer = [&](long long low, long long high, const char* what) {
-            if (ParseInteger(value, low, high, &n)) return true;
-            *error = name + " wants " + what + ", not '" + value + "'";
-            return false;
-        };
-        constexpr long long kMaxFrame = 0x7FFFFFFF;  // the module takes frames as int
-        if (name == "--offset") {
-            if (!integer(0, kMaxFrame, "a byte offset (0 to 2147483647)"))
-                return ParseResult::Error;
-            o.offset = static_cast<uint32_t>(n);
-        } else if (name == "--size") {
-            if (!integer(1, kMaxFrame, "a byte count (1 to 2147483647)")) return ParseResult::Error;
-            o.size = static_cast<uint32_t>(n);
-        } else if (name == "--loops") {
-            if (!integer(0, 1000000, "a pass count (0 = endless)")) return ParseResult::Error;
-            o.loops = static_cast<int>(n);
-        } else if (name == "--loop-start" || name == "--loop-end" || name == "--start") {
-            if (!integer(0, kMaxFrame, "a sample frame")) return ParseResult::Error;
-            auto& slot = name == "--loop-start" ? o.loopStart
-                         : name == "--loop-end" ? o.loopEnd
-                                                : o.start;
-            slot = static_cast<uint32_t>(n);
-        } else if (name == "--volume" || name == "--master") {
-            if (!integer(0, 100, "a percentage from 0 to 100")) return ParseResult::Error;
-            (name == "--volume" ? o.volume : o.master) = static_cast<int>(n);
-        } else if (name == "--fade-in" || name == "--fade-out") {
-            if (!integer(1, 3600000, "milliseconds (1 to 3600000)")) return ParseResult::Error;
-            (name == "--fade-in" ? o.fadeInMs : o.fadeOutMs) = static_cast<uint32_t>(n);
-        } else if (name == "--seconds") {
-            double s = 0.0;
-            if (!ParseSeconds(value, &s)) {
-                *error = "--seconds wants a positive number of seconds, not '" + value + "'";
-                return ParseResult::Error;
-            }
-            o.seconds = s;
-        } else if (name == "--render" || name == "--fallback-wav") {
-            if (value.empty()) {
-                *error = name + " needs a file name";
-                return ParseResult::Error;
-            }
-            (name == "--render" ? o.renderPath : o.fallbackPath) = value;
-        }
-    }
-    if ((o.offset || o.size) && !haveFile) {
-        *error = "--offset and --size need a FILE";
-        return ParseResult::Error;
-    }
-    if (o.loopEnd && *o.loopEnd == 0) {
-        *error = "--loop-end must be after frame 0";
-        return ParseResult::Error;
-    }
-    if (o.loopStart && o.loopEnd && *o.loopStart >= *o.loopEnd) {
-        *error = "--loop-start must come before --loop-end";
-        return ParseResult::Error;
-    }
-    *options = o;
-    return ParseResult::Run;
+    return ArgumentParser(argc, argv).Parse(options, error);
 }
 
 }  // namespace sfplay

@@ -1,0 +1,75 @@
+// Random host sequences against the reference model, byte for byte: a bounded run on
+// every suite, a run of N minutes on demand (scripts/model-check.sh), and the shrunk
+// sequences of divergences found so far, kept as regression tests.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "model/harness.h"
+
+namespace sonaflux::model {
+namespace {
+
+uint64_t EnvNumber(const char* name, uint64_t fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::strtoull(value, nullptr, 10) : fallback;
+}
+
+// Runs sequences from `firstSeed` on until `sequences` have run or `until` has passed;
+// a divergence is shrunk and printed as a test to paste below.
+void RunSeeds(uint64_t firstSeed, uint64_t sequences, std::chrono::steady_clock::time_point until) {
+    Harness harness;
+    uint64_t seed = firstSeed;
+    for (; seed - firstSeed < sequences && std::chrono::steady_clock::now() < until; ++seed) {
+        const size_t steps = 20 + seed % 41;
+        const Sequence sequence = harness.Generate(seed, steps);
+        const Outcome outcome = harness.Run(sequence);
+        if (outcome.agreed) continue;
+        const Sequence shrunk = harness.Shrink(sequence);
+        const Outcome again = harness.Run(shrunk);
+        ADD_FAILURE() << "seed " << seed << " diverges after step " << outcome.step << ": "
+                      << outcome.what << "\nshrunk to " << shrunk.size() << " steps:\n"
+                      << Harness::AsTest(seed, shrunk, again.agreed ? outcome : again);
+        break;
+    }
+    const Counts& c = harness.counts;
+    std::printf(
+        "model check: seeds %llu..%llu, %llu sequences, %llu host operations, "
+        "%llu queries compared, %llu output frames, %llu early stops accepted\n",
+        static_cast<unsigned long long>(firstSeed), static_cast<unsigned long long>(seed - 1),
+        static_cast<unsigned long long>(c.sequences), static_cast<unsigned long long>(c.steps),
+        static_cast<unsigned long long>(c.queries), static_cast<unsigned long long>(c.frames),
+        static_cast<unsigned long long>(c.latitude));
+}
+
+// The bounded run of every suite: a fixed set of seeds, so that it is reproducible.
+// SONAFLUX_MODEL_SEQUENCES and SONAFLUX_MODEL_SEED change the set.
+TEST(ModelCheck, RandomSequencesAgreeWithTheModel) {
+#ifdef _WIN32
+    const uint64_t defaultCount = 40;  // the clock settles slowly under wine
+#else
+    const uint64_t defaultCount = 300;
+#endif
+    RunSeeds(EnvNumber("SONAFLUX_MODEL_SEED", 1),
+             EnvNumber("SONAFLUX_MODEL_SEQUENCES", defaultCount),
+             std::chrono::steady_clock::time_point::max());
+}
+
+// The long run: SONAFLUX_MODEL_MINUTES of fresh seeds (scripts/model-check.sh).
+TEST(ModelCheck, LongRun) {
+    const uint64_t minutes = EnvNumber("SONAFLUX_MODEL_MINUTES", 0);
+    if (minutes == 0) GTEST_SKIP() << "set SONAFLUX_MODEL_MINUTES to run";
+    const auto now = std::chrono::steady_clock::now();
+    const uint64_t seed = EnvNumber(
+        "SONAFLUX_MODEL_SEED", static_cast<uint64_t>(now.time_since_epoch().count()) % 1000000000);
+    RunSeeds(seed, UINT64_MAX, now + std::chrono::minutes(minutes));
+}
+
+}  // namespace
+
+// Divergences found by the model check, shrunk; each names the fault it showed.
+
+}  // namespace sonaflux::model

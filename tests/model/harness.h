@@ -26,6 +26,9 @@ struct Counts {
     uint64_t queries = 0;   // query calls compared
     uint64_t frames = 0;    // output frames the clock played
     uint64_t latitude = 0;  // stops the model accepted one segment early
+    uint64_t ends = 0;      // buffers that stopped by themselves after the music's end
+    uint64_t fadeEnds = 0;  // timed fades that reached their end on the clock
+    uint64_t skipped = 0;   // loads not driven: segments shorter than one output frame's step
 };
 
 class Harness {

@@ -29,6 +29,31 @@ int32_t FramesToMs(uint32_t frames, uint32_t rate) {
 
 // ---- Loading ----
 
+namespace {
+
+// The frames of the ring a load makes, or 0 when the load fails.
+uint32_t RingFrames(const Entry& entry, const Geometry& g) {
+    const uint32_t fb = entry.frameBytes;
+    if (g.segments < 1 || g.segments > 63 || g.segmentBytes <= 0) return 0;
+    if (static_cast<uint32_t>(g.segmentBytes) < fb) return 0;
+    const auto n = static_cast<uint32_t>(g.segments);
+    auto bytes = static_cast<uint32_t>(g.segmentBytes);
+    const uint64_t data = uint64_t{entry.frames} * fb;
+    if (data < uint64_t{n} * bytes) bytes = static_cast<uint32_t>(data / n);
+    bytes -= bytes % fb;
+    // DirectSound makes no buffer smaller than 4 bytes (DSBSIZE_MIN).
+    if (bytes == 0 || uint64_t{n} * bytes < 4) return 0;
+    return n * (bytes / fb);
+}
+
+}  // namespace
+
+bool PlayerModel::SegmentsTooShort(const Entry& entry, const Geometry& g, uint32_t outputRate) {
+    const uint32_t frames = RingFrames(entry, g);
+    const uint32_t step = (entry.rate + outputRate - 1) / outputRate;
+    return frames != 0 && frames / static_cast<uint32_t>(g.segments) < step;
+}
+
 bool PlayerModel::Load(const Entry* entry, const Geometry& g, double master) {
     if (m_Loaded) Unload();
     if (entry == nullptr) return false;  // no such music number
@@ -40,17 +65,11 @@ bool PlayerModel::Load(const Entry* entry, const Geometry& g, double master) {
     m_LoopStartBytes = 0;
     m_LoopEnd = entry->frames;
 
-    const uint32_t fb = entry->frameBytes;
-    if (g.segments < 1 || g.segments > 63 || g.segmentBytes <= 0) return false;
-    if (static_cast<uint32_t>(g.segmentBytes) < fb) return false;
-    const uint32_t n = static_cast<uint32_t>(g.segments);
-    uint32_t bytes = static_cast<uint32_t>(g.segmentBytes);
-    const uint64_t data = uint64_t{entry->frames} * fb;
-    if (data < uint64_t{n} * bytes) bytes = static_cast<uint32_t>(data / n);
-    if (bytes / fb == 0) return false;  // fewer frames than segments
-
+    const uint32_t frames = RingFrames(*entry, g);
+    if (frames == 0) return false;
+    const auto n = static_cast<uint32_t>(g.segments);
     m_Segments = n;
-    m_SegmentFrames = bytes / fb;
+    m_SegmentFrames = frames / n;
     m_Ring.assign(size_t{n} * m_SegmentFrames, kSilence);
     m_Known.assign(n, 0);
     m_Playing = false;

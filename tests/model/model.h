@@ -48,6 +48,14 @@ class PlayerModel {
 public:
     static constexpr int32_t kSilence = -1;  // a ring frame holding silence
 
+    // Whether loading `entry` under `g` makes segments so short that one output frame can
+    // carry the cursor past two notifications (the buffer's rate is above the output
+    // rate). The clock then signals both at once, and the worker takes them in the order
+    // it happens to wake in (lowest index first, or as played; one wake for a position
+    // passed twice), which decides where the buffer stops after the end and, for a ring
+    // passed twice, what it holds. The check does not drive such loads.
+    static bool SegmentsTooShort(const Entry& entry, const Geometry& g, uint32_t outputRate);
+
     // Operations, as the module answers them. `now` is the host timer in ms.
     bool Load(const Entry* entry, const Geometry& g, double master);
     bool Unload();

@@ -24,7 +24,7 @@ void RunSeeds(uint64_t firstSeed, uint64_t sequences, std::chrono::steady_clock:
     Harness harness;
     uint64_t seed = firstSeed;
     for (; seed - firstSeed < sequences && std::chrono::steady_clock::now() < until; ++seed) {
-        const size_t steps = 20 + seed % 41;
+        const size_t steps = 30 + seed % 71;
         const Sequence sequence = harness.Generate(seed, steps);
         const Outcome outcome = harness.Run(sequence);
         if (outcome.agreed) continue;
@@ -36,13 +36,14 @@ void RunSeeds(uint64_t firstSeed, uint64_t sequences, std::chrono::steady_clock:
         break;
     }
     const Counts& c = harness.counts;
+    const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
     std::printf(
-        "model check: seeds %llu..%llu, %llu sequences, %llu host operations, "
-        "%llu queries compared, %llu output frames, %llu early stops accepted\n",
-        static_cast<unsigned long long>(firstSeed), static_cast<unsigned long long>(seed - 1),
-        static_cast<unsigned long long>(c.sequences), static_cast<unsigned long long>(c.steps),
-        static_cast<unsigned long long>(c.queries), static_cast<unsigned long long>(c.frames),
-        static_cast<unsigned long long>(c.latitude));
+        "model check: %llu sequences, %llu host operations, %llu queries compared, "
+        "%llu output frames; %llu ends of the music, %llu timed fades ended, "
+        "%llu early stops accepted, %llu loads of too short segments left out "
+        "(seeds %llu to %llu)\n",
+        u(c.sequences), u(c.steps), u(c.queries), u(c.frames), u(c.ends), u(c.fadeEnds),
+        u(c.latitude), u(c.skipped), u(firstSeed), u(firstSeed + c.sequences - 1));
 }
 
 // The bounded run of every suite: a fixed set of seeds, so that it is reproducible.

@@ -18,14 +18,17 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
     return value && *value ? std::strtoull(value, nullptr, 10) : fallback;
 }
 
+size_t StepsFor(uint64_t seed) {
+    return 30 + seed % 71;
+}
+
 // Runs sequences from `firstSeed` on until `sequences` have run or `until` has passed;
 // a divergence is shrunk and printed as a test to paste below.
 void RunSeeds(uint64_t firstSeed, uint64_t sequences, std::chrono::steady_clock::time_point until) {
     Harness harness;
     uint64_t seed = firstSeed;
     for (; seed - firstSeed < sequences && std::chrono::steady_clock::now() < until; ++seed) {
-        const size_t steps = 30 + seed % 71;
-        const Sequence sequence = harness.Generate(seed, steps);
+        const Sequence sequence = harness.Generate(seed, StepsFor(seed));
         const Outcome outcome = harness.Run(sequence);
         if (outcome.agreed) continue;
         const Sequence shrunk = harness.Shrink(sequence);
@@ -52,7 +55,7 @@ TEST(ModelCheck, RandomSequencesAgreeWithTheModel) {
 #ifdef _WIN32
     const uint64_t defaultCount = 40;  // the clock settles slowly under wine
 #else
-    const uint64_t defaultCount = 300;
+    const uint64_t defaultCount = 150;
 #endif
     RunSeeds(EnvNumber("SONAFLUX_MODEL_SEED", 1),
              EnvNumber("SONAFLUX_MODEL_SEQUENCES", defaultCount),
@@ -67,6 +70,17 @@ TEST(ModelCheck, LongRun) {
     const uint64_t seed = EnvNumber(
         "SONAFLUX_MODEL_SEED", static_cast<uint64_t>(now.time_since_epoch().count()) % 1000000000);
     RunSeeds(seed, UINT64_MAX, now + std::chrono::minutes(minutes));
+}
+
+// Prints the sequence of SONAFLUX_MODEL_PRINT (a seed) as a test, to replay or study it.
+TEST(ModelCheck, PrintSequence) {
+    const char* seed = std::getenv("SONAFLUX_MODEL_PRINT");
+    if (seed == nullptr || *seed == 0) GTEST_SKIP() << "set SONAFLUX_MODEL_PRINT to a seed";
+    Harness harness;
+    const uint64_t s = std::strtoull(seed, nullptr, 10);
+    const Sequence sequence = harness.Generate(s, StepsFor(s));
+    const Outcome outcome = harness.Run(sequence);
+    std::printf("%s", Harness::AsTest(s, sequence, outcome).c_str());
 }
 
 }  // namespace

@@ -53,9 +53,9 @@ void RunSeeds(uint64_t firstSeed, uint64_t sequences, std::chrono::steady_clock:
 // SONAFLUX_MODEL_SEQUENCES and SONAFLUX_MODEL_SEED change the set.
 TEST(ModelCheck, RandomSequencesAgreeWithTheModel) {
 #ifdef _WIN32
-    const uint64_t defaultCount = 40;  // the clock settles slowly under wine
+    const uint64_t defaultCount = 30;  // the clock settles slowly under wine
 #else
-    const uint64_t defaultCount = 150;
+    const uint64_t defaultCount = 120;
 #endif
     RunSeeds(EnvNumber("SONAFLUX_MODEL_SEED", 1),
              EnvNumber("SONAFLUX_MODEL_SEQUENCES", defaultCount),

@@ -88,6 +88,22 @@ TEST(ModelCheck, PrintSequence) {
 // Divergences found by the model check, shrunk, that the module now answers as the model
 // says; each names what it showed.
 
+// A fade with a stop that is ended by the next load (Unload ends it: the old buffer
+// stops) left "stopped by a fade" set for the new stream, so its first Play primed the
+// ring again from the ring's start instead of playing the ring the load filled; with a
+// loop end of 0 that prime fails, and Play answered false where a Play after any other
+// load starts. Fixed: releasing a buffer clears how it stopped.
+TEST(ModelRegression, Seed736631298) {
+    ExpectModelAgrees({
+        {Op::Load, 0, 1, 0, 0},
+        {Op::Fade, 0, 5, 75, 1},
+        {Op::Load, 0, 2, 0, 0},
+        {Op::SetLoopEnd, 0, 0, 0, 0},
+        {Op::Play, 0, 0, 0, 0},
+        {Op::Advance, 0, 400, 0, 0},
+    });
+}
+
 // A ring of 2 bytes (two segments of one 8-bit frame) is below the smallest buffer
 // DirectSound makes (4 bytes): the load fails, and the length is the new file's all the
 // same, as the reader opened it. The model first took the load as made.

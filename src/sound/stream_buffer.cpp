@@ -66,6 +66,9 @@ void StreamBuffer::ReleaseInterfaces() {
     CCritSecLock published(m_PositionGuard);
     m_Origins.clear();
     m_Fresh = false;
+    // How the released buffer stopped (at the end, by a fade) says nothing of the next
+    // one: a Play after the next load must start as after any load.
+    ClearEndState();
 }
 
 bool StreamBuffer::Create(ds::IDirectSound* device, uint32_t segmentBytes, int32_t segments,

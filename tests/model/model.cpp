@@ -1,0 +1,401 @@
+#include "model/model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+namespace sonaflux::model {
+
+int32_t Attenuation(double master, double level, int32_t fadeType) {
+    if (!(master > 0.0 && level > 0.0)) return -10000;
+    double x = master * level;
+    if (fadeType != 1) x = x * x;
+    if (!(x > 0.0)) return -10000;
+    const long double db = 20.0L * std::log(static_cast<long double>(x)) / std::log(10.0L);
+    if (db >= 0.0L) return 0;
+    if (db <= -100.0L) return -10000;
+    return static_cast<int32_t>(db) * 100;
+}
+
+namespace {
+
+int32_t FramesToMs(uint32_t frames, uint32_t rate) {
+    if (rate == 0) return 0;
+    const double ms = frames / (rate * 0.001);
+    return ms < 2147483647.0 ? static_cast<int32_t>(ms) : 2147483647;
+}
+
+}  // namespace
+
+// ---- Loading ----
+
+namespace {
+
+// The frames of the ring a load makes, or 0 when the load fails.
+uint32_t RingFrames(const Entry& entry, const Geometry& g) {
+    const uint32_t fb = entry.frameBytes;
+    if (g.segments < 1 || g.segments > 63 || g.segmentBytes <= 0) return 0;
+    if (static_cast<uint32_t>(g.segmentBytes) < fb) return 0;
+    const auto n = static_cast<uint32_t>(g.segments);
+    auto bytes = static_cast<uint32_t>(g.segmentBytes);
+    const uint64_t data = uint64_t{entry.frames} * fb;
+    if (data < uint64_t{n} * bytes) bytes = static_cast<uint32_t>(data / n);
+    bytes -= bytes % fb;
+    // DirectSound makes no buffer smaller than 4 bytes (DSBSIZE_MIN).
+    if (bytes == 0 || uint64_t{n} * bytes < 4) return 0;
+    return n * (bytes / fb);
+}
+
+}  // namespace
+
+bool PlayerModel::SegmentsTooShort(const Entry& entry, const Geometry& g, uint32_t outputRate) {
+    const uint32_t frames = RingFrames(entry, g);
+    const uint32_t step = (entry.rate + outputRate - 1) / outputRate;
+    return frames != 0 && frames / static_cast<uint32_t>(g.segments) < step;
+}
+
+bool PlayerModel::Load(const Entry* entry, const Geometry& g, double master) {
+    if (m_Loaded) Unload();
+    if (entry == nullptr) return false;  // no such music number
+    // The reader opens the image first: its length and loop points are the new entry's
+    // even when the ring cannot be made.
+    if (m_Entry != nullptr) m_Passes = 1;
+    m_Entry = entry;
+    m_Pos = 0;
+    m_LoopStartBytes = 0;
+    m_LoopEnd = entry->frames;
+
+    const uint32_t frames = RingFrames(*entry, g);
+    if (frames == 0) return false;
+    const auto n = static_cast<uint32_t>(g.segments);
+    m_Segments = n;
+    m_SegmentFrames = frames / n;
+    m_Ring.assign(size_t{n} * m_SegmentFrames, kSilence);
+    m_Known.assign(n, 0);
+    m_Playing = false;
+    m_Cursor = 0;
+    m_Phase = 0;
+    m_ReachedEnd = false;
+    m_StoppedByFade = false;
+    FillInitial();
+    m_Loaded = true;
+    m_Primed = true;
+    m_LastPosition = 0;
+    m_Level = 1.0;  // a new stream starts at the master volume
+    m_Volume = Attenuation(master, m_Level, g.fadeType);
+    return true;
+}
+
+bool PlayerModel::Unload() {
+    if (!m_Loaded) return true;
+    m_Fading = false;  // the fade's end goes with the buffer
+    m_Loaded = false;
+    m_Playing = false;
+    m_Primed = false;
+    m_Fresh = false;
+    m_Level = 1.0;
+    return true;
+}
+
+// ---- The reader and the ring ----
+
+bool PlayerModel::Pull(uint32_t count, int32_t* out, uint32_t& delivered, bool& wrapped) {
+    const uint32_t fb = FrameBytes();
+    delivered = 0;
+    const auto read = [&] {
+        const uint32_t k = m_Pos < m_LoopEnd ? std::min(count - delivered, m_LoopEnd - m_Pos) : 0;
+        for (uint32_t i = 0; i < k; ++i) out[delivered + i] = static_cast<int32_t>(m_Pos + i);
+        m_Pos += k;
+        delivered += k;
+        return k;
+    };
+    read();
+    while (delivered < count) {
+        // The end of the readable data: a wrap while passes remain.
+        if (m_Passes == 1) break;
+        m_Passes = m_Passes > 1 ? m_Passes - 1 : 0;
+        wrapped = true;
+        // A loop start at or past the loop end cannot be reached: the music ends.
+        if (uint64_t{m_LoopStartBytes} >= uint64_t{m_LoopEnd} * fb) break;
+        m_Pos = m_LoopStartBytes / fb;
+        read();
+    }
+    std::fill(out + delivered, out + count, kSilence);
+    return delivered == count;
+}
+
+void PlayerModel::FillSegment(uint32_t segment, bool& wrapped) {
+    const uint32_t s = m_SegmentFrames;
+    int32_t* at = m_Ring.data() + size_t{segment} * s;
+    m_Known[segment] = 1;
+    if (m_DataEnded) {
+        std::fill(at, at + s, kSilence);
+        return;
+    }
+    uint32_t delivered = 0;
+    if (Pull(s, at, delivered, wrapped)) return;
+    m_DataEnded = true;
+    // The segment of the last music frame (the one before when this one got none); the
+    // buffer stops at the end of the segment after it.
+    const uint32_t ring = m_Segments * s;
+    const uint32_t after = segment * s + delivered;
+    const uint32_t last = ((after + ring - 1) % ring) / s;
+    m_LastSegment = static_cast<int32_t>(last);
+    m_StopAfter = static_cast<int32_t>((last + 1) % m_Segments);
+}
+
+bool PlayerModel::FillInitial() {
+    m_RingStart = m_Pos;
+    m_DataEnded = false;
+    m_StopAfter = -1;
+    m_LastSegment = -1;
+    std::fill(m_Known.begin(), m_Known.end(), 0);
+    const uint32_t count = std::max<uint32_t>(m_Segments / 2, 1);
+    bool wrapped = false;
+    for (uint32_t i = 0; i < count; ++i) FillSegment(i, wrapped);
+    m_FillHitEnd = m_DataEnded || wrapped;
+    m_Next = count % m_Segments;
+    m_Fresh = true;
+    return true;
+}
+
+void PlayerModel::Notify(uint32_t segment, bool earlyStop) {
+    const uint32_t idx = m_Next;
+    m_Next = (idx + 1) % m_Segments;
+    const bool ended = m_DataEnded;
+    bool wrapped = false;
+    FillSegment(idx, wrapped);
+    if (!ended) return;
+    const auto j = static_cast<int32_t>(segment);
+    if (j == m_StopAfter || m_ReachedEnd || (earlyStop && j == m_LastSegment)) {
+        m_Playing = false;
+        m_Phase = 0;
+        m_ReachedEnd = true;
+    }
+}
+
+void PlayerModel::Advance(uint32_t outputFrames, uint32_t outputRate, bool earlyStop,
+                          std::vector<uint8_t>& played) {
+    if (!m_Loaded) return;
+    const uint32_t fb = m_Entry->frameBytes;
+    const uint32_t ringFrames = m_Segments * m_SegmentFrames;
+    const uint8_t silence = m_Entry->bits == 8 ? 0x80 : 0x00;
+    std::set<uint32_t> passed;
+    for (uint32_t k = 0; k < outputFrames && m_Playing; ++k) {
+        // Each output frame carries the buffer frames its rate moves past.
+        m_Phase += m_Entry->rate;
+        const uint64_t frames = m_Phase / outputRate;
+        m_Phase %= outputRate;
+        passed.clear();
+        for (uint64_t i = 0; i < frames; ++i) {
+            const int32_t label = m_Ring[m_Cursor];
+            if (label >= 0) {
+                const auto from = m_Entry->pcm.begin() + static_cast<long>(uint64_t(label) * fb);
+                played.insert(played.end(), from, from + fb);
+            } else {
+                played.insert(played.end(), fb, silence);
+            }
+            if ((m_Cursor + 1) % m_SegmentFrames == 0) passed.insert(m_Cursor / m_SegmentFrames);
+            m_Cursor = (m_Cursor + 1) % ringFrames;
+        }
+        // The notifications of one step are taken lowest index first, each once.
+        for (uint32_t j : passed) Notify(j, earlyStop);
+    }
+}
+
+// ---- Playback ----
+
+bool PlayerModel::PrimeAt(uint32_t frame) {
+    if (m_Entry == nullptr || frame >= m_LoopEnd) return false;
+    m_Pos = frame;
+    return m_Loaded && FillInitial();
+}
+
+bool PlayerModel::PrimeToContinue(uint32_t frame) {
+    if (PrimeAt(frame)) return true;
+    if (m_Entry == nullptr) return false;
+    const uint32_t loopStart = m_LoopStartBytes / FrameBytes();
+    return (loopStart != frame && PrimeAt(loopStart)) || (frame != 0 && PrimeAt(0));
+}
+
+void PlayerModel::StopBuffer() {
+    m_Playing = false;
+    m_Phase = 0;
+}
+
+bool PlayerModel::Restart() {
+    if (!m_Loaded) return false;
+    m_Fresh = false;
+    m_ReachedEnd = false;
+    m_StoppedByFade = false;
+    m_Cursor = 0;
+    m_Phase = 0;
+    m_Playing = true;
+    return true;
+}
+
+bool PlayerModel::Play() {
+    if (m_Fading) {
+        if (!m_Loaded) return false;
+        StopBuffer();
+    }
+    m_Passes = loopCount;
+    bool refill = true;
+    uint32_t frame = 0;
+    if (m_ReachedEnd || !m_Primed) {
+        frame = 0;
+    } else if (m_StoppedByFade) {
+        frame = Position();  // the frame that was heard when the fade stopped it
+        if (!m_Loaded || frame >= Length()) frame = 0;
+    } else if (!m_Fresh) {
+        frame = 0;
+    } else if (m_FillHitEnd) {
+        frame = m_RingStart;
+    } else {
+        refill = false;
+    }
+    if (refill) {
+        StopBuffer();
+        if (!PrimeToContinue(frame)) return false;
+    }
+    return Restart();
+}
+
+bool PlayerModel::Stop() {
+    if (!m_Loaded) return false;
+    StopBuffer();
+    m_Primed = false;
+    return true;
+}
+
+bool PlayerModel::Resume() {
+    if (!m_Loaded) return false;
+    if (m_Fresh) {
+        Restart();  // a seek while paused: from the ring's first frame
+        return true;
+    }
+    if (!m_Playing) {
+        m_Playing = true;
+        m_Phase = 0;
+    }
+    return true;
+}
+
+bool PlayerModel::Seek(uint32_t frame) {
+    if (IsPlaying()) return false;
+    if (!PrimeAt(frame)) return false;
+    m_StoppedByFade = false;
+    m_ReachedEnd = false;
+    m_LastPosition = frame;
+    m_Primed = true;
+    return true;
+}
+
+void PlayerModel::RefreshUnplayedRing() {
+    if (!m_Primed || !m_Fresh || IsPlaying()) return;
+    PrimeToContinue(m_RingStart);
+}
+
+void PlayerModel::SetLoopStart(uint32_t frame) {
+    if (m_Entry == nullptr) return;
+    m_LoopStartBytes =
+        static_cast<uint32_t>(std::min<uint64_t>(uint64_t{frame} * FrameBytes(), 0xFFFFFFFFu));
+    RefreshUnplayedRing();
+}
+
+void PlayerModel::SetLoopEnd(uint32_t frame) {
+    if (m_Entry == nullptr) return;
+    // A WAVE image refuses an end beyond the image; within it, the end of the data holds.
+    const bool refused =
+        !m_Entry->vorbis &&
+        m_Entry->dataOffset + uint64_t{frame} * m_Entry->frameBytes > m_Entry->imageBytes;
+    if (!refused) m_LoopEnd = std::min(frame, m_Entry->frames);
+    RefreshUnplayedRing();
+}
+
+// ---- Queries ----
+
+uint32_t PlayerModel::Position() {
+    if (m_Entry == nullptr || !m_Loaded) return 0;
+    const uint32_t cursor = m_Fresh ? 0 : m_Cursor;
+    if (!m_Known[cursor / m_SegmentFrames]) return m_LastPosition;
+    const int32_t label = m_Ring[cursor];
+    m_LastPosition = label >= 0 ? std::min<uint32_t>(label, Length()) : Length();
+    return m_LastPosition;
+}
+
+int32_t PlayerModel::PositionMs() {
+    const uint32_t frame = Position();
+    if (m_Entry == nullptr || !m_Loaded) return 0;
+    return FramesToMs(frame, m_Entry->rate);
+}
+
+int32_t PlayerModel::LengthMs() const {
+    return m_Entry ? FramesToMs(m_Entry->frames, m_Entry->rate) : 0;
+}
+
+// ---- Volume and fades ----
+
+void PlayerModel::ApplyLevel(double level, double master, int32_t fadeType) {
+    if (!m_Loaded) return;
+    m_Level = level;
+    m_Volume = Attenuation(master, level, fadeType);
+}
+
+void PlayerModel::ApplyMaster(double master, int32_t fadeType) {
+    ApplyLevel(m_Level, master, fadeType);
+}
+
+void PlayerModel::EndFade(double master, int32_t fadeType) {
+    m_Fading = false;
+    if (m_FadeStop) {
+        StopBuffer();
+        m_StoppedByFade = true;
+    }
+    ApplyLevel(m_FadeTo, master, fadeType);
+}
+
+bool PlayerModel::Fade(int32_t ms, int32_t percent, bool stop, double master, int32_t fadeType,
+                       uint32_t now) {
+    if (m_Fading) EndFade(master, fadeType);
+    const double target = percent * 0.01;
+    if (!m_Loaded) return true;
+    if (ms == 0) {
+        ApplyLevel(target, master, fadeType);
+        return stop ? Stop() : true;
+    }
+    if (!(target >= 0.0 && target <= 1.0)) return true;  // refused, still true
+    m_Fading = true;
+    m_FadeMs = ms;
+    m_FadeFrom = m_Level;
+    m_FadeTo = target;
+    m_FadeStop = stop;
+    m_FadeStart = now;
+    return true;
+}
+
+void PlayerModel::StopFade(double master, int32_t fadeType) {
+    if (m_Fading) EndFade(master, fadeType);
+}
+
+bool PlayerModel::FadeDue(uint32_t now, double master, int32_t fadeType) {
+    if (!m_Fading || now - m_FadeStart < static_cast<uint32_t>(m_FadeMs)) return false;
+    EndFade(master, fadeType);
+    return true;
+}
+
+void PlayerModel::VolumeRange(double master, int32_t& low, int32_t& high) const {
+    low = high = m_Volume;
+    if (!m_Fading) return;
+    // Any level between the start, its square (the squared curve's first step) and the
+    // target, under either curve (the curve is read at every step).
+    for (double level : {m_FadeFrom, m_FadeFrom * m_FadeFrom, m_FadeTo}) {
+        for (int32_t type : {0, 1}) {
+            const int32_t v = Attenuation(master, level, type);
+            low = std::min(low, v);
+            high = std::max(high, v);
+        }
+    }
+}
+
+}  // namespace sonaflux::model

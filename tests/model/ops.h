@@ -1,0 +1,42 @@
+// The host operations that the model check drives, one enum entry each, so that later
+// operations (queued pieces, switches, events) join by an entry here, a case in the
+// driver's and the model's dispatch, and a weight in the generator.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sonaflux::model {
+
+enum class Op : uint8_t {
+    Settings,  // a: NOTIFY_MAX, b: RING_BUFFER_BLOCK_SIZE, c: FADETYPE; then re-read
+    Advance,   // a: output frames of the manual clock
+    Load,      // a: music number
+    Unload,
+    Play,
+    Stop,
+    Pause,
+    Resume,
+    Seek,          // a: frame
+    SetLoopStart,  // a: frame
+    SetLoopEnd,    // a: frame
+    SetLoopCount,  // a: passes
+    Fade,          // a: ms, b: percent, c: stop at end
+    StopFade,
+    Master,  // a: master volume in percent
+};
+
+struct Step {
+    Op op;
+    int32_t player = 0;
+    int32_t a = 0, b = 0, c = 0;
+};
+
+using Sequence = std::vector<Step>;
+
+const char* OpName(Op op);
+// `{Op::Seek, 1, 250, 0, 0}`: one step as a line of a regression test.
+std::string Describe(const Step& step);
+
+}  // namespace sonaflux::model

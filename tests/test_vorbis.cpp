@@ -255,7 +255,7 @@ TEST_F(VorbisStream, OnePassWithAPauseEndsWithTheLastFrameThenSilenceAndStops) {
     auto record = device->Buffer(device->BufferCount() - 1);
     ASSERT_TRUE(stream->Play(1));
     ASSERT_TRUE(device->Advance(10000));
-    ASSERT_TRUE(stream->Buffer().StopLocked());  // a pause: the ring keeps its place
+    ASSERT_TRUE(stream->Buffer().StopGuarded());  // a pause: the ring keeps its place
     ASSERT_TRUE(device->Advance(5000));
     ASSERT_TRUE(stream->Buffer().Resume());
     for (int i = 0; i < 100 && stream->Buffer().IsPlaying(); ++i) {

@@ -10,17 +10,19 @@ namespace sonaflux {
 
 // The module's lock order. A thread takes ranked locks only in increasing rank (it may
 // re-enter one it holds): a fade's stream guard, then a stream's fill guard, its position
-// guard, FileReadGuard; StopGuard is innermost (held only around a buffer's Stop, under a
-// fade's guard or a fill guard). Debug builds check every Enter against the locks the
-// thread holds and stop the program on a lock taken out of order, so a deadlock that
-// needs two threads and bad luck shows up in any test that takes the path.
+// guard, FileReadGuard; StopGuard is innermost (held only around a buffer's Stop that the
+// host or a fade thread asks for; a fade holds its stream guard then). Debug builds check
+// every Enter against the locks the thread holds and stop the program on a lock taken out
+// of order, so a deadlock that needs two threads and bad luck shows up in any test that
+// takes the path.
 enum class LockRank : int {
     None = 0,    // outside the order: never held while another ranked lock is taken
     FadeStream,  // a fade's guard of its stream (fade/)
     Fill,        // a stream's fill guard: first fills and refills (sound/)
     Position,    // a stream's position record (sound/)
     FileRead,    // FileReadGuard: every disk read (source/)
-    Stop,        // StopGuard: the buffer stops of host, worker and fade threads (sound/)
+    Stop,        // StopGuard: the buffer stops the host and fade threads ask for (sound/);
+                 // the worker's own stops need none (docs/DESIGN.md says why)
 };
 
 // A recursive lock: a thread may enter a section that it already holds.

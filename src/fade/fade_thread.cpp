@@ -102,8 +102,9 @@ bool CFadeThread::Start(int32_t duration, double target, bool stopAfter) {
 
     // The thread co-owns the shared block through a reference of its own.
     auto* reference = new std::shared_ptr<Shared>(m_Shared);
-    if (!m_WorkerThread.Start(&CFadeThread::FadeProc, reference)) delete reference;
-    return true;
+    if (m_WorkerThread.Start(&CFadeThread::FadeProc, reference)) return true;
+    delete reference;
+    return false;
 }
 
 bool CFadeThread::Stop() {

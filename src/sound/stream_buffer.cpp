@@ -431,27 +431,23 @@ bool StreamBuffer::RestartPlayback(bool looping) {
     return ds::Succeeded(m_Buffer->Play(0, 0, looping ? ds::DSBPLAY_LOOPING : 0));
 }
 
-bool StreamBuffer::StopLocked() {
+bool StreamBuffer::StopGuarded() {
     CCritSecLock lock(StopGuard());
     return m_Buffer != nullptr && ds::Succeeded(m_Buffer->Stop());
 }
 
 bool StreamBuffer::StopForFade() {
-    if (!StopLocked()) return false;
+    if (!StopGuarded()) return false;
     m_StoppedByFade = true;
     return true;
 }
 
 bool StreamBuffer::Resume() {
     if (m_Buffer == nullptr) return false;
-    if (m_Fresh) {
-        // The ring was filled since playback stopped (a seek while paused): what is to be
-        // heard begins at its first byte, not at the paused cursor.
-        RestartPlayback(true);
-        return true;
-    }
-    m_Buffer->Play(0, 0, ds::DSBPLAY_LOOPING);
-    return true;
+    // The ring was filled since playback stopped (a seek while paused): what is to be
+    // heard begins at its first byte, not at the paused cursor.
+    if (m_Fresh) return RestartPlayback(true);
+    return ds::Succeeded(m_Buffer->Play(0, 0, ds::DSBPLAY_LOOPING));
 }
 
 bool StreamBuffer::IsPlaying() {

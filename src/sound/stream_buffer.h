@@ -54,10 +54,12 @@ public:
 
     // Playback (host thread; StopForFade on the fade thread).
     bool RestartPlayback(bool looping);
-    bool StopLocked();
+    // Stops the buffer under StopGuard (the host and fade threads; see docs/DESIGN.md).
+    bool StopGuarded();
     bool StopForFade() override;
     // Continues from the play cursor; after a fill that playback has not begun (a seek
-    // while paused), from the ring's first byte, where the fill put the data.
+    // while paused), from the ring's first byte, where the fill put the data. False when
+    // the device refused to play.
     bool Resume();
     bool IsPlaying();
     uint32_t PlayCursor();

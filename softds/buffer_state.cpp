@@ -148,7 +148,7 @@ void BufferState::Log(Op op, ds::HRESULT result, uint64_t frame, uint32_t a, uin
     m_Calls.push_back(r);
 }
 
-bool BufferState::LockedByOther(std::thread::id self) const {
+bool BufferState::RegionHeldByOther(std::thread::id self) const {
     return std::any_of(m_OpenLocks.begin(), m_OpenLocks.end(),
                        [&](const OpenLock& l) { return l.owner != self; });
 }

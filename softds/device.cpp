@@ -343,7 +343,7 @@ bool DeviceImpl::Busy(const std::vector<BufferState*>& buffers, SteadyClock::tim
     bool busy = false;
     *last = SteadyClock::time_point{};
     for (const BufferState* b : buffers) {
-        busy = busy || b->LockedByOther(self);
+        busy = busy || b->RegionHeldByOther(self);
         *last = std::max(*last, b->LastActivity());
     }
     return busy;

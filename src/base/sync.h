@@ -106,6 +106,9 @@ private:
 };
 
 using ThreadEntry = unsigned(__stdcall*)(void*);
+// The exit code of a module thread that ended on a failure (a wait or a fade step that
+// failed); 0 is a normal end.
+inline constexpr unsigned kThreadFailed = 0xFFFFFFFFu;
 
 // How the module is being torn down. While the host unloads the library, Windows holds
 // its loader lock, and a thread cannot end until it is released: waits for threads then

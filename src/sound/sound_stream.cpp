@@ -108,7 +108,7 @@ bool SoundStream::PrimeToContinue(uint32_t frame) {
 
 bool SoundStream::Play(int32_t loopCount) {
     if (m_Buffer.IsFading() && !m_Buffer.StopGuarded()) return false;
-    m_FileStream.m_LoopCount = loopCount;
+    m_FileStream.m_PassesLeft = loopCount;
 
     // Playback restarts at byte 0 of the ring; fill it first unless it holds what is to
     // be heard.

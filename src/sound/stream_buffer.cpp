@@ -209,7 +209,7 @@ uint32_t StreamBuffer::DataOffsetIn(const SegmentOrigin& origin, uint32_t within
     if (within >= origin.silentFrom) {
         // After the end: the caller reports the end. After a failed read, or where the
         // data is gone: the frame where the music goes on, or stopped.
-        if (origin.silenceEnds && !origin.endedOnError) return 0xFFFFFFFFu;
+        if (origin.silenceEnds && !origin.endedOnError) return kNone;
         within = origin.silentFrom;
     }
     if (within < origin.wrapAt) return origin.start + within;
@@ -295,7 +295,7 @@ bool StreamBuffer::FillInitial() {
     }
     m_FillHitEnd =
         m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(),
-                                   [](const SegmentOrigin& o) { return o.wrapAt != 0xFFFFFFFFu; });
+                                   [](const SegmentOrigin& o) { return o.wrapAt != kNone; });
     m_NextSegment = count % n;
     m_Fresh = true;
     return true;
@@ -360,7 +360,7 @@ unsigned __stdcall StreamBuffer::WorkerMain(void* parameter) {
         // The buffer keeps looping over what it holds until it is stopped.
         ErrorBox(msg::kWaitError);
         DebugPrint("WaitForMultipleObjects: 0x%08X", static_cast<unsigned>(result));
-        return 0xFFFFFFFFu;
+        return kThreadFailed;
     }
 }
 
@@ -480,7 +480,7 @@ bool StreamBuffer::DataOffsetAt(uint32_t offset, uint32_t& dataOffset) {
     if (!origin.filled) return false;
     dataOffset = DataOffsetIn(origin, within);
     // Silence after the data became unreadable holds at the frame where it stopped.
-    if (dataOffset == 0xFFFFFFFFu && m_EndedOnError.load()) dataOffset = m_ErrorOffset;
+    if (dataOffset == kNone && m_EndedOnError.load()) dataOffset = m_ErrorOffset;
     return true;
 }
 

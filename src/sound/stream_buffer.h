@@ -100,6 +100,10 @@ public:
     uint32_t BufferBytes() const { return m_BufferBytes; }
 
 private:
+    // An offset that is none: no wrap or no silence in a segment, no data offset at a byte
+    // of silence (the end of the music).
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+
     // Where the bytes of one segment came from: data offset of its first byte, where (if
     // anywhere) the reader first wrapped to the loop start inside it and how long the loop
     // was (a loop shorter than a segment wraps several times), and where silence begins.
@@ -110,10 +114,10 @@ private:
         bool silenceEnds = true;
         bool endedOnError = false;  // the music ended there because the data is gone
         uint32_t start = 0;
-        uint32_t wrapAt = 0xFFFFFFFFu;  // byte within the segment
+        uint32_t wrapAt = kNone;  // byte within the segment
         uint32_t afterWrap = 0;
-        uint32_t loopBytes = 0;             // 0: a single wrap
-        uint32_t silentFrom = 0xFFFFFFFFu;  // byte within the segment
+        uint32_t loopBytes = 0;       // 0: a single wrap
+        uint32_t silentFrom = kNone;  // byte within the segment
     };
 
     // The one or two writable regions of a locked range of the buffer.

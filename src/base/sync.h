@@ -10,8 +10,8 @@ namespace sonaflux {
 
 // The module's lock order. A thread takes ranked locks only in increasing rank (it may
 // re-enter one it holds): a fade's stream guard, then a stream's fill guard, its position
-// guard, FileReadGuard; StopGuard is innermost (held only around a buffer's Stop that the
-// host or a fade thread asks for; a fade holds its stream guard then). Debug builds check
+// guard, FileReadGuard, its volume guard; StopGuard is innermost (held only around a buffer's Stop
+// that the host or a fade thread asks for; a fade holds its stream guard then). Debug builds check
 // every Enter against the locks the thread holds and stop the program on a lock taken out
 // of order, so a deadlock that needs two threads and bad luck shows up in any test that
 // takes the path.
@@ -21,6 +21,7 @@ enum class LockRank : int {
     Fill,        // a stream's fill guard: first fills and refills (sound/)
     Position,    // a stream's position record (sound/)
     FileRead,    // FileReadGuard: every disk read (source/)
+    Volume,      // a stream's volume guard: a level's device call and its record (sound/)
     Stop,        // StopGuard: the buffer stops the host and fade threads ask for (sound/);
                  // the worker's own stops need none (docs/DESIGN.md says why)
 };

@@ -32,8 +32,14 @@ void StreamBuffer::Discard() {
     m_Fade.Stop();
     m_Fade.Detach();
     if (m_Thread.Handle() != nullptr) {
+        // The worker ends only on the quit signal, and nothing but the signal can end it
+        // (a thread is never killed). A SetEvent that fails (the system short of
+        // resources; the fault tests inject one) is retried for about 100 ms. A worker
+        // that never gets the signal is left blocked in its wait, where nothing will wake
+        // it, rather than waited for without end.
+        constexpr int kQuitSignalAttempts = 100;
         bool signalled = m_QuitEvent.Set();
-        for (int attempt = 0; !signalled && attempt < 100; ++attempt) {
+        for (int attempt = 1; !signalled && attempt < kQuitSignalAttempts; ++attempt) {
             Sleep(1);
             signalled = m_QuitEvent.Set();
         }

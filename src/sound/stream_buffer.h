@@ -72,8 +72,7 @@ public:
     // records `factor` as the current volume when the device accepted it.
     bool SetVolume(double factor);
     // Applies the current volume again (a new master volume; host thread). A level that a
-    // fade applies meanwhile is never undone: the current volume is read and applied
-    // again until no other write came between the read and the device call.
+    // fade applies meanwhile is never undone: both hold the volume guard.
     bool ReapplyVolume();
     double CurrentVolume() const { return m_Fade.CurrentVolume(); }
 
@@ -174,10 +173,9 @@ private:
     bool m_DataEnded = false;       // the reader has no more data on this pass
     bool m_FillHitEnd = false;      // host thread only: the last first fill wrapped or ended
 
-    // Every volume write raises the version before and after its device call and counts
-    // itself in m_VolumeWriters meanwhile, so ReapplyVolume sees any write it overlapped.
-    std::atomic<uint32_t> m_VolumeVersion{0};
-    std::atomic<int32_t> m_VolumeWriters{0};
+    // Held around a level's device call and its record as the current volume (SetVolume
+    // on the host's or a fade's thread, ReapplyVolume on the host's).
+    CCritSec m_VolumeGuard{LockRank::Volume, "a stream's volume guard"};
 
     std::atomic<bool> m_Fresh{false};          // ring start holds the data to begin with
     std::atomic<bool> m_ReachedEnd{false};     // the worker stopped the buffer at the end

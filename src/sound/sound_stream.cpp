@@ -58,7 +58,7 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
         ErrorBox(msg::kDataTooShort, static_cast<unsigned>(dataSize));
         return false;
     }
-    if (static_cast<uint64_t>(n) * segmentBytes > kMaxBufferBytes) {
+    if (static_cast<uint64_t>(n) * segmentBytes > ds::kBufferBytesMax) {
         ErrorBox(msg::kBufferTooLarge, static_cast<unsigned>(segmentBytes), n);
         return false;
     }

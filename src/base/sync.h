@@ -4,6 +4,9 @@
 // the wrapper has already shown it with ErrorBox. None of them takes a lock.
 #pragma once
 
+#include <atomic>
+#include <thread>
+
 #include "platform/win32.h"
 
 namespace sonaflux {
@@ -40,12 +43,18 @@ public:
     void Enter() {
         CheckOrder();
         EnterCriticalSection(&m_Section);
+        if (m_Depth++ == 0) m_Owner.store(std::this_thread::get_id());
         NoteEntered();
     }
     void Leave() {
         NoteLeft();
+        if (--m_Depth == 0) m_Owner.store(std::thread::id());
         LeaveCriticalSection(&m_Section);
     }
+
+    // Whether the calling thread holds the section: what a caller that must run under
+    // it can check (the tests check every disk read so), in every build.
+    bool HeldByThisThread() const { return m_Owner.load() == std::this_thread::get_id(); }
 
     LockRank Rank() const { return m_Rank; }
     const char* Name() const { return m_Name; }
@@ -64,6 +73,8 @@ private:
     CRITICAL_SECTION m_Section;
     LockRank m_Rank;
     const char* m_Name;
+    int m_Depth = 0;                       // entries of the holder; changed only by it
+    std::atomic<std::thread::id> m_Owner;  // the holder, or none
 };
 
 // Holds a section from construction to scope exit, or until Leave.

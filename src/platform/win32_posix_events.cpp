@@ -262,6 +262,9 @@ void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
 void EnterCriticalSection(LPCRITICAL_SECTION cs) {
     pthread_mutex_lock(&cs->mutex);
 }
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
+    return pthread_mutex_trylock(&cs->mutex) == 0 ? TRUE : FALSE;
+}
 void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     pthread_mutex_unlock(&cs->mutex);
 }

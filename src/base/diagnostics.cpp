@@ -44,6 +44,13 @@ void SendToRoute(int32_t severity, const char* format, const char* text) noexcep
     }
 }
 
+// Formats a report into `buffer` and hands it to the host's route.
+void Report(char (&buffer)[kReportBufferBytes], int32_t severity, const char* format,
+            va_list args) {
+    Format(buffer, format, args);
+    SendToRoute(severity, format, buffer);
+}
+
 // False when no hook is set.
 bool SendToHook(ReportKind kind, const char* text) {
     const std::shared_lock<std::shared_mutex> lock(g_listenersGuard);
@@ -89,9 +96,8 @@ int ErrorBox(const char* format, ...) {
     char buffer[kReportBufferBytes];
     va_list args;
     va_start(args, format);
-    Format(buffer, format, args);
+    Report(buffer, MusicMessage::kBox, format, args);
     va_end(args);
-    SendToRoute(MusicMessage::kBox, format, buffer);
     if (!g_boxesShown.load()) return IDOK;
     if (SendToHook(ReportKind::Box, buffer)) return IDOK;
     // Modal: shown outside the guard, so no setter waits for the user.
@@ -102,9 +108,8 @@ void DebugPrint(const char* format, ...) {
     char buffer[kReportBufferBytes];
     va_list args;
     va_start(args, format);
-    Format(buffer, format, args);
+    Report(buffer, MusicMessage::kDebug, format, args);
     va_end(args);
-    SendToRoute(MusicMessage::kDebug, format, buffer);
     if (SendToHook(ReportKind::Debug, buffer)) return;
     OutputDebugStringA(buffer);
 }

@@ -83,7 +83,7 @@ void BM_WaveGets(benchmark::State& state) {
         state.SkipWithError("open failed");
         return;
     }
-    stream.m_LoopCount = 0;  // endless: the file loops under the benchmark
+    stream.m_PassesLeft = 0;  // endless: the file loops under the benchmark
     std::vector<uint8_t> destination(kRequest);
     for (auto _ : state) {
         if (!stream.Gets(destination.data(), kRequest)) {

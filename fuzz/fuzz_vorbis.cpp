@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
                 stream.SetLoopStart(frame());
                 break;
             case 3:
-                stream.m_LoopCount = static_cast<int32_t>(next() % 4) - 1;
+                stream.m_PassesLeft = static_cast<int32_t>(next() % 4) - 1;
                 break;
             default: {
                 const auto size = static_cast<int32_t>(next() % 20000);

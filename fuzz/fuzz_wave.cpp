@@ -274,7 +274,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
             }
             case 3:
                 m.loops = static_cast<int32_t>(next() % 5) - 1;
-                stream.m_LoopCount = m.loops;
+                stream.m_PassesLeft = m.loops;
                 break;
             default: {
                 const uint32_t r = next();
@@ -287,7 +287,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
                 const bool ok = ModelGets(m, static_cast<uint32_t>(size), want);
                 Check(stream.Gets(got.data(), size) == ok, "Gets answer");
                 Check(got == want, "Gets bytes");
-                Check(stream.m_LoopCount.load() == m.loops, "loop count");
+                Check(stream.m_PassesLeft.load() == m.loops, "loop count");
                 if (ok) Check(stream.m_DataPosition.load() == m.position, "data position");
                 break;
             }

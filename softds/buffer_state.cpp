@@ -148,7 +148,7 @@ void BufferState::Log(Op op, ds::HRESULT result, uint64_t frame, uint32_t a, uin
     m_Calls.push_back(r);
 }
 
-bool BufferState::LockedByOther(std::thread::id self) const {
+bool BufferState::RegionHeldByOther(std::thread::id self) const {
     return std::any_of(m_OpenLocks.begin(), m_OpenLocks.end(),
                        [&](const OpenLock& l) { return l.owner != self; });
 }
@@ -249,7 +249,7 @@ ds::HRESULT BufferState::DoSetVolume(int32_t volume) {
 
 ds::HRESULT BufferState::DoSetPan(int32_t pan) {
     if ((m_Flags & kCtrlPan) == 0) return ds::DSERR_CONTROLUNAVAIL;
-    if (pan < -10000 || pan > 10000) return ds::DSERR_INVALIDPARAM;
+    if (pan < ds::kPanLeft || pan > ds::kPanRight) return ds::DSERR_INVALIDPARAM;
     m_Pan = pan;
     UpdateGains();
     return ds::DS_OK;
@@ -258,7 +258,8 @@ ds::HRESULT BufferState::DoSetPan(int32_t pan) {
 ds::HRESULT BufferState::DoSetFrequency(uint32_t frequency) {
     if ((m_Flags & kCtrlFrequency) == 0) return ds::DSERR_CONTROLUNAVAIL;
     if (frequency == 0) frequency = m_Format.nSamplesPerSec;  // DSBFREQUENCY_ORIGINAL
-    if (frequency < 100 || frequency > 200000) return ds::DSERR_INVALIDPARAM;
+    if (frequency < ds::kFrequencyMin || frequency > ds::kFrequencyMax)
+        return ds::DSERR_INVALIDPARAM;
     m_Frequency = frequency;
     m_Resample = ResamplerFor(m_Frequency, m_OutputRate);
     return ds::DS_OK;

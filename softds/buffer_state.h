@@ -80,7 +80,7 @@ public:
     void Touch() { m_LastActivity = SteadyClock::now(); }
     SteadyClock::time_point LastActivity() const { return m_LastActivity; }
     // True when a Lock of a thread other than `self` is outstanding.
-    bool LockedByOther(std::thread::id self) const;
+    bool RegionHeldByOther(std::thread::id self) const;
 
     ds::HRESULT DoLock(uint32_t offset, uint32_t bytes, void** first, uint32_t* firstBytes,
                        void** second, uint32_t* secondBytes, uint32_t flags);

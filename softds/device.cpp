@@ -20,12 +20,8 @@ namespace {
 constexpr ds::HRESULT kAlreadyInitialized = static_cast<ds::HRESULT>(0x88780082u);
 constexpr uint32_t kCapsPrimaryBuffer = 0x1;  // DSBCAPS_PRIMARYBUFFER
 constexpr uint32_t kCapsLocHardware = 0x4;    // DSBCAPS_LOCHARDWARE
-constexpr uint32_t kBufferBytesMin = 4;       // DSBSIZE_MIN
-constexpr uint32_t kBufferBytesMax = 0x0FFFFFFF;
-constexpr uint32_t kRateMin = 100;  // DSBFREQUENCY_MIN
-constexpr uint32_t kRateMax = 200000;
-constexpr uint32_t kSpeakerStereo = 4;   // DSSPEAKER_STEREO
-constexpr uint32_t kBlockFrames = 4096;  // the longest span mixed at once
+constexpr uint32_t kSpeakerStereo = 4;        // DSSPEAKER_STEREO
+constexpr uint32_t kBlockFrames = 4096;       // the longest span mixed at once
 
 struct DeviceCaps {  // DSCAPS: 24 DWORDs
     uint32_t dwSize;
@@ -40,7 +36,7 @@ bool ValidPcm(const ds::WAVEFORMATEX& f) {
     if (f.wFormatTag != ds::WAVE_FORMAT_PCM) return false;
     if (f.nChannels != 1 && f.nChannels != 2) return false;
     if (f.wBitsPerSample != 8 && f.wBitsPerSample != 16) return false;
-    if (f.nSamplesPerSec < kRateMin || f.nSamplesPerSec > kRateMax) return false;
+    if (f.nSamplesPerSec < ds::kFrequencyMin || f.nSamplesPerSec > ds::kFrequencyMax) return false;
     if (f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8) return false;
     return f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
 }
@@ -78,8 +74,8 @@ ds::HRESULT DeviceCom::GetCaps(void* caps) {
     std::memset(reinterpret_cast<uint8_t*>(c) + 4, 0, sizeof(DeviceCaps) - 4);
     // Emulated: 8/16-bit mono/stereo at any rate, mixed in software.
     c->dwFlags = 0x1 | 0x2 | 0x4 | 0x8 | 0x10 | 0x20 | 0x100 | 0x200 | 0x400 | 0x800;
-    c->dwMinSecondarySampleRate = kRateMin;
-    c->dwMaxSecondarySampleRate = kRateMax;
+    c->dwMinSecondarySampleRate = ds::kFrequencyMin;
+    c->dwMaxSecondarySampleRate = ds::kFrequencyMax;
     return ds::DS_OK;
 }
 
@@ -211,7 +207,7 @@ ds::HRESULT DeviceImpl::CreateSoundBuffer(const ds::DSBUFFERDESC* desc,
     if ((flags & kCapsLocHardware) && (flags & ds::DSBCAPS_LOCSOFTWARE)) {
         return ds::DSERR_INVALIDPARAM;
     }
-    if (desc->dwBufferBytes < kBufferBytesMin || desc->dwBufferBytes > kBufferBytesMax) {
+    if (desc->dwBufferBytes < ds::kBufferBytesMin || desc->dwBufferBytes > ds::kBufferBytesMax) {
         return ds::DSERR_INVALIDPARAM;
     }
     if (desc->lpwfxFormat == nullptr) return ds::DSERR_INVALIDPARAM;
@@ -343,7 +339,7 @@ bool DeviceImpl::Busy(const std::vector<BufferState*>& buffers, SteadyClock::tim
     bool busy = false;
     *last = SteadyClock::time_point{};
     for (const BufferState* b : buffers) {
-        busy = busy || b->LockedByOther(self);
+        busy = busy || b->RegionHeldByOther(self);
         *last = std::max(*last, b->LastActivity());
     }
     return busy;

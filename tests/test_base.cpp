@@ -182,8 +182,8 @@ public:
 TEST(BaseTimer, WithoutATimerEveryReadingIsShownAndAnswersAllOnes) {
     ReportCapture reports;
     ClearModuleTimer();
-    EXPECT_EQ(TimerNow(), 0xFFFFFFFFu);
-    EXPECT_EQ(TimerNow(), 0xFFFFFFFFu);
+    EXPECT_EQ(TimerNow(), kNoTimerTime);
+    EXPECT_EQ(TimerNow(), kNoTimerTime);
     EXPECT_EQ(reports.CountBox(msg::kTimerNotSet), 2);
     FixedTimer timer;
     SetModuleTimer(&timer);

@@ -123,6 +123,11 @@ static_assert(real::kLocSoftware == ds::DSBCAPS_LOCSOFTWARE &&
                   real::kVolumeMin == ds::DSBVOLUME_MIN && real::kVolumeMax == ds::DSBVOLUME_MAX &&
                   real::kFormatPcm == ds::WAVE_FORMAT_PCM,
               "flags and limits");
+// The limits under names of our own need no #undef: <dsound.h>'s macros are compared here.
+static_assert(DSBSIZE_MIN == ds::kBufferBytesMin && DSBSIZE_MAX == ds::kBufferBytesMax &&
+                  DSBFREQUENCY_MIN == ds::kFrequencyMin && DSBFREQUENCY_MAX == ds::kFrequencyMax &&
+                  DSBPAN_LEFT == ds::kPanLeft && DSBPAN_RIGHT == ds::kPanRight,
+              "DirectSound's limits");
 
 TEST(DirectSoundAbi, IdentifiersMatch) {
     EXPECT_EQ(std::memcmp(&::IID_IUnknown, &ds::IID_IUnknown, 16), 0);

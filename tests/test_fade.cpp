@@ -449,7 +449,9 @@ private:
 
 // The host re-applies the master volume (read the current volume, apply it) while a fade
 // applies its last level: the level finally applied is the fade's, never the one read
-// before it.
+// before it. The fade's last step is due while the host's call is on its way to the
+// device; with the volume guard it waits for that call, without one it would land first
+// and be undone.
 TEST(FadeAndMasterVolume, AFadesLastStepIsNeverUndoneByTheMasterVolume) {
     Settings().ResetToDefaults();
     Options().ResetToDefaults();
@@ -481,13 +483,17 @@ TEST(FadeAndMasterVolume, AFadesLastStepIsNeverUndoneByTheMasterVolume) {
     gated.SetHook([&] {
         if (std::this_thread::get_id() != host || once) return;
         once = true;
-        // The fade reaches its end while the host's call is on its way to the device.
         timer.now += 1000;
-        EXPECT_TRUE(Eventually([&] { return !fade->IsFading(); }));
+        // Room for an unguarded last step to land now (no outcome is read from this wait).
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+        while (fade->IsFading() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     });
     ASSERT_TRUE(volume->SetMasterVolume(1.0));
     gated.SetHook(nullptr);
     EXPECT_TRUE(once);
+    EXPECT_TRUE(Eventually([&] { return !fade->IsFading(); }));
     EXPECT_EQ(record->Volume(), -10000);
     ASSERT_TRUE(volume->SetMasterVolume(0.5));  // and it stays the fade's level
     EXPECT_EQ(record->Volume(), -10000);

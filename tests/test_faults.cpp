@@ -103,6 +103,9 @@ public:
         return device->BufferCount() ? device->Buffer(device->BufferCount() - 1) : nullptr;
     }
     bool Advance(uint32_t frames) { return device->Advance(frames); }
+    MusicPauseControl* Pause() const {
+        return InterfaceOf<MusicPauseControl>(player, IID_MusicPauseControl);
+    }
     Bytes Data(size_t from, size_t to) const {
         return Bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(to));
     }
@@ -240,6 +243,44 @@ std::vector<FaultCase> Cases() {
                      ASSERT_TRUE(t.player->Play());  // from the start, as after any stop
                      ASSERT_TRUE(t.Advance(500));
                      t.ExpectPlayed(t.Data(0, 500 * kFrameBytes));
+                 }});
+    // A Resume the device refuses answers false and leaves the stream paused where it was.
+    c.push_back({"PlayOfAResume",
+                 false,
+                 [](FaultMatrix& t) {
+                     ASSERT_TRUE(t.Pause()->Pause());
+                     t.device->FailNext(Op::Play);
+                 },
+                 [](FaultMatrix& t) { return t.Pause()->Resume(); },
+                 false,
+                 {},
+                 {},
+                 [](FaultMatrix& t) {
+                     EXPECT_EQ(t.Pause()->IsPaused(), 1);
+                     ASSERT_TRUE(t.Pause()->Resume());
+                     ASSERT_TRUE(t.Advance(500));
+                     t.ExpectPlayed(t.Data(0, (kPlayedFirst + 500) * kFrameBytes));
+                 }});
+    // After a seek while paused, Resume restarts at the sought frame; a refused restart
+    // answers false, and the next Resume still starts there.
+    c.push_back({"RestartOfAResumeAfterASeek",
+                 false,
+                 [](FaultMatrix& t) {
+                     ASSERT_TRUE(t.Pause()->Pause());
+                     ASSERT_TRUE(
+                         InterfaceOf<MusicSeekControl>(t.player, IID_MusicSeekControl)->Seek(2500));
+                     t.device->FailNext(Op::Play);
+                 },
+                 [](FaultMatrix& t) { return t.Pause()->Resume(); },
+                 false,
+                 {},
+                 {},
+                 [](FaultMatrix& t) {
+                     EXPECT_EQ(t.Pause()->IsPaused(), 1);
+                     t.Last()->ClearPlayed();
+                     ASSERT_TRUE(t.Pause()->Resume());
+                     ASSERT_TRUE(t.Advance(300));
+                     t.ExpectPlayed(t.Data(2500 * kFrameBytes, 2800 * kFrameBytes));
                  }});
     c.push_back({"StopWhilePlaying",
                  false,
@@ -440,6 +481,8 @@ std::vector<FaultCase> Cases() {
              EXPECT_TRUE(t.player->IsPlaying());
              EXPECT_GT(t.Last()->Volume(), -10000);
          }});
+    // No fade runs, so the answer is false: a host that fades out to stop the music must
+    // not wait for a stop that never comes.
     c.push_back({"ThreadStartOfAFade",
                  false,
                  Platform(FaultPoint::ThreadStart),
@@ -447,7 +490,7 @@ std::vector<FaultCase> Cases() {
                      return InterfaceOf<MusicFadeControl>(t.player, IID_MusicFadeControl)
                          ->Fade(1000, 50, true);
                  },
-                 true,
+                 false,
                  {msg::kThreadCreateFailed},
                  {},
                  [](FaultMatrix& t) {

@@ -112,24 +112,21 @@ TEST(PlatformCriticalSection, IsRecursiveAndExcludesOtherThreads) {
     InitializeCriticalSection(&cs);
     EnterCriticalSection(&cs);
     EnterCriticalSection(&cs);  // re-entry by the holder does not block
-    // The other thread records how far the holder had got when it entered: only after
-    // the holder's last Leave, whatever the scheduling.
-    std::atomic<int> stage{0};
-    std::atomic<bool> started{false};
-    int seen = -1;
-    std::thread other([&] {
-        started = true;
-        EnterCriticalSection(&cs);
-        seen = stage.load();
-        LeaveCriticalSection(&cs);
-    });
-    while (!started.load()) Sleep(0);
-    LeaveCriticalSection(&cs);               // still held once
-    for (int i = 0; i < 100; ++i) Sleep(0);  // room for a wrongly admitted thread to enter
-    stage = 1;
+    EXPECT_TRUE(TryEnterCriticalSection(&cs));
+    auto otherEnters = [&cs] {
+        BOOL entered = FALSE;
+        std::thread other([&] {
+            entered = TryEnterCriticalSection(&cs);
+            if (entered) LeaveCriticalSection(&cs);
+        });
+        other.join();
+        return entered != FALSE;
+    };
     LeaveCriticalSection(&cs);
-    other.join();
-    EXPECT_EQ(seen, 1);
+    LeaveCriticalSection(&cs);  // still held once
+    EXPECT_FALSE(otherEnters());
+    LeaveCriticalSection(&cs);
+    EXPECT_TRUE(otherEnters());
     DeleteCriticalSection(&cs);
 }
 

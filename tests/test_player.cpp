@@ -199,6 +199,82 @@ TEST_F(PlayerTest, LoopCountAndLoopPointsShapeThePlayback) {
     EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
 }
 
+// The count is handed to the stream at Play: a change while the music plays applies from
+// the next Play, not to the passes under way.
+TEST_F(PlayerTest, TheLoopCountIsHandedOverAtPlay) {
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* loop = InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl);
+    ASSERT_TRUE(loop->SetLoopCount(2));
+    ASSERT_TRUE(p->Load(0));
+    ASSERT_TRUE(p->Play());
+    Advance(1000);
+    ASSERT_TRUE(loop->SetLoopCount(1));
+    for (int i = 0; i < 80 && p->IsPlaying(); ++i) Advance(400);
+    EXPECT_FALSE(p->IsPlaying());
+    Bytes twice = pcmA;
+    twice.insert(twice.end(), pcmA.begin(), pcmA.end());
+    Bytes played = LastBuffer()->Played();
+    ASSERT_GE(played.size(), twice.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(twice.size())), twice);
+    EXPECT_EQ(loop->GetLoopCount(), 1);
+
+    LastBuffer()->ClearPlayed();
+    ASSERT_TRUE(p->Play());  // now once
+    for (int i = 0; i < 80 && p->IsPlaying(); ++i) Advance(400);
+    played = LastBuffer()->Played();
+    ASSERT_GE(played.size(), pcmA.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(pcmA.size())), pcmA);
+    EXPECT_LT(played.size(), twice.size());
+}
+
+// Loop points belong to a loaded stream: without one the setters answer false. An end
+// past the music is its end, for every kind of file.
+TEST_F(PlayerTest, LoopPointsNeedALoadedStreamAndAnEndPastTheMusicIsItsEnd) {
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* points = InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints);
+    EXPECT_FALSE(points->SetLoopStart(10));
+    EXPECT_FALSE(points->SetLoopEnd(100));
+    InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(1);
+    ASSERT_TRUE(p->Load(0));
+    ASSERT_TRUE(points->SetLoopEnd(2500));
+    ASSERT_TRUE(points->SetLoopEnd(0x7FFFFFFF));  // beyond the image, too
+    ASSERT_TRUE(p->Play());
+    for (int i = 0; i < 60 && p->IsPlaying(); ++i) Advance(400);
+    const Bytes played = LastBuffer()->Played();
+    ASSERT_GE(played.size(), pcmA.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(pcmA.size())), pcmA);
+    ASSERT_TRUE(p->Unload());
+    EXPECT_FALSE(points->SetLoopStart(10));
+    EXPECT_FALSE(points->SetLoopEnd(100));
+}
+
+// An immediate target out of range is heard at its bound, and that bound is what the
+// next fade starts from and what a new master volume re-applies.
+TEST_F(PlayerTest, AnImmediateTargetOutOfRangeIsTakenAtItsBound) {
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* fade = InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl);
+    ASSERT_TRUE(p->Load(0));
+    ASSERT_TRUE(p->Play());
+    ASSERT_TRUE(fade->Fade(0, -100, false));
+    EXPECT_EQ(LastBuffer()->Volume(), -10000);
+    ASSERT_TRUE(fade->Fade(2000, 100, false));  // from silence: half way is 0.5, squared
+    timer.now += 1000;
+    EXPECT_TRUE(Eventually([&] { return LastBuffer()->Volume() == -1200; }));
+    ASSERT_TRUE(fade->StopFade());
+    EXPECT_EQ(LastBuffer()->Volume(), 0);
+
+    ASSERT_TRUE(volume->SetMasterVolume(0.5));
+    ASSERT_TRUE(fade->Fade(0, 150, false));
+    EXPECT_EQ(LastBuffer()->Volume(), -1200);  // full level under the master volume
+    ASSERT_TRUE(volume->SetMasterVolume(1.0));
+    EXPECT_EQ(LastBuffer()->Volume(), 0);
+    ASSERT_TRUE(fade->Fade(2000, 0, false));  // from full level: half way is 0.5 again
+    timer.now += 1000;
+    EXPECT_TRUE(Eventually([&] { return LastBuffer()->Volume() == -1200; }));
+    ASSERT_TRUE(fade->StopFade());
+    EXPECT_EQ(LastBuffer()->Volume(), -10000);
+}
+
 TEST_F(PlayerTest, SeekAfterStopThenPlayStartsThereAndPositionsReportIt) {
     MusicPlayer* p = module->GetPlayer(0);
     auto* seek = InterfaceOf<MusicSeekControl>(p, IID_MusicSeekControl);

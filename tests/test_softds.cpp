@@ -1223,7 +1223,8 @@ TEST_F(SoftDs, HostWorkerAndFadeThreadsCallAtOnce) {
             b->SetVolume(v);
             uint32_t status = 0;
             b->GetStatus(&status);
-            Sleep(v % 1000 == 0 ? 1 : 0);  // a fade steps every millisecond or so
+            // Far more often than a fade, which steps at most every 10 ms.
+            Sleep(v % 1000 == 0 ? 1 : 0);
         }
         b->SetVolume(-1200);
     });

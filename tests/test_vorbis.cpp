@@ -101,7 +101,7 @@ TEST_F(VorbisSource, EveryLayoutDecodesAndLoopsExactlyAsTheDecoderItself) {
         const size_t end = c.loopEnd ? c.loopEnd * fs : ref.size();
         EXPECT_EQ(s.LoopStartBytes(), c.loopStart * fs) << name;
 
-        s.m_LoopCount = 4;
+        s.m_PassesLeft = 4;
         const Bytes want = Looped(ref, end, c.loopStart * fs, 4, 1u << 22);
         Bytes got;
         const int32_t requests[] = {3001, 44100, 7, 65536};  // sizes that cut frames
@@ -136,7 +136,7 @@ TEST_F(VorbisSource, SeeksAreSampleExactAndTheHostsLoopPointsOverrideTheFiles) {
     s.SetLoopStart(5);
     ASSERT_TRUE(s.SetLoopEnd(s.m_FrameCount));
     ASSERT_TRUE(s.SeekFrame(0));
-    s.m_LoopCount = 2;
+    s.m_PassesLeft = 2;
     Bytes got(ref.size() * 2, 0xAA);
     uint32_t delivered = 0;
     EXPECT_FALSE(s.Gets(got.data(), static_cast<int32_t>(got.size()), &delivered));
@@ -174,7 +174,7 @@ TEST_F(VorbisSource, DamagedStreamsGiveALineAndSilenceNeverACrash) {
             ASSERT_EQ(reports.DebugLines().size(), 1u) << name;
             continue;
         }
-        s.m_LoopCount = 2;
+        s.m_PassesLeft = 2;
         // Everything the stream hands out is silence or the decoder's own output, and it
         // comes to an end.
         Bytes got(8192);
@@ -255,7 +255,7 @@ TEST_F(VorbisStream, OnePassWithAPauseEndsWithTheLastFrameThenSilenceAndStops) {
     auto record = device->Buffer(device->BufferCount() - 1);
     ASSERT_TRUE(stream->Play(1));
     ASSERT_TRUE(device->Advance(10000));
-    ASSERT_TRUE(stream->Buffer().StopLocked());  // a pause: the ring keeps its place
+    ASSERT_TRUE(stream->Buffer().StopGuarded());  // a pause: the ring keeps its place
     ASSERT_TRUE(device->Advance(5000));
     ASSERT_TRUE(stream->Buffer().Resume());
     for (int i = 0; i < 100 && stream->Buffer().IsPlaying(); ++i) {

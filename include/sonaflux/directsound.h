@@ -55,6 +55,16 @@ inline constexpr uint32_t DSBSTATUS_LOOPING = 0x00000004u;
 inline constexpr int32_t DSBVOLUME_MIN = -10000;
 inline constexpr int32_t DSBVOLUME_MAX = 0;
 
+// DirectSound's other limits, under names of our own (<dsound.h> has macros by the names
+// in brackets): buffer sizes (DSBSIZE_MIN/MAX), the rates a buffer may have or be played
+// at (DSBFREQUENCY_MIN/MAX), and the pan (DSBPAN_LEFT/RIGHT).
+inline constexpr uint32_t kBufferBytesMin = 4;
+inline constexpr uint32_t kBufferBytesMax = 0x0FFFFFFFu;
+inline constexpr uint32_t kFrequencyMin = 100;
+inline constexpr uint32_t kFrequencyMax = 200000;
+inline constexpr int32_t kPanLeft = -10000;
+inline constexpr int32_t kPanRight = 10000;
+
 inline constexpr uint16_t WAVE_FORMAT_PCM = 1;
 
 #pragma pack(push, 1)

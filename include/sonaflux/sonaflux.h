@@ -196,10 +196,13 @@ protected:
     ~MusicTimeInfo() = default;
 };
 
-// How many passes to play; read at each end of a pass, so it may change while playing.
+// How many passes to play. Play hands the count to the stream: a change while the music
+// plays applies from the next Play, and the passes under way keep the count they were
+// started with. Load keeps the count.
 class MusicLoopControl {
 public:
-    virtual bool SetLoopCount(int count) = 0;  // 1 = once, n = n times, 0 or less = endless
+    // 1 = once, n = n times, 0 or less = endless. Always true.
+    virtual bool SetLoopCount(int count) = 0;
     virtual int GetLoopCount() = 0;
 
 protected:
@@ -212,7 +215,11 @@ class MusicFadeControl {
 public:
     // Moves the volume to `percent` (0..100, times the master volume) over `durationMs`;
     // 0 ms applies it at once. With `stopAtEnd` the buffer stops when the target is reached.
-    // A target outside 0..100 is ignored (the call still answers true).
+    // A target outside 0..100: with 0 ms it is applied as the nearer bound (below 0 is
+    // silence, above 100 full level), and that bound is the volume the next fade starts
+    // from; with any other duration the call does nothing and answers true. With nothing
+    // loaded it does nothing and answers true. False when a running fade would not end, or
+    // when the fade's thread could not be started (no fade runs; the module shows a box).
     virtual bool Fade(int durationMs, int percent, bool stopAtEnd) = 0;
     virtual bool StopFade() = 0;
     virtual bool IsFading() = 0;
@@ -221,6 +228,9 @@ protected:
     ~MusicFadeControl() = default;
 };
 
+// Pause stops the buffer where it is, as Stop does (the next Play starts over); Resume goes
+// on from there, or from the frame a Seek chose while paused. Resume answers false when
+// nothing is loaded or the device refused to play (the stream stays paused).
 class MusicPauseControl {
 public:
     virtual bool Pause() = 0;
@@ -241,7 +251,10 @@ protected:
 };
 
 // Loop points in sample frames: later passes start at the loop start, and every pass ends
-// before the loop end. Both apply to a loaded stream, even while it plays.
+// before the loop end. Both apply to the loaded stream, even while it plays, until the
+// next Load (which takes the file's own points, or none): set them after each Load. Both
+// answer false, doing nothing, when no stream is loaded. A loop end past the last frame
+// is the end of the music; the loop start is not checked when it is set.
 class MusicLoopPoints {
 public:
     virtual bool SetLoopStart(int frame) = 0;

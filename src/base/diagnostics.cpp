@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
-#include <thread>
 
 #include "base/messages.h"
 #include "platform/text.h"
@@ -15,61 +15,56 @@
 namespace sonaflux {
 namespace {
 
-struct Hook {
-    ReportHook hook;
-    void* context;
-};
-std::atomic<Hook*> g_hook{nullptr};
-Hook g_hookStorage[2];
-std::atomic<int> g_hookSlot{0};
-
 void Format(char (&buffer)[kReportBufferBytes], const char* format, va_list args) {
     buffer[0] = '\0';
     std::vsnprintf(buffer, sizeof buffer, format, args);  // truncates, always terminates
 }
 
-// The host's route. A reporter counts itself in before it reads the route and out after
-// the callback returned; a setter publishes the new route, then waits until no reporter
-// is in, so the old callback has finished everywhere when the setter returns.
-struct Route {
-    MusicMessageCallback callback;
-    void* context;
-};
-std::atomic<Route*> g_route{nullptr};
-Route g_routeStorage[2];
-int g_routeSlot = 0;  // under g_routeSetter
-std::atomic<int> g_routeUsers{0};
-std::mutex g_routeSetter;
+// Who hears the reports: the host's route and the test hook. A reporter holds the guard
+// shared while it reads a listener and calls it; a setter takes it whole, so when a
+// setter returns the listener it replaced has returned on every thread and is not called
+// again. Listeners must not report or set listeners themselves (the route's contract).
+std::shared_mutex g_listenersGuard;
+MusicMessageCallback g_routeCallback = nullptr;  // under g_listenersGuard
+void* g_routeContext = nullptr;
+ReportHook g_hook = nullptr;  // under g_listenersGuard
+void* g_hookContext = nullptr;
 std::atomic<bool> g_boxesShown{true};
 
 void SendToRoute(int32_t severity, const char* format, const char* text) noexcept {
-    g_routeUsers.fetch_add(1);
-    if (const Route* route = g_route.load()) {
-        try {
-            const std::string utf8 = Cp932ToUtf8(text);
-            const MusicMessage message{severity, MessageId(format), text, utf8.c_str()};
-            route->callback(route->context, &message);
-        } catch (...) {
-            // No memory for the UTF-8 copy, or a host callback that threw: the report
-            // still reaches the system below.
-        }
+    const std::shared_lock<std::shared_mutex> lock(g_listenersGuard);
+    if (g_routeCallback == nullptr) return;
+    try {
+        const std::string utf8 = Cp932ToUtf8(text);
+        const MusicMessage message{severity, MessageId(format), text, utf8.c_str()};
+        g_routeCallback(g_routeContext, &message);
+    } catch (...) {
+        // No memory for the UTF-8 copy, or a host callback that threw: the report still
+        // reaches the system below.
     }
-    g_routeUsers.fetch_sub(1);
+}
+
+// Formats a report into `buffer` and hands it to the host's route.
+void Report(char (&buffer)[kReportBufferBytes], int32_t severity, const char* format,
+            va_list args) {
+    Format(buffer, format, args);
+    SendToRoute(severity, format, buffer);
+}
+
+// False when no hook is set.
+bool SendToHook(ReportKind kind, const char* text) {
+    const std::shared_lock<std::shared_mutex> lock(g_listenersGuard);
+    if (g_hook == nullptr) return false;
+    g_hook(kind, text, g_hookContext);
+    return true;
 }
 
 }  // namespace
 
 void SetMessageRoute(MusicMessageCallback callback, void* context) {
-    const std::lock_guard<std::mutex> lock(g_routeSetter);
-    Route* next = nullptr;
-    if (callback != nullptr) {
-        // The slot not in use: the previous setter waited until nobody read this one.
-        g_routeSlot ^= 1;
-        g_routeStorage[g_routeSlot] = Route{callback, context};
-        next = &g_routeStorage[g_routeSlot];
-    }
-    g_route.store(next);
-    while (g_routeUsers.load() != 0) std::this_thread::yield();
+    const std::unique_lock<std::shared_mutex> lock(g_listenersGuard);
+    g_routeCallback = callback;
+    g_routeContext = callback != nullptr ? context : nullptr;
 }
 
 void SetBoxesShown(bool shown) {
@@ -92,28 +87,20 @@ const char* MessageId(const char* format) {
 }
 
 void SetReportHook(ReportHook hook, void* context) {
-    if (hook == nullptr) {
-        g_hook.store(nullptr);
-        return;
-    }
-    // Two alternating slots, so a reporter reading the previous hook never sees it torn.
-    const int slot = g_hookSlot.fetch_xor(1) ^ 1;
-    g_hookStorage[slot] = Hook{hook, context};
-    g_hook.store(&g_hookStorage[slot]);
+    const std::unique_lock<std::shared_mutex> lock(g_listenersGuard);
+    g_hook = hook;
+    g_hookContext = context;
 }
 
 int ErrorBox(const char* format, ...) {
     char buffer[kReportBufferBytes];
     va_list args;
     va_start(args, format);
-    Format(buffer, format, args);
+    Report(buffer, MusicMessage::kBox, format, args);
     va_end(args);
-    SendToRoute(MusicMessage::kBox, format, buffer);
     if (!g_boxesShown.load()) return IDOK;
-    if (Hook* h = g_hook.load()) {
-        h->hook(ReportKind::Box, buffer, h->context);
-        return IDOK;
-    }
+    if (SendToHook(ReportKind::Box, buffer)) return IDOK;
+    // Modal: shown outside the guard, so no setter waits for the user.
     return MessageBoxA(nullptr, buffer, msg::kCaption, MB_OK | MB_TOPMOST);
 }
 
@@ -121,13 +108,9 @@ void DebugPrint(const char* format, ...) {
     char buffer[kReportBufferBytes];
     va_list args;
     va_start(args, format);
-    Format(buffer, format, args);
+    Report(buffer, MusicMessage::kDebug, format, args);
     va_end(args);
-    SendToRoute(MusicMessage::kDebug, format, buffer);
-    if (Hook* h = g_hook.load()) {
-        h->hook(ReportKind::Debug, buffer, h->context);
-        return;
-    }
+    if (SendToHook(ReportKind::Debug, buffer)) return;
     OutputDebugStringA(buffer);
 }
 

@@ -35,7 +35,8 @@ const char* MessageId(const char* format);
 enum class ReportKind { Box, Debug };
 
 // Test seam: while set, every report goes to the hook (with its formatted text) instead
-// of the system; ErrorBox then answers IDOK.
+// of the system; ErrorBox then answers IDOK. When this returns, the previous hook is not
+// running on any thread and is not called again.
 using ReportHook = void (*)(ReportKind kind, const char* text, void* context);
 void SetReportHook(ReportHook hook, void* context);
 

@@ -22,7 +22,7 @@ uint32_t TimerNow() {
     ITimer* timer = g_timer.load();
     if (timer == nullptr) {
         ErrorBox(msg::kTimerNotSet);
-        return 0xFFFFFFFFu;
+        return kNoTimerTime;
     }
     return timer->GetTime();
 }

@@ -9,8 +9,10 @@ namespace sonaflux {
 
 void SetModuleTimer(ITimer* timer);
 void ClearModuleTimer();
+// What TimerNow answers without a timer: the same every time, so no fade advances.
+inline constexpr uint32_t kNoTimerTime = 0xFFFFFFFFu;
 // The host's time in milliseconds; without a timer, shows "ITimerがセットされていない"
-// and answers 0xFFFFFFFF. Called from fade threads as well as the host's thread.
+// and answers kNoTimerTime. Called from fade threads as well as the host's thread.
 uint32_t TimerNow();
 
 }  // namespace sonaflux

@@ -4,23 +4,29 @@
 // the wrapper has already shown it with ErrorBox. None of them takes a lock.
 #pragma once
 
+#include <atomic>
+#include <thread>
+
 #include "platform/win32.h"
 
 namespace sonaflux {
 
 // The module's lock order. A thread takes ranked locks only in increasing rank (it may
 // re-enter one it holds): a fade's stream guard, then a stream's fill guard, its position
-// guard, FileReadGuard; StopGuard is innermost (held only around a buffer's Stop, under a
-// fade's guard or a fill guard). Debug builds check every Enter against the locks the
-// thread holds and stop the program on a lock taken out of order, so a deadlock that
-// needs two threads and bad luck shows up in any test that takes the path.
+// guard, FileReadGuard, its volume guard; StopGuard is innermost (held only around a buffer's Stop
+// that the host or a fade thread asks for; a fade holds its stream guard then). Debug builds check
+// every Enter against the locks the thread holds and stop the program on a lock taken out
+// of order, so a deadlock that needs two threads and bad luck shows up in any test that
+// takes the path.
 enum class LockRank : int {
     None = 0,    // outside the order: never held while another ranked lock is taken
     FadeStream,  // a fade's guard of its stream (fade/)
     Fill,        // a stream's fill guard: first fills and refills (sound/)
     Position,    // a stream's position record (sound/)
     FileRead,    // FileReadGuard: every disk read (source/)
-    Stop,        // StopGuard: the buffer stops of host, worker and fade threads (sound/)
+    Volume,      // a stream's volume guard: a level's device call and its record (sound/)
+    Stop,        // StopGuard: the buffer stops the host and fade threads ask for (sound/);
+                 // the worker's own stops need none (docs/DESIGN.md says why)
 };
 
 // A recursive lock: a thread may enter a section that it already holds.
@@ -37,12 +43,18 @@ public:
     void Enter() {
         CheckOrder();
         EnterCriticalSection(&m_Section);
+        if (m_Depth++ == 0) m_Owner.store(std::this_thread::get_id());
         NoteEntered();
     }
     void Leave() {
         NoteLeft();
+        if (--m_Depth == 0) m_Owner.store(std::thread::id());
         LeaveCriticalSection(&m_Section);
     }
+
+    // Whether the calling thread holds the section: what a caller that must run under
+    // it can check (the tests check every disk read so), in every build.
+    bool HeldByThisThread() const { return m_Owner.load() == std::this_thread::get_id(); }
 
     LockRank Rank() const { return m_Rank; }
     const char* Name() const { return m_Name; }
@@ -61,6 +73,8 @@ private:
     CRITICAL_SECTION m_Section;
     LockRank m_Rank;
     const char* m_Name;
+    int m_Depth = 0;                       // entries of the holder; changed only by it
+    std::atomic<std::thread::id> m_Owner;  // the holder, or none
 };
 
 // Holds a section from construction to scope exit, or until Leave.
@@ -104,6 +118,9 @@ private:
 };
 
 using ThreadEntry = unsigned(__stdcall*)(void*);
+// The exit code of a module thread that ended on a failure (a wait or a fade step that
+// failed); 0 is a normal end.
+inline constexpr unsigned kThreadFailed = 0xFFFFFFFFu;
 
 // How the module is being torn down. While the host unloads the library, Windows holds
 // its loader lock, and a thread cannot end until it is released: waits for threads then

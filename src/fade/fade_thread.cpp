@@ -102,8 +102,9 @@ bool CFadeThread::Start(int32_t duration, double target, bool stopAfter) {
 
     // The thread co-owns the shared block through a reference of its own.
     auto* reference = new std::shared_ptr<Shared>(m_Shared);
-    if (!m_WorkerThread.Start(&CFadeThread::FadeProc, reference)) delete reference;
-    return true;
+    if (m_WorkerThread.Start(&CFadeThread::FadeProc, reference)) return true;
+    delete reference;
+    return false;
 }
 
 bool CFadeThread::Stop() {
@@ -143,13 +144,13 @@ unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
     for (;;) {
         const DWORD wait = WaitForSingleObject(s.m_StopEvent.Handle(), s.m_Interval);
         if (wait == WAIT_OBJECT_0) break;
-        if (!Step(s)) return 0xFFFFFFFFu;
+        if (!Step(s)) return kThreadFailed;
     }
     // End step: the target, after the stop if one was asked for.
     CCritSecLock lock(s.m_StreamGuard);
-    if (s.m_Stream == nullptr) return 0xFFFFFFFFu;
-    if (s.m_StopAfter && !s.m_Stream->StopForFade()) return 0xFFFFFFFFu;
-    if (!s.m_Stream->ApplyFadeLevel(s.m_TargetVolume)) return 0xFFFFFFFFu;
+    if (s.m_Stream == nullptr) return kThreadFailed;
+    if (s.m_StopAfter && !s.m_Stream->StopForFade()) return kThreadFailed;
+    if (!s.m_Stream->ApplyFadeLevel(s.m_TargetVolume)) return kThreadFailed;
     return 0;
 }
 

@@ -36,7 +36,8 @@ public:
     // of its own; later fades (after SetStream) start from a fresh one at the same volume.
     void Detach();
     // Begins a fade to `target` (0.0 to 1.0) over `duration` ms; a running fade is ended
-    // first, at its own target. False for a target out of range or a fade that would not end.
+    // first, at its own target. False for a target out of range, a fade that would not
+    // end, or a thread that could not be started (the thread wrapper showed its box).
     bool Start(int32_t duration, double target, bool stopAfter);
     // Ends a running fade at once at its target (with its stop). True when none runs or it
     // ended within 5000 ms.

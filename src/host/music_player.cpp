@@ -1,5 +1,6 @@
 #include "host/music_player.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -126,7 +127,10 @@ bool PlayerObject::Fade(int durationMs, int percent, bool stopAtEnd) {
     if (buffer.IsFading() && !buffer.StopFade()) return false;
     const double target = percent * 0.01;
     if (durationMs == 0) {
-        if (!buffer.SetVolume(target)) return true;  // no sound buffer: nothing to do
+        // What is heard of a target out of range is silence or full level; the volume
+        // recorded (which the next fade starts from and a new master volume re-applies)
+        // is that level, never one the device cannot play.
+        if (!buffer.SetVolume(std::clamp(target, 0.0, 1.0))) return true;  // no sound buffer
         return stopAtEnd ? m_Stream.Stop() : true;
     }
     return m_Stream.StartFade(durationMs, target, stopAtEnd);
@@ -137,14 +141,14 @@ uint32_t PlayerObject::GetPositionSamples() {
     return m_Stream.GetPosition(frame) ? frame : 0;
 }
 
+// Loop points belong to the stream loaded now (the next Load resets them): without one,
+// there is nothing to set them on.
 bool PlayerObject::SetLoopStart(int frame) {
-    m_Stream.SetLoopStart(static_cast<uint32_t>(frame));
-    return true;
+    return m_Loaded && m_Stream.SetLoopStart(static_cast<uint32_t>(frame));
 }
 
 bool PlayerObject::SetLoopEnd(int frame) {
-    m_Stream.SetLoopEnd(static_cast<uint32_t>(frame));
-    return true;
+    return m_Loaded && m_Stream.SetLoopEnd(static_cast<uint32_t>(frame));
 }
 
 bool PlayerObject::Seek(int frame) {

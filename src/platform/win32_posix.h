@@ -106,6 +106,7 @@ BOOL CloseHandle(HANDLE handle);
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 void EnterCriticalSection(LPCRITICAL_SECTION cs);
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 
 // Events and waits

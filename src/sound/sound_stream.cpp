@@ -1,5 +1,7 @@
 #include "sound/sound_stream.h"
 
+#include <algorithm>
+
 #include "base/diagnostics.h"
 #include "base/messages.h"
 #include "config/module_settings.h"
@@ -56,7 +58,7 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
         ErrorBox(msg::kDataTooShort, static_cast<unsigned>(dataSize));
         return false;
     }
-    if (static_cast<uint64_t>(n) * segmentBytes > kMaxBufferBytes) {
+    if (static_cast<uint64_t>(n) * segmentBytes > ds::kBufferBytesMax) {
         ErrorBox(msg::kBufferTooLarge, static_cast<unsigned>(segmentBytes), n);
         return false;
     }
@@ -105,8 +107,8 @@ bool SoundStream::PrimeToContinue(uint32_t frame) {
 }
 
 bool SoundStream::Play(int32_t loopCount) {
-    if (m_Buffer.IsFading() && !m_Buffer.StopLocked()) return false;
-    m_FileStream.m_LoopCount = loopCount;
+    if (m_Buffer.IsFading() && !m_Buffer.StopGuarded()) return false;
+    m_FileStream.m_PassesLeft = loopCount;
 
     // Playback restarts at byte 0 of the ring; fill it first unless it holds what is to
     // be heard.
@@ -126,14 +128,14 @@ bool SoundStream::Play(int32_t loopCount) {
         refill = false;
     }
     if (refill) {
-        if (m_Buffer.IsPlaying() && !m_Buffer.StopLocked()) return false;
+        if (m_Buffer.IsPlaying() && !m_Buffer.StopGuarded()) return false;
         if (!PrimeToContinue(frame)) return false;
     }
     return m_Buffer.RestartPlayback(true);
 }
 
 bool SoundStream::Stop() {
-    if (!m_Buffer.StopLocked()) return false;
+    if (!m_Buffer.StopGuarded()) return false;
     m_Primed = false;
     return true;
 }
@@ -176,7 +178,8 @@ bool SoundStream::SetLoopStart(uint32_t frame) {
 }
 
 bool SoundStream::SetLoopEnd(uint32_t frame) {
-    m_FileStream.SetLoopEnd(frame);
+    // An end past the music is its end, whatever the kind of file.
+    if (!m_FileStream.SetLoopEnd(std::min(frame, m_FileStream.m_FrameCount))) return false;
     RefreshUnplayedRing();
     return true;
 }
@@ -186,8 +189,10 @@ bool SoundStream::StartFade(int32_t duration, double target, bool stopAfter) {
     // Without a sound buffer a fade has nothing to move: no thread is started, so none
     // can race the next load for the buffer.
     if (!m_Buffer.IsCreated()) return true;
-    m_Buffer.StartFade(duration, target, stopAfter);
-    return true;
+    // A target out of range is ignored, and the call still succeeds (hosts rely on it).
+    if (!(target >= 0.0 && target <= 1.0)) return true;
+    // Otherwise false means no fade runs: its thread could not be started.
+    return m_Buffer.StartFade(duration, target, stopAfter);
 }
 
 }  // namespace sonaflux

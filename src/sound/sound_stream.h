@@ -22,9 +22,6 @@ struct StreamFormat {
 
 class SoundStream {
 public:
-    // Sound buffers are at most this large (DirectSound's own limit).
-    static constexpr uint32_t kMaxBufferBytes = 0x0FFFFFFFu;
-
     SoundStream();
     ~SoundStream() = default;
     SoundStream(const SoundStream&) = delete;

@@ -32,8 +32,14 @@ void StreamBuffer::Discard() {
     m_Fade.Stop();
     m_Fade.Detach();
     if (m_Thread.Handle() != nullptr) {
+        // The worker ends only on the quit signal, and nothing but the signal can end it
+        // (a thread is never killed). A SetEvent that fails (the system short of
+        // resources; the fault tests inject one) is retried for about 100 ms. A worker
+        // that never gets the signal is left blocked in its wait, where nothing will wake
+        // it, rather than waited for without end.
+        constexpr int kQuitSignalAttempts = 100;
         bool signalled = m_QuitEvent.Set();
-        for (int attempt = 0; !signalled && attempt < 100; ++attempt) {
+        for (int attempt = 1; !signalled && attempt < kQuitSignalAttempts; ++attempt) {
             Sleep(1);
             signalled = m_QuitEvent.Set();
         }
@@ -212,7 +218,7 @@ uint32_t StreamBuffer::DataOffsetIn(const SegmentOrigin& origin, uint32_t within
     if (within >= origin.silentFrom) {
         // After the end: the caller reports the end. After a failed read, or where the
         // data is gone: the frame where the music goes on, or stopped.
-        if (origin.silenceEnds && !origin.endedOnError) return 0xFFFFFFFFu;
+        if (origin.silenceEnds && !origin.endedOnError) return kNone;
         within = origin.silentFrom;
     }
     if (within < origin.wrapAt) return origin.start + within;
@@ -298,7 +304,7 @@ bool StreamBuffer::FillInitial() {
     }
     m_FillHitEnd =
         m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(),
-                                   [](const SegmentOrigin& o) { return o.wrapAt != 0xFFFFFFFFu; });
+                                   [](const SegmentOrigin& o) { return o.wrapAt != kNone; });
     m_NextSegment = count % n;
     m_Fresh = true;
     return true;
@@ -363,7 +369,7 @@ unsigned __stdcall StreamBuffer::WorkerMain(void* parameter) {
         // The buffer keeps looping over what it holds until it is stopped.
         ErrorBox(msg::kWaitError);
         DebugPrint("WaitForMultipleObjects: 0x%08X", static_cast<unsigned>(result));
-        return 0xFFFFFFFFu;
+        return kThreadFailed;
     }
 }
 
@@ -434,27 +440,23 @@ bool StreamBuffer::RestartPlayback(bool looping) {
     return ds::Succeeded(m_Buffer->Play(0, 0, looping ? ds::DSBPLAY_LOOPING : 0));
 }
 
-bool StreamBuffer::StopLocked() {
+bool StreamBuffer::StopGuarded() {
     CCritSecLock lock(StopGuard());
     return m_Buffer != nullptr && ds::Succeeded(m_Buffer->Stop());
 }
 
 bool StreamBuffer::StopForFade() {
-    if (!StopLocked()) return false;
+    if (!StopGuarded()) return false;
     m_StoppedByFade = true;
     return true;
 }
 
 bool StreamBuffer::Resume() {
     if (m_Buffer == nullptr) return false;
-    if (m_Fresh) {
-        // The ring was filled since playback stopped (a seek while paused): what is to be
-        // heard begins at its first byte, not at the paused cursor.
-        RestartPlayback(true);
-        return true;
-    }
-    m_Buffer->Play(0, 0, ds::DSBPLAY_LOOPING);
-    return true;
+    // The ring was filled since playback stopped (a seek while paused): what is to be
+    // heard begins at its first byte, not at the paused cursor.
+    if (m_Fresh) return RestartPlayback(true);
+    return ds::Succeeded(m_Buffer->Play(0, 0, ds::DSBPLAY_LOOPING));
 }
 
 bool StreamBuffer::IsPlaying() {
@@ -487,7 +489,7 @@ bool StreamBuffer::DataOffsetAt(uint32_t offset, uint32_t& dataOffset) {
     if (!origin.filled) return false;
     dataOffset = DataOffsetIn(origin, within);
     // Silence after the data became unreadable holds at the frame where it stopped.
-    if (dataOffset == 0xFFFFFFFFu && m_EndedOnError.load()) dataOffset = m_ErrorOffset;
+    if (dataOffset == kNone && m_EndedOnError.load()) dataOffset = m_ErrorOffset;
     return true;
 }
 

@@ -54,10 +54,12 @@ public:
 
     // Playback (host thread; StopForFade on the fade thread).
     bool RestartPlayback(bool looping);
-    bool StopLocked();
+    // Stops the buffer under StopGuard (the host and fade threads; see docs/DESIGN.md).
+    bool StopGuarded();
     bool StopForFade() override;
     // Continues from the play cursor; after a fill that playback has not begun (a seek
-    // while paused), from the ring's first byte, where the fill put the data.
+    // while paused), from the ring's first byte, where the fill put the data. False when
+    // the device refused to play.
     bool Resume();
     bool IsPlaying();
     uint32_t PlayCursor();
@@ -70,8 +72,7 @@ public:
     // records `factor` as the current volume when the device accepted it.
     bool SetVolume(double factor);
     // Applies the current volume again (a new master volume; host thread). A level that a
-    // fade applies meanwhile is never undone: the current volume is read and applied
-    // again until no other write came between the read and the device call.
+    // fade applies meanwhile is never undone: both hold the volume guard.
     bool ReapplyVolume();
     double CurrentVolume() const { return m_Fade.CurrentVolume(); }
 
@@ -98,6 +99,10 @@ public:
     uint32_t BufferBytes() const { return m_BufferBytes; }
 
 private:
+    // An offset that is none: no wrap or no silence in a segment, no data offset at a byte
+    // of silence (the end of the music).
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+
     // Where the bytes of one segment came from: data offset of its first byte, where (if
     // anywhere) the reader first wrapped to the loop start inside it and how long the loop
     // was (a loop shorter than a segment wraps several times), and where silence begins.
@@ -108,10 +113,10 @@ private:
         bool silenceEnds = true;
         bool endedOnError = false;  // the music ended there because the data is gone
         uint32_t start = 0;
-        uint32_t wrapAt = 0xFFFFFFFFu;  // byte within the segment
+        uint32_t wrapAt = kNone;  // byte within the segment
         uint32_t afterWrap = 0;
-        uint32_t loopBytes = 0;             // 0: a single wrap
-        uint32_t silentFrom = 0xFFFFFFFFu;  // byte within the segment
+        uint32_t loopBytes = 0;       // 0: a single wrap
+        uint32_t silentFrom = kNone;  // byte within the segment
     };
 
     // The one or two writable regions of a locked range of the buffer.
@@ -168,10 +173,9 @@ private:
     bool m_DataEnded = false;       // the reader has no more data on this pass
     bool m_FillHitEnd = false;      // host thread only: the last first fill wrapped or ended
 
-    // Every volume write raises the version before and after its device call and counts
-    // itself in m_VolumeWriters meanwhile, so ReapplyVolume sees any write it overlapped.
-    std::atomic<uint32_t> m_VolumeVersion{0};
-    std::atomic<int32_t> m_VolumeWriters{0};
+    // Held around a level's device call and its record as the current volume (SetVolume
+    // on the host's or a fade's thread, ReapplyVolume on the host's).
+    CCritSec m_VolumeGuard{LockRank::Volume, "a stream's volume guard"};
 
     std::atomic<bool> m_Fresh{false};          // ring start holds the data to begin with
     std::atomic<bool> m_ReachedEnd{false};     // the worker stopped the buffer at the end

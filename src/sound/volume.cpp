@@ -39,27 +39,18 @@ bool StreamBuffer::ApplyVolume(double factor) {
 
 bool StreamBuffer::SetVolume(double factor) {
     if (m_Buffer == nullptr) return false;
-    m_VolumeWriters.fetch_add(1);
-    m_VolumeVersion.fetch_add(1);
+    CCritSecLock lock(m_VolumeGuard);
     if (ApplyVolume(factor)) m_Fade.SetCurrentVolume(factor);
-    m_VolumeVersion.fetch_add(1);
-    m_VolumeWriters.fetch_sub(1);
     return true;
 }
 
 bool StreamBuffer::ReapplyVolume() {
     if (m_Buffer == nullptr) return false;
-    for (;;) {
-        const uint32_t version = m_VolumeVersion.load();
-        if (m_VolumeWriters.load() != 0) {
-            Sleep(0);  // a fade thread is applying a level: take the one it leaves
-            continue;
-        }
-        ApplyVolume(m_Fade.CurrentVolume());
-        // A write that began after the read above may have reached the device before
-        // this one: apply what it left.
-        if (m_VolumeVersion.load() == version) return true;
-    }
+    // Under the guard no fade step comes between reading the current volume and applying
+    // it, so the level a fade applied last is never replaced by one read before it.
+    CCritSecLock lock(m_VolumeGuard);
+    ApplyVolume(m_Fade.CurrentVolume());
+    return true;
 }
 
 }  // namespace sonaflux

@@ -74,7 +74,6 @@ bool CReadOnlyFile::Seek(uint32_t offset) {
 
 bool CReadOnlyFile::Read(void* buffer, uint32_t count) {
     if (m_Handle == INVALID_HANDLE_VALUE) return false;
-    CCritSecLock lock(FileReadGuard());
     m_Gone = false;
     if (static_cast<uint64_t>(m_Position) + count > m_Size) return false;
     DWORD done = 0;
@@ -135,6 +134,11 @@ bool CFileStreamRead::Open(const char* name, uint32_t startOffset, uint32_t unit
     return m_File->Seek(startOffset);
 }
 
+bool CFileStreamRead::ReadGuarded(uint32_t count) {
+    CCritSecLock lock(FileReadGuard());
+    return m_File->Read(m_Block.GetData(), count);
+}
+
 void CFileStreamRead::EmptyBlock() {
     m_Block.Allocate(0);
     m_BlockOffset = 0;
@@ -161,8 +165,7 @@ int CFileStreamRead::OnBufferMemory() {
     }
     const auto count = static_cast<uint32_t>(want);
     m_Block.Allocate(count);  // within the capacity reserved at Open: no allocation
-    if (static_cast<uint32_t>(m_Block.GetSize()) != count ||
-        !m_File->Read(m_Block.GetData(), count)) {
+    if (static_cast<uint32_t>(m_Block.GetSize()) != count || !ReadGuarded(count)) {
         // Whatever the failed read left in the block is not unit data.
         EmptyBlock();
         DebugPrint(msg::kFileReadFailed);

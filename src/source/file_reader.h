@@ -17,9 +17,9 @@
 
 namespace sonaflux {
 
-// The process-wide section around the bounds check, the ReadFile call and the position
-// update of every CReadOnlyFile::Read. It comes into being on first use and is never
-// destroyed, so a stream worker still reading while the library's statics are torn
+// The process-wide section around every file Read a reader issues (the bounds check, the
+// ReadFile call and the position update), whatever the kind of file. It comes into being on first
+// use and is never destroyed, so a stream worker still reading while the library's statics are torn
 // down cannot meet a deleted section.
 CCritSec& FileReadGuard();
 
@@ -105,6 +105,8 @@ public:
 
 private:
     int OnBufferMemory();
+    // Reads `count` bytes of the file into the block, under FileReadGuard.
+    bool ReadGuarded(uint32_t count);
     void EmptyBlock();
 
     CReadOnlyFile m_PlainFile;

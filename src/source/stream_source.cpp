@@ -34,7 +34,7 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
     if (m_IsOpen) {
         m_Reader.Close();
         m_IsOpen = false;
-        m_LoopCount.store(1);
+        m_PassesLeft.store(1);
     }
     m_Decoder.reset();
     m_StoredLoop = FileLoopPoints{};
@@ -87,11 +87,11 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
 }
 
 bool CStreamSource::TakePass() {
-    int32_t current = m_LoopCount.load();
+    int32_t current = m_PassesLeft.load();
     for (;;) {
         if (current == 1) return false;
         const int32_t next = current > 1 ? current - 1 : 0;  // 0 and below: endless
-        if (m_LoopCount.compare_exchange_weak(current, next)) return true;
+        if (m_PassesLeft.compare_exchange_weak(current, next)) return true;
     }
 }
 

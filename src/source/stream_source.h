@@ -1,12 +1,12 @@
 // The source a stream pulls its PCM from: one music image (a RIFF/WAVE image or an Ogg
 // Vorbis stream) in a byte range of a file, handed out as 16-bit or 8-bit PCM with looping.
 //
-// CStreamSource holds what every kind shares (the file reader, the loop count, the loop
+// CStreamSource holds what every kind shares (the file reader, the passes left, the loop
 // start, the data position and the wrap) and a decoder for the kind of image it found.
 //
 // Open, SeekFrame, SetLoopStart, SetLoopEnd and GetFormat run on the host's thread.
 // Gets runs on the host's thread during the first fill and on the stream worker during
-// refills, never on both at once. m_LoopCount (written by the host's thread) and
+// refills, never on both at once. m_PassesLeft (written by the host's thread) and
 // m_DataPosition (read by the host's thread) cross threads without a lock; so may the
 // loop start and the loop end when the host moves them during playback.
 #pragma once
@@ -74,8 +74,8 @@ public:
     CStreamSource& operator=(const CStreamSource&) = delete;
 
     // Opens the image [imageOffset, imageOffset + imageSize) of `name`, tells its kind by
-    // its signature ("RIFF" or "OggS") and positions at its first frame. Resets the loop
-    // count to 1 when an image was open. Loop points stored in the file become the loop
+    // its signature ("RIFF" or "OggS") and positions at its first frame. Resets the passes
+    // left to 1 when an image was open. Loop points stored in the file become the loop
     // start and end (Ogg Vorbis always, WAVE when FILE_LOOP_POINTS is on).
     bool Open(const char* name, uint32_t imageOffset, uint32_t imageSize);
     // Delivers exactly `size` bytes of PCM data, wrapping to the loop start while passes
@@ -115,7 +115,7 @@ public:
     std::atomic<uint32_t> m_DataPosition{0};  // data offset of the byte after those delivered
     uint32_t m_DataSize = 0;                  // bytes of PCM the data holds (whole frames)
     uint32_t m_FrameCount = 0;                // whole sample frames in the data
-    std::atomic<int32_t> m_LoopCount{1};      // passes left: 1 last, 0 (or less) endless
+    std::atomic<int32_t> m_PassesLeft{1};     // passes left: 1 last, 0 (or less) endless
 
 private:
     // Consumes one pass for a wrap; false when the current pass is the last.

@@ -214,12 +214,12 @@ bool Harness::Session::ApplyToPlayer(const Step& s, PlayerUnderTest& p, PlayerMo
             actual = p.seek->Seek(s.a), model = m.Seek(static_cast<uint32_t>(s.a));
             break;
         case Op::SetLoopStart:
-            actual = p.points->SetLoopStart(s.a), model = true;
-            m.SetLoopStart(static_cast<uint32_t>(s.a));
+            actual = p.points->SetLoopStart(s.a);
+            model = m.SetLoopStart(static_cast<uint32_t>(s.a));
             break;
         case Op::SetLoopEnd:
-            actual = p.points->SetLoopEnd(s.a), model = true;
-            m.SetLoopEnd(static_cast<uint32_t>(s.a));
+            actual = p.points->SetLoopEnd(s.a);
+            model = m.SetLoopEnd(static_cast<uint32_t>(s.a));
             break;
         case Op::SetLoopCount:
             actual = p.loop->SetLoopCount(s.a), model = true;

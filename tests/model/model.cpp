@@ -296,21 +296,20 @@ void PlayerModel::RefreshUnplayedRing() {
     PrimeToContinue(m_RingStart);
 }
 
-void PlayerModel::SetLoopStart(uint32_t frame) {
-    if (m_Entry == nullptr) return;
+bool PlayerModel::SetLoopStart(uint32_t frame) {
+    if (!m_Loaded) return false;
     m_LoopStartBytes =
         static_cast<uint32_t>(std::min<uint64_t>(uint64_t{frame} * FrameBytes(), 0xFFFFFFFFu));
     RefreshUnplayedRing();
+    return true;
 }
 
-void PlayerModel::SetLoopEnd(uint32_t frame) {
-    if (m_Entry == nullptr) return;
-    // A WAVE image refuses an end beyond the image; within it, the end of the data holds.
-    const bool refused =
-        !m_Entry->vorbis &&
-        m_Entry->dataOffset + uint64_t{frame} * m_Entry->frameBytes > m_Entry->imageBytes;
-    if (!refused) m_LoopEnd = std::min(frame, m_Entry->frames);
+bool PlayerModel::SetLoopEnd(uint32_t frame) {
+    if (!m_Loaded) return false;
+    // An end past the music is its end, whatever the kind of file.
+    m_LoopEnd = std::min(frame, m_Entry->frames);
     RefreshUnplayedRing();
+    return true;
 }
 
 // ---- Queries ----
@@ -361,7 +360,8 @@ bool PlayerModel::Fade(int32_t ms, int32_t percent, bool stop, double master, in
     const double target = percent * 0.01;
     if (!m_Loaded) return true;
     if (ms == 0) {
-        ApplyLevel(target, master, fadeType);
+        // An immediate target out of range is taken at its bound.
+        ApplyLevel(std::clamp(target, 0.0, 1.0), master, fadeType);
         return stop ? Stop() : true;
     }
     if (!(target >= 0.0 && target <= 1.0)) return true;  // refused, still true

@@ -63,8 +63,8 @@ public:
     bool Stop();
     bool Resume();
     bool Seek(uint32_t frame);
-    void SetLoopStart(uint32_t frame);
-    void SetLoopEnd(uint32_t frame);
+    bool SetLoopStart(uint32_t frame);
+    bool SetLoopEnd(uint32_t frame);
     bool Fade(int32_t ms, int32_t percent, bool stop, double master, int32_t fadeType,
               uint32_t now);
     void StopFade(double master, int32_t fadeType);

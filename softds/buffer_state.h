@@ -100,6 +100,8 @@ public:
     uint32_t FrequencyLocked() const { return m_Frequency; }
     uint32_t StatusLocked() const;
     bool PlayingLocked() const { return m_Playing && !m_Released; }
+    // The byte at the play cursor was written since it last played.
+    bool CursorWritten() const { return m_Fresh.Contains(CursorBytes()); }
     // The buffer's last reference went: it plays no more and frees its memory.
     void MarkReleased();
 

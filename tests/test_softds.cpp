@@ -164,6 +164,9 @@ public:
         std::lock_guard<std::mutex> guard(m_Mutex);
         return m_Seen;
     }
+    // Before Start: each notification refills the segment after the last one written, as
+    // the module does, rather than the one `ahead` of the notification's own.
+    void CountOn() { m_CountOn = true; }
     // Before Start: records the device clock's frame count at each notification too.
     void RecordFrames(Device* device) { m_Clock = device; }
     std::vector<uint64_t> Frames() {
@@ -186,7 +189,12 @@ private:
                 w->m_Seen.push_back(j);
                 if (w->m_Clock) w->m_Frames.push_back(w->m_Clock->Frames());
             }
-            if (w->m_Source && j < w->m_Segments) w->WriteNext((j + w->m_Ahead) % w->m_Segments);
+            if (w->m_Source && j < w->m_Segments) {
+                // Counting on: the segment after the last one written, whatever the index of
+                // the notification taken first (the lowest of several pending ones).
+                w->WriteNext(w->m_CountOn ? w->m_Next % w->m_Segments
+                                          : (j + w->m_Ahead) % w->m_Segments);
+            }
         }
     }
     void WriteNext(uint32_t segment) {
@@ -210,7 +218,8 @@ private:
     const Bytes* m_Source;
     const uint32_t m_Ahead;
     const uint32_t m_DelayMs;
-    uint32_t m_Next = 0;           // next source segment; the worker's own once started
+    uint32_t m_Next = 0;  // next source segment; the worker's own once started
+    bool m_CountOn = false;
     std::vector<HANDLE> m_Events;  // quit, then one per notification
     HANDLE m_Thread = nullptr;
     Device* m_Clock = nullptr;
@@ -673,6 +682,38 @@ TEST_F(SoftDs, AdvanceWaitsForTheWorkersAfterEachNotification) {
     EXPECT_EQ(Last()->Played(), Slice(source, 0, bytes));
     EXPECT_EQ(Last()->Underruns(), 0u);
     EXPECT_EQ(w.Seen().size(), 10u);
+}
+
+// With overlapWorkers the clock plays on while workers that refill half a ring ahead do
+// their work, and waits only when a buffer reaches bytes not written yet: the buffer plays
+// the same bytes as when stepped notification by notification, without an underrun, and
+// every notification was handled when Advance returns. Rings of one-frame segments (a
+// loop of a few frames) included.
+TEST_F(SoftDs, OverlappedWorkersPlayTheSameBytesWithoutUnderruns) {
+    struct Row {
+        uint32_t segments, segmentBytes, delayMs, step;
+    };
+    constexpr uint32_t kFrames = 800;
+    for (const Row& r : {Row{16, 4, 0, 1000}, Row{16, 4, 0, 7}, Row{8, 400, 2, 1234}}) {
+        SCOPED_TRACE(testing::Message() << r.segments << " x " << r.segmentBytes << " bytes");
+        DeviceOptions o;
+        o.overlapWorkers = true;
+        Reopen(o);
+        const Bytes source = PatternPcm(kFrames * 4 + r.segments * r.segmentBytes);
+        ds::IDirectSoundBuffer* b = Make(r.segments * r.segmentBytes);
+        Worker w(b, r.segments, r.segmentBytes, &source, r.segments / 2, r.delayMs);
+        w.CountOn();
+        ASSERT_EQ(w.Attach(), ds::DS_OK);
+        w.Start();
+        ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+        for (uint32_t done = 0; done < kFrames; done += r.step) {
+            ASSERT_TRUE(m_Device->Advance(std::min(r.step, kFrames - done)));
+        }
+        EXPECT_EQ(Last()->Played(), Slice(source, 0, kFrames * 4));
+        EXPECT_EQ(Last()->Underruns(), 0u);
+        EXPECT_EQ(w.Seen().size(), kFrames * 4 / r.segmentBytes);
+        ASSERT_EQ(b->Stop(), ds::DS_OK);
+    }
 }
 
 // ---- Position, status and volume ----

@@ -696,6 +696,9 @@ int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& rela
     options.recordPlayed = false;
     options.recordCalls = false;
     options.volumeRampFrames = kOutputRate / 200;  // a volume step ramps over 5 ms: no click
+    // The worker refills while the clock renders on; waits only when it must (a loop of a
+    // few frames passes a notification every frame).
+    options.overlapWorkers = true;
     softds::Device* device = softds::Device::Create(options);
     if (device == nullptr) {
         io.err << "sonaflux-play: cannot write " << renderPath << "\n";

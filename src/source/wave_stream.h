@@ -38,12 +38,15 @@ public:
     bool Open(CFileStreamRead& reader, DecodedLayout& out) override;
     int Read(uint8_t* destination, uint32_t& length) override;
     bool Seek(uint64_t offset) override;
+    bool WrapTo(uint64_t offset) override;
     bool SetLoopEnd(uint32_t frame) override;
     uint64_t EndBytes() const override { return OutputEnd(); }
     uint32_t DataOffset() const override { return m_DataOffset; }
 
 private:
     enum class Sample { Pcm, Int24, Int32, Float32 };
+    // Seek through `near` (the reader's SeekNear) or not.
+    bool SeekTo(uint64_t offset, bool near);
 
     enum class Walk { Found, NotWave, NoFormat, NoData, PastEnd, Unreadable };
     // Walks every chunk of the image from its start to its end, honouring pad bytes:

@@ -63,9 +63,9 @@ SDL_AUDIODRIVER=dummy "$build/bench/peers/peer_sdlmixer" --seconds "$seconds" \
 echo "== renders (sonaflux-play --render)"
 play=$(cd "$build/tools" && pwd)/sonaflux-play
 mkdir -p "$out/render" "$out/render/one"
-sox -n -r 44100 -b 16 -c 2 "$out/render/f16.wav" synth 16s sine 440
-sox -n -r 44100 -b 16 -c 2 "$out/render/one/f1.wav" synth 1s sine 440
 sox -n -r 44100 -b 16 -c 2 "$out/render/x.wav" synth 12 sine 440 sine 660
+sox "$out/render/x.wav" "$out/render/f16.wav" trim 0 16s
+sox "$out/render/x.wav" "$out/render/one/f1.wav" trim 0 1s
 printf 'NOTIFY_MAX=1\n' > "$out/render/one/Sonaflux.ini"
 : > "$out/render.txt"
 render() {  # name, folder, rendered seconds, arguments...

@@ -301,9 +301,9 @@ bool CWaveDecoder::WrapTo(uint64_t offset) {
     return SeekTo(offset, true);
 }
 
-bool CWaveDecoder::SeekTo(uint64_t offset, bool near) {
+bool CWaveDecoder::SeekTo(uint64_t offset, bool inBlock) {
     const auto seek = [&](uint64_t at) {
-        return near ? m_Reader->SeekNear(Saturate(at)) : m_Reader->Seek(Saturate(at));
+        return inBlock ? m_Reader->SeekNear(Saturate(at)) : m_Reader->Seek(Saturate(at));
     };
     if (m_Sample == Sample::Pcm) return seek(m_DataOffset + offset);
     const uint64_t frame = offset / m_OutputFrame;

@@ -45,8 +45,8 @@ public:
 
 private:
     enum class Sample { Pcm, Int24, Int32, Float32 };
-    // Seek through `near` (the reader's SeekNear) or not.
-    bool SeekTo(uint64_t offset, bool near);
+    // Seek through the reader's SeekNear when `inBlock`, else its Seek.
+    bool SeekTo(uint64_t offset, bool inBlock);
 
     enum class Walk { Found, NotWave, NoFormat, NoData, PastEnd, Unreadable };
     // Walks every chunk of the image from its start to its end, honouring pad bytes:

@@ -384,7 +384,7 @@ void BufferState::Run(uint32_t frames, uint32_t rampFrames, std::vector<MixPiece
     // The frames it plays, in ranges that end at the end of the buffer.
     uint64_t left = ends ? m_FrameCount - first : (phase + frames * step) / rate;
     m_Phase = ends ? 0 : static_cast<uint32_t>((phase + frames * step) % rate);
-    m_Heard = static_cast<uint32_t>(std::min<uint64_t>(m_Half, uint64_t{m_Heard} + left));
+    m_Heard = static_cast<uint32_t>(std::min<uint64_t>(kMaxHalfWidth, uint64_t{m_Heard} + left));
     uint32_t frame = first;
     while (left > 0) {
         const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(m_FrameCount, frame + left));

@@ -159,7 +159,9 @@ private:
     bool m_Looping = false;
     uint32_t m_Frame = 0;  // play cursor, in frames
     uint32_t m_Phase = 0;  // position between m_Frame and the next, in 1/outputRate frames
-    uint32_t m_Heard = 0;  // frames played since it began to sound (up to m_Half), m_Sounding
+    // Frames played since it began to sound (up to kMaxHalfWidth, also at the output rate:
+    // a change of rate finds the history the kernel reads).
+    uint32_t m_Heard = 0;
     uint32_t m_Frequency;  // playing rate
     int32_t m_Volume = 0;
     int32_t m_Pan = 0;

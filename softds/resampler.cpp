@@ -15,7 +15,6 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kPassFraction = 20000.0 / 44100.0;  // of the lower rate
 constexpr double kAttenuationDb = 100.0;
-constexpr uint32_t kMaxHalf = 256;     // beyond a ratio of about 4:1 the band edge widens
 constexpr uint32_t kExactRows = 1024;  // 48000, 32000, 22050, 11025 ... against 44100 or 48000
 constexpr uint32_t kGridRows = 512;
 
@@ -34,7 +33,7 @@ Design DesignFor(uint32_t bufferRate, uint32_t outputRate) {
     // Kaiser's estimate of the length that reaches the attenuation over that transition.
     const double taps = (kAttenuationDb - 7.95) / (2.285 * 2.0 * kPi * transition);
     const auto half = static_cast<uint32_t>(std::ceil(taps / 2.0));
-    return {0.5 * (pass + stop) / step, std::clamp<uint32_t>(half, 2, kMaxHalf)};
+    return {0.5 * (pass + stop) / step, std::clamp<uint32_t>(half, 2, kMaxHalfWidth)};
 }
 
 double BesselI0(double x) {

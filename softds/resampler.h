@@ -23,7 +23,9 @@
 
 namespace softds::detail {
 
-// H: the kernel reads H - 1 input frames before an output frame's position and H after.
+// H: the kernel reads H - 1 input frames before an output frame's position and H after;
+// at most kMaxHalfWidth (beyond a ratio of about 4:1 the band edge widens instead).
+inline constexpr uint32_t kMaxHalfWidth = 256;
 uint32_t KernelHalfWidth(uint32_t bufferRate, uint32_t outputRate);
 
 class Kernel {

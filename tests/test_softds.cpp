@@ -1088,6 +1088,28 @@ TEST_F(SoftDsMix, SineSweepsResampleFlatAndWithoutAliasing) {
     }
 }
 
+// SetFrequency while a buffer plays changes neither the level nor the continuity of what
+// it plays: a steady level stays steady to the sample across changes between the output
+// rate (a plain copy) and others (the kernel then reads the frames heard before).
+TEST_F(SoftDsMix, RateChangesWhilePlayingKeepASteadyLevelSteady) {
+    const Wav wav = MixToWav({}, [&] {
+        ds::IDirectSoundBuffer* b = Make(4000, Pcm(2, 44100, 16), kStreamFlags | kCtrlFrequency);
+        Write(b, 0, Constant16(1000, 12000, -12000));
+        ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+        for (const uint32_t rate : {48000u, 22050u, 47999u, 0u}) {  // 0: the buffer's own
+            ASSERT_TRUE(m_Device->Advance(500));
+            ASSERT_EQ(b->SetFrequency(rate), ds::DS_OK);
+        }
+        ASSERT_TRUE(m_Device->Advance(500));
+        ASSERT_EQ(b->Stop(), ds::DS_OK);
+    });
+    ASSERT_EQ(wav.samples.size(), 2u * 2500);
+    for (size_t f = 0; f < 2500; ++f) {
+        ASSERT_NEAR(wav.samples[2 * f], 12000, 1.0) << f;
+        ASSERT_NEAR(wav.samples[2 * f + 1], -12000, 1.0) << f;
+    }
+}
+
 struct SplitCase {
     ds::WAVEFORMATEX format;
     uint32_t bytes;

@@ -8,7 +8,9 @@
 #                                 output pulling) for the resident set after the first minute
 #
 # Environment: BUILD_DIR (default build/bench), SECONDS_EACH (overrides the run length),
-# STREAMS (default 1,8,32,64). Installs libsdl2-mixer-dev and libopenal-dev when missing.
+# STREAMS (default 1,8,32,64), CHART (where the SVG chart of CPU per stream-second goes;
+# default $BUILD_DIR/cpu-per-stream-second.svg). Installs libsdl2-mixer-dev and
+# libopenal-dev when missing; the render cases make their music with sox.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build/bench}
@@ -28,11 +30,14 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 echo "== building in $build"
-cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build" -j2 --target bench_micro bench_streams peer_openal peer_sdlmixer
+cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOOLS=ON >/dev/null
+cmake --build "$build" -j2 --target bench_micro bench_streams peer_openal peer_sdlmixer \
+  sonaflux-play
+chart=${CHART:-$build/cpu-per-stream-second.svg}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
+echo "== load average before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== micro-benchmarks"
 "$build/bench/bench_micro" --benchmark_min_time=0.5 --benchmark_out="$out/micro.json" \
   --benchmark_out_format=json
@@ -51,6 +56,31 @@ ALSOFT_DRIVERS=null "$build/bench/peers/peer_openal" --streams "$streams" --seco
 echo "== SDL2_mixer, dummy output (one music stream)"
 SDL_AUDIODRIVER=dummy "$build/bench/peers/peer_sdlmixer" --seconds "$seconds" \
   | tee "$out/sdl.txt"
+# Renders through softds's manual clock (sonaflux-play --render), timed on the wall clock:
+# a loop of 16 frames (a whole file: a ring of 16 one-frame segments), a loop of one frame
+# inside a file, a one-frame file with NOTIFY_MAX=1 (one segment of one frame), and a
+# 60 s fade over 10 s of a 12 s file.
+echo "== renders (sonaflux-play --render)"
+play=$(cd "$build/tools" && pwd)/sonaflux-play
+mkdir -p "$out/render" "$out/render/one"
+sox -n -r 44100 -b 16 -c 2 "$out/render/x.wav" synth 12 sine 440 sine 660
+sox "$out/render/x.wav" "$out/render/f16.wav" trim 0 16s
+sox "$out/render/x.wav" "$out/render/one/f1.wav" trim 0 1s
+printf 'NOTIFY_MAX=1\n' > "$out/render/one/Sonaflux.ini"
+: > "$out/render.txt"
+render() {  # name, folder, rendered seconds, arguments...
+  local name=$1 dir=$2 secs=$3 t0 t1; shift 3
+  t0=$(date +%s.%N)
+  (cd "$dir" && "$play" --quiet --render out.wav "$@" >/dev/null)
+  t1=$(date +%s.%N)
+  awk -v n="$name" -v s="$secs" -v a="$t0" -v b="$t1" 'BEGIN {
+    printf "RESULT impl=render case=%s seconds=%s wall=%.3f speed=%.1f\n", n, s, b - a, s / (b - a) }' \
+    | tee -a "$out/render.txt"
+}
+render loop16 "$out/render" 60 --loops 0 --seconds 60 f16.wav
+render loop1 "$out/render" 600 --loops 0 --loop-start 100 --loop-end 101 --seconds 600 x.wav
+render file1-notify1 "$out/render/one" 10 --loops 0 --seconds 10 f1.wav
+render fade60s "$out/render" 10 --fade-out 60000 --seconds 10 x.wav
 : > "$out/long.txt"
 if [ -n "${LONG_PLAY:-}" ]; then
   echo "== long play: 8 streams for ${LONG_PLAY}s through SDL's dummy output"
@@ -75,8 +105,10 @@ mbs() {
 gets=$(ns BM_WaveGets); copy=$(ns BM_MemcpySameBytes/262144); cold=$(ns BM_MemcpySameBytes/16777216)
 echo
 echo "Micro-benchmarks (real time per call; the softds mixer: CPU time)"
+wake=$(awk -v t="$(cpu_ns BM_WakeCycle/process_time/real_time)" 'BEGIN { printf "%.2f", t / 2 / 1000 }')
 awk -v g="$gets" -v c="$copy" -v m="$cold" -v s="$(mbs BM_ReadModuleSettings_1MiB)" \
-    -v d="$(ns BM_LinearToHundredthsDb)" -v r="$(cpu_ns BM_SoftdsMixResampled/8)" 'BEGIN {
+    -v d="$(ns BM_LinearToHundredthsDb)" -v p="$(cpu_ns BM_SoftdsMix/8)" -v w="$wake" \
+    -v up="$(cpu_ns BM_SoftdsMixResampled/8/22050)" -v down="$(cpu_ns BM_SoftdsMixResampled/8/48000)" 'BEGIN {
   printf "  CWaveFileStream::Gets 32768 B, cached file  %10.0f ns  (%.0f MiB/s)\n", g, 32768e9/g/1048576
   printf "  memcpy 32768 B from a 256 KiB block        %10.0f ns  (%.0f MiB/s)\n", c, 32768e9/c/1048576
   printf "  memcpy 32768 B from a 16 MiB image         %10.0f ns  (%.0f MiB/s)\n", m, 32768e9/m/1048576
@@ -84,7 +116,10 @@ awk -v g="$gets" -v c="$copy" -v m="$cold" -v s="$(mbs BM_ReadModuleSettings_1Mi
   printf "  ratio Gets / memcpy from the image         %10.2f\n", g / m
   printf "  ReadModuleSettings, 1 MiB file             %10.1f MiB/s\n", s
   printf "  LinearToHundredthsDb                       %10.1f ns\n", d
-  printf "  softds mixer, 8 streams at 22050 Hz        %10.1f us per stream-second (resampled)\n", r / 1000 / (8 * 0.01)
+  printf "  softds mixer, 8 streams at 44100 Hz        %10.1f us per stream-second (plain copy)\n", p / 1000 / (8 * 0.01)
+  printf "  softds mixer, 8 streams at 22050 Hz        %10.1f us per stream-second (resampled; the resampler %.1f)\n", up / 1000 / (8 * 0.01), (up - p) / 1000 / (8 * 0.01)
+  printf "  softds mixer, 8 streams at 48000 Hz        %10.1f us per stream-second (resampled; the resampler %.1f)\n", down / 1000 / (8 * 0.01), (down - p) / 1000 / (8 * 0.01)
+  printf "  one thread wake-up cycle (the floor)       %10.2f us of CPU (event set on one thread, waited for on another)\n", w
 }'
 # softds's clock and mixer alone, per stream count: us per stream-second.
 : > "$out/mixer.txt"
@@ -95,7 +130,8 @@ done
 
 echo
 echo "Streaming, ${seconds}s per run; CPU in microseconds per stream-second (lower is better)."
-cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.txt" "$out/long.txt" | awk '
+cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.txt" "$out/long.txt" \
+    "$out/render.txt" | awk -v wake="$wake" -v chart="$chart" '
   function verdict(ok) { if (!ok) missed++; return ok ? "met" : "MISSED" }
   function goal(name, want, got, ok) { printf "  %-52s %-10s %-12s %s\n", name, want, got, verdict(ok) }
   /^RESULT/ {
@@ -103,6 +139,7 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
     for (i = 2; i <= NF; ++i) { split($i, kv, "="); f[kv[1]] = kv[2] }
     s = f["streams"]
     if (f["impl"] == "mixer") { mix[s] = f["us"]; next }
+    if (f["impl"] == "render") { rname[++nr] = f["case"]; rsecs[nr] = f["seconds"]; rwall[nr] = f["wall"]; rspeed[nr] = f["speed"]; next }
     if (f["impl"] == "sonaflux-long") { longrss = f["rss_kib"]; longgrowth = f["rss_growth_kib"]; longok = f["ok"]; longur = f["underruns"]; longs = f["seconds"]; next }
     key = f["impl"] "/" s
     if (f["impl"] == "sonaflux" && f["lateness"] == 1) {
@@ -120,7 +157,49 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
     if (f["impl"] == "openal") { eng[key] = f["host_us_per_stream_s"]; olate[s] = sprintf("%s/%s/%s", f["lat_median_ms"], f["lat_p99_ms"], f["lat_max_ms"]) }
     if (f["impl"] == "sdlmixer") eng[key] = f["audio_us_per_stream_s"]
   }
+  function ly(v) { return top + h - (log(v) / log(10) - lo) / (hi - lo) * h }
+  function lx(v) { return left + log(v) / log(2) / 6 * w }
+  function series(name, color, key,   i, s, pts) {
+    pts = ""
+    for (i = 1; i <= n; ++i) { s = order[i]; if ((key "/" s) in proc) pts = pts sprintf("%.1f,%.1f ", lx(s), ly(proc[key "/" s])) }
+    if (pts == "") return
+    printf "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"2\" points=\"%s\"/>\n", color, pts > chart
+    for (i = 1; i <= n; ++i) { s = order[i]; if ((key "/" s) in proc)
+      printf "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\" fill=\"%s\"/>\n", lx(s), ly(proc[key "/" s]), color > chart }
+    printf "<text x=\"%d\" y=\"%d\" fill=\"%s\">%s</text>\n", left + w + 12, legend, color, name > chart
+    legend += 20
+  }
+  # CPU per stream-second against N (log-log), and the floor: one wake-up per refill.
+  function chartsvg(   v, d, i, s, fl) {
+    left = 80; top = 30; w = 420; h = 300; legend = top + 20
+    fl = wake * 44100 * 4 / 32768
+    lo = 9; hi = -9
+    for (v in proc) { d = log(proc[v]) / log(10); if (d < lo) lo = d; if (d > hi) hi = d }
+    d = log(fl) / log(10); if (d < lo) lo = d; if (d > hi) hi = d
+    lo = int(lo); if (lo < 0) lo = 0; hi = int(hi) + 1
+    printf "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"660\" height=\"390\" font-family=\"sans-serif\" font-size=\"13\">\n" > chart
+    printf "<rect width=\"660\" height=\"390\" fill=\"white\"/>\n" > chart
+    for (d = lo; d <= hi; ++d) {
+      printf "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#ddd\"/>\n", left, ly(10 ^ d), left + w, ly(10 ^ d) > chart
+      printf "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%d</text>\n", left - 6, ly(10 ^ d) + 4, 10 ^ d > chart
+    }
+    for (i = 1; i <= n; ++i) {
+      s = order[i]
+      printf "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#ddd\"/>\n", lx(s), top, lx(s), top + h > chart
+      printf "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n", lx(s), top + h + 18, s > chart
+    }
+    printf "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\">streams (N)</text>\n", left + w / 2, top + h + 38 > chart
+    printf "<text x=\"16\" y=\"%d\" transform=\"rotate(-90 16 %d)\" text-anchor=\"middle\">process CPU, us per stream-second</text>\n", top + h / 2, top + h / 2 > chart
+    printf "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#888\" stroke-dasharray=\"6 4\"/>\n", left, ly(fl), left + w, ly(fl) > chart
+    printf "<text x=\"%d\" y=\"%.1f\" fill=\"#666\">wake-up floor</text>\n", left + w + 12, ly(fl) + 4 > chart
+    series("Sonaflux", "#1f77b4", "sonaflux")
+    series("OpenAL Soft", "#d62728", "openal")
+    series("SDL2_mixer", "#2ca02c", "sdlmixer")
+    printf "</svg>\n" > chart
+    close(chart)
+  }
   END {
+    if (chart != "" && n > 0) chartsvg()
     printf "\n%-4s | %-24s | %-12s | %-22s | %-8s | %-7s | %-16s | %-16s | %-11s | %s\n", "N",
       "Sonaflux proc", "softds mixer", "OpenAL proc", "SDL2_mix", "RSS MiB", "SFX late ms", "OAL late ms", "underruns", "peak RSS growth"
     printf "%-4s | %-24s | %-12s | %-22s | %-8s | %-7s | %-16s | %-16s | %-11s | %s\n", "",
@@ -140,18 +219,24 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
     for (i = 1; i <= n; ++i) {
       s = order[i]; a = "sonaflux/" s; b = "openal/" s
       if (!(b in proc)) continue
-      want = (s >= 32) ? 0.5 : 1.0
+      want = (s == 64) ? 0.7 : 0.5
       goal(sprintf("process CPU, Sonaflux / OpenAL Soft, N = %s", s), sprintf("<= %.2f", want),
            sprintf("%.2f", proc[a] / proc[b]), proc[a] / proc[b] <= want)
     }
     if (("sdlmixer/1" in proc) && ("sonaflux/1" in proc))
-      goal("process CPU, Sonaflux / SDL2_mixer, N = 1", "<= 0.50",
-           sprintf("%.2f", proc["sonaflux/1"] / proc["sdlmixer/1"]), proc["sonaflux/1"] / proc["sdlmixer/1"] <= 0.5)
+      goal("process CPU, Sonaflux / SDL2_mixer, N = 1", "<= 0.70",
+           sprintf("%.2f", proc["sonaflux/1"] / proc["sdlmixer/1"]), proc["sonaflux/1"] / proc["sdlmixer/1"] <= 0.7)
+    # The module refills a 32768-byte segment per notification: 5.38 a second of 44.1 kHz
+    # stereo. Its refill side per refill, in wake-up cycles (the floor of a worker per stream).
+    refills = 44100 * 4 / 32768
     for (i = 1; i <= n; ++i) {
       s = order[i]; a = "sonaflux/" s
-      goal(sprintf("module refill side, us per stream-second, N = %s", s), "<= 100",
-           sprintf("%.0f", eng[a]), eng[a] <= 100)
+      goal(sprintf("refill side per refill, N = %s (us; wake-up floors)", s), "<= 1.30",
+           sprintf("%.1f; %.2f", eng[a] / refills, eng[a] / refills / wake), eng[a] / refills / wake <= 1.3)
     }
+    for (i = 1; i <= nr; ++i)
+      goal(sprintf("render speed, %s (%s s in %s s)", rname[i], rsecs[i], rwall[i]), ">= 20x",
+           sprintf("%.1fx", rspeed[i]), rspeed[i] >= 20)
     for (i = 1; i <= n; ++i) {
       s = order[i]; a = "sonaflux/" s
       goal(sprintf("underruns, both passes, N = %s", s), "0", sprintf("%s + %s", ur[a], lateur[s]),
@@ -173,6 +258,8 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
       printf "  (the 10-minute play: LONG_PLAY=600 bench/run.sh)\n"
     }
     if ("sdlmixer/1" in proc) printf "\nSDL2_mixer, 1 stream: %.0f us per stream-second (audio thread %.0f)\n", proc["sdlmixer/1"], eng["sdlmixer/1"]
+    printf "Wake-up floor: %.2f us of CPU per cycle, %.1f us per stream-second at one wake per refill\n", wake, wake * 44100 * 4 / 32768
+    if (chart != "" && n > 0) printf "Chart: %s\n", chart
     if (missed) printf "%d goal(s) missed in this run.\n", missed
     if (bad) { print "\nA run failed its checks (see its RESULT line: ok=0)."; exit 1 }
   }'

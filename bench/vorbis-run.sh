@@ -11,7 +11,7 @@ build=${BUILD_DIR:-build/bench}
 streams=${VORBIS_STREAMS:-1,8,32}
 seconds=${SECONDS_EACH:-10}
 [ -n "${QUICK:-}" ] && [ -z "${SECONDS_EACH:-}" ] && seconds=2
-cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOOLS=OFF >/dev/null
+cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build" --target bench_vorbis peer_sdlmixer_vorbis >/dev/null
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

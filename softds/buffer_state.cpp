@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -63,13 +64,22 @@ BufferState::BufferState(std::shared_ptr<std::mutex> lock, uint32_t descSize, ui
       m_Align(format.nBlockAlign),
       m_FrameCount((bytes + format.nBlockAlign - 1) / format.nBlockAlign),
       m_Convert(ConverterFor(format.wBitsPerSample, format.nChannels)),
-      m_Resample(ResamplerFor(format.nSamplesPerSec, outputRate)),
       m_Frequency(format.nSamplesPerSec),
       m_LastActivity(SteadyClock::now()) {
     // A new buffer holds silence of its format.
     const uint8_t silence = format.wBitsPerSample == 8 ? 0x80 : 0x00;
     m_Memory.assign(bytes, silence);
     m_Committed.assign(bytes, silence);
+    SetRate(m_Frequency);
+}
+
+void BufferState::SetRate(uint32_t frequency) {
+    m_Frequency = frequency;
+    m_Resample = frequency != m_OutputRate;
+    m_Half = m_Resample ? KernelHalfWidth(frequency, m_OutputRate) : 0;
+    // Positions are kept in units of the two rates' common divisor, which the kernel's
+    // exact rows are indexed by: a sub-unit rest of the previous rate is dropped.
+    m_Phase -= m_Phase % std::gcd(frequency, m_OutputRate);
 }
 
 std::vector<ds::DSBPOSITIONNOTIFY> BufferState::Notifications() const {
@@ -236,6 +246,7 @@ ds::HRESULT BufferState::DoSetPosition(uint32_t offset) {
     if (offset >= m_Bytes) return ds::DSERR_INVALIDPARAM;
     m_Frame = offset / m_Align;  // the cursor moves in whole frames
     m_Phase = 0;
+    m_Heard = 0;  // what the kernel reads before the new cursor was not heard
     return ds::DS_OK;
 }
 
@@ -260,8 +271,7 @@ ds::HRESULT BufferState::DoSetFrequency(uint32_t frequency) {
     if (frequency == 0) frequency = m_Format.nSamplesPerSec;  // DSBFREQUENCY_ORIGINAL
     if (frequency < ds::kFrequencyMin || frequency > ds::kFrequencyMax)
         return ds::DSERR_INVALIDPARAM;
-    m_Frequency = frequency;
-    m_Resample = ResamplerFor(m_Frequency, m_OutputRate);
+    SetRate(frequency);
     return ds::DS_OK;
 }
 
@@ -315,6 +325,7 @@ uint32_t BufferState::FramesToEvent(uint32_t limit) const {
 void BufferState::Run(uint32_t frames, uint32_t rampFrames, std::vector<MixPiece>& pieces,
                       std::vector<uint8_t>& arena, std::vector<Signal>& signals) {
     if (!PlayingLocked() || frames == 0) return;
+    if (!m_Sounding) m_Heard = 0;
     const uint32_t first = m_Frame;
     const uint64_t phase = m_Phase;
     const uint64_t rate = m_OutputRate;
@@ -332,14 +343,17 @@ void BufferState::Run(uint32_t frames, uint32_t rampFrames, std::vector<MixPiece
     }
 
     // Its piece of the mix: the frames that its output frames read, and its gain.
+    // Resampled, output frame k reads the 2H frames around its position: H - 1 before it
+    // (the history, silent where nothing was heard) and H from it on.
     MixPiece piece{};
     piece.convert = m_Convert;
     piece.resample = m_Resample;
     const uint64_t lastRead = (phase + (sounding - 1) * step) / rate;
-    piece.inFrames = static_cast<uint32_t>(lastRead + (m_Resample ? 2 : 1));
+    const uint32_t history = m_Resample ? m_Half - 1 : 0;
+    piece.inFrames = static_cast<uint32_t>(lastRead + (m_Resample ? 2 * m_Half : 1));
     arena.resize((arena.size() + 15) & ~size_t{15}, 0);  // aligned lines convert faster
     piece.at = arena.size();
-    CopyFrames(first, piece.inFrames, arena);
+    CopyFrames(first, history, piece.inFrames, arena);
     piece.outFrames = sounding;
     piece.phase = static_cast<uint32_t>(phase);
     piece.step = m_Frequency;
@@ -371,6 +385,7 @@ void BufferState::Run(uint32_t frames, uint32_t rampFrames, std::vector<MixPiece
     // The frames it plays, in ranges that end at the end of the buffer.
     uint64_t left = ends ? m_FrameCount - first : (phase + frames * step) / rate;
     m_Phase = ends ? 0 : static_cast<uint32_t>((phase + frames * step) % rate);
+    m_Heard = static_cast<uint32_t>(std::min<uint64_t>(kMaxHalfWidth, uint64_t{m_Heard} + left));
     uint32_t frame = first;
     while (left > 0) {
         const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(m_FrameCount, frame + left));
@@ -401,7 +416,12 @@ void BufferState::PlayFrames(uint32_t first, uint32_t end, std::vector<Signal>& 
     }
 }
 
-void BufferState::CopyFrames(uint32_t first, uint32_t count, std::vector<uint8_t>& arena) const {
+void BufferState::AppendSilence(size_t bytes, std::vector<uint8_t>& arena) const {
+    arena.resize(arena.size() + bytes, m_Format.wBitsPerSample == 8 ? 0x80 : 0x00);
+}
+
+void BufferState::CopyFrames(uint32_t first, uint32_t history, uint32_t count,
+                             std::vector<uint8_t>& arena) const {
     const uint8_t* data = m_Committed.data();
     // Whole frames [from, from + n) of the buffer, the short last one completed so that
     // what is missing of it sounds as silence.
@@ -419,11 +439,17 @@ void BufferState::CopyFrames(uint32_t first, uint32_t count, std::vector<uint8_t
             arena.resize(arena.size() + missing, 0x80);
         }
     };
-    uint32_t frame = first;
+    // The history that was heard: frames played since the buffer began to sound, and
+    // never before frame 0 of a buffer played once.
+    const uint32_t heard = std::min(history, m_Looping ? m_Heard : std::min(m_Heard, first));
+    AppendSilence(size_t{history - heard} * m_Align, arena);
+    count -= history - heard;
+    uint32_t frame = static_cast<uint32_t>((uint64_t{first} + m_FrameCount - heard % m_FrameCount) %
+                                           m_FrameCount);
     while (count > 0) {
         if (frame == m_FrameCount) {
-            if (!m_Looping) {  // the last frame holds: what the interpolation reads past it
-                for (; count > 0; --count) append(m_FrameCount - 1, 1);
+            if (!m_Looping) {  // what the kernel reads past the end of the sound
+                AppendSilence(size_t{count} * m_Align, arena);
                 break;
             }
             frame = 0;

@@ -100,6 +100,8 @@ public:
     uint32_t FrequencyLocked() const { return m_Frequency; }
     uint32_t StatusLocked() const;
     bool PlayingLocked() const { return m_Playing && !m_Released; }
+    // The byte at the play cursor was written since it last played.
+    bool CursorWritten() const { return m_Fresh.Contains(CursorBytes()); }
     // The buffer's last reference went: it plays no more and frees its memory.
     void MarkReleased();
 
@@ -120,9 +122,14 @@ private:
     // Plays the whole frames [first, end) (end at most the frame count): underruns, the
     // played record and the notifications whose offsets lie in their bytes.
     void PlayFrames(uint32_t first, uint32_t end, std::vector<Signal>& signals);
-    // Copies `count` frames from `first` on, wrapping when looping and holding the last frame
-    // otherwise, to the end of `arena`; a short last frame is completed with silence.
-    void CopyFrames(uint32_t first, uint32_t count, std::vector<uint8_t>& arena) const;
+    // Copies `count` frames to the end of `arena`, from `history` frames before `first` on,
+    // wrapping when looping. Frames that were not heard (before the buffer began to sound,
+    // before frame 0 or past the end of a buffer played once) are silence, and so is what
+    // a short last frame lacks.
+    void CopyFrames(uint32_t first, uint32_t history, uint32_t count,
+                    std::vector<uint8_t>& arena) const;
+    void AppendSilence(size_t bytes, std::vector<uint8_t>& arena) const;
+    void SetRate(uint32_t frequency);
     void AddStopSignals(std::vector<Signal>& signals);
     void UpdateGains();
 
@@ -138,7 +145,8 @@ private:
     const uint32_t m_Align;
     const uint32_t m_FrameCount;  // the last frame is short when the size is not aligned
     const ConvertFn m_Convert;    // chosen once for the format
-    ResampleFn m_Resample;        // chosen again only when the playing rate changes
+    bool m_Resample = false;      // the playing rate differs from the output rate
+    uint32_t m_Half = 0;          // then the kernel's half width (KernelHalfWidth)
 
     std::vector<uint8_t> m_Memory;     // what Lock hands out
     std::vector<uint8_t> m_Committed;  // what Unlock published: what plays
@@ -151,6 +159,9 @@ private:
     bool m_Looping = false;
     uint32_t m_Frame = 0;  // play cursor, in frames
     uint32_t m_Phase = 0;  // position between m_Frame and the next, in 1/outputRate frames
+    // Frames played since it began to sound (up to kMaxHalfWidth, also at the output rate:
+    // a change of rate finds the history the kernel reads).
+    uint32_t m_Heard = 0;
     uint32_t m_Frequency;  // playing rate
     int32_t m_Volume = 0;
     int32_t m_Pan = 0;

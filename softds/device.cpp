@@ -361,6 +361,7 @@ bool DeviceImpl::Advance(uint32_t frames) {
     if (m_Options.clock != ClockKind::Manual) return false;
     std::lock_guard<std::mutex> one(m_AdvanceMutex);
     std::vector<Signal> signals;
+    std::vector<Signal> pending;  // overlapWorkers: set, not yet waited for
     while (frames > 0) {
         signals.clear();
         {
@@ -370,11 +371,37 @@ bool DeviceImpl::Advance(uint32_t frames) {
             frames -= done;
         }
         if (signals.empty()) continue;
+        if (!m_Options.overlapWorkers) {
+            SetEvents(signals);
+            // Playback goes no further than a step the workers did not keep up with.
+            if (!Settle(signals)) return false;
+            continue;
+        }
+        // An event set again before a worker took it would be one signal, not two.
+        const bool again = std::any_of(signals.begin(), signals.end(), [&](const Signal& s) {
+            return std::any_of(pending.begin(), pending.end(),
+                               [&](const Signal& p) { return p.event == s.event; });
+        });
+        if (again && !SettlePending(pending)) return false;
         SetEvents(signals);
-        // Playback goes no further than a step the workers did not keep up with.
-        if (!Settle(signals)) return false;
+        pending.insert(pending.end(), signals.begin(), signals.end());
+        if (!NextBytesWritten(pending) && !SettlePending(pending)) return false;
     }
-    return true;
+    return SettlePending(pending);
+}
+
+bool DeviceImpl::SettlePending(std::vector<Signal>& pending) {
+    if (pending.empty()) return true;
+    const bool settled = Settle(pending);
+    pending.clear();
+    return settled;
+}
+
+bool DeviceImpl::NextBytesWritten(const std::vector<Signal>& pending) const {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    return std::all_of(pending.begin(), pending.end(), [](const Signal& s) {
+        return !s.buffer->PlayingLocked() || s.buffer->CursorWritten();
+    });
 }
 
 bool DeviceImpl::WaitIdle() {

@@ -161,6 +161,10 @@ private:
     void Pull(int16_t* out, size_t frames);
     void SetEvents(const std::vector<Signal>& signals);
     bool Settle(const std::vector<Signal>& signals);
+    // overlapWorkers: settles `pending` (and empties it) unless empty.
+    bool SettlePending(std::vector<Signal>& pending);
+    // overlapWorkers: every playing buffer of `pending` plays bytes written next.
+    bool NextBytesWritten(const std::vector<Signal>& pending) const;
     void ClockMain();
     void StopClock();
 

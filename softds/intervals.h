@@ -61,6 +61,12 @@ public:
         return taken;
     }
 
+    bool Contains(uint32_t at) const {
+        auto it = std::lower_bound(m_Ranges.begin(), m_Ranges.end(), at,
+                                   [](const Range& r, uint32_t a) { return r.end <= a; });
+        return it != m_Ranges.end() && it->begin <= at;
+    }
+
     void Clear() { m_Ranges.clear(); }
     size_t Count() const { return m_Ranges.size(); }
     size_t HeldBytes() const { return m_Ranges.capacity() * sizeof(Range); }

@@ -40,37 +40,11 @@ void Mono8(const uint8_t* in, size_t frames, float* out) {
     }
 }
 
-void Linear(const float* in, uint32_t phase, uint32_t step, uint32_t rate, float* out,
-            size_t frames) {
-    // Whole and fractional input frames per output frame, so that no division runs per frame.
-    const uint32_t whole = step / rate;
-    const uint32_t part = step % rate;
-    const float scale = 1.0f / static_cast<float>(rate);
-    size_t at = phase / rate;
-    uint32_t fraction = phase % rate;
-    for (size_t k = 0; k < frames; ++k) {
-        const float t = static_cast<float>(fraction) * scale;
-        const float* a = in + 2 * at;
-        out[2 * k] = a[0] + (a[2] - a[0]) * t;
-        out[2 * k + 1] = a[1] + (a[3] - a[1]) * t;
-        at += whole;
-        fraction += part;
-        if (fraction >= rate) {
-            fraction -= rate;
-            ++at;
-        }
-    }
-}
-
 }  // namespace
 
 ConvertFn ConverterFor(uint16_t bits, uint16_t channels) {
     if (bits == 16) return channels == 2 ? &Stereo16 : &Mono16;
     return channels == 2 ? &Stereo8 : &Mono8;
-}
-
-ResampleFn ResamplerFor(uint32_t bufferRate, uint32_t outputRate) {
-    return bufferRate == outputRate ? nullptr : &Linear;
 }
 
 void Accumulate(float* __restrict mix, const float* __restrict line, size_t frames, float left,
@@ -126,7 +100,7 @@ void Mixer::Mix(const std::vector<MixPiece>& pieces, const std::vector<uint8_t>&
         if (p.resample) {
             const size_t n = 2 * size_t{p.outFrames};
             if (m_Resampled.size() < n) m_Resampled.resize(n);
-            p.resample(line, p.phase, p.step, p.rate, m_Resampled.data(), p.outFrames);
+            m_Kernels.For(p.step, p.rate).Run(line, p.phase, m_Resampled.data(), p.outFrames);
             line = m_Resampled.data();
         }
         const uint32_t ramp = std::min(p.rampFrames, p.outFrames);

@@ -4,14 +4,16 @@
 // Each playing buffer hands the mixer a piece: a copy of the PCM frames that its span of
 // output frames reads (taken under the device lock), the resampling position and its gain.
 // The mixer converts the piece once into a stereo float line (16-bit units), resamples it
-// when the buffer's rate differs from the output rate, adds it with its gain into the
-// block's float line, and converts the block once to 16-bit with clamping. None of it runs
-// under the device lock.
+// band-limited (resampler.h) when the buffer's rate differs from the output rate, adds it with its
+// gain into the block's float line, and converts the block once to 16-bit with clamping. None of it
+// runs under the device lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "softds/resampler.h"
 
 namespace softds::detail {
 
@@ -19,14 +21,6 @@ namespace softds::detail {
 // (a mono sample goes to both channels; 8-bit is centred on 128 and scaled by 256).
 using ConvertFn = void (*)(const uint8_t* in, size_t frames, float* out);
 ConvertFn ConverterFor(uint16_t bits, uint16_t channels);
-
-// Linear interpolation over a stereo float line. Output frame k reads input frames i and
-// i + 1 at the fraction f / rate, where i * rate + f = phase + k * step; the line holds
-// every frame that reads.
-using ResampleFn = void (*)(const float* in, uint32_t phase, uint32_t step, uint32_t rate,
-                            float* out, size_t frames);
-// Null when the rates are equal: the converted line is then used as it is.
-ResampleFn ResamplerFor(uint32_t bufferRate, uint32_t outputRate);
 
 // mix[2k + c] += line[2k + c] * gain[c], for k below `frames`.
 void Accumulate(float* mix, const float* line, size_t frames, float left, float right);
@@ -39,15 +33,17 @@ void ToInt16(const float* mix, size_t samples, int16_t* out);
 // What one buffer gives to one block.
 struct MixPiece {
     ConvertFn convert;
-    ResampleFn resample;  // null: same rate
-    size_t at;            // first byte of its frames in the block's byte arena
-    uint32_t inFrames;    // whole frames there
-    uint32_t outFrames;   // output frames it sounds for, from the start of the block
-    uint32_t phase;       // resampling: the position of output frame 0 past input frame 0
-    uint32_t step;        // the buffer's rate
-    uint32_t rate;        // the output rate
-    float gain[2];        // at output frame 0
-    float rampStep[2];    // per frame, over the first rampFrames frames (at most outFrames)
+    bool resample;       // false: same rate, the frames play as they are
+    size_t at;           // first byte of its frames in the block's byte arena
+    uint32_t inFrames;   // whole frames there
+    uint32_t outFrames;  // output frames it sounds for, from the start of the block
+    // Resampling: the position of output frame 0 past input frame H - 1 (the frames before
+    // it are the kernel's history, KernelHalfWidth), in 1/rate frames.
+    uint32_t phase;
+    uint32_t step;      // the buffer's rate
+    uint32_t rate;      // the output rate
+    float gain[2];      // at output frame 0
+    float rampStep[2];  // per frame, over the first rampFrames frames (at most outFrames)
     uint32_t rampFrames;
     float held[2];  // from frame rampFrames on
 };
@@ -61,13 +57,15 @@ public:
     void Mix(const std::vector<MixPiece>& pieces, const std::vector<uint8_t>& arena,
              uint32_t frames, int16_t* out);
     size_t HeldBytes() const {
-        return (m_Mix.capacity() + m_Line.capacity() + m_Resampled.capacity()) * sizeof(float);
+        return (m_Mix.capacity() + m_Line.capacity() + m_Resampled.capacity()) * sizeof(float) +
+               m_Kernels.HeldBytes();
     }
 
 private:
     std::vector<float> m_Mix;
     std::vector<float> m_Line;
     std::vector<float> m_Resampled;
+    KernelCache m_Kernels;
 };
 
 }  // namespace softds::detail

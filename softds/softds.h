@@ -54,6 +54,15 @@ struct DeviceOptions {
     // status calls do not count) before the workers count as idle.
     uint32_t settleGraceMs = 100;
     uint32_t settleQuietMs = 15;
+    // Manual clock: let the stream workers run alongside the clock (for rendering). Advance
+    // then sets the events of the notifications it passes and plays on without waiting
+    // while what each signalled buffer plays next was written since it last played. A
+    // host whose worker refills whole segments ahead of the cursor, each the one after the
+    // last it wrote (as the module does), hears the same. It waits for the workers when
+    // such a buffer reaches bytes not written yet, before it sets an event again that no
+    // worker took, and before it returns. Off: the workers are waited for after every
+    // notification, which tests step by.
+    bool overlapWorkers = false;
 };
 
 // The operations that fault injection can make fail, and that the call log records.

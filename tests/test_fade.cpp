@@ -232,6 +232,26 @@ TEST(FadeSteps, TheWaitBetweenStepsIsAThousandthOfTheDurationAndAtLeastTenMillis
     }
 }
 
+// The interval is host time: at the wall clock's pace (jitter of a few ms included) the
+// wait is the interval; a timer clearly faster than the wall clock (a render) shrinks it
+// in proportion, down to 1 ms; a timer that stood still or went back keeps the last wait.
+TEST(FadeSteps, TheWaitFollowsThePaceOfTheHostsTimer) {
+    struct Row {
+        DWORD interval, previous;
+        uint32_t timerMs;
+        double wallMs;
+        DWORD wait;
+    };
+    for (const Row& r :
+         {Row{60, 60, 60, 60.2, 60}, Row{10, 10, 12, 10.1, 10}, Row{10, 3, 11, 9.8, 10},
+          Row{60, 60, 100, 60.0, 36}, Row{60, 36, 100, 36.5, 21}, Row{60, 2, 100, 0.4, 1},
+          Row{60, 7, 0, 50.0, 7}, Row{60, 7, 0xFFFFFFF0u, 50.0, 7},
+          Row{0xFFFFFFFBu, 0xFFFFFFFBu, 100, 10.0, 0xFFFFFFFBu / 10}}) {
+        EXPECT_EQ(CFadeThread::PacedWait(r.interval, r.previous, r.timerMs, r.wallMs), r.wait)
+            << r.interval << " " << r.timerMs << " " << r.wallMs;
+    }
+}
+
 TEST_F(FadeTest, NegativeDurationNeverStepsAndStopJumpsToTheTarget) {
     ASSERT_TRUE(Buffer().StartFade(-5000, 0.5, false));  // waits of almost 50 days
     timer.now += 100000;

@@ -30,6 +30,7 @@ using sonaflux::test::PatternPcm;
 constexpr uint32_t kStreamFlags =
     ds::DSBCAPS_CTRLVOLUME | ds::DSBCAPS_CTRLPOSITIONNOTIFY | ds::DSBCAPS_GETCURRENTPOSITION2;
 constexpr uint32_t kOffsetStop = 0xFFFFFFFFu;
+constexpr uint32_t kCtrlFrequency = 0x20;  // DSBCAPS_CTRLFREQUENCY
 
 ds::WAVEFORMATEX Pcm(uint16_t channels, uint32_t rate, uint16_t bits) {
     ds::WAVEFORMATEX f{};
@@ -163,6 +164,9 @@ public:
         std::lock_guard<std::mutex> guard(m_Mutex);
         return m_Seen;
     }
+    // Before Start: each notification refills the segment after the last one written, as
+    // the module does, rather than the one `ahead` of the notification's own.
+    void CountOn() { m_CountOn = true; }
     // Before Start: records the device clock's frame count at each notification too.
     void RecordFrames(Device* device) { m_Clock = device; }
     std::vector<uint64_t> Frames() {
@@ -185,7 +189,12 @@ private:
                 w->m_Seen.push_back(j);
                 if (w->m_Clock) w->m_Frames.push_back(w->m_Clock->Frames());
             }
-            if (w->m_Source && j < w->m_Segments) w->WriteNext((j + w->m_Ahead) % w->m_Segments);
+            if (w->m_Source && j < w->m_Segments) {
+                // Counting on: the segment after the last one written, whatever the index of
+                // the notification taken first (the lowest of several pending ones).
+                w->WriteNext(w->m_CountOn ? w->m_Next % w->m_Segments
+                                          : (j + w->m_Ahead) % w->m_Segments);
+            }
         }
     }
     void WriteNext(uint32_t segment) {
@@ -209,7 +218,8 @@ private:
     const Bytes* m_Source;
     const uint32_t m_Ahead;
     const uint32_t m_DelayMs;
-    uint32_t m_Next = 0;           // next source segment; the worker's own once started
+    uint32_t m_Next = 0;  // next source segment; the worker's own once started
+    bool m_CountOn = false;
     std::vector<HANDLE> m_Events;  // quit, then one per notification
     HANDLE m_Thread = nullptr;
     Device* m_Clock = nullptr;
@@ -674,6 +684,38 @@ TEST_F(SoftDs, AdvanceWaitsForTheWorkersAfterEachNotification) {
     EXPECT_EQ(w.Seen().size(), 10u);
 }
 
+// With overlapWorkers the clock plays on while workers that refill half a ring ahead do
+// their work, and waits only when a buffer reaches bytes not written yet: the buffer plays
+// the same bytes as when stepped notification by notification, without an underrun, and
+// every notification was handled when Advance returns. Rings of one-frame segments (a
+// loop of a few frames) included.
+TEST_F(SoftDs, OverlappedWorkersPlayTheSameBytesWithoutUnderruns) {
+    struct Row {
+        uint32_t segments, segmentBytes, delayMs, step;
+    };
+    constexpr uint32_t kFrames = 800;
+    for (const Row& r : {Row{16, 4, 0, 1000}, Row{16, 4, 0, 7}, Row{8, 400, 2, 1234}}) {
+        SCOPED_TRACE(testing::Message() << r.segments << " x " << r.segmentBytes << " bytes");
+        DeviceOptions o;
+        o.overlapWorkers = true;
+        Reopen(o);
+        const Bytes source = PatternPcm(kFrames * 4 + r.segments * r.segmentBytes);
+        ds::IDirectSoundBuffer* b = Make(r.segments * r.segmentBytes);
+        Worker w(b, r.segments, r.segmentBytes, &source, r.segments / 2, r.delayMs);
+        w.CountOn();
+        ASSERT_EQ(w.Attach(), ds::DS_OK);
+        w.Start();
+        ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+        for (uint32_t done = 0; done < kFrames; done += r.step) {
+            ASSERT_TRUE(m_Device->Advance(std::min(r.step, kFrames - done)));
+        }
+        EXPECT_EQ(Last()->Played(), Slice(source, 0, kFrames * 4));
+        EXPECT_EQ(Last()->Underruns(), 0u);
+        EXPECT_EQ(w.Seen().size(), kFrames * 4 / r.segmentBytes);
+        ASSERT_EQ(b->Stop(), ds::DS_OK);
+    }
+}
+
 // ---- Position, status and volume ----
 
 TEST_F(SoftDs, PositionMovesInWholeFramesAndPlayResumesFromIt) {
@@ -849,9 +891,10 @@ TEST_F(SoftDs, WavSinkHoldsTheMixWithVolumeResamplingAndClipping) {
         ASSERT_NEAR(w.samples[2 * f], 20000 * half, 1.0) << f;
         ASSERT_NEAR(w.samples[2 * f + 1], -16000 * half, 1.0) << f;
     }
-    for (size_t f = 600; f < 1000; ++f) {
+    // The resampled buffer rises from its start like a band-limited step, then holds.
+    for (size_t f = 700; f < 1000; ++f) {
         ASSERT_EQ(w.samples[2 * f], 32767) << f;
-        ASSERT_EQ(w.samples[2 * f + 1], 16384 - 16000) << f;
+        ASSERT_NEAR(w.samples[2 * f + 1], 16384 - 16000, 1.0) << f;
     }
 }
 
@@ -931,59 +974,194 @@ TEST_F(SoftDsMix, VolumeChangesRampWithoutAStep) {
     }
 }
 
-struct ResampleCase {
+// A tone fitted by least squares at a known frequency: its amplitude, and the RMS of what
+// is left (every other product: aliases, images, noise), both in 16-bit units.
+struct ToneFit {
+    double amplitude, residual;
+};
+
+ToneFit FitTone(const std::vector<double>& y, double cyclesPerSample) {
+    // y ~ a cos + b sin + c: the normal equations, solved by elimination.
+    double m[3][4] = {};
+    const double w = 2.0 * 3.14159265358979323846 * cyclesPerSample;
+    for (size_t n = 0; n < y.size(); ++n) {
+        const double v[3] = {std::cos(w * n), std::sin(w * n), 1.0};
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) m[r][c] += v[r] * v[c];
+            m[r][3] += v[r] * y[n];
+        }
+    }
+    for (int p = 0; p < 3; ++p) {
+        for (int r = p + 1; r < 3; ++r) {
+            const double f = m[r][p] / m[p][p];
+            for (int c = p; c < 4; ++c) m[r][c] -= f * m[p][c];
+        }
+    }
+    double x[3];
+    for (int r = 2; r >= 0; --r) {
+        double v = m[r][3];
+        for (int c = r + 1; c < 3; ++c) v -= m[r][c] * x[c];
+        x[r] = v / m[r][r];
+    }
+    double sum = 0.0;
+    for (size_t n = 0; n < y.size(); ++n) {
+        const double e = y[n] - (x[0] * std::cos(w * n) + x[1] * std::sin(w * n) + x[2]);
+        sum += e * e;
+    }
+    return {std::hypot(x[0], x[1]), std::sqrt(sum / static_cast<double>(y.size()))};
+}
+
+double Dbfs(double rms) {  // relative to a full-scale sine
+    return 20.0 * std::log10(rms / (32768.0 / std::sqrt(2.0)));
+}
+
+struct SweepCase {
+    uint32_t bufferRate;          // the rate the buffer is created with, and plays at until...
+    uint32_t playRate;            // ...SetFrequency sets this one, 1500 frames in (when it differs)
+    double passEdge;              // Hz: flat within 0.1 dB up to here
+    std::vector<uint32_t> tenHz;  // tones, in tens of cycles per buffer second
+};
+
+// Stepped sine sweeps through the rate conversion, rendered by the manual clock in uneven
+// steps between notifications (so spans and blocks end anywhere): every tone below the
+// passband's edge comes out within 0.1 dB of its level, every product other than the tone
+// (aliases, images, clicks at span ends) stays at or below -90 dBFS, and a tone above the
+// output's Nyquist frequency leaves nothing above -90 dBFS.
+TEST_F(SoftDsMix, SineSweepsResampleFlatAndWithoutAliasing) {
+    const SweepCase cases[] = {
+        {48000, 48000, 20000, {2, 100, 500, 1000, 1500, 1900, 2000, 2100, 2210, 2300, 2399}},
+        {22050, 22050, 10000, {2, 100, 300, 600, 900, 1000}},
+        // A rate no exact kernel serves (interpolated rows), reached by SetFrequency.
+        {44100, 47999, 20000, {100, 900, 1837}},
+    };
+    constexpr double kAmplitude = 29000;
+    constexpr uint32_t kOut = 44100, kFrames = 9000, kFrom = 3000;
+    for (const SweepCase& c : cases) {
+        const uint32_t frames = c.bufferRate / 10;  // a tenth of a second: whole cycles
+        for (const uint32_t tone : c.tenHz) {
+            const double hz = tone * 10.0 * c.playRate / c.bufferRate;
+            SCOPED_TRACE(testing::Message()
+                         << c.bufferRate << " -> " << c.playRate << " Hz, tone " << hz << " Hz");
+            Bytes data;
+            for (uint32_t n = 0; n < frames; ++n) {
+                const double a = 2.0 * 3.14159265358979323846 * tone * n / frames;
+                sonaflux::test::PutLe16(data, static_cast<uint16_t>(static_cast<int16_t>(
+                                                  std::lround(kAmplitude * std::sin(a)))));
+                sonaflux::test::PutLe16(data, static_cast<uint16_t>(static_cast<int16_t>(
+                                                  std::lround(kAmplitude * std::cos(a)))));
+            }
+            std::unique_ptr<Worker> w;
+            const Wav wav = MixToWav({}, [&] {
+                ds::IDirectSoundBuffer* b =
+                    Make(frames * 4, Pcm(2, c.bufferRate, 16), kStreamFlags | kCtrlFrequency);
+                Write(b, 0, data);
+                w = std::make_unique<Worker>(b, 3, 1);
+                ASSERT_EQ(w->Attach({401 * 4, 1777 * 4, (frames - 3) * 4}), ds::DS_OK);
+                w->Start();
+                ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+                for (uint32_t done = 0; done < kFrames; done += 997) {
+                    if (done == 997 * 2 && c.playRate != c.bufferRate) {
+                        ASSERT_EQ(b->SetFrequency(c.playRate), ds::DS_OK);
+                    }
+                    ASSERT_TRUE(m_Device->Advance(std::min(997u, kFrames - done)));
+                }
+                ASSERT_EQ(b->Stop(), ds::DS_OK);
+            });
+            w.reset();
+            ASSERT_EQ(wav.samples.size(), 2u * kFrames);
+            for (unsigned ch = 0; ch < 2; ++ch) {
+                std::vector<double> y;
+                for (uint32_t k = kFrom; k < kFrames; ++k) y.push_back(wav.samples[2 * k + ch]);
+                const ToneFit fit = FitTone(y, hz / kOut);
+                if (hz >= kOut / 2.0) {
+                    double sum = 0.0;
+                    for (double v : y) sum += v * v;
+                    EXPECT_LE(Dbfs(std::sqrt(sum / static_cast<double>(y.size()))), -90.0) << ch;
+                    continue;
+                }
+                EXPECT_LE(Dbfs(fit.residual), -90.0) << ch;
+                if (hz <= c.passEdge) {
+                    EXPECT_NEAR(20.0 * std::log10(fit.amplitude / kAmplitude), 0.0, 0.1) << ch;
+                }
+            }
+        }
+    }
+}
+
+// SetFrequency while a buffer plays changes neither the level nor the continuity of what
+// it plays: a steady level stays steady to the sample across changes between the output
+// rate (a plain copy) and others (the kernel then reads the frames heard before).
+TEST_F(SoftDsMix, RateChangesWhilePlayingKeepASteadyLevelSteady) {
+    const Wav wav = MixToWav({}, [&] {
+        ds::IDirectSoundBuffer* b = Make(4000, Pcm(2, 44100, 16), kStreamFlags | kCtrlFrequency);
+        Write(b, 0, Constant16(1000, 12000, -12000));
+        ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
+        for (const uint32_t rate : {48000u, 22050u, 47999u, 0u}) {  // 0: the buffer's own
+            ASSERT_TRUE(m_Device->Advance(500));
+            ASSERT_EQ(b->SetFrequency(rate), ds::DS_OK);
+        }
+        ASSERT_TRUE(m_Device->Advance(500));
+        ASSERT_EQ(b->Stop(), ds::DS_OK);
+    });
+    ASSERT_EQ(wav.samples.size(), 2u * 2500);
+    for (size_t f = 0; f < 2500; ++f) {
+        ASSERT_NEAR(wav.samples[2 * f], 12000, 1.0) << f;
+        ASSERT_NEAR(wav.samples[2 * f + 1], -12000, 1.0) << f;
+    }
+}
+
+struct SplitCase {
     ds::WAVEFORMATEX format;
     uint32_t bytes;
     std::vector<uint32_t> offsets;
 };
 
-// A buffer at another rate is interpolated linearly between its frames, continuing across
-// span ends and wraps, as computed here from its bytes.
-TEST_F(SoftDsMix, ResamplingMatchesLinearInterpolationOfTheBufferFrames) {
-    const ResampleCase cases[] = {
+// What a buffer at another rate sounds like does not depend on where spans and blocks
+// end: the mix of one long step and that of many short ones, split again at notifications
+// and across wraps of small rings, are the same to the sample. A buffer played once ends
+// in silence, and one at the output rate plays its bytes as they are.
+TEST_F(SoftDsMix, ResampledSoundIsTheSameHoweverTheClockIsSplit) {
+    const SplitCase cases[] = {
         {Pcm(2, 22050, 16), 4000, {999, 1999, 2999, 3999}},
         {Pcm(1, 22050, 8), 999, {0, 500}},
         {Pcm(1, 11025, 16), 700, {}},
         {Pcm(2, 48000, 16), 4000, {1, 2001}},
+        {Pcm(2, 96000, 16), 64, {}},
     };
-    constexpr uint32_t kOut = 44100, kFrames = 3000;
-    for (const ResampleCase& c : cases) {
+    constexpr uint32_t kFrames = 3000;
+    for (const SplitCase& c : cases) {
         const ds::WAVEFORMATEX& f = c.format;
         SCOPED_TRACE(testing::Message() << f.nSamplesPerSec << " Hz, " << f.nChannels << " ch, "
                                         << f.wBitsPerSample << " bits");
-        Bytes data = PatternPcm(c.bytes, f.nSamplesPerSec);
-        std::unique_ptr<Worker> w;
-        const Wav wav = MixToWav({}, [&] {
-            ds::IDirectSoundBuffer* b = Make(c.bytes, f);
-            Write(b, 0, data);
-            if (!c.offsets.empty()) {
-                w = std::make_unique<Worker>(b, static_cast<uint32_t>(c.offsets.size()), 1);
-                ASSERT_EQ(w->Attach(c.offsets), ds::DS_OK);
-                w->Start();
-            }
-            ASSERT_EQ(b->Play(0, 0, ds::DSBPLAY_LOOPING), ds::DS_OK);
-            ASSERT_TRUE(m_Device->Advance(1234));
-            ASSERT_TRUE(m_Device->Advance(kFrames - 1234));
-            ASSERT_EQ(b->Stop(), ds::DS_OK);
-        });
-        w.reset();
-        ASSERT_EQ(wav.samples.size(), 2u * kFrames);
-        const uint32_t frames = c.bytes / f.nBlockAlign;
-        const auto sample = [&](uint64_t frame, unsigned channel) {
-            const size_t at = frame % frames * f.nBlockAlign +
-                              (f.nChannels == 2 ? channel : 0) * (f.wBitsPerSample / 8);
-            if (f.wBitsPerSample == 8) return (data[at] - 128) * 256.0;
-            return static_cast<double>(static_cast<int16_t>(data[at] | data[at + 1] << 8));
+        const Bytes data = PatternPcm(c.bytes, f.nSamplesPerSec);
+        const auto render = [&](uint32_t step, bool looping) {
+            std::unique_ptr<Worker> w;
+            const Wav wav = MixToWav({}, [&] {
+                ds::IDirectSoundBuffer* b = Make(c.bytes, f);
+                Write(b, 0, data);
+                if (!c.offsets.empty()) {
+                    w = std::make_unique<Worker>(b, static_cast<uint32_t>(c.offsets.size()), 1);
+                    ASSERT_EQ(w->Attach(c.offsets), ds::DS_OK);
+                    w->Start();
+                }
+                ASSERT_EQ(b->Play(0, 0, looping ? ds::DSBPLAY_LOOPING : 0), ds::DS_OK);
+                for (uint32_t done = 0; done < kFrames; done += step) {
+                    ASSERT_TRUE(m_Device->Advance(std::min(step, kFrames - done)));
+                }
+                b->Stop();
+            });
+            w.reset();
+            return wav.samples;
         };
-        for (uint64_t k = 0; k < kFrames; ++k) {
-            const uint64_t position = k * f.nSamplesPerSec;
-            const uint64_t i = position / kOut;
-            const double t = static_cast<double>(position % kOut) / kOut;
-            for (unsigned ch = 0; ch < 2; ++ch) {
-                const double a = sample(i, ch), b = sample(i + 1, ch);
-                ASSERT_NEAR(wav.samples[2 * k + ch], a + (b - a) * t, 1.0) << k << "/" << ch;
-            }
-        }
+        const std::vector<int16_t> whole = render(kFrames, true);
+        ASSERT_EQ(whole.size(), 2u * kFrames);
+        EXPECT_EQ(render(37, true), whole);
+        EXPECT_TRUE(std::any_of(whole.begin(), whole.end(), [](int16_t v) { return v != 0; }));
+        // Played once: the same sound up to the end, then silence, however it is split.
+        const std::vector<int16_t> once = render(kFrames, false);
+        EXPECT_EQ(render(53, false), once);
+        const uint64_t end = uint64_t{c.bytes / f.nBlockAlign} * 44100 / f.nSamplesPerSec;
+        for (size_t i = 2 * (end + 1); i < once.size(); ++i) ASSERT_EQ(once[i], 0) << i;
     }
 }
 

@@ -88,6 +88,19 @@ private:
     std::atomic<bool>& m_FailNext;
 };
 
+// A disk file that counts its reads.
+class CountingFile : public CReadOnlyFile {
+public:
+    explicit CountingFile(std::atomic<int>& reads) : m_Reads(reads) {}
+    bool Read(void* buffer, uint32_t count) override {
+        ++m_Reads;
+        return CReadOnlyFile::Read(buffer, count);
+    }
+
+private:
+    std::atomic<int>& m_Reads;
+};
+
 Bytes With(Bytes b, size_t at, uint8_t value) {
     b[at] = value;
     return b;
@@ -501,6 +514,28 @@ protected:
     Bytes pcm, image, file;
     TempFile disk;
 };
+
+// A loop that lies in the block read last goes round in memory: a loop of one frame
+// wraps thousands of times in a request with one disk read, handing out the same bytes.
+TEST_F(SourceWaveStream, ATinyLoopWrapsInMemoryWithoutReadingAgain) {
+    for (const uint32_t frames : {1u, 16u, 200u}) {
+        std::atomic<int> reads{0};
+        CWaveFileStream s(std::make_unique<CountingFile>(reads));
+        ASSERT_TRUE(Open(s));
+        s.SetLoopStart(700);
+        ASSERT_TRUE(s.SetLoopEnd(700 + frames));
+        s.m_PassesLeft = 0;
+        Bytes got(4 * 700);
+        ASSERT_TRUE(s.Gets(got.data(), static_cast<int32_t>(got.size())));
+        const int before = reads.load();
+        got.assign(32768, 0xAA);
+        ASSERT_TRUE(s.Gets(got.data(), static_cast<int32_t>(got.size())));
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(got[i], pcm[4 * 700 + i % (4 * frames)]) << frames << " " << i;
+        }
+        EXPECT_LE(reads.load() - before, 2) << frames;
+    }
+}
 
 TEST_F(SourceWaveStream, LoopCountsWrapWithoutAGap) {
     struct Case {

@@ -468,6 +468,9 @@ softds::Device* OpenRenderDevice(const std::string& wavPath) {
     options.recordPlayed = false;
     options.recordCalls = false;
     options.volumeRampFrames = kOutputRate / 200;  // a volume step ramps over 5 ms: no click
+    // The worker refills while the clock renders on; waits only when it must (a loop of a
+    // few frames passes a notification every frame).
+    options.overlapWorkers = true;
     return softds::Device::Create(options);
 }
 

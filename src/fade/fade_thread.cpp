@@ -1,6 +1,7 @@
 #include "fade/fade_thread.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "base/diagnostics.h"
@@ -70,6 +71,14 @@ DWORD CFadeThread::StepWait(int32_t duration) {
     return static_cast<DWORD>(std::max<int32_t>(interval, kMinStepMs));
 }
 
+DWORD CFadeThread::PacedWait(DWORD interval, DWORD previous, uint32_t timerMs, double wallMs) {
+    // A timer that stood still, or went back (wrapped, or no timer), tells nothing of pace.
+    if (timerMs == 0 || timerMs > 0x7FFFFFFFu) return previous;
+    if (timerMs < 1.5 * wallMs + 2.0) return interval;  // the wall clock's pace
+    const double paced = static_cast<double>(interval) * wallMs / timerMs;
+    return static_cast<DWORD>(std::clamp(paced, 1.0, static_cast<double>(interval)));
+}
+
 double CFadeThread::CurrentVolume() const {
     return m_Shared->m_CurrentVolume.load();
 }
@@ -113,8 +122,9 @@ bool CFadeThread::Stop() {
     return m_WorkerThread.Wait(kStopWaitMs);
 }
 
-bool CFadeThread::Step(Shared& s) {
-    const uint32_t elapsed = TimerNow() - s.m_StartTime;  // wraps correctly
+bool CFadeThread::Step(Shared& s, uint32_t* now) {
+    *now = TimerNow();
+    const uint32_t elapsed = *now - s.m_StartTime;  // wraps correctly
     const auto duration = static_cast<uint32_t>(s.m_Duration);
     double level = s.m_TargetVolume;
     if (elapsed < duration) {
@@ -141,10 +151,18 @@ unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
     std::unique_ptr<std::shared_ptr<Shared>> reference(
         static_cast<std::shared_ptr<Shared>*>(parameter));
     Shared& s = **reference;
+    DWORD wait = s.m_Interval;
+    uint32_t last = s.m_StartTime;
+    auto lastWall = std::chrono::steady_clock::now();
     for (;;) {
-        const DWORD wait = WaitForSingleObject(s.m_StopEvent.Handle(), s.m_Interval);
-        if (wait == WAIT_OBJECT_0) break;
-        if (!Step(s)) return kThreadFailed;
+        if (WaitForSingleObject(s.m_StopEvent.Handle(), wait) == WAIT_OBJECT_0) break;
+        uint32_t now = 0;
+        if (!Step(s, &now)) return kThreadFailed;
+        const auto wall = std::chrono::steady_clock::now();
+        wait = PacedWait(s.m_Interval, wait, now - last,
+                         std::chrono::duration<double, std::milli>(wall - lastWall).count());
+        last = now;
+        lastWall = wall;
     }
     // End step: the target, after the stop if one was asked for.
     CCritSecLock lock(s.m_StreamGuard);

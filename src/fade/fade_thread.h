@@ -50,6 +50,12 @@ public:
     // more step as before. A negative duration waits as an unsigned time of almost 50 days.
     static constexpr int32_t kMinStepMs = 10;
     static DWORD StepWait(int32_t duration);
+    // The wait before the next step. The interval is host time: when the host's timer ran
+    // clearly faster than the wall clock since the last step (an offline render, whose
+    // clock waits for the fade), the wait shrinks in proportion, down to 1 ms; a timer
+    // that stood still leaves the wait as it was. At the wall clock's pace it is the
+    // interval, as before.
+    static DWORD PacedWait(DWORD interval, DWORD previous, uint32_t timerMs, double wallMs);
     void ResetVolume();
 
     // The level last applied to the stream (before master volume and curve).
@@ -59,7 +65,8 @@ public:
 private:
     struct Shared;
     static unsigned __stdcall FadeProc(void* parameter);
-    static bool Step(Shared& s);
+    // Applies the level for the host's time now, which it leaves in `now`.
+    static bool Step(Shared& s, uint32_t* now);
 
     std::shared_ptr<Shared> m_Shared;
     CThreadObject m_WorkerThread;

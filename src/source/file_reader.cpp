@@ -217,6 +217,12 @@ int CFileStreamRead::Read(void* destination, uint32_t& length) {
     while (delivered < length) {
         const auto blockLength = static_cast<uint32_t>(m_Block.GetSize());
         if (m_BlockOffset >= blockLength) {
+            // Used up at the limit: nothing to read, and the block stays for a loop wrap
+            // (SeekNear) to go round in without reading it again.
+            if (blockLength > 0 && m_ReadCounter >= m_ReadLimit.load(std::memory_order_relaxed)) {
+                length = delivered;
+                return kNoMoreData;
+            }
             const int r = OnBufferMemory();
             if (r != kDone) {
                 length = delivered;

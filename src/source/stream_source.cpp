@@ -13,6 +13,11 @@ namespace sonaflux {
 namespace {
 
 constexpr int kLoopAttempts = 10;
+// A loop region shorter than this wraps in the bytes in memory where it lies in them
+// (CPcmDecoder::WrapTo): a loop of a few frames would otherwise read the disk at every
+// wrap, thousands of times a second. Longer loops read again at each wrap, at most about
+// ten times a second, which also notices a file that shrank meanwhile.
+constexpr uint64_t kShortLoopBytes = 16384;
 
 // An offset past 32 bits lies past every readable end; the decoders refuse it.
 uint32_t Saturate(uint64_t value) {
@@ -137,7 +142,9 @@ bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
         const uint32_t loopStart = m_LoopStart.load();
         bool positioned = false;
         for (int i = 0; i < kLoopAttempts && !positioned; ++i) {
-            positioned = m_Decoder->Seek(loopStart);
+            positioned = m_Decoder->EndBytes() - loopStart < kShortLoopBytes
+                             ? m_Decoder->WrapTo(loopStart)
+                             : m_Decoder->Seek(loopStart);
         }
         if (!positioned) ErrorBox(msg::kLoopSeekFailed);
 

@@ -53,6 +53,10 @@ public:
     // Continues at `offset`; refused (with the reader's debugger line) at or past the
     // readable end.
     virtual bool Seek(uint64_t offset) = 0;
+    // Seek for the wrap of a short loop (stream_source.cpp, kShortLoopBytes). A kind may go
+    // round a loop that lies in the bytes it read last without reading them again: a loop
+    // of a few frames wraps thousands of times in one refill.
+    virtual bool WrapTo(uint64_t offset) { return Seek(offset); }
     // Ends the readable data at `frame` (at most the data's end). False where the
     // kind refuses the end (see CStreamSource::SetLoopEnd).
     virtual bool SetLoopEnd(uint32_t frame) = 0;

@@ -294,9 +294,20 @@ int CWaveDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& pro
 }
 
 bool CWaveDecoder::Seek(uint64_t offset) {
-    if (m_Sample == Sample::Pcm) return m_Reader->Seek(Saturate(m_DataOffset + offset));
+    return SeekTo(offset, false);
+}
+
+bool CWaveDecoder::WrapTo(uint64_t offset) {
+    return SeekTo(offset, true);
+}
+
+bool CWaveDecoder::SeekTo(uint64_t offset, bool inBlock) {
+    const auto seek = [&](uint64_t at) {
+        return inBlock ? m_Reader->SeekNear(Saturate(at)) : m_Reader->Seek(Saturate(at));
+    };
+    if (m_Sample == Sample::Pcm) return seek(m_DataOffset + offset);
     const uint64_t frame = offset / m_OutputFrame;
-    if (!m_Reader->Seek(Saturate(m_DataOffset + frame * m_SourceFrame))) return false;
+    if (!seek(m_DataOffset + frame * m_SourceFrame)) return false;
     m_RawCarry = 0;
     RestartStaging(frame * m_OutputFrame);
     return true;

@@ -38,12 +38,15 @@ public:
     bool Open(CFileStreamRead& reader, DecodedLayout& out) override;
     int Read(uint8_t* destination, uint32_t& length) override;
     bool Seek(uint64_t offset) override;
+    bool WrapTo(uint64_t offset) override;
     bool SetLoopEnd(uint32_t frame) override;
     uint64_t EndBytes() const override { return OutputEnd(); }
     uint32_t DataOffset() const override { return m_DataOffset; }
 
 private:
     enum class Sample { Pcm, Int24, Int32, Float32 };
+    // Seek through the reader's SeekNear when `inBlock`, else its Seek.
+    bool SeekTo(uint64_t offset, bool inBlock);
 
     enum class Walk { Found, NotWave, NoFormat, NoData, PastEnd, Unreadable };
     // Walks every chunk of the image from its start to its end, honouring pad bytes:

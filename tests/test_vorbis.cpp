@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,7 @@
 #include "config/module_settings.h"
 #include "softds/softds.h"
 #include "sound/sound_stream.h"
+#include "source/loop_tags.h"
 #include "source/stream_source.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
@@ -69,14 +71,111 @@ protected:
     void TearDown() override { Settings().ResetToDefaults(); }
 };
 
+template <typename... Args>
+std::string Line(const char* format, Args... args) {
+    char text[512];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
+}
+
+struct TagCase {
+    std::vector<std::string> comments;
+    bool present;
+    uint32_t start, end;
+    std::string line;  // the refusal expected, "" for none
+};
+
+// Every spelling, in any case, for a piece of 1000 frames; the end is exclusive for all.
+TEST(LoopTags, EverySpellingIsReadAndEveryImpossibleValueRefusedWithItsReason) {
+    const char* f = "tune.ogg";
+    const TagCase cases[] = {
+        {{"TITLE=x", "LOOPSTART=10", "LOOPLENGTH=90"}, true, 10, 100, ""},
+        {{"loopstart=10", "LoopEnd=100"}, true, 10, 100, ""},
+        {{"LOOP_START=10", "loop_end=100"}, true, 10, 100, ""},
+        {{"LOOPSTART= 44 ", "LOOPEND=\t1000"}, true, 44, 1000, ""},
+        {{"LOOPSTART=5"}, true, 5, 1000, ""},
+        {{"LOOPSTART=0", "LOOPLENGTH=1000"}, true, 0, 1000, ""},
+        // Agreeing duplicates and spellings are one tag.
+        {{"LOOPSTART=7", "LOOP_START=7", "LOOPEND=20", "LOOPLENGTH=13"}, true, 7, 20, ""},
+        {{"TITLE=LOOPSTART=5", "COMMENT"}, false, 0, 0, ""},
+        {{"LOOPSTART=1e3"}, false, 0, 0, Line(msg::kLoopTagNotNumber, f, "LOOPSTART", "1e3")},
+        {{"LOOPSTART=100abc"}, false, 0, 0, Line(msg::kLoopTagNotNumber, f, "LOOPSTART", "100abc")},
+        {{"LOOPSTART="}, false, 0, 0, Line(msg::kLoopTagNotNumber, f, "LOOPSTART", "")},
+        {{"LOOPSTART=+5"}, false, 0, 0, Line(msg::kLoopTagNotNumber, f, "LOOPSTART", "+5")},
+        {{"LOOPSTART=-5"}, false, 0, 0, Line(msg::kLoopTagNegative, f, "LOOPSTART", "-5")},
+        // 2^32 + 100 is out of range, never frame 100.
+        {{"LOOPSTART=4294967396"},
+         false,
+         0,
+         0,
+         Line(msg::kLoopTagOutOfRange, f, "LOOPSTART", "4294967396", 1000u)},
+        {{"LOOPSTART=1", "LOOPEND=99999999999999999999999"},
+         false,
+         0,
+         0,
+         Line(msg::kLoopTagOutOfRange, f, "LOOPEND", "99999999999999999999999", 1000u)},
+        {{"LOOPSTART=1000"},
+         false,
+         0,
+         0,
+         Line(msg::kLoopTagOutOfRange, f, "LOOPSTART", "1000", 1000u)},
+        {{"LOOPSTART=5", "LOOPLENGTH=996"},
+         false,
+         0,
+         0,
+         Line(msg::kLoopTagOutOfRange, f, "LOOPLENGTH", "996", 1000u)},
+        {{"LOOPSTART=5", "LOOP_END=1001"},
+         false,
+         0,
+         0,
+         Line(msg::kLoopTagOutOfRange, f, "LOOP_END", "1001", 1000u)},
+        {{"LOOPSTART=50", "LOOPEND=50"}, false, 0, 0, Line(msg::kLoopTagOrder, f, 50u, 50u)},
+        {{"LOOPSTART=50", "LOOPLENGTH=0"}, false, 0, 0, Line(msg::kLoopTagOrder, f, 50u, 50u)},
+        {{"LOOPSTART=5", "LOOPSTART=6"},
+         false,
+         0,
+         0,
+         Line(msg::kLoopTagConflict, f, "LOOPSTART", "LOOPSTART")},
+        {{"LOOPSTART=5", "loop_start=6"},
+         false,
+         0,
+         0,
+         Line(msg::kLoopTagConflict, f, "LOOPSTART", "loop_start")},
+        {{"LOOPSTART=5", "LOOPLENGTH=10", "LOOPEND=16"},
+         false,
+         0,
+         0,
+         Line(msg::kLoopTagConflict, f, "LOOPLENGTH", "LOOPEND")},
+        {{"LOOPEND=500"}, false, 0, 0, Line(msg::kLoopTagNoStart, f, "LOOPEND")},
+    };
+    for (const TagCase& c : cases) {
+        const std::string name = c.comments.back();
+        ReportCapture reports;
+        const FileLoopPoints loop = ReadLoopTags(c.comments, 1000, f);
+        EXPECT_EQ(loop.present, c.present) << name;
+        EXPECT_EQ(loop.start, c.start) << name;
+        EXPECT_EQ(loop.end, c.end) << name;
+        const auto lines = reports.DebugLines();
+        if (c.line.empty()) {
+            EXPECT_TRUE(lines.empty()) << name;
+        } else {
+            ASSERT_EQ(lines.size(), 1u) << name;
+            EXPECT_EQ(lines[0], c.line) << name;
+        }
+    }
+}
+
 TEST_F(VorbisSource, EveryLayoutDecodesAndLoopsExactlyAsTheDecoderItself) {
     const VorbisCase cases[] = {
         {2, 44100, {}, 0, 0},
         {1, 44100, {"LOOPSTART=12345", "LOOPLENGTH=20000"}, 12345, 32345},
         {2, 48000, {"loopstart=7001", "LOOPEND=40000"}, 7001, 40000},
         {1, 48000, {"LOOPSTART=100"}, 100, 0},
-        // Loop points past the data are not used (a debugger line says so).
+        {2, 44100, {"Loop_Start=300", "LOOP_END=30001"}, 300, 30001},
+        // Loop points past the data, or that wrap past 32 bits, are not used (a debugger
+        // line says so).
         {2, 44100, {"LOOPSTART=5", "LOOPLENGTH=999999"}, 0, 0},
+        {1, 44100, {"LOOPSTART=4294967396", "LOOPEND=20000"}, 0, 0},
     };
     for (const VorbisCase& c : cases) {
         const std::string name = std::to_string(c.channels) + "ch " + std::to_string(c.rate);
@@ -96,7 +195,7 @@ TEST_F(VorbisSource, EveryLayoutDecodesAndLoopsExactlyAsTheDecoderItself) {
         EXPECT_EQ(f.nBlockAlign, fs) << name;
         EXPECT_EQ(s.m_FrameCount, ref.size() / fs) << name;
         EXPECT_EQ(s.m_DataSize, ref.size()) << name;
-        EXPECT_EQ(reports.DebugLines().size(), c.comments.size() == 2 && c.loopStart == 0 ? 1u : 0u)
+        EXPECT_EQ(reports.DebugLines().size(), !c.comments.empty() && c.loopStart == 0 ? 1u : 0u)
             << name;
         const size_t end = c.loopEnd ? c.loopEnd * fs : ref.size();
         EXPECT_EQ(s.LoopStartBytes(), c.loopStart * fs) << name;
@@ -189,6 +288,15 @@ TEST_F(VorbisSource, DamagedStreamsGiveALineAndSilenceNeverACrash) {
     ReportCapture reports;
     EXPECT_FALSE(other.Open(s));
     EXPECT_EQ(reports.CountDebug(msg::kUnknownImage), 1);
+}
+
+// Headers without music: refused for that reason, not opened as a piece of no frames.
+TEST_F(VorbisSource, AStreamWithoutSamplesIsRefusedAsNoAudio) {
+    Archived a(test::EncodeOggVorbis(2, 44100, 0, {"LOOPSTART=0"}));
+    CStreamSource s;
+    ReportCapture reports;
+    EXPECT_FALSE(a.Open(s));
+    EXPECT_EQ(reports.DebugLines(), std::vector<std::string>{msg::kNoAudio});
 }
 
 // ---------------------------------------------------------------------------------------

@@ -88,6 +88,20 @@ constexpr Gloss kGlosses[] = {
     {"Ogg Vorbisのデコードエラー（%d）、%u フレーム目", "Ogg Vorbis decode error %d at frame %u."},
     {"RIFF/WAVEでもOgg Vorbisでもありません",
      "Neither a RIFF/WAVE image nor an Ogg Vorbis stream."},
+    {"%s：ループタグ %s の値「%s」は数ではありません",
+     "%s: the loop tag %s has the value \"%s\", not a decimal number."},
+    {"%s：ループタグ %s の値「%s」が負です", "%s: the loop tag %s has the negative value \"%s\"."},
+    {"%s：ループタグ %s の値「%s」がデータ（全%u フレーム）の範囲外です",
+     "%s: the loop tag %s has the value \"%s\", outside the data (%u frames)."},
+    {"%s：ループの終わり（%u フレーム）が始まり（%u フレーム）の後にありません",
+     "%s: the loop end (frame %u) is not after the loop start (frame %u)."},
+    {"%s：ループタグ %s と %s の値が食い違っています", "%s: the loop tags %s and %s disagree."},
+    {"%s：ループタグ %s にループの始まりがありません", "%s: the loop tag %s has no loop start."},
+    {"再生できないサンプリングレートです（%u Hz、%u～%u Hzを再生できます）",
+     "A sample rate the module cannot play (%u Hz; %u to %u Hz play)."},
+    {"%sチャンク（%u バイト）がイメージの終わり（%u バイト）を越えています",
+     "The %s chunk (%u bytes) runs past the end of the image (%u bytes)."},
+    {"音声データがありません（0 フレーム）", "No audio (0 frames)."},
 };
 
 // Messages that tell that the music file could not be read.

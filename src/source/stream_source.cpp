@@ -6,6 +6,7 @@
 #include "base/diagnostics.h"
 #include "base/messages.h"
 #include "config/module_settings.h"
+#include "source/loop_tags.h"
 #include "source/vorbis_stream.h"
 #include "source/wave_stream.h"
 
@@ -65,6 +66,12 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
         m_Decoder.reset();
         return false;
     }
+    if (layout.frames == 0) {
+        // Headers without music (an empty data chunk, an Ogg stream of no samples).
+        DebugPrint(msg::kNoAudio);
+        m_Decoder.reset();
+        return false;
+    }
     m_Format = layout.format;
     m_FrameCount = layout.frames;
     m_DataSize = layout.frames * FrameSize();  // the decoders keep this below 2^31
@@ -72,6 +79,7 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
     m_DataPosition.store(0);
     m_LoopStart.store(0);
 
+    if (!layout.comments.empty()) layout.loop = ReadLoopTags(layout.comments, m_FrameCount, name);
     m_StoredLoop = layout.loop;
     if (layout.loop.present && (layout.loopAlwaysOn || Settings().FILE_LOOP_POINTS.load())) {
         // As if the host had set them right after the load; its own later calls override.

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "sonaflux/directsound.h"
 #include "source/file_reader.h"
@@ -28,11 +30,28 @@ struct FileLoopPoints {
     uint32_t end = 0;
 };
 
+// The sample rates a sound buffer takes (DirectSound's DSBFREQUENCY_MIN and _MAX); music
+// at any other rate is refused when it opens.
+inline constexpr uint32_t kMinSampleRate = 100;
+inline constexpr uint32_t kMaxSampleRate = 200000;
+
+// The samples as the file stores them (before any conversion to the buffer's format).
+struct StoredFormat {
+    uint32_t rate = 0;
+    uint16_t channels = 0;
+    uint16_t bits = 0;  // 0 for a codec that stores no fixed sample size (Vorbis, Opus)
+    bool isFloat = false;
+};
+
 // What a decoder tells its source after opening an image.
 struct DecodedLayout {
     ds::WAVEFORMATEX format{};  // the format handed out (what GetFormat reports)
-    uint32_t frames = 0;        // whole sample frames of the data
-    FileLoopPoints loop;        // loop points stored in the file
+    StoredFormat stored;
+    uint32_t frames = 0;  // whole sample frames of the data
+    FileLoopPoints loop;  // loop points stored in the file (WAVE's sampler chunk)
+    // The comments ("KEY=value") of a codec that carries them; the loop tags among them
+    // (source/loop_tags.h) become `loop` when the source opens.
+    std::vector<std::string> comments;
     bool loopAlwaysOn = false;  // they apply whatever FILE_LOOP_POINTS says
 };
 

@@ -52,41 +52,6 @@ struct VorbisIo {
     }
 };
 
-namespace {
-
-// The value of comment `key` (compared without case) as a frame number.
-bool CommentFrame(const vorbis_comment* vc, const char* key, uint64_t& value) {
-    if (vc == nullptr) return false;
-    const size_t keyLength = std::strlen(key);
-    for (int i = 0; i < vc->comments; ++i) {
-        const char* text = vc->user_comments[i];
-        const int length = vc->comment_lengths[i];
-        if (text == nullptr || length <= static_cast<int>(keyLength) || text[keyLength] != '=') {
-            continue;
-        }
-        bool same = true;
-        for (size_t k = 0; k < keyLength && same; ++k) {
-            const char c = text[k];
-            same = (c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) == key[k];
-        }
-        if (!same) continue;
-        uint64_t v = 0;
-        int digits = 0;
-        for (int k = static_cast<int>(keyLength) + 1; k < length; ++k) {
-            if (text[k] == ' ' && digits == 0) continue;
-            if (text[k] < '0' || text[k] > '9' || v > 0xFFFFFFFFu) return false;
-            v = v * 10 + static_cast<uint64_t>(text[k] - '0');
-            ++digits;
-        }
-        if (digits == 0) return false;
-        value = v;
-        return true;
-    }
-    return false;
-}
-
-}  // namespace
-
 CVorbisDecoder::CVorbisDecoder() : m_File(std::make_unique<OggVorbis_File>()) {}
 
 CVorbisDecoder::~CVorbisDecoder() {
@@ -110,6 +75,12 @@ bool CVorbisDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     if (first == nullptr || first->channels < 1 || first->channels > 2 || first->rate <= 0) {
         DebugPrint(msg::kVorbisFormat, first ? static_cast<unsigned>(first->channels) : 0u,
                    first ? static_cast<unsigned>(first->rate) : 0u);
+        return false;
+    }
+    if (static_cast<uint32_t>(first->rate) < kMinSampleRate ||
+        static_cast<unsigned long>(first->rate) > kMaxSampleRate) {
+        DebugPrint(msg::kSampleRate, static_cast<unsigned>(first->rate), kMinSampleRate,
+                   kMaxSampleRate);
         return false;
     }
     for (long i = 1; i < links; ++i) {
@@ -142,18 +113,15 @@ bool CVorbisDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     f.nAvgBytesPerSec = f.nSamplesPerSec * m_FrameBytes;
     f.wBitsPerSample = 16;
     out.frames = m_Frames;
+    out.stored = {f.nSamplesPerSec, channels, 0, false};
 
-    const vorbis_comment* vc = ov_comment(m_File.get(), 0);
-    uint64_t start = 0, length = 0, end = 0;
-    if (CommentFrame(vc, "LOOPSTART", start)) {
-        if (CommentFrame(vc, "LOOPLENGTH", length)) {
-            end = start + length;
-        } else if (!CommentFrame(vc, "LOOPEND", end)) {
-            end = m_Frames;
+    // The first link's comments carry the loop tags.
+    if (const vorbis_comment* vc = ov_comment(m_File.get(), 0)) {
+        for (int i = 0; i < vc->comments; ++i) {
+            if (vc->user_comments[i] == nullptr || vc->comment_lengths[i] < 0) continue;
+            out.comments.emplace_back(vc->user_comments[i],
+                                      static_cast<size_t>(vc->comment_lengths[i]));
         }
-        out.loop.present = true;
-        out.loop.start = static_cast<uint32_t>(start);
-        out.loop.end = static_cast<uint32_t>(std::min<uint64_t>(end, 0xFFFFFFFFu));
     }
     out.loopAlwaysOn = true;
     return true;

@@ -2,8 +2,8 @@
 // stream's own file reader (and so under the process-wide read lock), one segment's worth
 // of frames each time the stream pulls. Hands out 16-bit little-endian PCM.
 //
-// Loop points come from the comments LOOPSTART with LOOPLENGTH or LOOPEND (frames; the
-// loop ends before LOOPSTART + LOOPLENGTH, or before LOOPEND) and always apply.
+// Its comments go to the source, which reads the loop tags among them (source/loop_tags.h);
+// such loop points always apply.
 #pragma once
 
 #include <atomic>

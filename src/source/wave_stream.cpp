@@ -71,7 +71,7 @@ bool CWaveDecoder::FindDataChunk(const uint8_t* header, uint32_t length, HeaderI
         if (p + 8 >= length) return false;
         const uint8_t* id = header + p;
         const uint32_t size = Le32(id + 4);
-        if (std::memcmp(id, "fmt", 3) == 0) {
+        if (std::memcmp(id, "fmt", 3) == 0 && !haveFormat) {
             haveFormat = true;
             found.formatBody = static_cast<uint32_t>(p + 8);
             found.formatSize = size;
@@ -106,7 +106,7 @@ CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& lo
         if (!ReadAt(static_cast<uint32_t>(p), chunk, 8)) return Walk::Unreadable;
         const uint32_t size = Le32(chunk + 4);
         const uint64_t body = p + 8;
-        if (std::memcmp(chunk, "fmt", 3) == 0 && !found) {
+        if (std::memcmp(chunk, "fmt", 3) == 0 && !haveFormat) {
             haveFormat = true;
             info.formatBody = static_cast<uint32_t>(body);
             info.formatSize = size;
@@ -125,6 +125,10 @@ CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& lo
                 loop.end = Le32(smpl + 48) + 1;
             }
         }
+        if (body + size > unit && !found) {
+            std::memcpy(m_Overrun, chunk, 4);
+            m_OverrunSize = size;
+        }
         p = body + size + (size & 1u);
     }
     if (found) return Walk::Found;
@@ -133,46 +137,45 @@ CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& lo
     return haveFormat ? Walk::NoData : Walk::NoFormat;
 }
 
-bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
-    m_Reader = &reader;
-    const uint32_t unit = reader.UnitSize();
-
+bool CWaveDecoder::LocateChunks(HeaderInfo& info, FileLoopPoints& loop) {
+    const uint32_t unit = m_Reader->UnitSize();
     // The first bytes' reading decides wherever it finds the chunks.
     uint8_t header[kHeaderBytes + 1] = {};
     uint32_t length = std::min(unit, kHeaderBytes);
-    if (reader.Read(header, length) != CFileStreamRead::kDone) return false;
-    HeaderInfo info;
+    if (m_Reader->Read(header, length) != CFileStreamRead::kDone) return false;
     const bool found = length == kHeaderBytes && FindDataChunk(header, kHeaderBytes, info);
     // The whole walk finds what the first bytes do not, and the sampler chunk (walked for
     // it only when file loop points are on, so such images are read as before).
-    FileLoopPoints loop;
-    if (!found || Settings().FILE_LOOP_POINTS.load()) {
-        HeaderInfo walked;
-        const Walk walk = WalkChunks(walked, loop);
-        if (!found) {
-            switch (walk) {
-                case Walk::Found:
-                    info = walked;
-                    break;
-                case Walk::NotWave:
-                    DebugPrint(msg::kWaveNotRiff);
-                    return false;
-                case Walk::NoFormat:
-                    DebugPrint(msg::kWaveNoFormat);
-                    return false;
-                case Walk::NoData:
-                    DebugPrint(msg::kWaveNoData);
-                    return false;
-                case Walk::PastEnd:
-                    DebugPrint(msg::kWaveDataPastEnd, unit);
-                    return false;
-                case Walk::Unreadable:
-                    return false;  // the reader has left its line
-            }
-        }
+    if (found && !Settings().FILE_LOOP_POINTS.load()) return true;
+    HeaderInfo walked;
+    const Walk walk = WalkChunks(walked, loop);
+    if (found) return true;
+    switch (walk) {
+        case Walk::Found:
+            info = walked;
+            return true;
+        case Walk::NotWave:
+            DebugPrint(msg::kWaveNotRiff);
+            return false;
+        case Walk::NoFormat:
+            DebugPrint(msg::kWaveNoFormat);
+            return false;
+        case Walk::NoData:
+            DebugPrint(msg::kWaveNoData);
+            return false;
+        case Walk::PastEnd:
+            DebugPrint(msg::kWaveChunkPastEnd, m_Overrun, m_OverrunSize, unit);
+            return false;
+        case Walk::Unreadable:
+            return false;  // the reader has left its line
     }
+    return false;
+}
 
-    if (info.dataBody >= unit) {
+bool CWaveDecoder::ReadFormat(const HeaderInfo& info, FormatRecord& out) {
+    const uint32_t unit = m_Reader->UnitSize();
+    // A data chunk whose header ends the image holds no audio (the source says so).
+    if (info.dataBody > unit) {
         DebugPrint(msg::kWaveDataPastEnd, unit);
         return false;
     }
@@ -182,59 +185,80 @@ bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
         DebugPrint(msg::kWaveFormatTooShort, info.formatSize);
         return false;
     }
-    uint8_t record[40] = {};
-    const uint32_t recordBytes = static_cast<uint32_t>(
-        std::min<uint64_t>({info.formatSize, sizeof record, unit - info.formatBody}));
-    if (!ReadAt(info.formatBody, record, recordBytes)) return false;
-
-    const uint16_t tag = Le16(record);
-    const uint16_t channels = Le16(record + 2);
-    const uint16_t bits = Le16(record + 14);
-    uint16_t kind = tag;
+    out.bytes = static_cast<uint32_t>(
+        std::min<uint64_t>({info.formatSize, sizeof out.record, unit - info.formatBody}));
+    if (!ReadAt(info.formatBody, out.record, out.bytes)) return false;
+    const uint16_t tag = Le16(out.record);
+    out.channels = Le16(out.record + 2);
+    out.rate = Le32(out.record + 4);
+    out.bits = Le16(out.record + 14);
+    out.kind = tag;
     if (tag == kTagExtensible) {
-        kind = recordBytes >= 40 && std::memcmp(record + 26, kSubFormatTail, 14) == 0
-                   ? Le16(record + 24)
-                   : 0;
+        out.kind = out.bytes >= 40 && std::memcmp(out.record + 26, kSubFormatTail, 14) == 0
+                       ? Le16(out.record + 24)
+                       : 0;
     }
-    if (kind != kTagPcm && kind != kTagFloat) {
-        DebugPrint(msg::kWaveFormatTag, kind == 0 ? tag : kind);
+    // The channel count first: an extensible record of 6 channels is refused for them.
+    if (out.channels == 0 || out.channels > 2) {
+        DebugPrint(msg::kWaveChannels, out.channels);
         return false;
     }
-    if (channels == 0 || channels > 2) {
-        DebugPrint(msg::kWaveChannels, channels);
+    if (out.kind != kTagPcm && out.kind != kTagFloat) {
+        DebugPrint(msg::kWaveFormatTag, out.kind == 0 ? tag : out.kind);
         return false;
     }
-    if ((kind == kTagPcm && bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
-        (kind == kTagFloat && bits != 32)) {
-        DebugPrint(msg::kWaveBits, bits);
+    if ((out.kind == kTagPcm && out.bits != 8 && out.bits != 16 && out.bits != 24 &&
+         out.bits != 32) ||
+        (out.kind == kTagFloat && out.bits != 32)) {
+        DebugPrint(msg::kWaveBits, out.bits);
         return false;
     }
+    if (out.rate < kMinSampleRate || out.rate > kMaxSampleRate) {
+        DebugPrint(msg::kSampleRate, out.rate, kMinSampleRate, kMaxSampleRate);
+        return false;
+    }
+    return true;
+}
 
-    ds::WAVEFORMATEX& format = out.format;
-    if (kind == kTagPcm && bits <= 16) {
+void CWaveDecoder::SetUpOutput(const FormatRecord& r, ds::WAVEFORMATEX& format) {
+    if (r.kind == kTagPcm && r.bits <= 16) {
         // Played as stored: the record as the file has it (as far as its chunk goes).
         m_Sample = Sample::Pcm;
-        std::memcpy(&format, record, std::min<uint32_t>(recordBytes, sizeof format));
+        std::memcpy(&format, r.record, std::min<uint32_t>(r.bytes, sizeof format));
     } else {
-        m_Sample = kind == kTagFloat ? Sample::Float32 : bits == 24 ? Sample::Int24 : Sample::Int32;
+        m_Sample = r.kind == kTagFloat ? Sample::Float32
+                   : r.bits == 24      ? Sample::Int24
+                                       : Sample::Int32;
         format = ds::WAVEFORMATEX{};
         format.wFormatTag = ds::WAVE_FORMAT_PCM;
-        format.nChannels = channels;
-        format.nSamplesPerSec = Le32(record + 4);
-        format.nBlockAlign = static_cast<uint16_t>(channels * 2);
+        format.nChannels = r.channels;
+        format.nSamplesPerSec = r.rate;
+        format.nBlockAlign = static_cast<uint16_t>(r.channels * 2);
         format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
         format.wBitsPerSample = 16;
     }
-    m_SourceFrame = bits / 8u * channels;
-    m_OutputFrame = m_Sample == Sample::Pcm ? m_SourceFrame : channels * 2u;
+    m_SourceFrame = r.bits / 8u * r.channels;
+    m_OutputFrame = m_Sample == Sample::Pcm ? m_SourceFrame : r.channels * 2u;
+}
+
+bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
+    m_Reader = &reader;
+    HeaderInfo info;
+    FormatRecord record;
+    if (!LocateChunks(info, out.loop) || !ReadFormat(info, record)) return false;
+    SetUpOutput(record, out.format);
+    out.stored = {record.rate, record.channels, record.bits, record.kind == kTagFloat};
 
     // Whole frames only: a trailing part frame is never read, so every pass and every
     // loop wrap keeps the frames aligned. A data chunk claiming more than the image holds
     // is played up to the image end.
     m_DataOffset = info.dataBody;
-    const uint32_t available = std::min(info.dataSize, unit - m_DataOffset);
+    const uint32_t available = std::min(info.dataSize, reader.UnitSize() - m_DataOffset);
     const uint32_t frames = available / m_SourceFrame;
     m_DataEnd = m_DataOffset + frames * m_SourceFrame;
+    out.frames = frames;
+    out.loopAlwaysOn = false;
+    if (frames == 0) return true;  // refused by the source as no audio
     reader.SetReadLimit(m_DataEnd);
     // A failure leaves the reader either past the data (empty data) or positioned at the
     // data with nothing buffered, so that the first read retries it.
@@ -246,9 +270,6 @@ bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
         m_RawCarry = 0;
         RestartStaging(0);
     }
-    out.frames = frames;
-    out.loop = loop;
-    out.loopAlwaysOn = false;
     return true;
 }
 

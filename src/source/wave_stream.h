@@ -30,7 +30,8 @@ public:
     };
     // The reading of the first bytes: walks the chunks of `header` ("RIFF", size, "WAVE",
     // then chunks without padding) up to the first "data" chunk. The identifier "fmt"
-    // with any fourth byte is a format chunk; a later one replaces an earlier one. Fails
+    // with any fourth byte is a format chunk; the first one counts, later ones are
+    // skipped (a second record describes nothing that is stored). Fails
     // unless a format chunk precedes the data chunk and the data chunk's header plus one
     // byte lie inside `length`.
     static bool FindDataChunk(const uint8_t* header, uint32_t length, HeaderInfo& out);
@@ -46,10 +47,26 @@ private:
     enum class Sample { Pcm, Int24, Int32, Float32 };
 
     enum class Walk { Found, NotWave, NoFormat, NoData, PastEnd, Unreadable };
+    // The format record as stored, and what it says.
+    struct FormatRecord {
+        uint8_t record[40] = {};
+        uint32_t bytes = 0;  // of `record` read from the chunk
+        uint16_t kind = 0;   // PCM or float (the sub-format of an extensible record), else 0
+        uint16_t channels = 0;
+        uint16_t bits = 0;
+        uint32_t rate = 0;
+    };
     // Walks every chunk of the image from its start to its end, honouring pad bytes:
-    // the last format chunk before the first data chunk, that data chunk, and the first
-    // loop of a sampler chunk anywhere.
+    // the first format chunk before the first data chunk, that data chunk, and the first
+    // loop of a sampler chunk anywhere. A chunk before the data that runs past the image
+    // end is kept in m_Overrun.
     Walk WalkChunks(HeaderInfo& info, FileLoopPoints& loop);
+    // Finds the format and data chunks (and the sampler loop); false with a line.
+    bool LocateChunks(HeaderInfo& info, FileLoopPoints& loop);
+    // Reads and checks the format record; false with a line naming what cannot play.
+    bool ReadFormat(const HeaderInfo& info, FormatRecord& out);
+    // The conversion, the frame sizes and the format handed out.
+    void SetUpOutput(const FormatRecord& record, ds::WAVEFORMATEX& format);
     bool ReadAt(uint32_t offset, uint8_t* destination, uint32_t length);
     int Produce(uint8_t* destination, uint32_t capacity, uint32_t& produced) override;
     uint64_t OutputEnd() const override;
@@ -62,6 +79,8 @@ private:
     Sample m_Sample = Sample::Pcm;
     std::vector<uint8_t> m_Raw;  // file bytes read for conversion
     uint32_t m_RawCarry = 0;     // bytes of a partly read sample kept at the start of m_Raw
+    char m_Overrun[5] = {};      // the identifier of a chunk that runs past the image end
+    uint32_t m_OverrunSize = 0;  // and its declared size
 };
 
 // The WAVE-only source the tests and the fuzzer drive directly.

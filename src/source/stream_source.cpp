@@ -6,7 +6,10 @@
 #include "base/diagnostics.h"
 #include "base/messages.h"
 #include "config/module_settings.h"
+#include "source/flac_stream.h"
+#include "source/image_kind.h"
 #include "source/loop_tags.h"
+#include "source/opus_stream.h"
 #include "source/vorbis_stream.h"
 #include "source/wave_stream.h"
 
@@ -44,22 +47,11 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
     if (!m_Reader.Open(name, imageOffset, imageSize)) return false;
     if (!m_Reader.Seek(0)) return false;
 
-    // The signature tells the kind; the decoder reads the image again from its start,
-    // which is still in the block.
-    uint8_t signature[4] = {};
-    uint32_t length = sizeof signature;
-    const int r = m_Reader.Read(signature, length);
-    if (r == CFileStreamRead::kFailed) return false;  // the reader has left its line
-    if (r == CFileStreamRead::kDone && std::memcmp(signature, "OggS", 4) == 0 &&
-        m_Kinds == Kinds::Any) {
-        m_Decoder = std::make_unique<CVorbisDecoder>();
-    } else if (r == CFileStreamRead::kDone && std::memcmp(signature, "RIFF", 4) == 0) {
-        m_Decoder = std::make_unique<CWaveDecoder>();
-    } else {
-        DebugPrint(msg::kUnknownImage);
+    m_Decoder = MakeDecoder();
+    if (!m_Decoder || !m_Reader.SeekNear(0)) {
+        m_Decoder.reset();
         return false;
     }
-    if (!m_Reader.SeekNear(0)) return false;
 
     DecodedLayout layout;
     if (!m_Decoder->Open(m_Reader, layout)) {
@@ -92,6 +84,38 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
         }
     }
     return true;
+}
+
+std::unique_ptr<CPcmDecoder> CStreamSource::MakeDecoder() {
+    // The signature tells the kind; the decoder reads the image again from its start,
+    // which is still in the block.
+    uint8_t head[kProbeBytes] = {};
+    uint32_t length = std::min(kProbeBytes, m_Reader.UnitSize());
+    const int r = m_Reader.Read(head, length);
+    if (r == CFileStreamRead::kFailed) return nullptr;  // the reader has left its line
+    const ImageProbe probe = ProbeImage(head, length);
+    if (m_Kinds == Kinds::WaveOnly && probe.kind != ImageKind::Wave) {
+        DebugPrint(msg::kUnknownImage);
+        return nullptr;
+    }
+    switch (probe.kind) {
+        case ImageKind::Wave:
+            return std::make_unique<CWaveDecoder>();
+        case ImageKind::OggVorbis:
+            return std::make_unique<CVorbisDecoder>();
+        case ImageKind::OggOpus:
+            return std::make_unique<COpusDecoder>();
+        case ImageKind::OggFlac:
+        case ImageKind::Flac:
+            return std::make_unique<CFlacDecoder>(probe.kind == ImageKind::OggFlac);
+        case ImageKind::Unsupported:
+            DebugPrint(msg::kUnsupportedKind, probe.name);
+            return nullptr;
+        case ImageKind::Unknown:
+            break;
+    }
+    DebugPrint(msg::kUnknownImage);
+    return nullptr;
 }
 
 bool CStreamSource::TakePass() {

@@ -137,6 +137,9 @@ public:
     std::atomic<int32_t> m_LoopCount{1};      // passes left: 1 last, 0 (or less) endless
 
 private:
+    // The decoder for the kind the image's signature tells; null, with a line, for an
+    // image of no kind the source plays.
+    std::unique_ptr<CPcmDecoder> MakeDecoder();
     // Consumes one pass for a wrap; false when the current pass is the last.
     bool TakePass();
     void FillSilence(uint8_t* destination, uint32_t bytes) const;

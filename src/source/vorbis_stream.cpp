@@ -17,38 +17,27 @@ namespace sonaflux {
 constexpr uint32_t kStagedFrames = 4096;
 constexpr uint64_t kMaxDataBytes = 0x7FFFFFFFu;
 
-// libvorbisfile reads the image through the stream's file reader: its position is the
-// decoder's own (m_Position), so a seek inside the reader's block costs no disk read.
+// libvorbisfile reads the image through the decoder's cursor over the stream's reader.
 struct VorbisIo {
     static size_t Read(void* ptr, size_t size, size_t count, void* source) {
         auto* self = static_cast<CVorbisDecoder*>(source);
         errno = 0;
         if (size == 0 || count == 0) return 0;
-        const uint32_t unit = self->m_Reader->UnitSize();
-        if (self->m_Position >= unit) return 0;  // the end of the image
-        const uint64_t want =
-            std::min<uint64_t>(static_cast<uint64_t>(size) * count, unit - self->m_Position);
-        uint32_t length = static_cast<uint32_t>(want);
-        const int r = self->m_Reader->Read(ptr, length);
-        self->m_Position += length;
+        bool failed = false;
+        const size_t got = self->m_Cursor.Read(ptr, size * count, failed);
         // A failed disk read is an error to libvorbisfile, not the end of the stream.
-        errno = r == CFileStreamRead::kFailed && length == 0 ? EIO : 0;
-        return length / size;
+        errno = failed ? EIO : 0;
+        return got / size;
     }
     static int Seek(void* source, ogg_int64_t offset, int whence) {
-        auto* self = static_cast<CVorbisDecoder*>(source);
-        const int64_t unit = self->m_Reader->UnitSize();
-        int64_t target = offset;
-        if (whence == SEEK_CUR) target += self->m_Position;
-        if (whence == SEEK_END) target += unit;
-        if (target < 0 || target > unit) return -1;
-        // The end itself is a place to stand (reads there answer the end), not to read.
-        if (target < unit && !self->m_Reader->SeekNear(static_cast<uint32_t>(target))) return -1;
-        self->m_Position = static_cast<uint32_t>(target);
-        return 0;
+        ReaderCursor& cursor = static_cast<CVorbisDecoder*>(source)->m_Cursor;
+        const int64_t base = whence == SEEK_CUR   ? cursor.Tell()
+                             : whence == SEEK_END ? cursor.Size()
+                                                  : 0;
+        return cursor.Seek(base + offset) ? 0 : -1;
     }
     static long Tell(void* source) {
-        return static_cast<long>(static_cast<CVorbisDecoder*>(source)->m_Position);
+        return static_cast<long>(static_cast<CVorbisDecoder*>(source)->m_Cursor.Tell());
     }
 };
 
@@ -60,7 +49,7 @@ CVorbisDecoder::~CVorbisDecoder() {
 
 bool CVorbisDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     m_Reader = &reader;
-    m_Position = 0;
+    m_Cursor.Attach(reader);
     const ov_callbacks io = {&VorbisIo::Read, &VorbisIo::Seek, nullptr, &VorbisIo::Tell};
     const int opened = ov_open_callbacks(this, m_File.get(), nullptr, 0, io);
     if (opened != 0) {

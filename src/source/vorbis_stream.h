@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "source/pcm_staging.h"
+#include "source/reader_cursor.h"
 #include "source/stream_source.h"
 
 struct OggVorbis_File;
@@ -37,7 +38,7 @@ private:
     std::unique_ptr<OggVorbis_File> m_File;
     bool m_FileOpen = false;
     CFileStreamRead* m_Reader = nullptr;
-    uint32_t m_Position = 0;  // the reader's position in the image, for libvorbisfile
+    ReaderCursor m_Cursor;  // libvorbisfile's position in the image
     uint32_t m_FrameBytes = 0;
     uint32_t m_Frames = 0;
     uint64_t m_NextFrame = 0;  // the frame libvorbisfile decodes next

@@ -7,6 +7,7 @@
 #include "base/diagnostics.h"
 #include "base/messages.h"
 #include "config/module_settings.h"
+#include "source/pcm_convert.h"
 
 namespace sonaflux {
 namespace {
@@ -32,31 +33,21 @@ uint32_t Saturate(uint64_t value) {
     return static_cast<uint32_t>(std::min<uint64_t>(value, 0xFFFFFFFFu));
 }
 
-int16_t Clamp16(int64_t v) {
-    return static_cast<int16_t>(std::clamp<int64_t>(v, -32768, 32767));
-}
-
-// Conversions to 16-bit: rounded half up, clamped, no dither.
+// Conversions to 16-bit: rounded half up, clamped, no dither (source/pcm_convert.h).
 int16_t FromInt24(const uint8_t* p) {
     const auto raw = static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) << 8;
-    const int32_t v = static_cast<int32_t>(raw) / 256;  // sign-extended, exact
-    return Clamp16((static_cast<int64_t>(v) + 128) >> 8);
+    return NarrowTo16(static_cast<int32_t>(raw) / 256, 24);  // sign-extended, exact
 }
 
 int16_t FromInt32(const uint8_t* p) {
-    const auto v = static_cast<int32_t>(Le32(p));
-    return Clamp16((static_cast<int64_t>(v) + 32768) >> 16);
+    return NarrowTo16(static_cast<int32_t>(Le32(p)), 32);
 }
 
 int16_t FromFloat32(const uint8_t* p) {
     const uint32_t bits = Le32(p);
     float f = 0;
     std::memcpy(&f, &bits, sizeof f);
-    if (std::isnan(f)) return 0;
-    const double scaled = std::floor(static_cast<double>(f) * 32768.0 + 0.5);
-    if (scaled >= 32767.0) return 32767;
-    if (scaled <= -32768.0) return -32768;
-    return static_cast<int16_t>(scaled);
+    return FloatTo16(f);
 }
 
 }  // namespace

@@ -26,6 +26,9 @@ set(_flac_sources bitmath.c bitreader.c bitwriter.c cpu.c crc.c fixed.c float.c 
     ogg_encoder_aspect.c ogg_helper.c ogg_mapping.c stream_decoder.c stream_encoder.c
     stream_encoder_framing.c window.c)
 list(TRANSFORM _flac_sources PREPEND ${_flac_lib}/)
+# File names as UTF-8 on Windows (fopen_utf8; the module never opens a file through libFLAC,
+# but the decoder's file functions refer to it).
+list(APPEND _flac_sources ${SONAFLUX_FLAC_DIR}/src/share/win_utf8_io/win_utf8_io.c)
 file(READ ${SONAFLUX_FLAC_DIR}/.sonaflux-version _flac_version)
 string(REGEX REPLACE "^([0-9.]+).*" "\\1" _flac_version "${_flac_version}")
 set(_flac_config ${CMAKE_BINARY_DIR}/third_party/flac-config)

@@ -174,6 +174,8 @@ bool CFlacDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     f.nAvgBytesPerSec = f.nSamplesPerSec * m_FrameBytes;
     f.wBitsPerSample = bits;
     out.frames = m_Frames;
+    out.container = m_InOgg ? "Ogg" : "FLAC";
+    out.codec = "FLAC";
     out.loopAlwaysOn = true;
     return true;
 }

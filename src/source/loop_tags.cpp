@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
+#include <map>
 #include <optional>
 #include <string_view>
 
@@ -14,10 +16,10 @@ namespace {
 
 enum class Role { Start, Length, End, None };
 
+std::string Upper(std::string_view text);
+
 Role RoleOf(std::string_view key) {
-    std::string upper(key);
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const std::string upper = Upper(key);
     if (upper == "LOOPSTART" || upper == "LOOP_START") return Role::Start;
     if (upper == "LOOPLENGTH") return Role::Length;
     if (upper == "LOOPEND" || upper == "LOOP_END") return Role::End;
@@ -123,7 +125,78 @@ private:
     std::optional<Tag> m_Tags[3];
 };
 
+std::string Upper(std::string_view text) {
+    std::string upper(text);
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return upper;
+}
+
+// Digits from `at` as a number; false when there are none or more than nine.
+bool TakeNumber(std::string_view text, size_t& at, uint32_t& value, size_t& digits) {
+    value = 0;
+    digits = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 9) {
+        value = value * 10 + static_cast<uint32_t>(text[at++] - '0');
+        ++digits;
+    }
+    return digits > 0 && (at == text.size() || text[at] < '0' || text[at] > '9');
+}
+
+// "HH:MM:SS" with an optional ".fraction", as milliseconds-exact seconds; any other
+// text (a locale's decimal comma included) is not a chapter time.
+bool ChapterSeconds(std::string_view text, double& seconds) {
+    size_t at = 0, digits = 0;
+    uint32_t h = 0, m = 0, sec = 0, fraction = 0;
+    if (!TakeNumber(text, at, h, digits) || at >= text.size() || text[at++] != ':') return false;
+    if (!TakeNumber(text, at, m, digits) || at >= text.size() || text[at++] != ':') return false;
+    if (!TakeNumber(text, at, sec, digits) || m > 59 || sec > 59) return false;
+    double part = 0;
+    if (at < text.size()) {
+        if (text[at++] != '.' || !TakeNumber(text, at, fraction, digits) || at != text.size()) {
+            return false;
+        }
+        part = fraction / std::pow(10.0, static_cast<double>(digits));
+    }
+    seconds = h * 3600.0 + m * 60.0 + sec + part;
+    return true;
+}
+
 }  // namespace
+
+void ReadChapterMarkers(const std::vector<std::string>& comments, uint32_t rate,
+                        std::vector<Marker>& out) {
+    struct Chapter {
+        bool timed = false;
+        double seconds = 0;
+        std::string name;
+    };
+    std::map<std::string, Chapter> chapters;  // by number, in order
+    for (const std::string& comment : comments) {
+        const size_t equals = comment.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string key = Upper(std::string_view(comment).substr(0, equals));
+        if (key.size() < 10 || key.compare(0, 7, "CHAPTER") != 0 ||
+            !std::all_of(key.begin() + 7, key.begin() + 10,
+                         [](char c) { return c >= '0' && c <= '9'; })) {
+            continue;
+        }
+        Chapter& chapter = chapters[key.substr(7, 3)];
+        const std::string_view value = std::string_view(comment).substr(equals + 1);
+        if (key.size() == 10) {
+            chapter.timed = ChapterSeconds(value, chapter.seconds);
+        } else if (key.compare(10, std::string::npos, "NAME") == 0) {
+            chapter.name = std::string(value);
+        }
+    }
+    for (const auto& entry : chapters) {
+        const Chapter& c = entry.second;
+        const double frame = std::floor(c.seconds * rate + 0.5);
+        if (c.timed && frame <= 0xFFFFFFFFu) out.push_back({static_cast<uint32_t>(frame), c.name});
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Marker& a, const Marker& b) { return a.frame < b.frame; });
+}
 
 FileLoopPoints ReadLoopTags(const std::vector<std::string>& comments, uint32_t frames,
                             const char* file) {

@@ -22,4 +22,11 @@ namespace sonaflux {
 FileLoopPoints ReadLoopTags(const std::vector<std::string>& comments, uint32_t frames,
                             const char* file);
 
+// Markers from the chapter comments of the Vorbis-comment chapter convention (as written
+// for Ogg files by chapter tools): CHAPTERnnn=HH:MM:SS.sss and CHAPTERnnnNAME=label, nnn
+// 000..999, names in any case; the time becomes the nearest frame at `rate`. Chapters
+// whose time cannot be read are skipped. Appended to `out`, which is then sorted by frame.
+void ReadChapterMarkers(const std::vector<std::string>& comments, uint32_t rate,
+                        std::vector<Marker>& out);
+
 }  // namespace sonaflux

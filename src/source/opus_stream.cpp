@@ -102,6 +102,8 @@ bool COpusDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
                                       static_cast<size_t>(tags->comment_lengths[i]));
         }
     }
+    out.container = "Ogg";
+    out.codec = "Opus";
     out.loopAlwaysOn = true;
     return true;
 }

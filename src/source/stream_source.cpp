@@ -41,26 +41,9 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
         m_LoopCount.store(1);
     }
     m_Decoder.reset();
-    m_StoredLoop = FileLoopPoints{};
-    const int32_t blockSize = Settings().STREAM_BUFFER_SIZE.load();
-    m_Reader.SetBlockSize(blockSize > 0 ? static_cast<uint32_t>(blockSize) : 0);
-    if (!m_Reader.Open(name, imageOffset, imageSize)) return false;
-    if (!m_Reader.Seek(0)) return false;
-
-    m_Decoder = MakeDecoder();
-    if (!m_Decoder || !m_Reader.SeekNear(0)) {
-        m_Decoder.reset();
-        return false;
-    }
-
+    m_Description = SourceDescription{};
     DecodedLayout layout;
-    if (!m_Decoder->Open(m_Reader, layout)) {
-        m_Decoder.reset();
-        return false;
-    }
-    if (layout.frames == 0) {
-        // Headers without music (an empty data chunk, an Ogg stream of no samples).
-        DebugPrint(msg::kNoAudio);
+    if (!OpenDecoder(name, imageOffset, imageSize, layout)) {
         m_Decoder.reset();
         return false;
     }
@@ -70,20 +53,50 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
     m_IsOpen = true;
     m_DataPosition.store(0);
     m_LoopStart.store(0);
+    Describe(layout, name);
+    return true;
+}
 
-    if (!layout.comments.empty()) layout.loop = ReadLoopTags(layout.comments, m_FrameCount, name);
-    m_StoredLoop = layout.loop;
+bool CStreamSource::OpenDecoder(const char* name, uint32_t imageOffset, uint32_t imageSize,
+                                DecodedLayout& layout) {
+    const int32_t blockSize = Settings().STREAM_BUFFER_SIZE.load();
+    m_Reader.SetBlockSize(blockSize > 0 ? static_cast<uint32_t>(blockSize) : 0);
+    if (!m_Reader.Open(name, imageOffset, imageSize) || !m_Reader.Seek(0)) return false;
+    m_Decoder = MakeDecoder();
+    if (!m_Decoder || !m_Reader.SeekNear(0) || !m_Decoder->Open(m_Reader, layout)) return false;
+    if (layout.frames == 0) {
+        // Headers without music (an empty data chunk, an Ogg stream of no samples).
+        DebugPrint(msg::kNoAudio);
+        return false;
+    }
+    return true;
+}
+
+void CStreamSource::Describe(DecodedLayout& layout, const char* name) {
+    if (!layout.comments.empty()) {
+        layout.loop = ReadLoopTags(layout.comments, m_FrameCount, name);
+        ReadChapterMarkers(layout.comments, m_Format.nSamplesPerSec, layout.markers);
+    }
+    SourceDescription& d = m_Description;
+    d.container = layout.container;
+    d.codec = layout.codec;
+    d.stored = layout.stored;
+    d.loop = layout.loop;
+    // Markers past the data mark nothing that plays.
+    for (Marker& m : layout.markers) {
+        if (m.frame < m_FrameCount) d.markers.push_back(std::move(m));
+    }
     if (layout.loop.present && (layout.loopAlwaysOn || Settings().FILE_LOOP_POINTS.load())) {
         // As if the host had set them right after the load; its own later calls override.
         const FileLoopPoints& p = layout.loop;
         if (p.start < p.end && p.end <= m_FrameCount) {
             SetLoopStart(p.start);
             SetLoopEnd(p.end);
+            d.loopApplied = true;
         } else {
             DebugPrint(msg::kFileLoopIgnored, p.start, p.end, m_FrameCount);
         }
     }
-    return true;
 }
 
 std::unique_ptr<CPcmDecoder> CStreamSource::MakeDecoder() {

@@ -30,6 +30,13 @@ struct FileLoopPoints {
     uint32_t end = 0;
 };
 
+// A named place in the music: a WAVE cue point (its label from LIST/adtl), or a chapter
+// of the Vorbis comments (CHAPTERnnn, CHAPTERnnnNAME).
+struct Marker {
+    uint32_t frame = 0;
+    std::string label;
+};
+
 // The sample rates a sound buffer takes (DirectSound's DSBFREQUENCY_MIN and _MAX); music
 // at any other rate is refused when it opens.
 inline constexpr uint32_t kMinSampleRate = 100;
@@ -45,14 +52,27 @@ struct StoredFormat {
 
 // What a decoder tells its source after opening an image.
 struct DecodedLayout {
-    ds::WAVEFORMATEX format{};  // the format handed out (what GetFormat reports)
+    const char* container = "";  // "RIFF/WAVE", "Ogg", "FLAC"
+    const char* codec = "";      // "PCM", "IEEE float", "Vorbis", "Opus", "FLAC"
+    ds::WAVEFORMATEX format{};   // the format handed out (what GetFormat reports)
     StoredFormat stored;
-    uint32_t frames = 0;  // whole sample frames of the data
-    FileLoopPoints loop;  // loop points stored in the file (WAVE's sampler chunk)
+    std::vector<Marker> markers;  // by frame, inside the data
+    uint32_t frames = 0;          // whole sample frames of the data
+    FileLoopPoints loop;          // loop points stored in the file (WAVE's sampler chunk)
     // The comments ("KEY=value") of a codec that carries them; the loop tags among them
     // (source/loop_tags.h) become `loop` when the source opens.
     std::vector<std::string> comments;
     bool loopAlwaysOn = false;  // they apply whatever FILE_LOOP_POINTS says
+};
+
+// What the source read from the open image, for hosts (MusicSourceInfo).
+struct SourceDescription {
+    const char* container = "";  // "" while nothing is open
+    const char* codec = "";
+    StoredFormat stored;
+    FileLoopPoints loop;       // the loop stored in the file (present only when readable)
+    bool loopApplied = false;  // it became the loop at open
+    std::vector<Marker> markers;
 };
 
 // One kind of image. Offsets and counts are in bytes of the PCM handed out (frames of
@@ -128,7 +148,9 @@ public:
     bool DataGone() const;
     bool IsOpen() const { return m_IsOpen; }
     // The loop points the file carries, whether or not they were applied.
-    const FileLoopPoints& StoredLoopPoints() const { return m_StoredLoop; }
+    const FileLoopPoints& StoredLoopPoints() const { return m_Description.loop; }
+    // What was read from the open image; empty while none is open.
+    const SourceDescription& Description() const { return m_Description; }
 
     // Read and written directly by the stream engine.
     std::atomic<uint32_t> m_DataPosition{0};  // data offset of the byte after those delivered
@@ -137,6 +159,12 @@ public:
     std::atomic<int32_t> m_LoopCount{1};      // passes left: 1 last, 0 (or less) endless
 
 private:
+    // Opens the reader and the decoder for the image; false (a line says why) when it
+    // cannot be played.
+    bool OpenDecoder(const char* name, uint32_t imageOffset, uint32_t imageSize,
+                     DecodedLayout& layout);
+    // Reads the loop tags and markers, applies the file's loop, fills m_Description.
+    void Describe(DecodedLayout& layout, const char* name);
     // The decoder for the kind the image's signature tells; null, with a line, for an
     // image of no kind the source plays.
     std::unique_ptr<CPcmDecoder> MakeDecoder();
@@ -148,7 +176,7 @@ private:
     std::unique_ptr<CPcmDecoder> m_Decoder;
     Kinds m_Kinds;
     ds::WAVEFORMATEX m_Format{};
-    FileLoopPoints m_StoredLoop;
+    SourceDescription m_Description;
     std::atomic<uint32_t> m_LoopStart{0};  // bytes from the first PCM byte
     bool m_IsOpen = false;
 };

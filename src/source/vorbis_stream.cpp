@@ -103,6 +103,8 @@ bool CVorbisDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     f.wBitsPerSample = 16;
     out.frames = m_Frames;
     out.stored = {f.nSamplesPerSec, channels, 0, false};
+    out.container = "Ogg";
+    out.codec = "Vorbis";
 
     // The first link's comments carry the loop tags.
     if (const vorbis_comment* vc = ov_comment(m_File.get(), 0)) {

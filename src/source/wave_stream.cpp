@@ -6,7 +6,6 @@
 
 #include "base/diagnostics.h"
 #include "base/messages.h"
-#include "config/module_settings.h"
 #include "source/pcm_convert.h"
 
 namespace sonaflux {
@@ -82,7 +81,44 @@ bool CWaveDecoder::ReadAt(uint32_t offset, uint8_t* destination, uint32_t length
     return m_Reader->Read(destination, length) == CFileStreamRead::kDone;
 }
 
-CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& loop) {
+bool CWaveDecoder::ReadExtras(const uint8_t* id, uint64_t body, uint32_t size, Extras& extras) {
+    const uint32_t unit = m_Reader->UnitSize();
+    const bool sampler = std::memcmp(id, "smpl", 4) == 0 && size >= 60;
+    const bool cue = std::memcmp(id, "cue ", 4) == 0 && size >= 4;
+    const bool list = std::memcmp(id, "LIST", 4) == 0 && size >= 4;
+    if ((!sampler && !cue && !list) || body >= unit) return true;
+    // Only what the range holds, and at most kExtrasBytes of it.
+    std::vector<uint8_t> b(
+        static_cast<size_t>(std::min<uint64_t>({size, unit - body, kExtrasBytes})));
+    if (!ReadAt(static_cast<uint32_t>(body), b.data(), static_cast<uint32_t>(b.size())))
+        return false;
+    if (sampler && b.size() >= 60 && Le32(&b[28]) > 0 && Le32(&b[48]) != 0xFFFFFFFFu) {
+        // The sampler chunk's first loop: start and end frames, the end inclusive.
+        extras.loop = {true, Le32(&b[44]), Le32(&b[48]) + 1};
+    } else if (cue) {
+        // Cue points: identifier, ..., the sample offset in the data at byte 20 of each.
+        const size_t count = std::min<size_t>(Le32(&b[0]), (b.size() - 4) / 24);
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t* point = &b[4 + 24 * i];
+            extras.cues.push_back({Le32(point), Le32(point + 20)});
+        }
+    } else if (list && b.size() >= 4 && std::memcmp(&b[0], "adtl", 4) == 0) {
+        // Associated data: "labl" sub-chunks name a cue point (identifier, then text).
+        for (size_t p = 4; p + 8 <= b.size();) {
+            const uint32_t n = Le32(&b[p + 4]);
+            const size_t end = std::min<size_t>(p + 8 + uint64_t{n}, b.size());
+            if (std::memcmp(&b[p], "labl", 4) == 0 && end >= p + 12) {
+                const char* text = reinterpret_cast<const char*>(&b[p + 12]);
+                extras.labels.push_back(
+                    {Le32(&b[p + 8]), std::string(text, strnlen(text, end - p - 12))});
+            }
+            p = p + 8 + uint64_t{n} + (n & 1u);
+        }
+    }
+    return true;
+}
+
+CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, Extras& extras) {
     const uint32_t unit = m_Reader->UnitSize();
     uint8_t head[12] = {};
     if (unit < 12 || !ReadAt(0, head, 12) || std::memcmp(head, "RIFF", 4) != 0 ||
@@ -106,15 +142,8 @@ CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& lo
             found = true;
             info.dataBody = static_cast<uint32_t>(body);
             info.dataSize = size;
-        } else if (std::memcmp(chunk, "smpl", 4) == 0 && size >= 60 && body + 60 <= unit) {
-            // The sampler chunk's first loop: start and end frames, the end inclusive.
-            uint8_t smpl[60];
-            if (!ReadAt(static_cast<uint32_t>(body), smpl, 60)) return Walk::Unreadable;
-            if (Le32(smpl + 28) > 0 && Le32(smpl + 48) != 0xFFFFFFFFu) {
-                loop.present = true;
-                loop.start = Le32(smpl + 44);
-                loop.end = Le32(smpl + 48) + 1;
-            }
+        } else if (!ReadExtras(chunk, body, size, extras)) {
+            return Walk::Unreadable;
         }
         if (body + size > unit && !found) {
             std::memcpy(m_Overrun, chunk, 4);
@@ -128,18 +157,33 @@ CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& lo
     return haveFormat ? Walk::NoData : Walk::NoFormat;
 }
 
-bool CWaveDecoder::LocateChunks(HeaderInfo& info, FileLoopPoints& loop) {
+void CWaveDecoder::Extras::MakeMarkers(std::vector<Marker>& out) const {
+    for (const auto& [id, frame] : cues) {
+        std::string label;
+        for (const auto& [labelId, text] : labels) {
+            if (labelId == id) label = text;
+        }
+        out.push_back({frame, label});
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Marker& a, const Marker& b) { return a.frame < b.frame; });
+}
+
+bool CWaveDecoder::LocateChunks(HeaderInfo& info, DecodedLayout& out) {
     const uint32_t unit = m_Reader->UnitSize();
     // The first bytes' reading decides wherever it finds the chunks.
     uint8_t header[kHeaderBytes + 1] = {};
     uint32_t length = std::min(unit, kHeaderBytes);
     if (m_Reader->Read(header, length) != CFileStreamRead::kDone) return false;
     const bool found = length == kHeaderBytes && FindDataChunk(header, kHeaderBytes, info);
-    // The whole walk finds what the first bytes do not, and the sampler chunk (walked for
-    // it only when file loop points are on, so such images are read as before).
-    if (found && !Settings().FILE_LOOP_POINTS.load()) return true;
+    // The whole walk finds what the first bytes do not, and the chunks that describe the
+    // music (the sampler loop, cue points and their labels) wherever they lie. Where the
+    // first bytes found the data, the walk changes nothing of what plays.
     HeaderInfo walked;
-    const Walk walk = WalkChunks(walked, loop);
+    Extras extras;
+    const Walk walk = WalkChunks(walked, extras);
+    out.loop = extras.loop;
+    extras.MakeMarkers(out.markers);
     if (found) return true;
     switch (walk) {
         case Walk::Found:
@@ -236,9 +280,11 @@ bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     m_Reader = &reader;
     HeaderInfo info;
     FormatRecord record;
-    if (!LocateChunks(info, out.loop) || !ReadFormat(info, record)) return false;
+    if (!LocateChunks(info, out) || !ReadFormat(info, record)) return false;
     SetUpOutput(record, out.format);
     out.stored = {record.rate, record.channels, record.bits, record.kind == kTagFloat};
+    out.container = "RIFF/WAVE";
+    out.codec = record.kind == kTagFloat ? "IEEE float" : "PCM";
 
     // Whole frames only: a trailing part frame is never read, so every pass and every
     // loop wrap keeps the frames aligned. A data chunk claiming more than the image holds

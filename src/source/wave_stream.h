@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "source/pcm_staging.h"
@@ -56,13 +58,27 @@ private:
         uint16_t bits = 0;
         uint32_t rate = 0;
     };
+    // What the chunks besides format and data say about the music.
+    struct Extras {
+        FileLoopPoints loop;                                   // the first loop of a sampler chunk
+        std::vector<std::pair<uint32_t, uint32_t>> cues;       // cue point id, frame
+        std::vector<std::pair<uint32_t, std::string>> labels;  // cue point id, its label
+        // The cue points with their labels, by frame.
+        void MakeMarkers(std::vector<Marker>& out) const;
+    };
+    // The most of a sampler, cue or LIST chunk read.
+    static constexpr uint64_t kExtrasBytes = 1u << 20;
+
     // Walks every chunk of the image from its start to its end, honouring pad bytes:
-    // the first format chunk before the first data chunk, that data chunk, and the first
-    // loop of a sampler chunk anywhere. A chunk before the data that runs past the image
-    // end is kept in m_Overrun.
-    Walk WalkChunks(HeaderInfo& info, FileLoopPoints& loop);
-    // Finds the format and data chunks (and the sampler loop); false with a line.
-    bool LocateChunks(HeaderInfo& info, FileLoopPoints& loop);
+    // the first format chunk before the first data chunk, that data chunk, and the
+    // extras anywhere. A chunk before the data that runs past the image end is kept in
+    // m_Overrun.
+    Walk WalkChunks(HeaderInfo& info, Extras& extras);
+    // Reads chunk `id` into `extras` when it is a sampler, cue or LIST/adtl chunk; false
+    // when its bytes cannot be read.
+    bool ReadExtras(const uint8_t* id, uint64_t body, uint32_t size, Extras& extras);
+    // Finds the format and data chunks, the file's loop and markers; false with a line.
+    bool LocateChunks(HeaderInfo& info, DecodedLayout& out);
     // Reads and checks the format record; false with a line naming what cannot play.
     bool ReadFormat(const HeaderInfo& info, FormatRecord& out);
     // The conversion, the frame sizes and the format handed out.

@@ -426,6 +426,50 @@ TEST_F(CodecSource, UnsupportedKindsAreNamedAndCodecsFoundByTheirSignature) {
     EXPECT_EQ(reports.CountDebug(msg::kUnknownImage), 1);
 }
 
+// A disk file rewritten in place while it plays: once `rewritten` is set, reads return the
+// bytes of another file of the same size.
+class RewrittenFile : public CReadOnlyFile {
+public:
+    RewrittenFile(const Bytes& other, const bool& rewritten)
+        : m_Other(other), m_Rewritten(rewritten) {}
+    bool Read(void* buffer, uint32_t count) override {
+        if (!m_Rewritten) return CReadOnlyFile::Read(buffer, count);
+        if (m_Position + uint64_t{count} > m_Other.size()) return false;
+        std::copy_n(m_Other.begin() + m_Position, count, static_cast<uint8_t*>(buffer));
+        m_Position += count;
+        return true;
+    }
+
+private:
+    const Bytes& m_Other;
+    const bool& m_Rewritten;
+};
+
+// Another file of the same size in place of the one playing: the music stops, and a line
+// says why, for every codec (it ended silently mid-piece before).
+TEST_F(CodecSource, AFileRewrittenWhilePlayingStopsWithALineSayingSo) {
+    Settings().STREAM_BUFFER_SIZE = 1024;  // later reads come from the disk, not the block
+    for (Codec codec : {Codec::Vorbis, Codec::Opus, Codec::Flac16, Codec::OggFlac}) {
+        const Encoded playing = Encode(codec, 2, 48000, 60000, {});
+        Bytes other = Encode(codec, 1, 44100, 90000, {}).file;
+        other.resize(playing.file.size(), 0);
+        TempFile file(playing.file, "music");
+        bool rewritten = false;
+        CStreamSource s(std::make_unique<RewrittenFile>(other, rewritten));
+        ReportCapture reports;
+        ASSERT_TRUE(s.Open(file.c_str(), 0, static_cast<uint32_t>(playing.file.size())));
+        Bytes got(40000);
+        ASSERT_TRUE(s.Gets(got.data(), 4000)) << NameOf(codec);
+        rewritten = true;
+        int calls = 0;
+        while (s.Gets(got.data(), 40000) && ++calls < 100) {
+        }
+        EXPECT_LT(calls, 100) << NameOf(codec);
+        EXPECT_LT(s.m_DataPosition.load(), s.m_DataSize) << NameOf(codec);
+        EXPECT_FALSE(reports.DebugLines().empty()) << NameOf(codec);
+    }
+}
+
 // Headers without music: refused for that reason, not opened as a piece of no frames.
 TEST_F(CodecSource, AStreamWithoutSamplesIsRefusedAsNoAudio) {
     Archived a(test::EncodeOggVorbis(2, 44100, 0, {"LOOPSTART=0"}));

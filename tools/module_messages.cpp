@@ -97,6 +97,10 @@ constexpr Gloss kGlosses[] = {
     {"再生できないOgg Opusです（%u チャンネル）",
      "An Ogg Opus stream the module cannot play (%u channels)."},
     {"Ogg Opusのデコードエラー（%d）、%u フレーム目", "Ogg Opus decode error %d at frame %u."},
+    {"データが%u フレーム目で終わりました（全%u "
+     "フレームのはず）：読み込み後にファイルが書き換えられたか、壊れています",
+     "The data ended at frame %u of %u: the file was rewritten after it was loaded, or is "
+     "damaged."},
     {"%s：ループタグ %s の値「%s」は数ではありません",
      "%s: the loop tag %s has the value \"%s\", not a decimal number."},
     {"%s：ループタグ %s の値「%s」が負です", "%s: the loop tag %s has the negative value \"%s\"."},

@@ -100,10 +100,13 @@ void CFlacDecoder::TakeBlock(const FLAC__Frame* frame, const int32_t* const* sam
     const uint32_t n = frame->header.blocksize;
     m_Block.resize(static_cast<size_t>(n) * m_FrameBytes);
     m_BlockUsed = 0;
+    // A frame of another layout, or out of place, is not of this stream (the file was
+    // rewritten or damaged): it plays as silence of its length, and decoding stops.
+    const bool fits = frame->header.channels == m_Channels &&
+                      frame->header.bits_per_sample == m_Bits &&
+                      frame->header.number.sample_number == m_NextFrame;
+    m_Foreign = m_Foreign || !fits;
     m_NextFrame += n;
-    // A frame whose layout differs from the stream's plays as silence of its length.
-    const bool fits =
-        frame->header.channels == m_Channels && frame->header.bits_per_sample == m_Bits;
     uint8_t* out = m_Block.data();
     for (uint32_t i = 0; i < n; ++i) {
         for (uint32_t c = 0; c < m_Channels; ++c) {
@@ -214,12 +217,13 @@ int CFlacDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& pro
             continue;
         }
         if (FLAC__stream_decoder_get_state(m_Decoder) == FLAC__STREAM_DECODER_END_OF_STREAM) {
-            return CFileStreamRead::kNoMoreData;  // the stream ended (perhaps cut short)
+            return EndOfStream(m_NextFrame, m_Frames);
         }
         if (!FLAC__stream_decoder_process_single(m_Decoder)) {
             m_Broken = true;
             return m_Cursor.Reader().Gone() ? CFileStreamRead::kGone : CFileStreamRead::kFailed;
         }
+        if (m_Foreign) return EndOfStream(m_NextFrame - m_Block.size() / m_FrameBytes, m_Frames);
     }
     return CFileStreamRead::kDone;
 }
@@ -238,6 +242,7 @@ bool CFlacDecoder::Seek(uint64_t offset) {
     m_BlockUsed = 0;
     m_NextFrame = frame;
     m_Reported = false;
+    m_Foreign = false;
     RestartStaging(frame * m_FrameBytes);
     if (FLAC__stream_decoder_get_state(m_Decoder) == FLAC__STREAM_DECODER_ABORTED) {
         FLAC__stream_decoder_flush(m_Decoder);

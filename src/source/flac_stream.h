@@ -54,6 +54,7 @@ private:
     uint64_t m_NextFrame = 0;      // the first frame not yet taken from libFLAC
     bool m_Broken = false;         // a read failed: Recover before decoding on
     bool m_Reported = false;       // a decode error was reported since the last seek
+    bool m_Foreign = false;        // a frame not of this stream came (see TakeBlock)
 };
 
 }  // namespace sonaflux

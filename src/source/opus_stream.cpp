@@ -131,7 +131,7 @@ int COpusDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& pro
             m_NextFrame += static_cast<uint64_t>(n);
             continue;
         }
-        if (n == 0) return CFileStreamRead::kNoMoreData;  // the stream ended (perhaps cut short)
+        if (n == 0) return EndOfStream(m_NextFrame, m_Frames);
         if (!reported) {
             DebugPrint(msg::kOpusDecodeError, n, static_cast<unsigned>(m_NextFrame));
             reported = true;

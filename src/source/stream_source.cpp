@@ -25,6 +25,12 @@ uint32_t Saturate(uint64_t value) {
 
 }  // namespace
 
+int EndOfStream(uint64_t at, uint32_t frames) {
+    if (at >= frames) return CFileStreamRead::kNoMoreData;
+    DebugPrint(msg::kStreamEndedEarly, static_cast<unsigned>(at), frames);
+    return CFileStreamRead::kGone;
+}
+
 CStreamSource::CStreamSource(std::unique_ptr<CReadOnlyFile> file, Kinds kinds)
     : m_Reader(std::move(file)), m_Kinds(kinds) {}
 

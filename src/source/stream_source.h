@@ -101,6 +101,13 @@ public:
     virtual uint32_t DataOffset() const { return 0; }
 };
 
+// What a codec decoder answers when its library ends the stream at frame `at` of the
+// `frames` its headers promised: the end of the data (kNoMoreData), or before it a file
+// that no longer holds what it held at open (rewritten in place, or damaged past its
+// headers): a debugger line saying so and kGone, which stops the music as a file that
+// shrank does.
+int EndOfStream(uint64_t at, uint32_t frames);
+
 class CStreamSource {
 public:
     // The kinds of image Open accepts.

@@ -134,7 +134,7 @@ int CVorbisDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& p
             m_NextFrame += static_cast<uint64_t>(n) / m_FrameBytes;
             continue;
         }
-        if (n == 0) return CFileStreamRead::kNoMoreData;  // the stream ended (perhaps cut short)
+        if (n == 0) return EndOfStream(m_NextFrame, m_Frames);
         if (!reported) {
             DebugPrint(msg::kVorbisDecodeError, static_cast<int>(n),
                        static_cast<unsigned>(m_NextFrame));

@@ -21,7 +21,7 @@
 #include "config/settings_reader.h"
 #include "softds/softds.h"
 #include "sound/stream_buffer.h"
-#include "source/wave_stream.h"
+#include "support/wave_file_stream.h"
 
 namespace {
 

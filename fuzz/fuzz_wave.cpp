@@ -19,7 +19,7 @@
 #include "fuzz_support.h"
 #include "config/module_settings.h"
 #include "source/file_reader.h"
-#include "source/wave_stream.h"
+#include "support/wave_file_stream.h"
 
 namespace {
 

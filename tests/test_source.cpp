@@ -14,7 +14,7 @@
 #include "config/module_settings.h"
 #include "config/settings_reader.h"
 #include "source/file_reader.h"
-#include "source/wave_stream.h"
+#include "support/wave_file_stream.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"

@@ -99,19 +99,4 @@ private:
     uint32_t m_OverrunSize = 0;  // and its declared size
 };
 
-// The WAVE-only source the tests and the fuzzer drive directly.
-class CWaveFileStream : public CStreamSource {
-public:
-    static constexpr uint32_t kHeaderBytes = CWaveDecoder::kHeaderBytes;
-    using HeaderInfo = CWaveDecoder::HeaderInfo;
-    static bool FindDataChunk(const uint8_t* header, uint32_t length, HeaderInfo& out) {
-        return CWaveDecoder::FindDataChunk(header, length, out);
-    }
-
-    CWaveFileStream() : CStreamSource(nullptr, Kinds::WaveOnly) {}
-    // Reads the image through `file` (tests, the fuzzer); null keeps the disk file.
-    explicit CWaveFileStream(std::unique_ptr<CReadOnlyFile> file)
-        : CStreamSource(std::move(file), Kinds::WaveOnly) {}
-};
-
 }  // namespace sonaflux

@@ -167,7 +167,7 @@ bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
         return false;
     }
     uint32_t got = want;
-    int r = m_Decoder->Read(out, got);
+    const int r = m_Decoder->Read(out, got);
     if (r != CFileStreamRead::kNoMoreData) {
         // A failed read is not the caller's concern (the reader has left its line and
         // retries at the next call); what it missed plays as silence.
@@ -177,42 +177,56 @@ bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
         return r != CFileStreamRead::kGone;
     }
 
-    uint32_t done = got;
+    count = got;
+    return ReadAcrossWraps(out, want, count);
+}
+
+bool CStreamSource::ReadAcrossWraps(uint8_t* out, uint32_t want, uint32_t& done) {
     for (;;) {
         // The end of the readable data: wrap while passes remain.
         if (!TakePass()) {
             FillSilence(out + done, want - done);
-            count = done;
             return false;
         }
         const uint32_t loopStart = m_LoopStart.load();
-        bool positioned = false;
-        for (int i = 0; i < kLoopAttempts && !positioned; ++i) {
-            positioned = m_Decoder->Seek(loopStart);
-        }
-        if (!positioned) ErrorBox(msg::kLoopSeekFailed);
-
-        uint32_t fromLoop = 0;
-        for (int attempt = 1;; ++attempt) {
-            uint32_t part = want - done;
-            r = m_Decoder->Read(out + done, part);
-            done += part;
-            fromLoop += part;
-            if (r == CFileStreamRead::kDone) {
-                m_DataPosition.store(loopStart + fromLoop);
-                count = want;
+        SeekLoopStart(loopStart);
+        switch (ReadAfterWrap(out, want, done, loopStart)) {
+            case WrapRead::Filled:
                 return true;
-            }
-            // The loop region ended again inside this request: another wrap.
-            if (r == CFileStreamRead::kNoMoreData && part > 0) break;
-            if (attempt == kLoopAttempts || r == CFileStreamRead::kGone) {
-                ErrorBox(msg::kReadErrorAfterWrap);
-                FillSilence(out + done, want - done);
-                count = done;
+            case WrapRead::Failed:
                 return false;
-            }
-            Sleep(0);
+            case WrapRead::EndedAgain:
+                break;  // the loop region ended inside this request: another wrap
         }
+    }
+}
+
+void CStreamSource::SeekLoopStart(uint32_t loopStart) {
+    for (int i = 0; i < kLoopAttempts; ++i) {
+        if (m_Decoder->Seek(loopStart)) return;
+    }
+    ErrorBox(msg::kLoopSeekFailed);
+}
+
+CStreamSource::WrapRead CStreamSource::ReadAfterWrap(uint8_t* out, uint32_t want, uint32_t& done,
+                                                     uint32_t loopStart) {
+    uint32_t fromLoop = 0;
+    for (int attempt = 1;; ++attempt) {
+        uint32_t part = want - done;
+        const int r = m_Decoder->Read(out + done, part);
+        done += part;
+        fromLoop += part;
+        if (r == CFileStreamRead::kDone) {
+            m_DataPosition.store(loopStart + fromLoop);
+            return WrapRead::Filled;
+        }
+        if (r == CFileStreamRead::kNoMoreData && part > 0) return WrapRead::EndedAgain;
+        if (attempt == kLoopAttempts || r == CFileStreamRead::kGone) {
+            ErrorBox(msg::kReadErrorAfterWrap);
+            FillSilence(out + done, want - done);
+            return WrapRead::Failed;
+        }
+        Sleep(0);
     }
 }
 

@@ -175,6 +175,15 @@ private:
     // The decoder for the kind the image's signature tells; null, with a line, for an
     // image of no kind the source plays.
     std::unique_ptr<CPcmDecoder> MakeDecoder();
+    // From the end of the readable data (`done` bytes of `want` delivered): wraps to the
+    // loop start while passes remain, as often as the request needs. Answers as Gets.
+    bool ReadAcrossWraps(uint8_t* out, uint32_t want, uint32_t& done);
+    // Positions at the loop start, retrying; a box when it cannot.
+    void SeekLoopStart(uint32_t loopStart);
+    enum class WrapRead { Filled, EndedAgain, Failed };
+    // Reads from the loop start on: the request filled, the loop region ended again inside
+    // it, or reads kept failing (a box, silence for the rest).
+    WrapRead ReadAfterWrap(uint8_t* out, uint32_t want, uint32_t& done, uint32_t loopStart);
     // Consumes one pass for a wrap; false when the current pass is the last.
     bool TakePass();
     void FillSilence(uint8_t* destination, uint32_t bytes) const;

@@ -23,6 +23,7 @@ struct FlacIo {
                                               size_t* bytes, void* client) {
         bool failed = false;
         *bytes = Self(client).m_Cursor.Read(buffer, *bytes, failed);
+        Self(client).m_ReadFailed = Self(client).m_ReadFailed || failed;
         if (failed) return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
         return *bytes == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
                            : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
@@ -202,10 +203,19 @@ bool CFlacDecoder::Recover() {
     return true;
 }
 
+int CFlacDecoder::Failure() {
+    if (m_Cursor.Reader().Gone()) return CFileStreamRead::kGone;
+    // A failed disk read may succeed when retried; anything else libFLAC cannot get past
+    // with every byte read (a frame it cannot find or a seek it cannot make) never will.
+    if (m_ReadFailed) return CFileStreamRead::kFailed;
+    const uint64_t at = m_NextFrame - (m_Block.size() - m_BlockUsed) / m_FrameBytes;
+    return EndOfStream(std::min<uint64_t>(at, m_Frames - 1u), m_Frames);
+}
+
 int CFlacDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& produced) {
     produced = 0;
-    const int failed = m_Cursor.Reader().Gone() ? CFileStreamRead::kGone : CFileStreamRead::kFailed;
-    if (m_Broken && !Recover()) return failed;
+    m_ReadFailed = false;
+    if (m_Broken && !Recover()) return Failure();
     while (produced + m_FrameBytes <= capacity) {
         const size_t left = m_Block.size() - m_BlockUsed;
         if (left > 0) {
@@ -220,8 +230,12 @@ int CFlacDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& pro
             return EndOfStream(m_NextFrame, m_Frames);
         }
         if (!FLAC__stream_decoder_process_single(m_Decoder)) {
+            // The image ended inside a frame (cut short): the end, not a failed read.
+            if (FLAC__stream_decoder_get_state(m_Decoder) == FLAC__STREAM_DECODER_END_OF_STREAM) {
+                return EndOfStream(m_NextFrame, m_Frames);
+            }
             m_Broken = true;
-            return m_Cursor.Reader().Gone() ? CFileStreamRead::kGone : CFileStreamRead::kFailed;
+            return Failure();
         }
         if (m_Foreign) return EndOfStream(m_NextFrame - m_Block.size() / m_FrameBytes, m_Frames);
     }

@@ -38,6 +38,9 @@ private:
     uint64_t OutputEnd() const override;
     // After a failed read: positions libFLAC at the next frame to hand out again.
     bool Recover();
+    // What a decode that libFLAC could not go on with answers: kFailed (retried) after a
+    // failed disk read, else the early end of the data.
+    int Failure();
 
     FLAC__StreamDecoder* m_Decoder = nullptr;
     bool m_InOgg;
@@ -55,6 +58,7 @@ private:
     bool m_Broken = false;         // a read failed: Recover before decoding on
     bool m_Reported = false;       // a decode error was reported since the last seek
     bool m_Foreign = false;        // a frame not of this stream came (see TakeBlock)
+    bool m_ReadFailed = false;     // a disk read failed during this Produce
 };
 
 }  // namespace sonaflux

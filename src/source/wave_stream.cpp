@@ -90,8 +90,10 @@ bool CWaveDecoder::ReadExtras(const uint8_t* id, uint64_t body, uint32_t size, E
     // Only what the range holds, and at most kExtrasBytes of it.
     std::vector<uint8_t> b(
         static_cast<size_t>(std::min<uint64_t>({size, unit - body, kExtrasBytes})));
-    if (!ReadAt(static_cast<uint32_t>(body), b.data(), static_cast<uint32_t>(b.size())))
+    if (b.size() < 4) return true;  // the range cuts the chunk before its first field
+    if (!ReadAt(static_cast<uint32_t>(body), b.data(), static_cast<uint32_t>(b.size()))) {
         return false;
+    }
     if (sampler && b.size() >= 60 && Le32(&b[28]) > 0 && Le32(&b[48]) != 0xFFFFFFFFu) {
         // The sampler chunk's first loop: start and end frames, the end inclusive.
         extras.loop = {true, Le32(&b[44]), Le32(&b[48]) + 1};

@@ -25,7 +25,7 @@
 #include "platform/win32.h"
 #include "softds/softds.h"
 #include "sound/stream_buffer.h"
-#include "source/wave_stream.h"
+#include "support/wave_file_stream.h"
 
 namespace {
 

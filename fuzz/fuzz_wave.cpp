@@ -19,7 +19,7 @@
 #include "fuzz_support.h"
 #include "config/module_settings.h"
 #include "source/file_reader.h"
-#include "source/wave_stream.h"
+#include "support/wave_file_stream.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ Model Parse(const Bytes& file, uint32_t offset, uint32_t size, int32_t blockSize
         uint64_t f = 0, fs = 0;
         for (uint64_t p = 12; p + 8 < 127;) {
             const uint32_t n = Le32(h + p + 4);
-            if (h[p] == 'f' && h[p + 1] == 'm' && h[p + 2] == 't') {
+            if (h[p] == 'f' && h[p + 1] == 'm' && h[p + 2] == 't' && f == 0) {  // the first counts
                 f = p + 8;
                 fs = n;
             } else if (std::memcmp(h + p, "data", 4) == 0) {
@@ -84,7 +84,7 @@ Model Parse(const Bytes& file, uint32_t offset, uint32_t size, int32_t blockSize
         }
         for (uint64_t p = 12; p + 8 <= m.unit && !found;) {
             const uint32_t n = Le32(h + p + 4);
-            if (h[p] == 'f' && h[p + 1] == 'm' && h[p + 2] == 't') {
+            if (h[p] == 'f' && h[p + 1] == 'm' && h[p + 2] == 't' && fmt == 0) {
                 fmt = p + 8;
                 fmtSize = n;
             } else if (std::memcmp(h + p, "data", 4) == 0) {
@@ -115,11 +115,14 @@ Model Parse(const Bytes& file, uint32_t offset, uint32_t size, int32_t blockSize
     if (channels == 0 || channels > 2) return m;
     if (kind == 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return m;
     if (kind == 3 && bits != 32) return m;
+    const uint32_t storedRate = Le32(record + 4);
+    if (storedRate < 100 || storedRate > 200000) return m;  // no sound buffer takes it
     const bool asStored = kind == 1 && bits <= 16;
     m.sourceFrame = bits / 8u * channels;
     m.frameSize = asStored ? m.sourceFrame : channels * 2u;
     const uint32_t frames =
         static_cast<uint32_t>(std::min<uint64_t>(dataSize, m.unit - data) / m.sourceFrame);
+    if (frames == 0) return m;  // no audio
     const uint8_t* in = h + data;
     if (asStored) {
         std::memcpy(m.format, record, std::min<uint64_t>(recordBytes, 18));

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Fetches the Debian source packages of libogg and libvorbis, at exactly the versions the
-# machine's package lists give for libogg-dev and libvorbis-dev, and unpacks them (Debian's
-# patches applied) into build/third_party/. The Windows builds compile them statically
-# (cmake/vorbis-mingw.cmake). Needs the deb-src entries scripts/setup.sh turns on.
-# Usage: fetch-vorbis-sources.sh [destination]   Prints the two source folders.
+# Fetches the Debian source packages of the codec libraries (libogg, libvorbis, flac, opus,
+# opusfile, libopusenc), at exactly the versions the machine's package lists give for their
+# -dev packages, and unpacks them (Debian's patches applied) into build/third_party/. The
+# Windows builds compile them statically (cmake/vorbis-mingw.cmake, cmake/codecs-mingw.cmake).
+# Needs the deb-src entries scripts/setup.sh turns on.
+# Usage: fetch-vorbis-sources.sh [destination]   Prints the source folders, one a line, in
+# the order fetched below.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dest=${1:-build/third_party}
@@ -43,3 +45,7 @@ fetch() {  # source package, binary package it must match
 
 fetch libogg libogg-dev
 fetch libvorbis libvorbis-dev
+fetch flac libflac-dev
+fetch opus libopus-dev
+fetch opusfile libopusfile-dev
+fetch libopusenc libopusenc-dev

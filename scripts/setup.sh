@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a fresh Debian machine:
 # the native toolchain, the MinGW-w64 cross compilers (i686 and x86_64), wine with its
-# 32-bit and 64-bit halves, SDL2, libvorbis and the tools the tests call. Safe to run
-# again: it only installs what is missing.
+# 32-bit and 64-bit halves, SDL2, the codec libraries (Vorbis, FLAC, Opus) and the tools
+# the tests call. Safe to run again: it only installs what is missing.
 set -euo pipefail
 
 need=()
@@ -44,7 +44,8 @@ for p in build-essential cmake ninja-build clang libclang-rt-14-dev libgtest-dev
          libbenchmark-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools \
          wine wine32:i386 wine64 binutils-mingw-w64-x86-64 \
          libsdl2-dev libc-bin binutils-mingw-w64-i686 sox valgrind pkg-config \
-         libvorbis-dev libogg-dev vorbis-tools dpkg-dev; do
+         libvorbis-dev libogg-dev vorbis-tools dpkg-dev \
+         libflac-dev libopus-dev libopusfile-dev libopusenc-dev flac opus-tools; do
   have "$p" || need+=("$p")
 done
 

@@ -15,6 +15,7 @@
 #include "host/module_object.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
+#include "support/codec_files.h"
 #include "support/host_timer.h"
 #include "support/interfaces.h"
 #include "support/module_reset.h"
@@ -442,9 +443,9 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     EXPECT_FALSE(CallSlot<bool>(main, 6));
     const GUID* ids[] = {&IID_MusicTimeInfo,     &IID_MusicLoopControl, &IID_MusicFadeControl,
                          &IID_MusicPauseControl, &IID_MusicSampleInfo,  &IID_MusicLoopPoints,
-                         &IID_MusicSeekControl,  &IID_MusicFormatInfo};
-    void* parts[8];
-    for (int i = 0; i < 8; ++i) {
+                         &IID_MusicSeekControl,  &IID_MusicFormatInfo,  &IID_MusicSourceInfo};
+    void* parts[9];
+    for (int i = 0; i < 9; ++i) {
         parts[i] = CallSlot<void*>(main, 7, ids[i]);  // GetInterface
         ASSERT_NE(parts[i], nullptr);
         for (int j = 0; j < i; ++j) EXPECT_NE(parts[i], parts[j]);
@@ -473,6 +474,132 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     const uint32_t format[6] = {1, 2, kRate, kRate * 4, 4, 16};
     for (int slot = 0; slot < 6; ++slot)
         EXPECT_EQ(CallSlot<uint32_t>(parts[7], slot), format[slot]);
+    const char* container = nullptr;
+    const char* codec = nullptr;
+    EXPECT_TRUE(CallSlot<bool>(parts[8], 0, &container, &codec));  // GetKind
+    EXPECT_STREQ(container, "RIFF/WAVE");
+    uint32_t rate = 0, bits = 0;
+    EXPECT_TRUE(CallSlot<bool>(parts[8], 1, &rate, nullptr, &bits, nullptr));  // GetStoredFormat
+    EXPECT_EQ(rate, kRate);
+    EXPECT_EQ(bits, 16u);
+    EXPECT_EQ(CallSlot<uint32_t>(parts[8], 2), 7500u);                     // GetLengthFrames
+    EXPECT_FALSE(CallSlot<bool>(parts[8], 3, nullptr, nullptr, nullptr));  // GetFileLoop
+    EXPECT_EQ(CallSlot<uint32_t>(parts[8], 4), 0u);                        // GetMarkerCount
+    EXPECT_FALSE(CallSlot<bool>(parts[8], 5, 0u, nullptr, nullptr));       // GetMarker
+}
+
+// What the module read, for a WAVE with cue points, labels and a sampler loop, a FLAC with
+// loop tags and chapters, and an Opus file; nothing once unloaded.
+TEST_F(PlayerTest, SourceInfoSaysWhatTheFileHolds) {
+    Bytes cue;
+    test::PutLe32(cue, 3);
+    for (const auto& [id, frame] : {std::pair{1u, 500u}, {2u, 1500u}, {3u, 9999u}}) {
+        for (uint32_t v : {id, 0u, 0x61746164u, 0u, 0u, frame}) test::PutLe32(cue, v);
+    }
+    Bytes adtl = {'a', 'd', 't', 'l'};
+    auto label = [&adtl](uint32_t id, const std::string& text) {
+        const uint32_t size = static_cast<uint32_t>(4 + text.size() + 1);
+        adtl.insert(adtl.end(), {'l', 'a', 'b', 'l'});
+        test::PutLe32(adtl, size);
+        test::PutLe32(adtl, id);
+        adtl.insert(adtl.end(), text.begin(), text.end());
+        adtl.push_back(0);
+        if (size & 1) adtl.push_back(0);
+    };
+    label(2, "Chorus");
+    label(1, "Intro");
+    Bytes smpl(60, 0);
+    smpl[28] = 1;    // one loop
+    smpl[44] = 100;  // from frame 100
+    smpl[48] = 0xB7;
+    smpl[49] = 0x0B;  // to frame 2999, inclusive
+    const Bytes wave = test::WaveBuilder()
+                           .Format(1, 2, kRate, 24)
+                           .Chunk("cue ", cue)
+                           .Chunk("LIST", adtl)
+                           .Chunk("smpl", smpl)
+                           .Data(PatternPcm(3000 * 6))
+                           .Build();
+    const Bytes flac = test::EncodeFlac(
+        1, kRate, 16, 4000,
+        {"LOOPSTART=10", "LOOP_END=3000", "CHAPTER001=00:00:00.250", "CHAPTER001NAME=B",
+         "CHAPTER000=00:00:00.000", "chapter000name=A", "CHAPTER002=later"});
+    const Bytes opus = test::EncodeOpus(2, 44100, 4410);
+    test::TempFile w(wave, "cues"), f(flac, "tune"), o(opus, "tune");
+    ASSERT_TRUE(module->SetPlayInfo(2, w.c_str(), 0, static_cast<int>(wave.size())));
+    ASSERT_TRUE(module->SetPlayInfo(3, f.c_str(), 0, static_cast<int>(flac.size())));
+    ASSERT_TRUE(module->SetPlayInfo(4, o.c_str(), 0, static_cast<int>(opus.size())));
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* info = InterfaceOf<MusicSourceInfo>(p, IID_MusicSourceInfo);
+    ASSERT_NE(info, nullptr);
+    EXPECT_FALSE(info->GetKind(nullptr, nullptr));  // nothing loaded yet
+
+    struct Expected {
+        int entry;
+        const char *container, *codec;
+        uint32_t rate, channels, bits, frames;
+        bool loop;
+        uint32_t loopStart, loopEnd;
+        bool applies;
+        std::vector<std::pair<uint32_t, std::string>> markers;
+    };
+    const Expected cases[] = {
+        {2,
+         "RIFF/WAVE",
+         "PCM",
+         kRate,
+         2,
+         24,
+         3000,
+         true,
+         100,
+         3000,
+         false,
+         {{500, "Intro"}, {1500, "Chorus"}}},
+        {3, "FLAC", "FLAC", kRate, 1, 16, 4000, true, 10, 3000, true, {{0, "A"}, {2000, "B"}}},
+        {4, "Ogg", "Opus", 44100, 2, 0, 4800, false, 0, 0, false, {}},
+    };
+    for (const Expected& c : cases) {
+        ASSERT_TRUE(p->Load(c.entry)) << c.entry;
+        const char* container = nullptr;
+        const char* codec = nullptr;
+        ASSERT_TRUE(info->GetKind(&container, &codec));
+        EXPECT_STREQ(container, c.container);
+        EXPECT_STREQ(codec, c.codec);
+        uint32_t rate = 0, channels = 0, bits = 99;
+        bool isFloat = true;
+        ASSERT_TRUE(info->GetStoredFormat(&rate, &channels, &bits, &isFloat));
+        EXPECT_EQ(rate, c.rate) << c.entry;
+        EXPECT_EQ(channels, c.channels) << c.entry;
+        EXPECT_EQ(bits, c.bits) << c.entry;
+        EXPECT_FALSE(isFloat);
+        // The buffer's format beside it: 16 bits whatever the file stores.
+        EXPECT_EQ(InterfaceOf<MusicFormatInfo>(p, IID_MusicFormatInfo)->GetBitsPerSample(), 16u);
+        EXPECT_EQ(info->GetLengthFrames(), c.frames) << c.entry;
+        uint32_t start = 0, end = 0;
+        bool applies = !c.applies;
+        EXPECT_EQ(info->GetFileLoop(&start, &end, &applies), c.loop) << c.entry;
+        EXPECT_EQ(start, c.loopStart) << c.entry;
+        EXPECT_EQ(end, c.loopEnd) << c.entry;
+        if (c.loop) {
+            EXPECT_EQ(applies, c.applies) << c.entry;
+        }
+        ASSERT_EQ(info->GetMarkerCount(), c.markers.size()) << c.entry;
+        for (uint32_t i = 0; i < c.markers.size(); ++i) {
+            uint32_t frame = 0;
+            const char* text = nullptr;
+            ASSERT_TRUE(info->GetMarker(i, &frame, &text));
+            EXPECT_EQ(frame, c.markers[i].first) << c.entry << " " << i;
+            EXPECT_EQ(std::string(text), c.markers[i].second) << c.entry << " " << i;
+        }
+        EXPECT_FALSE(info->GetMarker(static_cast<uint32_t>(c.markers.size()), nullptr, nullptr));
+    }
+    ASSERT_TRUE(p->Unload());
+    EXPECT_FALSE(info->GetKind(nullptr, nullptr));
+    EXPECT_FALSE(info->GetStoredFormat(nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(info->GetFileLoop(nullptr, nullptr, nullptr));
+    EXPECT_EQ(info->GetLengthFrames(), 0u);
+    EXPECT_EQ(info->GetMarkerCount(), 0u);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include "config/module_settings.h"
 #include "config/settings_reader.h"
 #include "source/file_reader.h"
-#include "source/wave_stream.h"
+#include "support/wave_file_stream.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
@@ -184,10 +184,16 @@ struct Layout {
     std::string why = "";
 };
 
-std::string Text(const char* format, unsigned value) {
+template <typename... Args>
+std::string Text(const char* format, Args... values) {
     char text[256];
-    std::snprintf(text, sizeof text, format, value);
+    std::snprintf(text, sizeof text, format, values...);
     return text;
+}
+
+Bytes WithLe32(Bytes b, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    return b;
 }
 
 // An extensible format chunk (40 bytes) with sub-format `sub` (1 PCM, 3 float).
@@ -241,12 +247,17 @@ TEST(SourceWaveHeader, FindsTheDataChunkOrRefusesTheImage) {
         {"declared beyond the image", fmt().Data(pcm, 100000).Build(), 44},
         {"part frame at the end", fmt().Data(odd).Build(), 44},
         {"extensible PCM", Extensible(2, 44100, 16, 1, pcm), 68},
+        // A second format chunk describes nothing stored: the first one counts.
+        {"two fmt chunks", fmt().Format(1, 1, 8000, 8).Data(pcm).Build(), 68},
+        {"two fmt chunks past 127",
+         fmt().Chunk("LIST", Bytes(100)).Format(1, 1, 8000, 8).Data(pcm).Build(), 176},
         // Refused, each with its reason.
         {"data before fmt", WaveBuilder().Data(pcm).Format(1, 2, 8000, 16).Build(), -1, 0,
          msg::kWaveNoFormat},
         {"no WAVE", With(fmt().Data(pcm).Build(), 8, 'X'), -1, 0, msg::kWaveNotRiff},
         {"no data", fmt().Chunk("LIST", Bytes(200)).Build(), -1, 0, msg::kWaveNoData},
-        {"range ends before the data", cut, -1, 0, Text(msg::kWaveDataPastEnd, 200)},
+        {"range ends before the data", cut, -1, 0,
+         Text(msg::kWaveChunkPastEnd, "LIST", 300u, 200u)},
         {"fmt body 14", WaveBuilder().Format(1, 2, 8000, 16, 14).Data(pcm).Build(), -1, 0,
          Text(msg::kWaveFormatTooShort, 14)},
         {"fmt body 0", WaveBuilder().Chunk("fmt ", {}).Data(pcm).Build(), -1, 0,
@@ -263,6 +274,22 @@ TEST(SourceWaveHeader, FindsTheDataChunkOrRefusesTheImage) {
          Text(msg::kWaveChannels, 0)},
         {"three channels", WaveBuilder().Format(1, 3, 8000, 16).Data(pcm).Build(), -1, 0,
          Text(msg::kWaveChannels, 3)},
+        // Hostile headers: each refusal names the real cause.
+        {"extensible, 6 channels", Extensible(6, 44100, 16, 1, pcm), -1, 0,
+         Text(msg::kWaveChannels, 6)},
+        {"extensible, 8 channels", Extensible(8, 48000, 24, 1, pcm), -1, 0,
+         Text(msg::kWaveChannels, 8)},
+        {"rate 0", WaveBuilder().Format(1, 2, 0, 16).Data(pcm).Build(), -1, 0,
+         Text(msg::kSampleRate, 0, kMinSampleRate, kMaxSampleRate)},
+        {"rate 99", WaveBuilder().Format(1, 2, 99, 16).Data(pcm).Build(), -1, 0,
+         Text(msg::kSampleRate, 99, kMinSampleRate, kMaxSampleRate)},
+        {"rate 200001", WaveBuilder().Format(1, 2, 200001, 16).Data(pcm).Build(), -1, 0,
+         Text(msg::kSampleRate, 200001, kMinSampleRate, kMaxSampleRate)},
+        {"chunk sized 0xFFFFFFFF",
+         WithLe32(fmt().Chunk("JUNK", Bytes(8)).Data(pcm).Build(), 40, 0xFFFFFFFFu), -1, 0,
+         Text(msg::kWaveChunkPastEnd, "JUNK", 0xFFFFFFFFu, 460u)},
+        {"empty data", fmt().Data({}).Build(), -1, 0, msg::kNoAudio},
+        {"3-byte data", fmt().Data(Bytes(3, 1)).Build(), -1, 0, msg::kNoAudio},
     };
     for (const Layout& l : layouts) {
         TempFile f(l.image);
@@ -284,7 +311,8 @@ TEST(SourceWaveHeader, FindsTheDataChunkOrRefusesTheImage) {
         ds::WAVEFORMATEX format{};
         ASSERT_TRUE(s.GetFormat(format));
         EXPECT_EQ(format.wBitsPerSample, 16) << l.name;
-        EXPECT_EQ(format.cbSize, l.dataOffset == 68 ? 22 : 0) << l.name;  // never past the chunk
+        // Never read past the chunk.
+        EXPECT_EQ(format.cbSize, std::string(l.name) == "extensible PCM" ? 22 : 0) << l.name;
     }
 }
 
@@ -394,11 +422,14 @@ TEST(SourceWaveConversion, APartFrameAtTheEndNeverPlaysAndLoopsWrapOnFrames) {
         Bytes again(all.begin(), all.begin() + 8);
         EXPECT_EQ(firstFrames, again) << bits;
     }
-    // Less than one frame: nothing plays, not even the bytes before the data.
+    // Less than one frame: refused as no audio; nothing plays, not even the bytes before
+    // the data.
     const Bytes image = WaveBuilder().Format(1, 2, 8000, 16).Data(PatternPcm(3)).Build();
     TempFile f(image);
     CWaveFileStream s;
-    ASSERT_TRUE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+    ReportCapture reports;
+    ASSERT_FALSE(s.Open(f.c_str(), 0, static_cast<uint32_t>(image.size())));
+    EXPECT_EQ(reports.DebugLines(), std::vector<std::string>{msg::kNoAudio});
     EXPECT_EQ(s.m_FrameCount, 0u);
     s.m_PassesLeft = 0;
     Bytes got(64, 0xAA);

@@ -67,6 +67,8 @@ inline constexpr GUID IID_MusicFormatInfo = {
     0x63B4A485, 0xF28B, 0x4BCB, {0x9E, 0xA2, 0x30, 0xF8, 0x4F, 0x97, 0xAE, 0x5D}};
 inline constexpr GUID IID_MusicDiagnostics = {
     0xE4E99A6B, 0xADFC, 0x4213, {0x8C, 0x62, 0xC5, 0x44, 0xAF, 0x58, 0x54, 0xA0}};
+inline constexpr GUID IID_MusicSourceInfo = {
+    0x93C9CD22, 0xC340, 0x4278, {0x8C, 0xAB, 0x54, 0x23, 0x68, 0x46, 0x9E, 0x1B}};
 
 // The host's millisecond timer. The module calls only GetTime, and calls it from its fade
 // threads, concurrently with the host's own calls: it must be thread-safe and must not
@@ -170,7 +172,8 @@ public:
     // Opens music entry `musicNumber`, creates the sound buffer on the module's device and
     // fills half of it from disk (blocks for that I/O). Unloads what was loaded first. False
     // (nothing loaded) for an unknown entry, no device, a file that cannot be read or is
-    // not a playable WAVE image, or a buffer the device refused.
+    // not a playable music image (WAVE, FLAC, Ogg Vorbis/Opus/FLAC), or a buffer the device
+    // refused.
     virtual bool Load(int musicNumber) = 0;
     // Stops and frees the stream, waiting for its worker and fade threads.
     virtual bool Unload() = 0;
@@ -181,8 +184,8 @@ public:
     // True while the buffer plays; false once the last pass has ended (the stream stops by
     // itself and stays loaded), after Stop, and when nothing is loaded.
     virtual bool IsPlaying() = 0;
-    // The player's further interfaces (IID_MusicTimeInfo ... IID_MusicFormatInfo); they
-    // live as long as the player. Null for any other id.
+    // The player's further interfaces (IID_MusicTimeInfo ... IID_MusicFormatInfo, and
+    // IID_MusicSourceInfo); they live as long as the player. Null for any other id.
     virtual void* GetInterface(const GUID* iid) = 0;
     virtual ~MusicPlayer() = default;
 };
@@ -286,6 +289,43 @@ public:
 
 protected:
     ~MusicFormatInfo() = default;
+};
+
+// What the module read from the loaded piece's file, so that a tool or an editor shows it
+// without parsing the file again. Reached through MusicPlayer::GetInterface(
+// &IID_MusicSourceInfo); lives as long as the player.
+//
+// Threads and blocking: the host's thread, like every operation; nothing blocks (all of it
+// was read at Load). With nothing loaded (before a Load, after Unload or a failed Load)
+// every operation answers false or 0 and writes nothing. Any out-pointer may be null; that
+// value is then not written. Strings are ASCII or the file's own bytes, NUL-terminated,
+// and stay valid until the player's next Load or Unload, or the module's Release.
+class MusicSourceInfo {
+public:
+    // The container ("RIFF/WAVE", "Ogg" or "FLAC") and the codec ("PCM", "IEEE float",
+    // "Vorbis", "Opus" or "FLAC").
+    virtual bool GetKind(const char** container, const char** codec) = 0;
+    // The samples as the file stores them: the rate in Hz (for Opus the rate the encoder
+    // was given; Opus always decodes at 48000), channels, bits per sample (0 for Vorbis
+    // and Opus, which store none) and whether they are floating point. The buffer's
+    // format, after any conversion, is MusicFormatInfo's.
+    virtual bool GetStoredFormat(uint32_t* rate, uint32_t* channels, uint32_t* bits,
+                                 bool* isFloat) = 0;
+    // The length in sample frames of the buffer's format (GetLengthSamples).
+    virtual uint32_t GetLengthFrames() = 0;
+    // The loop the file stores (loop tags, or a WAVE sampler chunk), in frames of the
+    // buffer's format with the end exclusive, and whether Load made it the stream's loop
+    // (tags always; a sampler loop only with FILE_LOOP_POINTS). False when the file stores
+    // no loop or one that was refused (a debugger line said why).
+    virtual bool GetFileLoop(uint32_t* start, uint32_t* end, bool* applies) = 0;
+    // Markers: WAVE cue points with their LIST/adtl labels, chapters of the Vorbis
+    // comments (CHAPTERnnn / CHAPTERnnnNAME). By frame; only those inside the music.
+    virtual uint32_t GetMarkerCount() = 0;
+    // Marker `index` (0 .. count - 1): its frame and its label ("" when it has none).
+    virtual bool GetMarker(uint32_t index, uint32_t* frame, const char** label) = 0;
+
+protected:
+    ~MusicSourceInfo() = default;
 };
 
 extern "C" {

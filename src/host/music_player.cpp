@@ -90,7 +90,58 @@ void* PlayerObject::GetInterface(const GUID* iid) {
     if (SameId(iid, IID_MusicLoopPoints)) return static_cast<MusicLoopPoints*>(this);
     if (SameId(iid, IID_MusicSeekControl)) return static_cast<MusicSeekControl*>(this);
     if (SameId(iid, IID_MusicFormatInfo)) return static_cast<MusicFormatInfo*>(this);
+    if (SameId(iid, IID_MusicSourceInfo)) return static_cast<MusicSourceInfo*>(this);
     return nullptr;
+}
+
+namespace {
+
+template <typename T>
+void Put(T* out, T value) {
+    if (out) *out = value;
+}
+
+}  // namespace
+
+bool PlayerObject::GetKind(const char** container, const char** codec) {
+    if (!m_Loaded) return false;
+    const SourceDescription& d = m_Stream.Source().Description();
+    Put(container, d.container);
+    Put(codec, d.codec);
+    return true;
+}
+
+bool PlayerObject::GetStoredFormat(uint32_t* rate, uint32_t* channels, uint32_t* bits,
+                                   bool* isFloat) {
+    if (!m_Loaded) return false;
+    const StoredFormat& f = m_Stream.Source().Description().stored;
+    Put(rate, f.rate);
+    Put(channels, uint32_t{f.channels});
+    Put(bits, uint32_t{f.bits});
+    Put(isFloat, f.isFloat);
+    return true;
+}
+
+bool PlayerObject::GetFileLoop(uint32_t* start, uint32_t* end, bool* applies) {
+    if (!m_Loaded) return false;
+    const SourceDescription& d = m_Stream.Source().Description();
+    if (!d.loop.present) return false;
+    Put(start, d.loop.start);
+    Put(end, d.loop.end);
+    Put(applies, d.loopApplied);
+    return true;
+}
+
+uint32_t PlayerObject::GetMarkerCount() {
+    return m_Loaded ? static_cast<uint32_t>(m_Stream.Source().Description().markers.size()) : 0;
+}
+
+bool PlayerObject::GetMarker(uint32_t index, uint32_t* frame, const char** label) {
+    if (index >= GetMarkerCount()) return false;
+    const Marker& m = m_Stream.Source().Description().markers[index];
+    Put(frame, m.frame);
+    Put(label, m.label.c_str());
+    return true;
 }
 
 int32_t PlayerObject::FramesToMs(uint32_t frames, uint32_t rate) {

@@ -1,4 +1,4 @@
-// The player the host plays music with: the MusicPlayer interface and its eight smaller
+// The player the host plays music with: the MusicPlayer interface and its nine smaller
 // interfaces on one object, over one SoundStream. Host thread only.
 #pragma once
 
@@ -17,7 +17,8 @@ class PlayerObject final : public MusicPlayer,
                            public MusicSampleInfo,
                            public MusicLoopPoints,
                            public MusicSeekControl,
-                           public MusicFormatInfo {
+                           public MusicFormatInfo,
+                           public MusicSourceInfo {
 public:
     PlayerObject() = default;
     ~PlayerObject() override;
@@ -61,6 +62,15 @@ public:
     uint32_t GetAvgBytesPerSec() override { return QueryFormat().avgBytesPerSec; }
     uint32_t GetBlockAlign() override { return QueryFormat().blockAlign; }
     uint32_t GetBitsPerSample() override { return QueryFormat().bitsPerSample; }
+
+    // MusicSourceInfo
+    bool GetKind(const char** container, const char** codec) override;
+    bool GetStoredFormat(uint32_t* rate, uint32_t* channels, uint32_t* bits,
+                         bool* isFloat) override;
+    uint32_t GetLengthFrames() override { return m_Loaded ? m_Stream.Source().m_FrameCount : 0; }
+    bool GetFileLoop(uint32_t* start, uint32_t* end, bool* applies) override;
+    uint32_t GetMarkerCount() override;
+    bool GetMarker(uint32_t index, uint32_t* frame, const char** label) override;
 
     // Re-applies the stream's current volume under a new master volume.
     bool ReapplyVolume();

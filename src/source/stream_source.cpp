@@ -6,6 +6,10 @@
 #include "base/diagnostics.h"
 #include "base/messages.h"
 #include "config/module_settings.h"
+#include "source/flac_stream.h"
+#include "source/image_kind.h"
+#include "source/loop_tags.h"
+#include "source/opus_stream.h"
 #include "source/vorbis_stream.h"
 #include "source/wave_stream.h"
 
@@ -26,6 +30,12 @@ uint32_t Saturate(uint64_t value) {
 
 }  // namespace
 
+int EndOfStream(uint64_t at, uint32_t frames) {
+    if (at >= frames) return CFileStreamRead::kNoMoreData;
+    DebugPrint(msg::kStreamEndedEarly, static_cast<unsigned>(at), frames);
+    return CFileStreamRead::kGone;
+}
+
 CStreamSource::CStreamSource(std::unique_ptr<CReadOnlyFile> file, Kinds kinds)
     : m_Reader(std::move(file)), m_Kinds(kinds) {}
 
@@ -42,31 +52,9 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
         m_PassesLeft.store(1);
     }
     m_Decoder.reset();
-    m_StoredLoop = FileLoopPoints{};
-    const int32_t blockSize = Settings().STREAM_BUFFER_SIZE.load();
-    m_Reader.SetBlockSize(blockSize > 0 ? static_cast<uint32_t>(blockSize) : 0);
-    if (!m_Reader.Open(name, imageOffset, imageSize)) return false;
-    if (!m_Reader.Seek(0)) return false;
-
-    // The signature tells the kind; the decoder reads the image again from its start,
-    // which is still in the block.
-    uint8_t signature[4] = {};
-    uint32_t length = sizeof signature;
-    const int r = m_Reader.Read(signature, length);
-    if (r == CFileStreamRead::kFailed) return false;  // the reader has left its line
-    if (r == CFileStreamRead::kDone && std::memcmp(signature, "OggS", 4) == 0 &&
-        m_Kinds == Kinds::Any) {
-        m_Decoder = std::make_unique<CVorbisDecoder>();
-    } else if (r == CFileStreamRead::kDone && std::memcmp(signature, "RIFF", 4) == 0) {
-        m_Decoder = std::make_unique<CWaveDecoder>();
-    } else {
-        DebugPrint(msg::kUnknownImage);
-        return false;
-    }
-    if (!m_Reader.SeekNear(0)) return false;
-
+    m_Description = SourceDescription{};
     DecodedLayout layout;
-    if (!m_Decoder->Open(m_Reader, layout)) {
+    if (!OpenDecoder(name, imageOffset, imageSize, layout)) {
         m_Decoder.reset();
         return false;
     }
@@ -76,19 +64,82 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
     m_IsOpen = true;
     m_DataPosition.store(0);
     m_LoopStart.store(0);
+    Describe(layout, name);
+    return true;
+}
 
-    m_StoredLoop = layout.loop;
+bool CStreamSource::OpenDecoder(const char* name, uint32_t imageOffset, uint32_t imageSize,
+                                DecodedLayout& layout) {
+    const int32_t blockSize = Settings().STREAM_BUFFER_SIZE.load();
+    m_Reader.SetBlockSize(blockSize > 0 ? static_cast<uint32_t>(blockSize) : 0);
+    if (!m_Reader.Open(name, imageOffset, imageSize) || !m_Reader.Seek(0)) return false;
+    m_Decoder = MakeDecoder();
+    if (!m_Decoder || !m_Reader.SeekNear(0) || !m_Decoder->Open(m_Reader, layout)) return false;
+    if (layout.frames == 0) {
+        // Headers without music (an empty data chunk, an Ogg stream of no samples).
+        DebugPrint(msg::kNoAudio);
+        return false;
+    }
+    return true;
+}
+
+void CStreamSource::Describe(DecodedLayout& layout, const char* name) {
+    if (!layout.comments.empty()) {
+        layout.loop = ReadLoopTags(layout.comments, m_FrameCount, name);
+        ReadChapterMarkers(layout.comments, m_Format.nSamplesPerSec, layout.markers);
+    }
+    SourceDescription& d = m_Description;
+    d.container = layout.container;
+    d.codec = layout.codec;
+    d.stored = layout.stored;
+    d.loop = layout.loop;
+    // Markers past the data mark nothing that plays.
+    for (Marker& m : layout.markers) {
+        if (m.frame < m_FrameCount) d.markers.push_back(std::move(m));
+    }
     if (layout.loop.present && (layout.loopAlwaysOn || Settings().FILE_LOOP_POINTS.load())) {
         // As if the host had set them right after the load; its own later calls override.
         const FileLoopPoints& p = layout.loop;
         if (p.start < p.end && p.end <= m_FrameCount) {
             SetLoopStart(p.start);
             SetLoopEnd(p.end);
+            d.loopApplied = true;
         } else {
             DebugPrint(msg::kFileLoopIgnored, p.start, p.end, m_FrameCount);
         }
     }
-    return true;
+}
+
+std::unique_ptr<CPcmDecoder> CStreamSource::MakeDecoder() {
+    // The signature tells the kind; the decoder reads the image again from its start,
+    // which is still in the block.
+    uint8_t head[kProbeBytes] = {};
+    uint32_t length = std::min(kProbeBytes, m_Reader.UnitSize());
+    const int r = m_Reader.Read(head, length);
+    if (r == CFileStreamRead::kFailed) return nullptr;  // the reader has left its line
+    const ImageProbe probe = ProbeImage(head, length);
+    if (m_Kinds == Kinds::WaveOnly && probe.kind != ImageKind::Wave) {
+        DebugPrint(msg::kUnknownImage);
+        return nullptr;
+    }
+    switch (probe.kind) {
+        case ImageKind::Wave:
+            return std::make_unique<CWaveDecoder>();
+        case ImageKind::OggVorbis:
+            return std::make_unique<CVorbisDecoder>();
+        case ImageKind::OggOpus:
+            return std::make_unique<COpusDecoder>();
+        case ImageKind::OggFlac:
+        case ImageKind::Flac:
+            return std::make_unique<CFlacDecoder>(probe.kind == ImageKind::OggFlac);
+        case ImageKind::Unsupported:
+            DebugPrint(msg::kUnsupportedKind, probe.name);
+            return nullptr;
+        case ImageKind::Unknown:
+            break;
+    }
+    DebugPrint(msg::kUnknownImage);
+    return nullptr;
 }
 
 bool CStreamSource::TakePass() {
@@ -121,7 +172,7 @@ bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
         return false;
     }
     uint32_t got = want;
-    int r = m_Decoder->Read(out, got);
+    const int r = m_Decoder->Read(out, got);
     if (r != CFileStreamRead::kNoMoreData) {
         // A failed read is not the caller's concern (the reader has left its line and
         // retries at the next call); what it missed plays as silence.
@@ -131,44 +182,59 @@ bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
         return r != CFileStreamRead::kGone;
     }
 
-    uint32_t done = got;
+    count = got;
+    return ReadAcrossWraps(out, want, count);
+}
+
+bool CStreamSource::ReadAcrossWraps(uint8_t* out, uint32_t want, uint32_t& done) {
     for (;;) {
         // The end of the readable data: wrap while passes remain.
         if (!TakePass()) {
             FillSilence(out + done, want - done);
-            count = done;
             return false;
         }
         const uint32_t loopStart = m_LoopStart.load();
-        bool positioned = false;
-        for (int i = 0; i < kLoopAttempts && !positioned; ++i) {
-            positioned = m_Decoder->EndBytes() - loopStart < kShortLoopBytes
-                             ? m_Decoder->WrapTo(loopStart)
-                             : m_Decoder->Seek(loopStart);
-        }
-        if (!positioned) ErrorBox(msg::kLoopSeekFailed);
-
-        uint32_t fromLoop = 0;
-        for (int attempt = 1;; ++attempt) {
-            uint32_t part = want - done;
-            r = m_Decoder->Read(out + done, part);
-            done += part;
-            fromLoop += part;
-            if (r == CFileStreamRead::kDone) {
-                m_DataPosition.store(loopStart + fromLoop);
-                count = want;
+        SeekLoopStart(loopStart);
+        switch (ReadAfterWrap(out, want, done, loopStart)) {
+            case WrapRead::Filled:
                 return true;
-            }
-            // The loop region ended again inside this request: another wrap.
-            if (r == CFileStreamRead::kNoMoreData && part > 0) break;
-            if (attempt == kLoopAttempts || r == CFileStreamRead::kGone) {
-                ErrorBox(msg::kReadErrorAfterWrap);
-                FillSilence(out + done, want - done);
-                count = done;
+            case WrapRead::Failed:
                 return false;
-            }
-            Sleep(0);
+            case WrapRead::EndedAgain:
+                break;  // the loop region ended inside this request: another wrap
         }
+    }
+}
+
+void CStreamSource::SeekLoopStart(uint32_t loopStart) {
+    for (int i = 0; i < kLoopAttempts; ++i) {
+        const bool positioned = m_Decoder->EndBytes() - loopStart < kShortLoopBytes
+                                    ? m_Decoder->WrapTo(loopStart)
+                                    : m_Decoder->Seek(loopStart);
+        if (positioned) return;
+    }
+    ErrorBox(msg::kLoopSeekFailed);
+}
+
+CStreamSource::WrapRead CStreamSource::ReadAfterWrap(uint8_t* out, uint32_t want, uint32_t& done,
+                                                     uint32_t loopStart) {
+    uint32_t fromLoop = 0;
+    for (int attempt = 1;; ++attempt) {
+        uint32_t part = want - done;
+        const int r = m_Decoder->Read(out + done, part);
+        done += part;
+        fromLoop += part;
+        if (r == CFileStreamRead::kDone) {
+            m_DataPosition.store(loopStart + fromLoop);
+            return WrapRead::Filled;
+        }
+        if (r == CFileStreamRead::kNoMoreData && part > 0) return WrapRead::EndedAgain;
+        if (attempt == kLoopAttempts || r == CFileStreamRead::kGone) {
+            ErrorBox(msg::kReadErrorAfterWrap);
+            FillSilence(out + done, want - done);
+            return WrapRead::Failed;
+        }
+        Sleep(0);
     }
 }
 

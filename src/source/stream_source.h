@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "sonaflux/directsound.h"
 #include "source/file_reader.h"
@@ -28,12 +30,49 @@ struct FileLoopPoints {
     uint32_t end = 0;
 };
 
+// A named place in the music: a WAVE cue point (its label from LIST/adtl), or a chapter
+// of the Vorbis comments (CHAPTERnnn, CHAPTERnnnNAME).
+struct Marker {
+    uint32_t frame = 0;
+    std::string label;
+};
+
+// The sample rates a sound buffer takes (DirectSound's DSBFREQUENCY_MIN and _MAX); music
+// at any other rate is refused when it opens.
+inline constexpr uint32_t kMinSampleRate = 100;
+inline constexpr uint32_t kMaxSampleRate = 200000;
+
+// The samples as the file stores them (before any conversion to the buffer's format).
+struct StoredFormat {
+    uint32_t rate = 0;
+    uint16_t channels = 0;
+    uint16_t bits = 0;  // 0 for a codec that stores no fixed sample size (Vorbis, Opus)
+    bool isFloat = false;
+};
+
 // What a decoder tells its source after opening an image.
 struct DecodedLayout {
-    ds::WAVEFORMATEX format{};  // the format handed out (what GetFormat reports)
-    uint32_t frames = 0;        // whole sample frames of the data
-    FileLoopPoints loop;        // loop points stored in the file
+    const char* container = "";  // "RIFF/WAVE", "Ogg", "FLAC"
+    const char* codec = "";      // "PCM", "IEEE float", "Vorbis", "Opus", "FLAC"
+    ds::WAVEFORMATEX format{};   // the format handed out (what GetFormat reports)
+    StoredFormat stored;
+    std::vector<Marker> markers;  // by frame, inside the data
+    uint32_t frames = 0;          // whole sample frames of the data
+    FileLoopPoints loop;          // loop points stored in the file (WAVE's sampler chunk)
+    // The comments ("KEY=value") of a codec that carries them; the loop tags among them
+    // (source/loop_tags.h) become `loop` when the source opens.
+    std::vector<std::string> comments;
     bool loopAlwaysOn = false;  // they apply whatever FILE_LOOP_POINTS says
+};
+
+// What the source read from the open image, for hosts (MusicSourceInfo).
+struct SourceDescription {
+    const char* container = "";  // "" while nothing is open
+    const char* codec = "";
+    StoredFormat stored;
+    FileLoopPoints loop;       // the loop stored in the file (present only when readable)
+    bool loopApplied = false;  // it became the loop at open
+    std::vector<Marker> markers;
 };
 
 // One kind of image. Offsets and counts are in bytes of the PCM handed out (frames of
@@ -65,6 +104,13 @@ public:
     // The first data byte's offset in the image (WAVE); 0 where that means nothing.
     virtual uint32_t DataOffset() const { return 0; }
 };
+
+// What a codec decoder answers when its library ends the stream at frame `at` of the
+// `frames` its headers promised: the end of the data (kNoMoreData), or before it a file
+// that no longer holds what it held at open (rewritten in place, or damaged past its
+// headers): a debugger line saying so and kGone, which stops the music as a file that
+// shrank does.
+int EndOfStream(uint64_t at, uint32_t frames);
 
 class CStreamSource {
 public:
@@ -113,7 +159,9 @@ public:
     bool DataGone() const;
     bool IsOpen() const { return m_IsOpen; }
     // The loop points the file carries, whether or not they were applied.
-    const FileLoopPoints& StoredLoopPoints() const { return m_StoredLoop; }
+    const FileLoopPoints& StoredLoopPoints() const { return m_Description.loop; }
+    // What was read from the open image; empty while none is open.
+    const SourceDescription& Description() const { return m_Description; }
 
     // Read and written directly by the stream engine.
     std::atomic<uint32_t> m_DataPosition{0};  // data offset of the byte after those delivered
@@ -122,6 +170,24 @@ public:
     std::atomic<int32_t> m_PassesLeft{1};     // passes left: 1 last, 0 (or less) endless
 
 private:
+    // Opens the reader and the decoder for the image; false (a line says why) when it
+    // cannot be played.
+    bool OpenDecoder(const char* name, uint32_t imageOffset, uint32_t imageSize,
+                     DecodedLayout& layout);
+    // Reads the loop tags and markers, applies the file's loop, fills m_Description.
+    void Describe(DecodedLayout& layout, const char* name);
+    // The decoder for the kind the image's signature tells; null, with a line, for an
+    // image of no kind the source plays.
+    std::unique_ptr<CPcmDecoder> MakeDecoder();
+    // From the end of the readable data (`done` bytes of `want` delivered): wraps to the
+    // loop start while passes remain, as often as the request needs. Answers as Gets.
+    bool ReadAcrossWraps(uint8_t* out, uint32_t want, uint32_t& done);
+    // Positions at the loop start, retrying; a box when it cannot.
+    void SeekLoopStart(uint32_t loopStart);
+    enum class WrapRead { Filled, EndedAgain, Failed };
+    // Reads from the loop start on: the request filled, the loop region ended again inside
+    // it, or reads kept failing (a box, silence for the rest).
+    WrapRead ReadAfterWrap(uint8_t* out, uint32_t want, uint32_t& done, uint32_t loopStart);
     // Consumes one pass for a wrap; false when the current pass is the last.
     bool TakePass();
     void FillSilence(uint8_t* destination, uint32_t bytes) const;
@@ -130,7 +196,7 @@ private:
     std::unique_ptr<CPcmDecoder> m_Decoder;
     Kinds m_Kinds;
     ds::WAVEFORMATEX m_Format{};
-    FileLoopPoints m_StoredLoop;
+    SourceDescription m_Description;
     std::atomic<uint32_t> m_LoopStart{0};  // bytes from the first PCM byte
     bool m_IsOpen = false;
 };

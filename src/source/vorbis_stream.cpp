@@ -17,75 +17,29 @@ namespace sonaflux {
 constexpr uint32_t kStagedFrames = 4096;
 constexpr uint64_t kMaxDataBytes = 0x7FFFFFFFu;
 
-// libvorbisfile reads the image through the stream's file reader: its position is the
-// decoder's own (m_Position), so a seek inside the reader's block costs no disk read.
+// libvorbisfile reads the image through the decoder's cursor over the stream's reader.
 struct VorbisIo {
     static size_t Read(void* ptr, size_t size, size_t count, void* source) {
         auto* self = static_cast<CVorbisDecoder*>(source);
         errno = 0;
         if (size == 0 || count == 0) return 0;
-        const uint32_t unit = self->m_Reader->UnitSize();
-        if (self->m_Position >= unit) return 0;  // the end of the image
-        const uint64_t want =
-            std::min<uint64_t>(static_cast<uint64_t>(size) * count, unit - self->m_Position);
-        uint32_t length = static_cast<uint32_t>(want);
-        const int r = self->m_Reader->Read(ptr, length);
-        self->m_Position += length;
+        bool failed = false;
+        const size_t got = self->m_Cursor.Read(ptr, size * count, failed);
         // A failed disk read is an error to libvorbisfile, not the end of the stream.
-        errno = r == CFileStreamRead::kFailed && length == 0 ? EIO : 0;
-        return length / size;
+        errno = failed ? EIO : 0;
+        return got / size;
     }
     static int Seek(void* source, ogg_int64_t offset, int whence) {
-        auto* self = static_cast<CVorbisDecoder*>(source);
-        const int64_t unit = self->m_Reader->UnitSize();
-        int64_t target = offset;
-        if (whence == SEEK_CUR) target += self->m_Position;
-        if (whence == SEEK_END) target += unit;
-        if (target < 0 || target > unit) return -1;
-        // The end itself is a place to stand (reads there answer the end), not to read.
-        if (target < unit && !self->m_Reader->SeekNear(static_cast<uint32_t>(target))) return -1;
-        self->m_Position = static_cast<uint32_t>(target);
-        return 0;
+        ReaderCursor& cursor = static_cast<CVorbisDecoder*>(source)->m_Cursor;
+        const int64_t base = whence == SEEK_CUR   ? cursor.Tell()
+                             : whence == SEEK_END ? cursor.Size()
+                                                  : 0;
+        return cursor.Seek(base + offset) ? 0 : -1;
     }
     static long Tell(void* source) {
-        return static_cast<long>(static_cast<CVorbisDecoder*>(source)->m_Position);
+        return static_cast<long>(static_cast<CVorbisDecoder*>(source)->m_Cursor.Tell());
     }
 };
-
-namespace {
-
-// The value of comment `key` (compared without case) as a frame number.
-bool CommentFrame(const vorbis_comment* vc, const char* key, uint64_t& value) {
-    if (vc == nullptr) return false;
-    const size_t keyLength = std::strlen(key);
-    for (int i = 0; i < vc->comments; ++i) {
-        const char* text = vc->user_comments[i];
-        const int length = vc->comment_lengths[i];
-        if (text == nullptr || length <= static_cast<int>(keyLength) || text[keyLength] != '=') {
-            continue;
-        }
-        bool same = true;
-        for (size_t k = 0; k < keyLength && same; ++k) {
-            const char c = text[k];
-            same = (c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) == key[k];
-        }
-        if (!same) continue;
-        uint64_t v = 0;
-        int digits = 0;
-        for (int k = static_cast<int>(keyLength) + 1; k < length; ++k) {
-            if (text[k] == ' ' && digits == 0) continue;
-            if (text[k] < '0' || text[k] > '9' || v > 0xFFFFFFFFu) return false;
-            v = v * 10 + static_cast<uint64_t>(text[k] - '0');
-            ++digits;
-        }
-        if (digits == 0) return false;
-        value = v;
-        return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 CVorbisDecoder::CVorbisDecoder() : m_File(std::make_unique<OggVorbis_File>()) {}
 
@@ -95,7 +49,7 @@ CVorbisDecoder::~CVorbisDecoder() {
 
 bool CVorbisDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     m_Reader = &reader;
-    m_Position = 0;
+    m_Cursor.Attach(reader);
     const ov_callbacks io = {&VorbisIo::Read, &VorbisIo::Seek, nullptr, &VorbisIo::Tell};
     const int opened = ov_open_callbacks(this, m_File.get(), nullptr, 0, io);
     if (opened != 0) {
@@ -110,6 +64,12 @@ bool CVorbisDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     if (first == nullptr || first->channels < 1 || first->channels > 2 || first->rate <= 0) {
         DebugPrint(msg::kVorbisFormat, first ? static_cast<unsigned>(first->channels) : 0u,
                    first ? static_cast<unsigned>(first->rate) : 0u);
+        return false;
+    }
+    if (static_cast<uint32_t>(first->rate) < kMinSampleRate ||
+        static_cast<unsigned long>(first->rate) > kMaxSampleRate) {
+        DebugPrint(msg::kSampleRate, static_cast<unsigned>(first->rate), kMinSampleRate,
+                   kMaxSampleRate);
         return false;
     }
     for (long i = 1; i < links; ++i) {
@@ -142,18 +102,17 @@ bool CVorbisDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     f.nAvgBytesPerSec = f.nSamplesPerSec * m_FrameBytes;
     f.wBitsPerSample = 16;
     out.frames = m_Frames;
+    out.stored = {f.nSamplesPerSec, channels, 0, false};
+    out.container = "Ogg";
+    out.codec = "Vorbis";
 
-    const vorbis_comment* vc = ov_comment(m_File.get(), 0);
-    uint64_t start = 0, length = 0, end = 0;
-    if (CommentFrame(vc, "LOOPSTART", start)) {
-        if (CommentFrame(vc, "LOOPLENGTH", length)) {
-            end = start + length;
-        } else if (!CommentFrame(vc, "LOOPEND", end)) {
-            end = m_Frames;
+    // The first link's comments carry the loop tags.
+    if (const vorbis_comment* vc = ov_comment(m_File.get(), 0)) {
+        for (int i = 0; i < vc->comments; ++i) {
+            if (vc->user_comments[i] == nullptr || vc->comment_lengths[i] < 0) continue;
+            out.comments.emplace_back(vc->user_comments[i],
+                                      static_cast<size_t>(vc->comment_lengths[i]));
         }
-        out.loop.present = true;
-        out.loop.start = static_cast<uint32_t>(start);
-        out.loop.end = static_cast<uint32_t>(std::min<uint64_t>(end, 0xFFFFFFFFu));
     }
     out.loopAlwaysOn = true;
     return true;
@@ -175,7 +134,7 @@ int CVorbisDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& p
             m_NextFrame += static_cast<uint64_t>(n) / m_FrameBytes;
             continue;
         }
-        if (n == 0) return CFileStreamRead::kNoMoreData;  // the stream ended (perhaps cut short)
+        if (n == 0) return EndOfStream(m_NextFrame, m_Frames);
         if (!reported) {
             DebugPrint(msg::kVorbisDecodeError, static_cast<int>(n),
                        static_cast<unsigned>(m_NextFrame));

@@ -2,8 +2,8 @@
 // stream's own file reader (and so under the process-wide read lock), one segment's worth
 // of frames each time the stream pulls. Hands out 16-bit little-endian PCM.
 //
-// Loop points come from the comments LOOPSTART with LOOPLENGTH or LOOPEND (frames; the
-// loop ends before LOOPSTART + LOOPLENGTH, or before LOOPEND) and always apply.
+// Its comments go to the source, which reads the loop tags among them (source/loop_tags.h);
+// such loop points always apply.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "source/pcm_staging.h"
+#include "source/reader_cursor.h"
 #include "source/stream_source.h"
 
 struct OggVorbis_File;
@@ -37,7 +38,7 @@ private:
     std::unique_ptr<OggVorbis_File> m_File;
     bool m_FileOpen = false;
     CFileStreamRead* m_Reader = nullptr;
-    uint32_t m_Position = 0;  // the reader's position in the image, for libvorbisfile
+    ReaderCursor m_Cursor;  // libvorbisfile's position in the image
     uint32_t m_FrameBytes = 0;
     uint32_t m_Frames = 0;
     uint64_t m_NextFrame = 0;  // the frame libvorbisfile decodes next

@@ -6,7 +6,7 @@
 
 #include "base/diagnostics.h"
 #include "base/messages.h"
-#include "config/module_settings.h"
+#include "source/pcm_convert.h"
 
 namespace sonaflux {
 namespace {
@@ -32,31 +32,21 @@ uint32_t Saturate(uint64_t value) {
     return static_cast<uint32_t>(std::min<uint64_t>(value, 0xFFFFFFFFu));
 }
 
-int16_t Clamp16(int64_t v) {
-    return static_cast<int16_t>(std::clamp<int64_t>(v, -32768, 32767));
-}
-
-// Conversions to 16-bit: rounded half up, clamped, no dither.
+// Conversions to 16-bit: rounded half up, clamped, no dither (source/pcm_convert.h).
 int16_t FromInt24(const uint8_t* p) {
     const auto raw = static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) << 8;
-    const int32_t v = static_cast<int32_t>(raw) / 256;  // sign-extended, exact
-    return Clamp16((static_cast<int64_t>(v) + 128) >> 8);
+    return NarrowTo16(static_cast<int32_t>(raw) / 256, 24);  // sign-extended, exact
 }
 
 int16_t FromInt32(const uint8_t* p) {
-    const auto v = static_cast<int32_t>(Le32(p));
-    return Clamp16((static_cast<int64_t>(v) + 32768) >> 16);
+    return NarrowTo16(static_cast<int32_t>(Le32(p)), 32);
 }
 
 int16_t FromFloat32(const uint8_t* p) {
     const uint32_t bits = Le32(p);
     float f = 0;
     std::memcpy(&f, &bits, sizeof f);
-    if (std::isnan(f)) return 0;
-    const double scaled = std::floor(static_cast<double>(f) * 32768.0 + 0.5);
-    if (scaled >= 32767.0) return 32767;
-    if (scaled <= -32768.0) return -32768;
-    return static_cast<int16_t>(scaled);
+    return FloatTo16(f);
 }
 
 }  // namespace
@@ -71,7 +61,7 @@ bool CWaveDecoder::FindDataChunk(const uint8_t* header, uint32_t length, HeaderI
         if (p + 8 >= length) return false;
         const uint8_t* id = header + p;
         const uint32_t size = Le32(id + 4);
-        if (std::memcmp(id, "fmt", 3) == 0) {
+        if (std::memcmp(id, "fmt", 3) == 0 && !haveFormat) {
             haveFormat = true;
             found.formatBody = static_cast<uint32_t>(p + 8);
             found.formatSize = size;
@@ -91,7 +81,46 @@ bool CWaveDecoder::ReadAt(uint32_t offset, uint8_t* destination, uint32_t length
     return m_Reader->Read(destination, length) == CFileStreamRead::kDone;
 }
 
-CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& loop) {
+bool CWaveDecoder::ReadExtras(const uint8_t* id, uint64_t body, uint32_t size, Extras& extras) {
+    const uint32_t unit = m_Reader->UnitSize();
+    const bool sampler = std::memcmp(id, "smpl", 4) == 0 && size >= 60;
+    const bool cue = std::memcmp(id, "cue ", 4) == 0 && size >= 4;
+    const bool list = std::memcmp(id, "LIST", 4) == 0 && size >= 4;
+    if ((!sampler && !cue && !list) || body >= unit) return true;
+    // Only what the range holds, and at most kExtrasBytes of it.
+    std::vector<uint8_t> b(
+        static_cast<size_t>(std::min<uint64_t>({size, unit - body, kExtrasBytes})));
+    if (b.size() < 4) return true;  // the range cuts the chunk before its first field
+    if (!ReadAt(static_cast<uint32_t>(body), b.data(), static_cast<uint32_t>(b.size()))) {
+        return false;
+    }
+    if (sampler && b.size() >= 60 && Le32(&b[28]) > 0 && Le32(&b[48]) != 0xFFFFFFFFu) {
+        // The sampler chunk's first loop: start and end frames, the end inclusive.
+        extras.loop = {true, Le32(&b[44]), Le32(&b[48]) + 1};
+    } else if (cue) {
+        // Cue points: identifier, ..., the sample offset in the data at byte 20 of each.
+        const size_t count = std::min<size_t>(Le32(&b[0]), (b.size() - 4) / 24);
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t* point = &b[4 + 24 * i];
+            extras.cues.push_back({Le32(point), Le32(point + 20)});
+        }
+    } else if (list && b.size() >= 4 && std::memcmp(&b[0], "adtl", 4) == 0) {
+        // Associated data: "labl" sub-chunks name a cue point (identifier, then text).
+        for (size_t p = 4; p + 8 <= b.size();) {
+            const uint32_t n = Le32(&b[p + 4]);
+            const size_t end = std::min<size_t>(p + 8 + uint64_t{n}, b.size());
+            if (std::memcmp(&b[p], "labl", 4) == 0 && end >= p + 12) {
+                const char* text = reinterpret_cast<const char*>(&b[p + 12]);
+                extras.labels.push_back(
+                    {Le32(&b[p + 8]), std::string(text, strnlen(text, end - p - 12))});
+            }
+            p = p + 8 + uint64_t{n} + (n & 1u);
+        }
+    }
+    return true;
+}
+
+CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, Extras& extras) {
     const uint32_t unit = m_Reader->UnitSize();
     uint8_t head[12] = {};
     if (unit < 12 || !ReadAt(0, head, 12) || std::memcmp(head, "RIFF", 4) != 0 ||
@@ -106,7 +135,7 @@ CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& lo
         if (!ReadAt(static_cast<uint32_t>(p), chunk, 8)) return Walk::Unreadable;
         const uint32_t size = Le32(chunk + 4);
         const uint64_t body = p + 8;
-        if (std::memcmp(chunk, "fmt", 3) == 0 && !found) {
+        if (std::memcmp(chunk, "fmt", 3) == 0 && !haveFormat) {
             haveFormat = true;
             info.formatBody = static_cast<uint32_t>(body);
             info.formatSize = size;
@@ -115,15 +144,12 @@ CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& lo
             found = true;
             info.dataBody = static_cast<uint32_t>(body);
             info.dataSize = size;
-        } else if (std::memcmp(chunk, "smpl", 4) == 0 && size >= 60 && body + 60 <= unit) {
-            // The sampler chunk's first loop: start and end frames, the end inclusive.
-            uint8_t smpl[60];
-            if (!ReadAt(static_cast<uint32_t>(body), smpl, 60)) return Walk::Unreadable;
-            if (Le32(smpl + 28) > 0 && Le32(smpl + 48) != 0xFFFFFFFFu) {
-                loop.present = true;
-                loop.start = Le32(smpl + 44);
-                loop.end = Le32(smpl + 48) + 1;
-            }
+        } else if (!ReadExtras(chunk, body, size, extras)) {
+            return Walk::Unreadable;
+        }
+        if (body + size > unit && !found) {
+            std::memcpy(m_Overrun, chunk, 4);
+            m_OverrunSize = size;
         }
         p = body + size + (size & 1u);
     }
@@ -133,46 +159,60 @@ CWaveDecoder::Walk CWaveDecoder::WalkChunks(HeaderInfo& info, FileLoopPoints& lo
     return haveFormat ? Walk::NoData : Walk::NoFormat;
 }
 
-bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
-    m_Reader = &reader;
-    const uint32_t unit = reader.UnitSize();
+void CWaveDecoder::Extras::MakeMarkers(std::vector<Marker>& out) const {
+    for (const auto& [id, frame] : cues) {
+        std::string label;
+        for (const auto& [labelId, text] : labels) {
+            if (labelId == id) label = text;
+        }
+        out.push_back({frame, label});
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Marker& a, const Marker& b) { return a.frame < b.frame; });
+}
 
+bool CWaveDecoder::LocateChunks(HeaderInfo& info, DecodedLayout& out) {
+    const uint32_t unit = m_Reader->UnitSize();
     // The first bytes' reading decides wherever it finds the chunks.
     uint8_t header[kHeaderBytes + 1] = {};
     uint32_t length = std::min(unit, kHeaderBytes);
-    if (reader.Read(header, length) != CFileStreamRead::kDone) return false;
-    HeaderInfo info;
+    if (m_Reader->Read(header, length) != CFileStreamRead::kDone) return false;
     const bool found = length == kHeaderBytes && FindDataChunk(header, kHeaderBytes, info);
-    // The whole walk finds what the first bytes do not, and the sampler chunk (walked for
-    // it only when file loop points are on, so such images are read as before).
-    FileLoopPoints loop;
-    if (!found || Settings().FILE_LOOP_POINTS.load()) {
-        HeaderInfo walked;
-        const Walk walk = WalkChunks(walked, loop);
-        if (!found) {
-            switch (walk) {
-                case Walk::Found:
-                    info = walked;
-                    break;
-                case Walk::NotWave:
-                    DebugPrint(msg::kWaveNotRiff);
-                    return false;
-                case Walk::NoFormat:
-                    DebugPrint(msg::kWaveNoFormat);
-                    return false;
-                case Walk::NoData:
-                    DebugPrint(msg::kWaveNoData);
-                    return false;
-                case Walk::PastEnd:
-                    DebugPrint(msg::kWaveDataPastEnd, unit);
-                    return false;
-                case Walk::Unreadable:
-                    return false;  // the reader has left its line
-            }
-        }
+    // The whole walk finds what the first bytes do not, and the chunks that describe the
+    // music (the sampler loop, cue points and their labels) wherever they lie. Where the
+    // first bytes found the data, the walk changes nothing of what plays.
+    HeaderInfo walked;
+    Extras extras;
+    const Walk walk = WalkChunks(walked, extras);
+    out.loop = extras.loop;
+    extras.MakeMarkers(out.markers);
+    if (found) return true;
+    switch (walk) {
+        case Walk::Found:
+            info = walked;
+            return true;
+        case Walk::NotWave:
+            DebugPrint(msg::kWaveNotRiff);
+            return false;
+        case Walk::NoFormat:
+            DebugPrint(msg::kWaveNoFormat);
+            return false;
+        case Walk::NoData:
+            DebugPrint(msg::kWaveNoData);
+            return false;
+        case Walk::PastEnd:
+            DebugPrint(msg::kWaveChunkPastEnd, m_Overrun, m_OverrunSize, unit);
+            return false;
+        case Walk::Unreadable:
+            return false;  // the reader has left its line
     }
+    return false;
+}
 
-    if (info.dataBody >= unit) {
+bool CWaveDecoder::ReadFormat(const HeaderInfo& info, FormatRecord& out) {
+    const uint32_t unit = m_Reader->UnitSize();
+    // A data chunk whose header ends the image holds no audio (the source says so).
+    if (info.dataBody > unit) {
         DebugPrint(msg::kWaveDataPastEnd, unit);
         return false;
     }
@@ -182,59 +222,82 @@ bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
         DebugPrint(msg::kWaveFormatTooShort, info.formatSize);
         return false;
     }
-    uint8_t record[40] = {};
-    const uint32_t recordBytes = static_cast<uint32_t>(
-        std::min<uint64_t>({info.formatSize, sizeof record, unit - info.formatBody}));
-    if (!ReadAt(info.formatBody, record, recordBytes)) return false;
-
-    const uint16_t tag = Le16(record);
-    const uint16_t channels = Le16(record + 2);
-    const uint16_t bits = Le16(record + 14);
-    uint16_t kind = tag;
+    out.bytes = static_cast<uint32_t>(
+        std::min<uint64_t>({info.formatSize, sizeof out.record, unit - info.formatBody}));
+    if (!ReadAt(info.formatBody, out.record, out.bytes)) return false;
+    const uint16_t tag = Le16(out.record);
+    out.channels = Le16(out.record + 2);
+    out.rate = Le32(out.record + 4);
+    out.bits = Le16(out.record + 14);
+    out.kind = tag;
     if (tag == kTagExtensible) {
-        kind = recordBytes >= 40 && std::memcmp(record + 26, kSubFormatTail, 14) == 0
-                   ? Le16(record + 24)
-                   : 0;
+        out.kind = out.bytes >= 40 && std::memcmp(out.record + 26, kSubFormatTail, 14) == 0
+                       ? Le16(out.record + 24)
+                       : 0;
     }
-    if (kind != kTagPcm && kind != kTagFloat) {
-        DebugPrint(msg::kWaveFormatTag, kind == 0 ? tag : kind);
+    // The channel count first: an extensible record of 6 channels is refused for them.
+    if (out.channels == 0 || out.channels > 2) {
+        DebugPrint(msg::kWaveChannels, out.channels);
         return false;
     }
-    if (channels == 0 || channels > 2) {
-        DebugPrint(msg::kWaveChannels, channels);
+    if (out.kind != kTagPcm && out.kind != kTagFloat) {
+        DebugPrint(msg::kWaveFormatTag, out.kind == 0 ? tag : out.kind);
         return false;
     }
-    if ((kind == kTagPcm && bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
-        (kind == kTagFloat && bits != 32)) {
-        DebugPrint(msg::kWaveBits, bits);
+    if ((out.kind == kTagPcm && out.bits != 8 && out.bits != 16 && out.bits != 24 &&
+         out.bits != 32) ||
+        (out.kind == kTagFloat && out.bits != 32)) {
+        DebugPrint(msg::kWaveBits, out.bits);
         return false;
     }
+    if (out.rate < kMinSampleRate || out.rate > kMaxSampleRate) {
+        DebugPrint(msg::kSampleRate, out.rate, kMinSampleRate, kMaxSampleRate);
+        return false;
+    }
+    return true;
+}
 
-    ds::WAVEFORMATEX& format = out.format;
-    if (kind == kTagPcm && bits <= 16) {
+void CWaveDecoder::SetUpOutput(const FormatRecord& r, ds::WAVEFORMATEX& format) {
+    if (r.kind == kTagPcm && r.bits <= 16) {
         // Played as stored: the record as the file has it (as far as its chunk goes).
         m_Sample = Sample::Pcm;
-        std::memcpy(&format, record, std::min<uint32_t>(recordBytes, sizeof format));
+        std::memcpy(&format, r.record, std::min<uint32_t>(r.bytes, sizeof format));
     } else {
-        m_Sample = kind == kTagFloat ? Sample::Float32 : bits == 24 ? Sample::Int24 : Sample::Int32;
+        m_Sample = r.kind == kTagFloat ? Sample::Float32
+                   : r.bits == 24      ? Sample::Int24
+                                       : Sample::Int32;
         format = ds::WAVEFORMATEX{};
         format.wFormatTag = ds::WAVE_FORMAT_PCM;
-        format.nChannels = channels;
-        format.nSamplesPerSec = Le32(record + 4);
-        format.nBlockAlign = static_cast<uint16_t>(channels * 2);
+        format.nChannels = r.channels;
+        format.nSamplesPerSec = r.rate;
+        format.nBlockAlign = static_cast<uint16_t>(r.channels * 2);
         format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
         format.wBitsPerSample = 16;
     }
-    m_SourceFrame = bits / 8u * channels;
-    m_OutputFrame = m_Sample == Sample::Pcm ? m_SourceFrame : channels * 2u;
+    m_SourceFrame = r.bits / 8u * r.channels;
+    m_OutputFrame = m_Sample == Sample::Pcm ? m_SourceFrame : r.channels * 2u;
+}
+
+bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
+    m_Reader = &reader;
+    HeaderInfo info;
+    FormatRecord record;
+    if (!LocateChunks(info, out) || !ReadFormat(info, record)) return false;
+    SetUpOutput(record, out.format);
+    out.stored = {record.rate, record.channels, record.bits, record.kind == kTagFloat};
+    out.container = "RIFF/WAVE";
+    out.codec = record.kind == kTagFloat ? "IEEE float" : "PCM";
 
     // Whole frames only: a trailing part frame is never read, so every pass and every
     // loop wrap keeps the frames aligned. A data chunk claiming more than the image holds
     // is played up to the image end.
     m_DataOffset = info.dataBody;
-    const uint32_t available = std::min(info.dataSize, unit - m_DataOffset);
+    const uint32_t available = std::min(info.dataSize, reader.UnitSize() - m_DataOffset);
     const uint32_t frames = available / m_SourceFrame;
     m_DataEnd = m_DataOffset + frames * m_SourceFrame;
+    out.frames = frames;
+    out.loopAlwaysOn = false;
+    if (frames == 0) return true;  // refused by the source as no audio
     reader.SetReadLimit(m_DataEnd);
     // A failure leaves the reader either past the data (empty data) or positioned at the
     // data with nothing buffered, so that the first read retries it.
@@ -246,9 +309,6 @@ bool CWaveDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
         m_RawCarry = 0;
         RestartStaging(0);
     }
-    out.frames = frames;
-    out.loop = loop;
-    out.loopAlwaysOn = false;
     return true;
 }
 

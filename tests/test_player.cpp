@@ -366,9 +366,9 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     EXPECT_FALSE(CallSlot<bool>(main, 6));
     const GUID* ids[] = {&IID_MusicTimeInfo,     &IID_MusicLoopControl, &IID_MusicFadeControl,
                          &IID_MusicPauseControl, &IID_MusicSampleInfo,  &IID_MusicLoopPoints,
-                         &IID_MusicSeekControl,  &IID_MusicFormatInfo};
-    void* parts[8];
-    for (int i = 0; i < 8; ++i) {
+                         &IID_MusicSeekControl,  &IID_MusicFormatInfo,  &IID_MusicSequence};
+    void* parts[9];
+    for (int i = 0; i < 9; ++i) {
         parts[i] = CallSlot<void*>(main, 7, ids[i]);  // GetInterface
         ASSERT_NE(parts[i], nullptr);
         for (int j = 0; j < i; ++j) EXPECT_NE(parts[i], parts[j]);
@@ -397,6 +397,68 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     const uint32_t format[6] = {1, 2, kRate, kRate * 4, 4, 16};
     for (int slot = 0; slot < 6; ++slot)
         EXPECT_EQ(CallSlot<uint32_t>(parts[7], slot), format[slot]);
+
+    EXPECT_TRUE(CallSlot<bool>(parts[8], 0, 0, 1, 0));   // QueuePiece
+    EXPECT_FALSE(CallSlot<bool>(parts[8], 0, 1, 1, 0));  // another format: refused
+    EXPECT_EQ(CallSlot<int32_t>(parts[8], 3), 1);        // GetQueuedCount
+    EXPECT_TRUE(CallSlot<bool>(parts[8], 1, 0, 2, 5));   // ReplaceQueue
+    EXPECT_EQ(CallSlot<int32_t>(parts[8], 2), 1);        // ClearQueue
+    EXPECT_EQ(CallSlot<int32_t>(parts[8], 4), 0);        // GetHeardMusicNumber
+}
+
+// An intro and a loop from two entries: the loop follows the intro without a gap, and
+// the player reports the piece heard, its length and its position.
+TEST_F(PlayerTest, AQueuedPieceFollowsTheLoadedOneAndTheQueriesFollowThePieceHeard) {
+    const Bytes loopPcm = PatternPcm(9000, 11);
+    const test::TempFile loopFile(test::MakeWave(2, kRate, 16, loopPcm), "loop");
+    ASSERT_TRUE(module->SetPlayInfo(5, loopFile.c_str(), 0, static_cast<int>(loopPcm.size() + 44)));
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* sequence = InterfaceOf<MusicSequence>(p, IID_MusicSequence);
+    auto* samples = InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    EXPECT_FALSE(sequence->QueuePiece(5, 1, 0));  // nothing loaded
+    EXPECT_EQ(sequence->GetHeardMusicNumber(), -1);
+    ASSERT_TRUE(p->Load(0));
+    InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(1);
+
+    reports.Clear();
+    EXPECT_FALSE(sequence->QueuePiece(1, 1, 0));  // mono after stereo
+    char expected[256];
+    std::snprintf(expected, sizeof expected, msg::kPieceFormatDiffers, 8000u, 1u, 16u, 8000u, 2u,
+                  16u);
+    EXPECT_EQ(reports.CountBox(expected), 1);
+    EXPECT_FALSE(sequence->QueuePiece(5, 1, 2250));  // at its end
+    std::snprintf(expected, sizeof expected, msg::kPieceStartPastEnd, 2250u, 2250u);
+    EXPECT_EQ(reports.CountBox(expected), 1);
+    EXPECT_FALSE(sequence->QueuePiece(77, 1, 0));
+    EXPECT_EQ(sequence->GetQueuedCount(), 0);
+
+    ASSERT_TRUE(sequence->QueuePiece(5, 2, 1000));
+    EXPECT_EQ(sequence->GetHeardMusicNumber(), 0);
+    ASSERT_TRUE(p->Play());
+    Advance(30000 / 4 + 500);  // into the loop's first pass
+    EXPECT_EQ(sequence->GetHeardMusicNumber(), 5);
+    EXPECT_EQ(samples->GetLengthSamples(), 2250u);
+    EXPECT_EQ(samples->GetPositionSamples(), 1500u);
+    EXPECT_EQ(InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetLengthMs(), 281);
+    while (p->IsPlaying()) Advance(1000);
+    Bytes chain = pcmA;
+    chain.insert(chain.end(), loopPcm.begin() + 4000, loopPcm.end());
+    chain.insert(chain.end(), loopPcm.begin(), loopPcm.end());
+    const Bytes played = LastBuffer()->Played();
+    ASSERT_GE(played.size(), chain.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(chain.size())), chain);
+    EXPECT_EQ(samples->GetPositionSamples(), 2250u);
+
+    // Stop and Play start over: the loaded piece, then the chain again.
+    LastBuffer()->ClearPlayed();
+    ASSERT_TRUE(p->Play());
+    while (p->IsPlaying()) Advance(1000);
+    const Bytes again = LastBuffer()->Played();
+    ASSERT_GE(again.size(), chain.size());
+    EXPECT_EQ(Bytes(again.begin(), again.begin() + static_cast<long>(chain.size())), chain);
+    // A load empties the queue.
+    ASSERT_TRUE(p->Load(0));
+    EXPECT_EQ(sequence->GetQueuedCount(), 0);
 }
 
 }  // namespace
@@ -424,6 +486,13 @@ TEST_F(PlayerTest, HostileInputGetsAnswersNotCrashes) {
             InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(0, v, false);
             InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(v, 50, v % 2 == 0);
             InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->StopFade();
+            auto* sequence = InterfaceOf<MusicSequence>(p, IID_MusicSequence);
+            sequence->QueuePiece(v, v, v);
+            sequence->ReplaceQueue(v % 2, v, v);
+            sequence->QueuePiece(0, v, v % 2);
+            EXPECT_LE(sequence->GetQueuedCount(), MusicSequence::kMaxPieces);
+            EXPECT_GE(sequence->GetHeardMusicNumber(), -1);
+            if (v % 3 == 0) sequence->ClearQueue();
             p->Load(v);
             const int number = v < 0 ? v : (v > 0x7FFFFFFF - 70000 ? v : v + 70000);
             const bool registered = module->SetPlayInfo(number, "x", v, v);

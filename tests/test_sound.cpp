@@ -38,6 +38,7 @@ protected:
     }
     void TearDown() override {
         stream.reset();
+        pieceFiles.clear();
         if (device) device->Release();
         Settings().ResetToDefaults();
         Options().ResetToDefaults();
@@ -63,6 +64,23 @@ protected:
         stream = std::make_unique<SoundStream>();
         return stream->Load(device->Interface(), file->c_str(), 0,
                             static_cast<uint32_t>(data.size() + 44));
+    }
+
+    // Queues a WAVE piece of `pcm` (music number: its index among the pieces queued).
+    bool Queue(const Bytes& pcm, int32_t loops, uint32_t startFrame, bool replace = false,
+               uint16_t channels = 2, uint16_t bits = 16, uint32_t rate = 8000) {
+        pieceFiles.push_back(
+            std::make_unique<TempFile>(test::MakeWave(channels, rate, bits, pcm), "piece"));
+        auto piece = std::make_unique<QueuedPiece>();
+        piece->music = static_cast<int32_t>(pieceFiles.size());
+        piece->loopCount = loops;
+        piece->startFrame = startFrame;
+        piece->source = std::make_unique<CStreamSource>();
+        if (!piece->source->Open(pieceFiles.back()->c_str(), 0,
+                                 static_cast<uint32_t>(pcm.size() + 44))) {
+            return false;
+        }
+        return stream->QueuePiece(std::move(piece), replace);
     }
 
     std::shared_ptr<softds::BufferRecord> Record() {
@@ -91,6 +109,7 @@ protected:
     std::unique_ptr<TempFile> file;
     std::unique_ptr<SoundStream> stream;
     Bytes data;
+    std::vector<std::unique_ptr<TempFile>> pieceFiles;
     uint32_t frameBytes = 4;
     ReportCapture reports;
 };
@@ -648,6 +667,168 @@ TEST(SoundRealTime, TenSecondsOfPlaybackWithoutUnderrun) {
     }
     device->Release();
 }
+
+namespace pieces {
+
+// One piece of a chain: its data, its passes and the frame its first pass starts at.
+struct Piece {
+    size_t bytes;
+    int32_t loops;
+    uint32_t startFrame;
+};
+
+struct SeamCase {
+    const char* name;
+    int32_t segments, segment;
+    Piece loaded;  // startFrame: a Seek before Play (0: none)
+    std::vector<Piece> queued;
+    size_t queueAfter;  // bytes played before the pieces are queued (0: before Play)
+};
+
+// What the chain sounds like: every pass of every piece in order, with where in which
+// piece each run of played bytes lies.
+struct PlayedRun {
+    size_t at;      // first played byte of the run
+    size_t piece;   // 0: the loaded piece
+    size_t dataAt;  // its first data byte
+    size_t bytes;
+};
+
+std::vector<PlayedRun> Timeline(const std::vector<Piece>& chain) {
+    std::vector<PlayedRun> runs;
+    size_t at = 0;
+    for (size_t i = 0; i < chain.size(); ++i) {
+        const Piece& p = chain[i];
+        for (int32_t pass = 0; pass < std::max(p.loops, 1); ++pass) {
+            const size_t from = pass == 0 ? p.startFrame * 4u : 0;
+            runs.push_back({at, i, from, p.bytes - from});
+            at += p.bytes - from;
+        }
+    }
+    return runs;
+}
+
+class Seams : public SoundTest, public ::testing::WithParamInterface<SeamCase> {};
+
+// The ring plays the last frame of a piece and then the first frame of the next, wherever
+// the seam falls; position, length and format follow the piece heard.
+TEST_P(Seams, QueuedPiecesFollowSampleExactlyAndThePositionFollowsThePieceHeard) {
+    const SeamCase c = GetParam();
+    Geometry(c.segments, c.segment);
+    std::vector<Piece> chain = {c.loaded};
+    chain.insert(chain.end(), c.queued.begin(), c.queued.end());
+    std::vector<Bytes> pcm;
+    for (size_t i = 0; i < chain.size(); ++i) {
+        pcm.push_back(PatternPcm(chain[i].bytes, static_cast<uint32_t>(i + 2)));
+    }
+    ASSERT_TRUE(Load(pcm[0]));
+    if (c.loaded.startFrame != 0) {
+        ASSERT_TRUE(stream->Seek(c.loaded.startFrame));
+    }
+    auto queueAll = [&] {
+        for (size_t i = 1; i < chain.size(); ++i) {
+            ASSERT_TRUE(Queue(pcm[i], chain[i].loops, chain[i].startFrame)) << i;
+        }
+    };
+    if (c.queueAfter == 0) queueAll();
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(stream->QueuedCount(),
+              static_cast<int32_t>(c.queueAfter == 0 ? chain.size() - 1 : 0));
+    ASSERT_TRUE(stream->Play(c.loaded.loops));
+    if (c.queueAfter != 0) {
+        AdvanceBytes(static_cast<uint32_t>(c.queueAfter));
+        queueAll();
+        ASSERT_FALSE(HasFatalFailure());
+    }
+
+    const std::vector<PlayedRun> runs = Timeline(chain);
+    Bytes expected;
+    for (const PlayedRun& r : runs) {
+        expected.insert(expected.end(), pcm[r.piece].begin() + static_cast<long>(r.dataAt),
+                        pcm[r.piece].begin() + static_cast<long>(r.dataAt + r.bytes));
+    }
+    for (int step = 0; Record()->Playing() && step < 2000; ++step) {
+        AdvanceBytes(step % 2 ? 700 : 332);
+        const size_t played = Record()->Played().size();
+        if (played >= expected.size()) break;
+        const auto run =
+            std::prev(std::upper_bound(runs.begin(), runs.end(), played,
+                                       [](size_t at, const PlayedRun& r) { return at < r.at; }));
+        uint32_t frame = 0;
+        ASSERT_TRUE(stream->GetPosition(frame));
+        ASSERT_EQ(frame, (run->dataAt + played - run->at) / 4) << "after " << played;
+        ASSERT_EQ(stream->HeardPiece() == 0, run->piece == 0) << "after " << played;
+        ASSERT_EQ(stream->HeardSource().m_FrameCount, chain[run->piece].bytes / 4);
+    }
+    PlayUntilStopped(1024, 400000);
+    const Bytes played = Record()->Played();
+    ASSERT_GE(played.size(), expected.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
+    EXPECT_TRUE(AllEqual(played, expected.size(), 0));
+    EXPECT_FALSE(stream->Buffer().IsPlaying());
+    EXPECT_EQ(Record()->Underruns(), 0u);
+    uint32_t frame = 0;
+    ASSERT_TRUE(stream->GetPosition(frame));
+    EXPECT_EQ(frame, chain.back().bytes / 4);  // the end of the last piece
+    EXPECT_EQ(stream->QueuedCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , Seams,
+    ::testing::Values(
+        SeamCase{"RefillMidSegment", 8, 1024, {10 * 1024 + 300, 1, 0}, {{5000, 1, 0}}, 0},
+        SeamCase{"SegmentBoundary", 8, 1024, {10 * 1024, 1, 0}, {{5000, 1, 0}}, 0},
+        SeamCase{"FirstFillAfterASeek", 8, 1024, {12000, 1, 2625}, {{3000, 1, 0}}, 0},
+        SeamCase{"OneFramePieceInAChain", 8, 1024, {9000, 1, 0}, {{4, 1, 0}, {3000, 1, 0}}, 0},
+        SeamCase{"PiecesShorterThanASegment", 8, 1024, {9000, 1, 0}, {{600, 1, 0}, {700, 2, 0}}, 0},
+        SeamCase{"ChainWithPassesAndStartFrames",
+                 8,
+                 1024,
+                 {9000, 2, 0},
+                 {{5000, 3, 100}, {2500, 1, 10}},
+                 0},
+        SeamCase{"QueuedWhilePlaying", 8, 1024, {20000, 1, 0}, {{3000, 1, 0}}, 4096},
+        SeamCase{
+            "TwoSegmentRing", 2, 1024, {4000, 1, 0}, {{1500, 1, 0}, {4, 1, 0}, {2048, 1, 0}}, 0},
+        SeamCase{"OneSegmentRing", 1, 2048, {4000, 1, 0}, {{1500, 1, 0}, {2052, 1, 0}}, 0},
+        SeamCase{"LargeSegments", 4, 32768, {140000, 1, 0}, {{70000, 2, 7}}, 0}),
+    [](const ::testing::TestParamInfo<SeamCase>& p) { return std::string(p.param.name); });
+
+// Until its seam is written, a queued piece can be replaced or dropped; once the ring holds
+// the end of the last piece, nothing more can follow it without a gap.
+TEST_F(SoundTest, ReplaceAndClearActUntilTheSeamIsWrittenAndALateQueueIsRefused) {
+    Geometry(8, 1024);
+    const Bytes first = PatternPcm(9000, 2), second = PatternPcm(3000, 3),
+                third = PatternPcm(2000, 4);
+    ASSERT_TRUE(Load(first));
+    ASSERT_TRUE(Queue(PatternPcm(5000, 5), 1, 0));
+    ASSERT_TRUE(Queue(PatternPcm(5000, 6), 1, 0));
+    EXPECT_EQ(stream->ClearQueue(), 2);
+    ASSERT_TRUE(Queue(PatternPcm(5000, 7), 1, 0));
+    ASSERT_TRUE(stream->Play(1));
+    AdvanceBytes(2048);
+    ASSERT_TRUE(Queue(second, 1, 0, true));  // replaces the piece not yet joined
+    EXPECT_EQ(stream->QueuedCount(), 1);
+    AdvanceBytes(4096);  // the seam is written now
+    EXPECT_EQ(stream->QueuedCount(), 0);
+    EXPECT_EQ(stream->ClearQueue(), 0);  // a joined piece stays
+    ASSERT_TRUE(Queue(third, 1, 0));
+    AdvanceBytes(6000);  // the end of `third` is in the ring
+    reports.Clear();
+    EXPECT_FALSE(Queue(PatternPcm(1000, 8), 1, 0));
+    EXPECT_EQ(reports.CountBox(msg::kPieceQueueTooLate), 1);
+    PlayUntilStopped(1024, 400000);
+    Bytes expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    expected.insert(expected.end(), third.begin(), third.end());
+    const Bytes played = Record()->Played();
+    ASSERT_GE(played.size(), expected.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
+    EXPECT_TRUE(AllEqual(played, expected.size(), 0));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+}  // namespace pieces
 
 }  // namespace
 }  // namespace sonaflux

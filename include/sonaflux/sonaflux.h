@@ -67,6 +67,8 @@ inline constexpr GUID IID_MusicFormatInfo = {
     0x63B4A485, 0xF28B, 0x4BCB, {0x9E, 0xA2, 0x30, 0xF8, 0x4F, 0x97, 0xAE, 0x5D}};
 inline constexpr GUID IID_MusicDiagnostics = {
     0xE4E99A6B, 0xADFC, 0x4213, {0x8C, 0x62, 0xC5, 0x44, 0xAF, 0x58, 0x54, 0xA0}};
+inline constexpr GUID IID_MusicSequence = {
+    0xEDB98892, 0xFD19, 0x4C36, {0xBD, 0x44, 0x36, 0x21, 0xD1, 0xF4, 0x5B, 0xF9}};
 
 // The host's millisecond timer. The module calls only GetTime, and calls it from its fade
 // threads, concurrently with the host's own calls: it must be thread-safe and must not
@@ -181,8 +183,8 @@ public:
     // True while the buffer plays; false once the last pass has ended (the stream stops by
     // itself and stays loaded), after Stop, and when nothing is loaded.
     virtual bool IsPlaying() = 0;
-    // The player's further interfaces (IID_MusicTimeInfo ... IID_MusicFormatInfo); they
-    // live as long as the player. Null for any other id.
+    // The player's further interfaces (IID_MusicTimeInfo ... IID_MusicFormatInfo, and
+    // IID_MusicSequence); they live as long as the player. Null for any other id.
     virtual void* GetInterface(const GUID* iid) = 0;
     virtual ~MusicPlayer() = default;
 };
@@ -273,6 +275,51 @@ public:
 
 protected:
     ~MusicFormatInfo() = default;
+};
+
+// Pieces joined to a player's music without a gap. Reached through the player's
+// GetInterface(&IID_MusicSequence); it lives as long as the player. Host thread only, like
+// every operation; none blocks beyond opening a piece's file and reading its first block.
+//
+// When the piece being written ends (the end of its last pass: the loop end or the end of
+// its data), the ring goes on with the first queued piece: its first frame follows the
+// other's last one, with no silence and no overlap. A piece plays its own loop count; the
+// loaded piece plays the player's (MusicLoopControl: an endless count never ends, so no
+// queued piece follows it). Queued pieces must have the loaded piece's rate, channels and
+// bits per sample. Position, length and format queries (MusicTimeInfo, MusicSampleInfo,
+// MusicSeekControl::GetLengthSamples, MusicFormatInfo) report the piece heard at the play
+// cursor. Loop points, Seek and the loop count act on the loaded piece.
+//
+// Lifetime of the queue. Load and Unload empty it. A piece stays held from QueuePiece
+// until then, or until ClearQueue drops it before it was joined; a Play that starts over
+// (after Stop, Pause or the end) and a Seek go back to the loaded piece and replay every
+// held piece after it. At most kMaxPieces pieces are held.
+class MusicSequence {
+public:
+    static constexpr int32_t kMaxPieces = 64;
+    // Queues music entry `musicNumber` after the last piece held, playing `loopCount`
+    // passes (1 once, 0 or less endless) from sample frame `startFrame` (later passes from
+    // its loop start). It is opened and its first block read now. False, with a message,
+    // when the entry is
+    // unknown or unreadable, its format differs from the loaded piece's, the start lies at
+    // or past its end, kMaxPieces are held, or the buffer plays and the ring already holds
+    // the end of the last piece (the seam could not follow it). False without a message
+    // when nothing is loaded.
+    virtual bool QueuePiece(int musicNumber, int loopCount, int startFrame) = 0;
+    // Drops every queued piece whose seam has not yet been written into the ring, then
+    // queues the given one: no seam is written in between. False as for QueuePiece; a
+    // piece refused for itself (entry, file, format, start) drops nothing.
+    virtual bool ReplaceQueue(int musicNumber, int loopCount, int startFrame) = 0;
+    // Drops every queued piece whose seam has not yet been written; answers how many.
+    virtual int32_t ClearQueue() = 0;
+    // Pieces queued whose seam has not yet been written.
+    virtual int32_t GetQueuedCount() = 0;
+    // The music number of the piece heard at the play cursor (the loaded one before
+    // playback); -1 when nothing is loaded.
+    virtual int32_t GetHeardMusicNumber() = 0;
+
+protected:
+    ~MusicSequence() = default;
 };
 
 extern "C" {

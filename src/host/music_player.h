@@ -17,7 +17,8 @@ class PlayerObject final : public MusicPlayer,
                            public MusicSampleInfo,
                            public MusicLoopPoints,
                            public MusicSeekControl,
-                           public MusicFormatInfo {
+                           public MusicFormatInfo,
+                           public MusicSequence {
 public:
     PlayerObject() = default;
     ~PlayerObject() override;
@@ -48,7 +49,7 @@ public:
     int32_t IsPaused() override { return m_Stream.Buffer().IsPlaying() ? 0 : 1; }
     // MusicSampleInfo and MusicSeekControl
     uint32_t GetPositionSamples() override;
-    uint32_t GetLengthSamples() override { return m_Stream.Source().m_FrameCount; }
+    uint32_t GetLengthSamples() override { return m_Stream.HeardSource().m_FrameCount; }
     // MusicLoopPoints
     bool SetLoopStart(int frame) override;
     bool SetLoopEnd(int frame) override;
@@ -62,6 +63,13 @@ public:
     uint32_t GetBlockAlign() override { return QueryFormat().blockAlign; }
     uint32_t GetBitsPerSample() override { return QueryFormat().bitsPerSample; }
 
+    // MusicSequence (music_player_sequence.cpp)
+    bool QueuePiece(int musicNumber, int loopCount, int startFrame) override;
+    bool ReplaceQueue(int musicNumber, int loopCount, int startFrame) override;
+    int32_t ClearQueue() override { return m_Stream.ClearQueue(); }
+    int32_t GetQueuedCount() override { return m_Stream.QueuedCount(); }
+    int32_t GetHeardMusicNumber() override;
+
     // Re-applies the stream's current volume under a new master volume.
     bool ReapplyVolume();
     bool IsLoaded() const { return m_Loaded; }
@@ -70,11 +78,13 @@ public:
 private:
     const StreamFormat& QueryFormat();
     static int32_t FramesToMs(uint32_t frames, uint32_t rate);
+    bool Enqueue(int musicNumber, int loopCount, int startFrame, bool replace);
 
     int32_t m_LoopCount = 0;
     SoundStream m_Stream;
     StreamFormat m_Format;
     bool m_Loaded = false;
+    int32_t m_MusicNumber = -1;  // the entry loaded
 };
 
 }  // namespace sonaflux

@@ -5,6 +5,9 @@
 #include <cstdint>
 
 #include "sonaflux/directsound.h"
+#include <memory>
+
+#include "sound/piece_queue.h"
 #include "sound/stream_buffer.h"
 #include "source/stream_source.h"
 
@@ -43,6 +46,16 @@ public:
     bool SetLoopEnd(uint32_t frame);
     bool StartFade(int32_t duration, double target, bool stopAfter);
 
+    // Joined pieces (sound_stream_pieces.cpp). Queues `piece` (opened by the caller) after
+    // the last piece held, or, with `replace`, in place of those not yet joined.
+    bool QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace);
+    int32_t ClearQueue();
+    int32_t QueuedCount();
+    // The id of the piece heard at the play cursor (0: the loaded piece) and its reader.
+    uint32_t HeardPiece();
+    CStreamSource& HeardSource();
+    PieceQueue& Pieces() { return m_Pieces; }
+
     StreamBuffer& Buffer() { return m_Buffer; }
     CStreamSource& Source() { return m_FileStream; }
     bool IsPrimed() const { return m_Primed; }
@@ -58,7 +71,10 @@ private:
     void RefreshUnplayedRing();
 
     bool m_Primed = false;
+    bool CheckPiece(QueuedPiece& piece);
+
     CStreamSource m_FileStream;
+    PieceQueue m_Pieces{&m_FileStream};  // before m_Buffer: its worker reads them
     StreamBuffer m_Buffer;
     uint32_t m_LastPosition = 0;
 };

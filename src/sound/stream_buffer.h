@@ -24,6 +24,8 @@
 namespace sonaflux {
 
 class CStreamSource;
+class PieceQueue;
+struct QueuedPiece;
 
 class StreamBuffer final : private FadeTarget {
 public:
@@ -33,6 +35,11 @@ public:
     StreamBuffer& operator=(const StreamBuffer&) = delete;
 
     void SetSource(CStreamSource* source) { m_Source = source; }
+    // The pieces joined after the loaded one (stream_buffer_pieces.cpp); null: none.
+    void SetPieces(PieceQueue* pieces) { m_Pieces = pieces; }
+    // Whether the ring holds the end of the last piece while the buffer plays: a piece
+    // queued now could not follow it without a gap (host thread; takes the fill guard).
+    bool LastPieceEndWritten();
 
     // Loading and teardown (host thread).
     bool Create(ds::IDirectSound* device, uint32_t segmentBytes, int32_t segments,
@@ -78,7 +85,8 @@ public:
     // The data offset (bytes from the first PCM byte) of the byte at ring offset `offset`,
     // or of the ring's first byte when playback has not started since the last fill; the
     // end of the data for silence. False when nothing was filled.
-    bool DataOffsetAt(uint32_t offset, uint32_t& dataOffset);
+    // With `piece`, also the id of the piece the byte came from (0: the loaded piece).
+    bool DataOffsetAt(uint32_t offset, uint32_t& dataOffset, uint32_t* piece = nullptr);
     bool RingIsFresh() const { return m_Fresh.load(); }
     // The last first fill met the end of the data (a wrap or the end of the last pass),
     // so a different loop count or loop point changes what the ring must hold.
@@ -96,6 +104,9 @@ public:
     }
 
     uint32_t BufferBytes() const { return m_BufferBytes; }
+    uint32_t SegmentBytes() const {
+        return m_SegmentCount > 0 ? m_BufferBytes / static_cast<uint32_t>(m_SegmentCount) : 0;
+    }
 
 private:
     // Where the bytes of one segment came from: data offset of its first byte, where (if
@@ -112,6 +123,12 @@ private:
         uint32_t afterWrap = 0;
         uint32_t loopBytes = 0;             // 0: a single wrap
         uint32_t silentFrom = 0xFFFFFFFFu;  // byte within the segment
+        // Pieces: the piece the bytes came from, the segment byte this part begins at
+        // (offsets above count from there), and the parts after it in the segment, where
+        // a piece joined the one before it (the first part is the origin itself).
+        uint32_t piece = 0;
+        uint32_t from = 0;
+        std::vector<SegmentOrigin> joined;
     };
 
     // The one or two writable regions of a locked range of the buffer.
@@ -130,6 +147,19 @@ private:
     // device caused, after which the music goes on from the reader's position.
     bool WriteSilence(uint32_t offset, uint32_t length, bool ends);
     bool Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
+    // Pull from the reader being written alone (stream_buffer.cpp).
+    bool PullLive(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
+    // Pull across pieces: a piece's block read ahead, then its reader, and at the end of
+    // its last pass the next piece queued (stream_buffer_pieces.cpp).
+    bool PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
+    bool PullStaged(QueuedPiece& piece, uint8_t* destination, uint32_t size, SegmentOrigin& part);
+    // The part of a segment's record that holds byte `within`, and its last part.
+    static const SegmentOrigin& PartAt(const SegmentOrigin& origin, uint32_t within);
+    static const SegmentOrigin& LastPart(const SegmentOrigin& origin);
+    // The segment byte where the music ends in a segment of `bytes` (its last part's
+    // silence), or `bytes` when it does not end there.
+    static uint32_t EndOfMusicIn(const SegmentOrigin& origin, uint32_t bytes);
+    uint32_t WritingPiece() const;
     // The data offset of byte `within` of a segment that came from `origin`.
     static uint32_t DataOffsetIn(const SegmentOrigin& origin, uint32_t within);
     // Records where the music's last byte lies (the ring offset after it): the buffer
@@ -147,6 +177,7 @@ private:
     int32_t m_SegmentCount = 0;
     uint32_t m_BufferBytes = 0;
     CStreamSource* m_Source = nullptr;
+    PieceQueue* m_Pieces = nullptr;
     uint32_t m_Bits = 16;
     CEventObject m_QuitEvent;
     std::unique_ptr<CEventObject[]> m_NotifyEvents;

@@ -1,0 +1,48 @@
+// The player's MusicSequence: pieces of other music entries joined to the loaded one.
+#include <memory>
+#include <new>
+
+#include "base/diagnostics.h"
+#include "base/messages.h"
+#include "host/module_object.h"
+#include "host/music_player.h"
+
+namespace sonaflux {
+
+bool PlayerObject::Enqueue(int musicNumber, int loopCount, int startFrame, bool replace) {
+    if (!m_Loaded) return false;
+    PlayInfo info;
+    if (!TheModule().PlayInfos().GetPlayInfo(musicNumber, info)) {
+        ErrorBox(msg::kPlayInfoMissing, musicNumber);
+        return false;
+    }
+    try {
+        auto piece = std::make_unique<QueuedPiece>();
+        piece->music = musicNumber;
+        piece->loopCount = loopCount;
+        piece->startFrame = static_cast<uint32_t>(startFrame);
+        piece->source = std::make_unique<CStreamSource>();
+        if (!piece->source->Open(info.m_FileName.c_str(), info.m_Offset, info.m_Size)) {
+            ErrorBox(msg::kFileStreamOpenFailed);
+            return false;
+        }
+        return m_Stream.QueuePiece(std::move(piece), replace);
+    } catch (const std::bad_alloc&) {
+        return false;  // no exception leaves the interface
+    }
+}
+
+bool PlayerObject::QueuePiece(int musicNumber, int loopCount, int startFrame) {
+    return Enqueue(musicNumber, loopCount, startFrame, false);
+}
+
+bool PlayerObject::ReplaceQueue(int musicNumber, int loopCount, int startFrame) {
+    return Enqueue(musicNumber, loopCount, startFrame, true);
+}
+
+int32_t PlayerObject::GetHeardMusicNumber() {
+    if (!m_Loaded) return -1;
+    return m_Stream.Pieces().MusicOf(m_Stream.HeardPiece(), m_MusicNumber);
+}
+
+}  // namespace sonaflux

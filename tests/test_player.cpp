@@ -417,6 +417,9 @@ TEST_F(PlayerTest, AQueuedPieceFollowsTheLoadedOneAndTheQueriesFollowThePieceHea
     auto* samples = InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo);
     EXPECT_FALSE(sequence->QueuePiece(5, 1, 0));  // nothing loaded
     EXPECT_EQ(sequence->GetHeardMusicNumber(), -1);
+    EXPECT_FALSE(sequence->SetMarker(0, -1));
+    ASSERT_TRUE(sequence->SetMarker(5, 1200));
+    ASSERT_TRUE(sequence->SetMarker(0, 100));
     ASSERT_TRUE(p->Load(0));
     InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(1);
 
@@ -448,6 +451,24 @@ TEST_F(PlayerTest, AQueuedPieceFollowsTheLoadedOneAndTheQueriesFollowThePieceHea
     ASSERT_GE(played.size(), chain.size());
     EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(chain.size())), chain);
     EXPECT_EQ(samples->GetPositionSamples(), 2250u);
+    // Heard so far, in order: the loaded piece's marker and end, the loop's start, its
+    // marker in each pass, its wrap and its end.
+    const MusicEvent heard[] = {
+        {p, MusicEvent::kMarker, 0, 100},      {p, MusicEvent::kPieceEnd, 0, 7500},
+        {p, MusicEvent::kPieceStart, 5, 1000}, {p, MusicEvent::kMarker, 5, 1200},
+        {p, MusicEvent::kLoopWrap, 5, 0},      {p, MusicEvent::kMarker, 5, 1200},
+        {p, MusicEvent::kPieceEnd, 5, 2250}};
+    MusicEvent e{};
+    for (const MusicEvent& want : heard) {
+        ASSERT_TRUE(sequence->PollEvent(&e)) << want.kind;
+        EXPECT_EQ(e.player, p);
+        EXPECT_EQ(e.kind, want.kind);
+        EXPECT_EQ(e.musicNumber, want.musicNumber);
+        EXPECT_EQ(e.frame, want.frame);
+    }
+    EXPECT_FALSE(sequence->PollEvent(&e));
+    EXPECT_FALSE(sequence->PollEvent(nullptr));
+    EXPECT_EQ(sequence->GetLostEventCount(), 0u);
 
     // Stop and Play start over: the loaded piece, then the chain again.
     LastBuffer()->ClearPlayed();

@@ -694,6 +694,35 @@ struct PlayedRun {
     size_t bytes;
 };
 
+// The events the chain gives, in the order they are heard: a queued piece's start or a
+// wrap where a run begins, the markers inside (one in the middle of every piece), and a
+// piece's end after its last run.
+std::vector<PendingEvent> ExpectedEvents(const std::vector<Piece>& chain,
+                                         const std::vector<PlayedRun>& runs) {
+    std::vector<PendingEvent> events;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const PlayedRun& r = runs[i];
+        const auto music = static_cast<int32_t>(r.piece);
+        const auto at = static_cast<int64_t>(r.at);
+        const bool firstRun = i == 0 || runs[i - 1].piece != r.piece;
+        if (firstRun && r.piece != 0) {
+            events.push_back({at, MusicEvent::kPieceStart, music, chain[r.piece].startFrame});
+        } else if (!firstRun) {
+            events.push_back({at, MusicEvent::kLoopWrap, music, 0});
+        }
+        const size_t marker = chain[r.piece].bytes / 8 * 4;  // frame bytes / 2, whole frames
+        if (marker >= r.dataAt && marker < r.dataAt + r.bytes) {
+            events.push_back({at + static_cast<int64_t>(marker - r.dataAt), MusicEvent::kMarker,
+                              music, static_cast<uint32_t>(marker / 4)});
+        }
+        if (i + 1 == runs.size() || runs[i + 1].piece != r.piece) {
+            events.push_back({at + static_cast<int64_t>(r.bytes), MusicEvent::kPieceEnd, music,
+                              static_cast<uint32_t>(chain[r.piece].bytes / 4)});
+        }
+    }
+    return events;
+}
+
 std::vector<PlayedRun> Timeline(const std::vector<Piece>& chain) {
     std::vector<PlayedRun> runs;
     size_t at = 0;
@@ -722,9 +751,12 @@ TEST_P(Seams, QueuedPiecesFollowSampleExactlyAndThePositionFollowsThePieceHeard)
         pcm.push_back(PatternPcm(chain[i].bytes, static_cast<uint32_t>(i + 2)));
     }
     ASSERT_TRUE(Load(pcm[0]));
-    if (c.loaded.startFrame != 0) {
-        ASSERT_TRUE(stream->Seek(c.loaded.startFrame));
+    stream->EnableEvents();
+    for (size_t i = 0; i < chain.size(); ++i) {
+        ASSERT_TRUE(
+            stream->AddMarker(static_cast<int32_t>(i), static_cast<uint32_t>(chain[i].bytes / 8)));
     }
+    ASSERT_TRUE(stream->Seek(c.loaded.startFrame));  // the first fill notes events now
     auto queueAll = [&] {
         for (size_t i = 1; i < chain.size(); ++i) {
             ASSERT_TRUE(Queue(pcm[i], chain[i].loops, chain[i].startFrame)) << i;
@@ -747,9 +779,37 @@ TEST_P(Seams, QueuedPiecesFollowSampleExactlyAndThePositionFollowsThePieceHeard)
         expected.insert(expected.end(), pcm[r.piece].begin() + static_cast<long>(r.dataAt),
                         pcm[r.piece].begin() + static_cast<long>(r.dataAt + r.bytes));
     }
-    for (int step = 0; Record()->Playing() && step < 2000; ++step) {
-        AdvanceBytes(step % 2 ? 700 : 332);
+    const std::vector<PendingEvent> events = ExpectedEvents(chain, runs);
+    size_t heard = 0;  // events taken so far
+    auto poll = [&](int64_t played) {
+        PendingEvent e;
+        while (stream->TakeEvent(e)) {
+            ASSERT_LT(heard, events.size());
+            const PendingEvent& want = events[heard++];
+            ASSERT_LT(want.at, played) << "event " << heard << " before it was heard";
+            ASSERT_EQ(e.kind, want.kind) << "event " << heard << " at " << want.at;
+            ASSERT_EQ(e.music, want.music) << "event " << heard;
+            ASSERT_EQ(e.frame, want.frame) << "event " << heard;
+        }
+        // Every event the cursor passed was handed out.
+        ASSERT_TRUE(heard == events.size() || events[heard].at >= played)
+            << "event " << heard + 1 << " at " << events[heard].at << " missing at " << played;
+    };
+    // The cursor stops on every event's byte and one frame after it, and every 700 bytes.
+    std::vector<size_t> stops;
+    for (const PendingEvent& e : events) {
+        stops.push_back(static_cast<size_t>(e.at));
+        stops.push_back(static_cast<size_t>(e.at) + 4);
+    }
+    for (size_t at = 700; at < expected.size(); at += 700) stops.push_back(at);
+    std::sort(stops.begin(), stops.end());
+    for (const size_t stop : stops) {
+        const size_t before = Record()->Played().size();
+        if (stop <= before || !Record()->Playing()) continue;
+        AdvanceBytes(static_cast<uint32_t>(stop - before));
         const size_t played = Record()->Played().size();
+        poll(static_cast<int64_t>(played));
+        ASSERT_FALSE(HasFatalFailure());
         if (played >= expected.size()) break;
         const auto run =
             std::prev(std::upper_bound(runs.begin(), runs.end(), played,
@@ -762,6 +822,9 @@ TEST_P(Seams, QueuedPiecesFollowSampleExactlyAndThePositionFollowsThePieceHeard)
     }
     PlayUntilStopped(1024, 400000);
     const Bytes played = Record()->Played();
+    poll(static_cast<int64_t>(played.size()));
+    EXPECT_EQ(heard, events.size());
+    EXPECT_EQ(stream->LostEvents(), 0u);
     ASSERT_GE(played.size(), expected.size());
     EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
     EXPECT_TRUE(AllEqual(played, expected.size(), 0));
@@ -826,6 +889,31 @@ TEST_F(SoundTest, ReplaceAndClearActUntilTheSeamIsWrittenAndALateQueueIsRefused)
     EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
     EXPECT_TRUE(AllEqual(played, expected.size(), 0));
     EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+// A loop of two frames wraps 128 times per segment: the events outgrow the queue, and
+// what cannot wait is counted, not silently dropped; what waits comes out in order.
+TEST_F(SoundTest, EventsBeyondTheQueueAreCountedAndTheRestComeInOrder) {
+    Geometry(8, 1024);
+    ASSERT_TRUE(Load(PatternPcm(9000, 2)));
+    stream->EnableEvents();
+    ASSERT_TRUE(stream->SetLoopStart(0));
+    ASSERT_TRUE(stream->SetLoopEnd(2));  // refills the unplayed ring, noting its wraps
+    ASSERT_TRUE(stream->Play(0));
+    PendingEvent e;
+    EXPECT_FALSE(stream->TakeEvent(e));  // nothing heard yet
+    AdvanceBytes(8 * 1024);              // 12 segments written: 1535 wraps
+    EXPECT_EQ(stream->LostEvents(), 1535u - SequenceEvents::kCapacity);
+    size_t taken = 0;
+    while (stream->TakeEvent(e)) {
+        ++taken;
+        ASSERT_EQ(e.kind, MusicEvent::kLoopWrap);
+        ASSERT_EQ(e.at, static_cast<int64_t>(8 * taken));
+    }
+    EXPECT_EQ(taken, 1023u);  // the 1024th lies at byte 8192, not yet passed
+    AdvanceBytes(4);
+    ASSERT_TRUE(stream->TakeEvent(e));
+    EXPECT_EQ(e.at, 8192);
 }
 
 }  // namespace pieces

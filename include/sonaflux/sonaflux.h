@@ -277,6 +277,18 @@ protected:
     ~MusicFormatInfo() = default;
 };
 
+// One event of a player's music, reported by MusicSequence::PollEvent once it was heard.
+struct MusicEvent {
+    static constexpr int32_t kLoopWrap = 0;    // a pass ended; the next began at `frame`
+    static constexpr int32_t kPieceEnd = 1;    // the last pass ended before `frame`
+    static constexpr int32_t kPieceStart = 2;  // a queued piece became audible at `frame`
+    static constexpr int32_t kMarker = 3;      // marker frame `frame` was heard
+    MusicPlayer* player;
+    int32_t kind;
+    int32_t musicNumber;  // the piece the frame belongs to
+    uint32_t frame;       // a sample frame of that piece
+};
+
 // Pieces joined to a player's music without a gap. Reached through the player's
 // GetInterface(&IID_MusicSequence); it lives as long as the player. Host thread only, like
 // every operation; none blocks beyond opening a piece's file and reading its first block.
@@ -317,6 +329,26 @@ public:
     // The music number of the piece heard at the play cursor (the loaded one before
     // playback); -1 when nothing is loaded.
     virtual int32_t GetHeardMusicNumber() = 0;
+
+    // Events. The module notes loop wraps, piece ends, queued pieces starting and markers
+    // as it writes the ring, and hands each out at the first PollEvent after the play
+    // cursor passed its frame, never before, in the order they are heard. At most
+    // kMaxEvents wait; one more is dropped and counted (GetLostEventCount). A Play that
+    // starts over, a Seek and a Load drop the events not yet heard. Events are noted from
+    // the first time the player is asked for IID_MusicSequence on.
+    static constexpr int32_t kMaxEvents = 1024;
+    // Marks frame `frame` of music entry `musicNumber`: every pass written from now on that
+    // plays it gives a kMarker event (the ring is written up to half a ring ahead, so a
+    // marker set less than that before its frame is first met on the next pass). False for
+    // a negative frame or when 64 markers are set.
+    virtual bool SetMarker(int musicNumber, int frame) = 0;
+    // Removes every marker; answers how many there were.
+    virtual int32_t ClearMarkers() = 0;
+    // Takes the next event heard into `*event`; false (nothing written) when none is due.
+    // Never blocks on the stream's worker.
+    virtual bool PollEvent(MusicEvent* event) = 0;
+    // Events dropped because kMaxEvents were waiting, since the player was made.
+    virtual uint32_t GetLostEventCount() = 0;
 
 protected:
     ~MusicSequence() = default;

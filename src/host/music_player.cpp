@@ -49,6 +49,7 @@ bool PlayerObject::Load(int musicNumber) {
     ++module.LoadedStreamCount();
     m_Loaded = true;
     m_MusicNumber = musicNumber;
+    m_Stream.Pieces().SetLoadedMusic(musicNumber);
     // A new stream plays at the master volume from its first byte.
     m_Stream.Buffer().SetVolume(m_Stream.Buffer().CurrentVolume());
     return true;
@@ -90,7 +91,10 @@ void* PlayerObject::GetInterface(const GUID* iid) {
     if (SameId(iid, IID_MusicLoopPoints)) return static_cast<MusicLoopPoints*>(this);
     if (SameId(iid, IID_MusicSeekControl)) return static_cast<MusicSeekControl*>(this);
     if (SameId(iid, IID_MusicFormatInfo)) return static_cast<MusicFormatInfo*>(this);
-    if (SameId(iid, IID_MusicSequence)) return static_cast<MusicSequence*>(this);
+    if (SameId(iid, IID_MusicSequence)) {
+        m_Stream.EnableEvents();  // a host that never asks pays nothing for events
+        return static_cast<MusicSequence*>(this);
+    }
     return nullptr;
 }
 

@@ -69,6 +69,10 @@ public:
     int32_t ClearQueue() override { return m_Stream.ClearQueue(); }
     int32_t GetQueuedCount() override { return m_Stream.QueuedCount(); }
     int32_t GetHeardMusicNumber() override;
+    bool SetMarker(int musicNumber, int frame) override;
+    int32_t ClearMarkers() override { return m_Stream.ClearMarkers(); }
+    bool PollEvent(MusicEvent* event) override;
+    uint32_t GetLostEventCount() override { return m_Stream.LostEvents(); }
 
     // Re-applies the stream's current volume under a new master volume.
     bool ReapplyVolume();

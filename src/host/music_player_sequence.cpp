@@ -45,4 +45,19 @@ int32_t PlayerObject::GetHeardMusicNumber() {
     return m_Stream.Pieces().MusicOf(m_Stream.HeardPiece(), m_MusicNumber);
 }
 
+bool PlayerObject::SetMarker(int musicNumber, int frame) {
+    if (frame < 0) return false;
+    return m_Stream.AddMarker(musicNumber, static_cast<uint32_t>(frame));
+}
+
+bool PlayerObject::PollEvent(MusicEvent* event) {
+    PendingEvent pending;
+    if (event == nullptr || !m_Stream.TakeEvent(pending)) return false;
+    event->player = this;
+    event->kind = pending.kind;
+    event->musicNumber = pending.music;
+    event->frame = pending.frame;
+    return true;
+}
+
 }  // namespace sonaflux

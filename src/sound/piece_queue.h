@@ -68,12 +68,16 @@ public:
     // The music number of piece `id`; `loadedMusic` for the loaded piece.
     int32_t MusicOf(uint32_t id, int32_t loadedMusic) const;
     uint32_t NewId() { return ++m_LastId; }
+    // The music number of the loaded piece (host thread, before the stream plays).
+    void SetLoadedMusic(int32_t music) { m_LoadedMusic = music; }
+    int32_t LoadedMusic() const { return m_LoadedMusic; }
 
 private:
     CStreamSource* m_Loaded;
     std::vector<std::unique_ptr<QueuedPiece>> m_Pieces;
     size_t m_Writing = 0;  // 0: the loaded piece; i: m_Pieces[i - 1]
     uint32_t m_LastId = 0;
+    int32_t m_LoadedMusic = 0;
 };
 
 }  // namespace sonaflux

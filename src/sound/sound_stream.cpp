@@ -9,6 +9,7 @@ namespace sonaflux {
 SoundStream::SoundStream() {
     m_Buffer.SetSource(&m_FileStream);
     m_Buffer.SetPieces(&m_Pieces);
+    m_Buffer.SetEvents(&m_Events);
 }
 
 bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t imageOffset,

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "sound/piece_queue.h"
+#include "sound/sequence_events.h"
 #include "sound/stream_buffer.h"
 #include "source/stream_source.h"
 
@@ -55,6 +56,12 @@ public:
     uint32_t HeardPiece();
     CStreamSource& HeardSource();
     PieceQueue& Pieces() { return m_Pieces; }
+    // Events (sound_stream_pieces.cpp): noted from EnableEvents on.
+    void EnableEvents();
+    bool AddMarker(int32_t music, uint32_t frame);
+    int32_t ClearMarkers();
+    bool TakeEvent(PendingEvent& out) { return m_Buffer.TakeEvent(out); }
+    uint32_t LostEvents() const { return m_Events.Lost(); }
 
     StreamBuffer& Buffer() { return m_Buffer; }
     CStreamSource& Source() { return m_FileStream; }
@@ -75,6 +82,7 @@ private:
 
     CStreamSource m_FileStream;
     PieceQueue m_Pieces{&m_FileStream};  // before m_Buffer: its worker reads them
+    SequenceEvents m_Events;             // the same
     StreamBuffer m_Buffer;
     uint32_t m_LastPosition = 0;
 };

@@ -76,4 +76,19 @@ CStreamSource& SoundStream::HeardSource() {
     return *m_Pieces.SourceOf(HeardPiece());
 }
 
+void SoundStream::EnableEvents() {
+    CCritSecLock lock(m_Buffer.FillGuard());
+    m_Events.Enable();
+}
+
+bool SoundStream::AddMarker(int32_t music, uint32_t frame) {
+    CCritSecLock lock(m_Buffer.FillGuard());
+    return m_Events.AddMarker(music, frame);
+}
+
+int32_t SoundStream::ClearMarkers() {
+    CCritSecLock lock(m_Buffer.FillGuard());
+    return m_Events.ClearMarkers();
+}
+
 }  // namespace sonaflux

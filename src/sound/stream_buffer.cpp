@@ -253,11 +253,13 @@ bool StreamBuffer::FillSegment(uint32_t offset, uint32_t length) {
     const size_t segment = std::min<size_t>(offset / segmentBytes, m_Origins.size() - 1);
     SegmentOrigin origin;
     bool ok = Pull(static_cast<uint8_t*>(r.first), r.firstBytes, origin);
+    NoteWritten(origin, r.firstBytes);
     Publish(segment, origin);
     if (ok && r.second != nullptr) {
         // Only a fill that wraps past the end of the buffer has a second region.
         SegmentOrigin second;
         ok = Pull(static_cast<uint8_t*>(r.second), r.secondBytes, second);
+        NoteWritten(second, r.secondBytes);
         Publish(0, second);
     }
     if (!ok && m_DataEnded) {
@@ -272,6 +274,7 @@ bool StreamBuffer::FillInitial() {
     if (m_SegmentCount <= 0 || m_Buffer == nullptr) return false;
     CCritSecLock lock(m_FillGuard);
     ++m_FillGeneration;
+    RestartEvents();
     if (m_Pieces != nullptr)
         m_Source = m_Pieces->Rewind(m_BufferBytes / static_cast<uint32_t>(m_SegmentCount));
     const auto n = static_cast<uint32_t>(m_SegmentCount);
@@ -316,6 +319,8 @@ bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length, bool ends) {
     // Mark the segments the silence covers: positions there report the end, or, for a
     // gap the device caused, the frame where the music goes on.
     const uint32_t resume = m_Source ? m_Source->m_DataPosition.load() : 0;
+    const int64_t written = m_Written;
+    m_Written += length;
     const uint32_t segmentBytes = m_BufferBytes / static_cast<uint32_t>(m_SegmentCount);
     CCritSecLock published(m_PositionGuard);
     for (uint32_t done = 0; done < length;) {
@@ -328,6 +333,7 @@ bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length, bool ends) {
             origin.filled = true;
             origin.silenceEnds = false;
             origin.piece = WritingPiece();
+            origin.absStart = written + done - within;
             origin.start = resume - within;
             origin.silentFrom = within;
         } else {
@@ -340,6 +346,7 @@ bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length, bool ends) {
                 // there report the end of the piece written last.
                 origin.joined.clear();
                 origin.piece = WritingPiece();
+                origin.absStart = written + done;
             }
             if (within <= origin.silentFrom) origin.silenceEnds = true;
             origin.silentFrom = std::min(origin.silentFrom, within);

@@ -19,6 +19,7 @@
 #include "base/sync.h"
 #include "fade/fade_target.h"
 #include "fade/fade_thread.h"
+#include "sound/sequence_events.h"
 #include "sonaflux/directsound.h"
 
 namespace sonaflux {
@@ -37,6 +38,10 @@ public:
     void SetSource(CStreamSource* source) { m_Source = source; }
     // The pieces joined after the loaded one (stream_buffer_pieces.cpp); null: none.
     void SetPieces(PieceQueue* pieces) { m_Pieces = pieces; }
+    // Where the events of the music are noted (stream_buffer_events.cpp); null: nowhere.
+    void SetEvents(SequenceEvents* events) { m_Events = events; }
+    // Host thread: the next event the play cursor has passed. Takes the position guard only.
+    bool TakeEvent(PendingEvent& out);
     // Whether the ring holds the end of the last piece while the buffer plays: a piece
     // queued now could not follow it without a gap (host thread; takes the fill guard).
     bool LastPieceEndWritten();
@@ -129,6 +134,7 @@ private:
         uint32_t piece = 0;
         uint32_t from = 0;
         std::vector<SegmentOrigin> joined;
+        int64_t absStart = 0;  // bytes written since the first fill before this segment
     };
 
     // The one or two writable regions of a locked range of the buffer.
@@ -160,6 +166,18 @@ private:
     // silence), or `bytes` when it does not end there.
     static uint32_t EndOfMusicIn(const SegmentOrigin& origin, uint32_t bytes);
     uint32_t WritingPiece() const;
+    SegmentOrigin StartOfNextPiece(uint32_t at) const;
+    int32_t MusicOfPiece(uint32_t piece) const;
+    uint32_t EndFrameOf(const SegmentOrigin& part) const;
+    // Events (stream_buffer_events.cpp): the bytes written since the first fill at the
+    // cursor; what a new first fill keeps of the events; and, for `bytes` just pulled,
+    // where they start and which events they hold.
+    bool PlayedBytes(int64_t& played);
+    void RestartEvents();
+    void NoteWritten(SegmentOrigin& origin, uint32_t bytes);
+    void NoteEvents(const SegmentOrigin& origin, uint32_t bytes, std::vector<PendingEvent>& out);
+    void NoteRun(const SegmentOrigin& part, int32_t music, int64_t at, uint32_t dataStart,
+                 uint32_t length, std::vector<PendingEvent>& out);
     // The data offset of byte `within` of a segment that came from `origin`.
     static uint32_t DataOffsetIn(const SegmentOrigin& origin, uint32_t within);
     // Records where the music's last byte lies (the ring offset after it): the buffer
@@ -178,6 +196,9 @@ private:
     uint32_t m_BufferBytes = 0;
     CStreamSource* m_Source = nullptr;
     PieceQueue* m_Pieces = nullptr;
+    SequenceEvents* m_Events = nullptr;
+    int64_t m_Written = 0;                  // under m_FillGuard: bytes written since the first fill
+    std::vector<PendingEvent> m_NewEvents;  // the writer's scratch list, reused
     uint32_t m_Bits = 16;
     CEventObject m_QuitEvent;
     std::unique_ptr<CEventObject[]> m_NotifyEvents;

@@ -54,12 +54,27 @@ bool StreamBuffer::PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin
         CStreamSource* next = m_Pieces->JoinNext();
         if (next == nullptr) break;  // the end of the music
         // The next piece's first frame follows this one's last frame.
+        SegmentOrigin& ending = origin.joined.empty() ? origin : origin.joined.back();
+        if (ending.silentFrom == kNone) ending.silentFrom = got;  // it ends with the segment
         m_Source = next;
         m_DataEnded = false;
         ok = true;
         done += got;
+        if (done == size) origin.joined.push_back(StartOfNextPiece(size));
     }
     return ok;
+}
+
+// An empty part that records where the piece joined at the end of a segment begins, so
+// that its start is noted with the segment it follows.
+StreamBuffer::SegmentOrigin StreamBuffer::StartOfNextPiece(uint32_t at) const {
+    SegmentOrigin part;
+    part.filled = true;
+    part.piece = m_Pieces->WritingId();
+    part.from = at;
+    const QueuedPiece* piece = m_Pieces->Find(part.piece);
+    part.start = piece != nullptr ? piece->startFrame * piece->source->FrameSize() : 0;
+    return part;
 }
 
 bool StreamBuffer::PullStaged(QueuedPiece& piece, uint8_t* destination, uint32_t size,

@@ -404,6 +404,13 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     EXPECT_TRUE(CallSlot<bool>(parts[8], 1, 0, 2, 5));   // ReplaceQueue
     EXPECT_EQ(CallSlot<int32_t>(parts[8], 2), 1);        // ClearQueue
     EXPECT_EQ(CallSlot<int32_t>(parts[8], 4), 0);        // GetHeardMusicNumber
+    EXPECT_TRUE(CallSlot<bool>(parts[8], 5, 0, 10));     // SetMarker
+    EXPECT_EQ(CallSlot<int32_t>(parts[8], 6), 1);        // ClearMarkers
+    EXPECT_FALSE(CallSlot<bool>(parts[8], 7, static_cast<MusicEvent*>(nullptr)));  // PollEvent
+    EXPECT_EQ(CallSlot<uint32_t>(parts[8], 8), 0u);                                // lost events
+    EXPECT_FALSE(CallSlot<bool>(parts[8], 9, 0, 1, 0, 0, 0, 0));  // SwitchTo: not playing
+    EXPECT_TRUE(CallSlot<bool>(main, 4));                         // Play
+    EXPECT_TRUE(CallSlot<bool>(parts[8], 9, 0, 1, 0, 0, 0, 0));   // SwitchTo now
 }
 
 // An intro and a loop from two entries: the loop follows the intro without a gap, and
@@ -511,6 +518,8 @@ TEST_F(PlayerTest, HostileInputGetsAnswersNotCrashes) {
             sequence->QueuePiece(v, v, v);
             sequence->ReplaceQueue(v % 2, v, v);
             sequence->QueuePiece(0, v, v % 2);
+            sequence->SwitchTo(v % 2, v, v, v, v, v);
+            sequence->SwitchTo(0, 1, 0, v % 4, v, v % 3);
             EXPECT_LE(sequence->GetQueuedCount(), MusicSequence::kMaxPieces);
             EXPECT_GE(sequence->GetHeardMusicNumber(), -1);
             if (v % 3 == 0) sequence->ClearQueue();

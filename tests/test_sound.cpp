@@ -916,6 +916,84 @@ TEST_F(SoundTest, EventsBeyondTheQueueAreCountedAndTheRestComeInOrder) {
     EXPECT_EQ(e.at, 8192);
 }
 
+struct SwitchCase {
+    const char* name;
+    int32_t when, frame, grid;
+    size_t cutAt;  // played bytes before the switch's first frame; 0: "now", within 100 ms
+};
+
+class Switches : public SoundTest, public ::testing::WithParamInterface<SwitchCase> {};
+
+// An endless piece of 20000 bytes is left 3000 bytes in (the ring is written up to 6144)
+// for a piece played once from frame 25: before the point the first piece, after it the
+// second, frame-exact, whether the point was written already or not.
+TEST_P(Switches, ASwitchLeavesThePieceHeardExactlyAtItsPoint) {
+    const SwitchCase c = GetParam();
+    Geometry(8, 1024);
+    const Bytes first = PatternPcm(20000, 2), second = PatternPcm(5000, 3);
+    ASSERT_TRUE(Load(first));
+    stream->EnableEvents();
+    ASSERT_TRUE(stream->Seek(0));
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(3000);
+    pieceFiles.push_back(std::make_unique<TempFile>(test::MakeWave(2, 8000, 16, second), "piece"));
+    auto piece = std::make_unique<QueuedPiece>();
+    piece->music = 1;
+    piece->startFrame = 25;
+    piece->source = std::make_unique<CStreamSource>();
+    ASSERT_TRUE(piece->source->Open(pieceFiles.back()->c_str(), 0, 5044));
+    ASSERT_TRUE(stream->SwitchTo(std::move(piece), c.when, static_cast<uint32_t>(c.frame),
+                                 static_cast<uint32_t>(c.grid)));
+    PlayUntilStopped(1024, 400000);
+    const Bytes played = Record()->Played();
+    const Bytes tail(second.begin() + 100, second.end());
+    size_t cut = c.cutAt;
+    if (cut == 0) {
+        // "Now": the first frame of the new piece within 100 ms (3200 bytes) of the call.
+        for (size_t at = 3000; at <= 3000 + 3200 && cut == 0; at += 4) {
+            if (std::equal(tail.begin(), tail.end(), played.begin() + static_cast<long>(at)))
+                cut = at;
+        }
+        ASSERT_NE(cut, 0u) << "no seam within 100 ms";
+    }
+    ASSERT_GE(played.size(), cut + tail.size());
+    for (size_t i = 0; i < cut; ++i) ASSERT_EQ(played[i], first[i % first.size()]) << i;
+    EXPECT_EQ(Bytes(played.begin() + static_cast<long>(cut),
+                    played.begin() + static_cast<long>(cut + tail.size())),
+              tail);
+    EXPECT_TRUE(AllEqual(played, cut + tail.size(), 0));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+    // The switch is an event where it is heard, with the new piece's start frame.
+    PendingEvent e;
+    bool started = false;
+    while (stream->TakeEvent(e)) {
+        if (e.kind == MusicEvent::kPieceStart) {
+            EXPECT_EQ(e.at, static_cast<int64_t>(cut));
+            EXPECT_EQ(e.music, 1);
+            EXPECT_EQ(e.frame, 25u);
+            started = true;
+        }
+    }
+    EXPECT_TRUE(started);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , Switches,
+    ::testing::Values(
+        SwitchCase{"Now", MusicSequence::kSwitchNow, 0, 0, 0},
+        SwitchCase{"AtAFrameWrittenAlready", MusicSequence::kSwitchAtFrame, 1250, 0, 5000},
+        SwitchCase{"AtAFrameOnASegmentBoundary", MusicSequence::kSwitchAtFrame, 1280, 0, 5120},
+        // Closer to the cursor than the 40 ms the rewrite may take: next pass.
+        SwitchCase{"AtAFrameTooClose", MusicSequence::kSwitchAtFrame, 1024, 0, 24096},
+        SwitchCase{"AtAFrameNotWrittenYet", MusicSequence::kSwitchAtFrame, 3000, 0, 12000},
+        SwitchCase{"AtAFrameHeardAlreadyInTheNextPass", MusicSequence::kSwitchAtFrame, 100, 0,
+                   20400},
+        SwitchCase{"AtTheLoopWrap", MusicSequence::kSwitchAtLoop, 0, 0, 20000},
+        // The first line beyond the margin (frame 750 + 320): 10 + 4 * 333.
+        SwitchCase{"OnAGridLineWrittenAlready", MusicSequence::kSwitchOnGrid, 10, 333, 5368},
+        SwitchCase{"OnAGridLineAtASegmentStart", MusicSequence::kSwitchOnGrid, 0, 2048, 8192}),
+    [](const ::testing::TestParamInfo<SwitchCase>& p) { return std::string(p.param.name); });
+
 }  // namespace pieces
 
 }  // namespace

@@ -350,6 +350,22 @@ public:
     // Events dropped because kMaxEvents were waiting, since the player was made.
     virtual uint32_t GetLostEventCount() = 0;
 
+    // Switches. Leaves the piece heard for music entry `musicNumber` (played as QueuePiece
+    // plays it; it replaces the pieces not yet joined) at a point `when` names:
+    static constexpr int32_t kSwitchNow = 0;      // within about 40 ms (rewrites the ring)
+    static constexpr int32_t kSwitchAtFrame = 1;  // where frame `frame` of it is next heard
+    static constexpr int32_t kSwitchAtLoop = 2;   // at its next loop wrap
+    static constexpr int32_t kSwitchOnGrid = 3;   // at its next frame `frame` + k * `grid`
+    // The first frame of the new piece follows the last one heard of the other. A point
+    // closer to the play cursor than the margin the rewrite needs (about 40 ms) is taken at
+    // its next occurrence, and a grid's next line is the first beyond it. A point
+    // that the piece never reaches (a frame past its loop end on its last pass) lets it end
+    // as it would, and the new piece follows. The buffer must be playing. False, with a
+    // message, as for QueuePiece; false for an unknown `when`, a grid of 0 or less, or a
+    // negative frame.
+    virtual bool SwitchTo(int musicNumber, int loopCount, int startFrame, int when, int frame,
+                          int grid) = 0;
+
 protected:
     ~MusicSequence() = default;
 };

@@ -73,6 +73,8 @@ public:
     int32_t ClearMarkers() override { return m_Stream.ClearMarkers(); }
     bool PollEvent(MusicEvent* event) override;
     uint32_t GetLostEventCount() override { return m_Stream.LostEvents(); }
+    bool SwitchTo(int musicNumber, int loopCount, int startFrame, int when, int frame,
+                  int grid) override;
 
     // Re-applies the stream's current volume under a new master volume.
     bool ReapplyVolume();
@@ -83,6 +85,7 @@ private:
     const StreamFormat& QueryFormat();
     static int32_t FramesToMs(uint32_t frames, uint32_t rate);
     bool Enqueue(int musicNumber, int loopCount, int startFrame, bool replace);
+    std::unique_ptr<QueuedPiece> OpenPiece(int musicNumber, int loopCount, int startFrame);
 
     int32_t m_LoopCount = 0;
     SoundStream m_Stream;

@@ -9,26 +9,46 @@
 
 namespace sonaflux {
 
-bool PlayerObject::Enqueue(int musicNumber, int loopCount, int startFrame, bool replace) {
-    if (!m_Loaded) return false;
+std::unique_ptr<QueuedPiece> PlayerObject::OpenPiece(int musicNumber, int loopCount,
+                                                     int startFrame) {
+    if (!m_Loaded) return nullptr;
     PlayInfo info;
     if (!TheModule().PlayInfos().GetPlayInfo(musicNumber, info)) {
         ErrorBox(msg::kPlayInfoMissing, musicNumber);
-        return false;
+        return nullptr;
     }
+    auto piece = std::make_unique<QueuedPiece>();
+    piece->music = musicNumber;
+    piece->loopCount = loopCount;
+    piece->startFrame = static_cast<uint32_t>(startFrame);
+    piece->source = std::make_unique<CStreamSource>();
+    if (!piece->source->Open(info.m_FileName.c_str(), info.m_Offset, info.m_Size)) {
+        ErrorBox(msg::kFileStreamOpenFailed);
+        return nullptr;
+    }
+    return piece;
+}
+
+bool PlayerObject::Enqueue(int musicNumber, int loopCount, int startFrame, bool replace) {
     try {
-        auto piece = std::make_unique<QueuedPiece>();
-        piece->music = musicNumber;
-        piece->loopCount = loopCount;
-        piece->startFrame = static_cast<uint32_t>(startFrame);
-        piece->source = std::make_unique<CStreamSource>();
-        if (!piece->source->Open(info.m_FileName.c_str(), info.m_Offset, info.m_Size)) {
-            ErrorBox(msg::kFileStreamOpenFailed);
-            return false;
-        }
-        return m_Stream.QueuePiece(std::move(piece), replace);
+        auto piece = OpenPiece(musicNumber, loopCount, startFrame);
+        return piece != nullptr && m_Stream.QueuePiece(std::move(piece), replace);
     } catch (const std::bad_alloc&) {
         return false;  // no exception leaves the interface
+    }
+}
+
+bool PlayerObject::SwitchTo(int musicNumber, int loopCount, int startFrame, int when, int frame,
+                            int grid) {
+    if (when < kSwitchNow || when > kSwitchOnGrid || frame < 0) return false;
+    if (when == kSwitchOnGrid && grid <= 0) return false;
+    try {
+        auto piece = OpenPiece(musicNumber, loopCount, startFrame);
+        return piece != nullptr &&
+               m_Stream.SwitchTo(std::move(piece), when, static_cast<uint32_t>(frame),
+                                 static_cast<uint32_t>(grid));
+    } catch (const std::bad_alloc&) {
+        return false;
     }
 }
 

@@ -37,6 +37,10 @@ void SequenceEvents::Restart(int64_t played) {
     m_Count = due;
 }
 
+void SequenceEvents::DropFrom(int64_t at) {
+    while (m_Count > 0 && m_Ring[(m_Head + m_Count - 1) % m_Ring.size()].at >= at) --m_Count;
+}
+
 bool SequenceEvents::AddMarker(int32_t music, uint32_t frame) {
     if (m_Markers.size() >= kMaxMarkers) return false;
     const EventMarker marker{music, frame};

@@ -42,6 +42,8 @@ public:
     // A new first fill (host thread, both guards held): the events before `played` were
     // heard and stay due; the rest will never be heard and go.
     void Restart(int64_t played);
+    // The ring is written again from byte `at`: the events noted there go.
+    void DropFrom(int64_t at);
     uint32_t Lost() const { return m_Lost.load(); }
 
     // Fill guard held. Markers stay sorted by music number, then frame.

@@ -54,6 +54,28 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
     return result == kQueued;
 }
 
+bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uint32_t frame,
+                           uint32_t grid) {
+    if (!m_Buffer.IsPlaying() || piece == nullptr || !piece->source) return false;
+    if (!CheckPiece(*piece)) return false;
+    if (!PieceQueue::Prime(*piece, m_Buffer.SegmentBytes())) return false;
+    bool full = false;
+    bool switched = false;
+    {
+        CCritSecLock lock(m_Buffer.FillGuard());
+        m_Pieces.DropUnjoined();
+        full = m_Pieces.Held() >= MusicSequence::kMaxPieces;
+        if (!full) {
+            piece->id = m_Pieces.NewId();
+            m_Pieces.Append(std::move(piece));
+            switched = m_Buffer.CutForSwitch(kind, frame, grid);
+            if (!switched) m_Pieces.DropUnjoined();
+        }
+    }
+    if (full) ErrorBox(msg::kPieceQueueFull, static_cast<int>(MusicSequence::kMaxPieces));
+    return switched;
+}
+
 int32_t SoundStream::ClearQueue() {
     CCritSecLock lock(m_Buffer.FillGuard());
     return m_Pieces.DropUnjoined();

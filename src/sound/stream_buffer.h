@@ -42,6 +42,10 @@ public:
     void SetEvents(SequenceEvents* events) { m_Events = events; }
     // Host thread: the next event the play cursor has passed. Takes the position guard only.
     bool TakeEvent(PendingEvent& out);
+    // Host thread, fill guard held, the switch piece queued next: leaves the piece heard
+    // at the point `kind` names (MusicSequence::kSwitch...), rewriting the ring ahead of
+    // the play cursor when the point lies in what is written already.
+    bool CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid);
     // Whether the ring holds the end of the last piece while the buffer plays: a piece
     // queued now could not follow it without a gap (host thread; takes the fill guard).
     bool LastPieceEndWritten();
@@ -175,9 +179,21 @@ private:
     bool PlayedBytes(int64_t& played);
     void RestartEvents();
     void NoteWritten(SegmentOrigin& origin, uint32_t bytes);
-    void NoteEvents(const SegmentOrigin& origin, uint32_t bytes, std::vector<PendingEvent>& out);
+    // `lastPiece`: the piece of the bytes before (updated); `probe`: one more marker.
+    void NoteEvents(const SegmentOrigin& origin, uint32_t bytes, uint32_t& lastPiece,
+                    std::vector<PendingEvent>& out, const EventMarker* probe = nullptr);
     void NoteRun(const SegmentOrigin& part, int32_t music, int64_t at, uint32_t dataStart,
-                 uint32_t length, std::vector<PendingEvent>& out);
+                 uint32_t length, std::vector<PendingEvent>& out, const EventMarker* probe);
+
+    // Switches (stream_buffer_switch.cpp): the bytes the writer may still pull before an
+    // armed cut; the ring byte (counted as m_Written) where a switch's point lies among
+    // the bytes written ahead, or -1; and the rewrite of the ring from there.
+    uint32_t BytesToCut() const;
+    uint32_t WritingDataPosition() const;
+    int64_t FindInWritten(int64_t from, int32_t kind, int32_t music, uint32_t frame);
+    bool RewriteFrom(int64_t at);
+    uint32_t SafetyBytes();
+    void JoinForSwitch();
     // The data offset of byte `within` of a segment that came from `origin`.
     static uint32_t DataOffsetIn(const SegmentOrigin& origin, uint32_t within);
     // Records where the music's last byte lies (the ring offset after it): the buffer
@@ -199,6 +215,14 @@ private:
     SequenceEvents* m_Events = nullptr;
     int64_t m_Written = 0;                  // under m_FillGuard: bytes written since the first fill
     std::vector<PendingEvent> m_NewEvents;  // the writer's scratch list, reused
+    uint32_t m_LastNoted = 0;               // under m_FillGuard: the piece noted last
+    // Under m_FillGuard: a switch whose point the writer has not reached yet.
+    struct SwitchCut {
+        bool armed = false;
+        uint32_t piece = 0;  // applies while this piece is written
+        int32_t kind = 0;
+        uint32_t dataByte = 0;
+    } m_Cut;
     uint32_t m_Bits = 16;
     CEventObject m_QuitEvent;
     std::unique_ptr<CEventObject[]> m_NotifyEvents;

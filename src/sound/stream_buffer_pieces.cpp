@@ -30,19 +30,35 @@ bool StreamBuffer::PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin
     bool ok = true;
     bool first = true;
     while (done < size) {
+        // A switch armed for this piece: pull up to its point, no further.
+        uint32_t ask = size - done;
+        const bool cut = m_Cut.armed && m_Cut.piece == m_Pieces->WritingId() && BytesToCut() <= ask;
+        if (cut) ask = BytesToCut();
+        if (cut && ask == 0) {
+            JoinForSwitch();
+            continue;
+        }
         SegmentOrigin part;
         QueuedPiece* piece = m_Pieces->Writing();
         const bool staged = piece != nullptr && piece->stagedUsed < piece->staged.size();
-        ok = staged ? PullStaged(*piece, destination + done, size - done, part)
-                    : PullLive(destination + done, size - done, part);
+        ok = staged ? PullStaged(*piece, destination + done, ask, part)
+                    : PullLive(destination + done, ask, part);
         part.piece = m_Pieces->WritingId();
         part.from = done;
-        const uint32_t got = part.silentFrom == kNone ? size - done : part.silentFrom;
+        const uint32_t got = part.silentFrom == kNone ? ask : part.silentFrom;
         if (first) {
             origin = std::move(part);
             first = false;
         } else {
             origin.joined.push_back(std::move(part));
+        }
+        if (cut && got == ask) {
+            // The switch's point: the next piece's first frame follows.
+            done += got;
+            JoinForSwitch();
+            if (done == size) origin.joined.push_back(StartOfNextPiece(size));
+            ok = true;
+            continue;
         }
         if (staged) {
             done += got;  // the piece's reader goes on where its block ends

@@ -305,7 +305,8 @@ struct MusicEvent {
 // Lifetime of the queue. Load and Unload empty it. A piece stays held from QueuePiece
 // until then, or until ClearQueue drops it before it was joined; a Play that starts over
 // (after Stop, Pause or the end) and a Seek go back to the loaded piece and replay every
-// held piece after it. At most kMaxPieces pieces are held.
+// held piece after it; so does a Play after a fade's stop while a queued piece was heard.
+// At most kMaxPieces pieces are held.
 class MusicSequence {
 public:
     static constexpr int32_t kMaxPieces = 64;

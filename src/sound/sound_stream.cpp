@@ -122,6 +122,7 @@ bool SoundStream::Play(int32_t loopCount) {
     } else if (m_Buffer.StoppedByFade()) {
         // Go on from the frame that was heard, with no stale ring content on the way.
         if (!GetPosition(frame) || frame >= m_FileStream.m_FrameCount) frame = 0;
+        if (HeardPiece() != 0) frame = 0;  // a queued piece was heard: the chain starts over
     } else if (!m_Buffer.RingIsFresh()) {
         frame = 0;  // the ring has played since it was filled: play the piece again
     } else if (m_Buffer.FillHitEnd()) {

@@ -443,9 +443,10 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     EXPECT_FALSE(CallSlot<bool>(main, 6));
     const GUID* ids[] = {&IID_MusicTimeInfo,     &IID_MusicLoopControl, &IID_MusicFadeControl,
                          &IID_MusicPauseControl, &IID_MusicSampleInfo,  &IID_MusicLoopPoints,
-                         &IID_MusicSeekControl,  &IID_MusicFormatInfo,  &IID_MusicSourceInfo};
-    void* parts[9];
-    for (int i = 0; i < 9; ++i) {
+                         &IID_MusicSeekControl,  &IID_MusicFormatInfo,  &IID_MusicSourceInfo,
+                         &IID_MusicSequence};
+    void* parts[10];
+    for (int i = 0; i < 10; ++i) {
         parts[i] = CallSlot<void*>(main, 7, ids[i]);  // GetInterface
         ASSERT_NE(parts[i], nullptr);
         for (int j = 0; j < i; ++j) EXPECT_NE(parts[i], parts[j]);
@@ -486,6 +487,20 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     EXPECT_FALSE(CallSlot<bool>(parts[8], 3, nullptr, nullptr, nullptr));  // GetFileLoop
     EXPECT_EQ(CallSlot<uint32_t>(parts[8], 4), 0u);                        // GetMarkerCount
     EXPECT_FALSE(CallSlot<bool>(parts[8], 5, 0u, nullptr, nullptr));       // GetMarker
+
+    EXPECT_TRUE(CallSlot<bool>(parts[9], 0, 0, 1, 0));   // QueuePiece
+    EXPECT_FALSE(CallSlot<bool>(parts[9], 0, 1, 1, 0));  // another format: refused
+    EXPECT_EQ(CallSlot<int32_t>(parts[9], 3), 1);        // GetQueuedCount
+    EXPECT_TRUE(CallSlot<bool>(parts[9], 1, 0, 2, 5));   // ReplaceQueue
+    EXPECT_EQ(CallSlot<int32_t>(parts[9], 2), 1);        // ClearQueue
+    EXPECT_EQ(CallSlot<int32_t>(parts[9], 4), 0);        // GetHeardMusicNumber
+    EXPECT_TRUE(CallSlot<bool>(parts[9], 5, 0, 10));     // SetMarker
+    EXPECT_EQ(CallSlot<int32_t>(parts[9], 6), 1);        // ClearMarkers
+    EXPECT_FALSE(CallSlot<bool>(parts[9], 7, static_cast<MusicEvent*>(nullptr)));  // PollEvent
+    EXPECT_EQ(CallSlot<uint32_t>(parts[9], 8), 0u);                                // lost events
+    EXPECT_FALSE(CallSlot<bool>(parts[9], 9, 0, 1, 0, 0, 0, 0));  // SwitchTo: not playing
+    EXPECT_TRUE(CallSlot<bool>(main, 4));                         // Play
+    EXPECT_TRUE(CallSlot<bool>(parts[9], 9, 0, 1, 0, 0, 0, 0));   // SwitchTo now
 }
 
 // What the module read, for a WAVE with cue points, labels and a sampler loop, a FLAC with
@@ -602,6 +617,82 @@ TEST_F(PlayerTest, SourceInfoSaysWhatTheFileHolds) {
     EXPECT_EQ(info->GetMarkerCount(), 0u);
 }
 
+// An intro and a loop from two entries: the loop follows the intro without a gap, and
+// the player reports the piece heard, its length and its position.
+TEST_F(PlayerTest, AQueuedPieceFollowsTheLoadedOneAndTheQueriesFollowThePieceHeard) {
+    const Bytes loopPcm = PatternPcm(9000, 11);
+    const test::TempFile loopFile(test::MakeWave(2, kRate, 16, loopPcm), "loop");
+    ASSERT_TRUE(module->SetPlayInfo(5, loopFile.c_str(), 0, static_cast<int>(loopPcm.size() + 44)));
+    MusicPlayer* p = module->GetPlayer(0);
+    auto* sequence = InterfaceOf<MusicSequence>(p, IID_MusicSequence);
+    auto* samples = InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo);
+    EXPECT_FALSE(sequence->QueuePiece(5, 1, 0));  // nothing loaded
+    EXPECT_EQ(sequence->GetHeardMusicNumber(), -1);
+    EXPECT_FALSE(sequence->SetMarker(0, -1));
+    ASSERT_TRUE(sequence->SetMarker(5, 1200));
+    ASSERT_TRUE(sequence->SetMarker(0, 100));
+    ASSERT_TRUE(p->Load(0));
+    InterfaceOf<MusicLoopControl>(p, IID_MusicLoopControl)->SetLoopCount(1);
+
+    reports.Clear();
+    EXPECT_FALSE(sequence->QueuePiece(1, 1, 0));  // mono after stereo
+    char expected[256];
+    std::snprintf(expected, sizeof expected, msg::kPieceFormatDiffers, 8000u, 1u, 16u, 8000u, 2u,
+                  16u);
+    EXPECT_EQ(reports.CountBox(expected), 1);
+    EXPECT_FALSE(sequence->QueuePiece(5, 1, 2250));  // at its end
+    std::snprintf(expected, sizeof expected, msg::kPieceStartPastEnd, 2250u, 2250u);
+    EXPECT_EQ(reports.CountBox(expected), 1);
+    EXPECT_FALSE(sequence->QueuePiece(77, 1, 0));
+    EXPECT_EQ(sequence->GetQueuedCount(), 0);
+
+    ASSERT_TRUE(sequence->QueuePiece(5, 2, 1000));
+    EXPECT_EQ(sequence->GetHeardMusicNumber(), 0);
+    ASSERT_TRUE(p->Play());
+    Advance(30000 / 4 + 500);  // into the loop's first pass
+    EXPECT_EQ(sequence->GetHeardMusicNumber(), 5);
+    EXPECT_EQ(samples->GetLengthSamples(), 2250u);
+    EXPECT_EQ(samples->GetPositionSamples(), 1500u);
+    EXPECT_EQ(InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo)->GetLengthMs(), 281);
+    while (p->IsPlaying()) Advance(1000);
+    Bytes chain = pcmA;
+    chain.insert(chain.end(), loopPcm.begin() + 4000, loopPcm.end());
+    chain.insert(chain.end(), loopPcm.begin(), loopPcm.end());
+    const Bytes played = LastBuffer()->Played();
+    ASSERT_GE(played.size(), chain.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(chain.size())), chain);
+    EXPECT_EQ(samples->GetPositionSamples(), 2250u);
+    // Heard so far, in order: the loaded piece's marker and end, the loop's start, its
+    // marker in each pass, its wrap and its end.
+    const MusicEvent heard[] = {
+        {p, MusicEvent::kMarker, 0, 100},      {p, MusicEvent::kPieceEnd, 0, 7500},
+        {p, MusicEvent::kPieceStart, 5, 1000}, {p, MusicEvent::kMarker, 5, 1200},
+        {p, MusicEvent::kLoopWrap, 5, 0},      {p, MusicEvent::kMarker, 5, 1200},
+        {p, MusicEvent::kPieceEnd, 5, 2250}};
+    MusicEvent e{};
+    for (const MusicEvent& want : heard) {
+        ASSERT_TRUE(sequence->PollEvent(&e)) << want.kind;
+        EXPECT_EQ(e.player, p);
+        EXPECT_EQ(e.kind, want.kind);
+        EXPECT_EQ(e.musicNumber, want.musicNumber);
+        EXPECT_EQ(e.frame, want.frame);
+    }
+    EXPECT_FALSE(sequence->PollEvent(&e));
+    EXPECT_FALSE(sequence->PollEvent(nullptr));
+    EXPECT_EQ(sequence->GetLostEventCount(), 0u);
+
+    // Stop and Play start over: the loaded piece, then the chain again.
+    LastBuffer()->ClearPlayed();
+    ASSERT_TRUE(p->Play());
+    while (p->IsPlaying()) Advance(1000);
+    const Bytes again = LastBuffer()->Played();
+    ASSERT_GE(again.size(), chain.size());
+    EXPECT_EQ(Bytes(again.begin(), again.begin() + static_cast<long>(chain.size())), chain);
+    // A load empties the queue.
+    ASSERT_TRUE(p->Load(0));
+    EXPECT_EQ(sequence->GetQueuedCount(), 0);
+}
+
 }  // namespace
 }  // namespace sonaflux
 
@@ -627,6 +718,15 @@ TEST_F(PlayerTest, HostileInputGetsAnswersNotCrashes) {
             InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(0, v, false);
             InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->Fade(v, 50, v % 2 == 0);
             InterfaceOf<MusicFadeControl>(p, IID_MusicFadeControl)->StopFade();
+            auto* sequence = InterfaceOf<MusicSequence>(p, IID_MusicSequence);
+            sequence->QueuePiece(v, v, v);
+            sequence->ReplaceQueue(v % 2, v, v);
+            sequence->QueuePiece(0, v, v % 2);
+            sequence->SwitchTo(v % 2, v, v, v, v, v);
+            sequence->SwitchTo(0, 1, 0, v % 4, v, v % 3);
+            EXPECT_LE(sequence->GetQueuedCount(), MusicSequence::kMaxPieces);
+            EXPECT_GE(sequence->GetHeardMusicNumber(), -1);
+            if (v % 3 == 0) sequence->ClearQueue();
             p->Load(v);
             const int number = v < 0 ? v : (v > 0x7FFFFFFF - 70000 ? v : v + 70000);
             const bool registered = module->SetPlayInfo(number, "x", v, v);

@@ -38,6 +38,7 @@ protected:
     }
     void TearDown() override {
         stream.reset();
+        pieceFiles.clear();
         if (device) device->Release();
         Settings().ResetToDefaults();
         Options().ResetToDefaults();
@@ -63,6 +64,23 @@ protected:
         stream = std::make_unique<SoundStream>();
         return stream->Load(device->Interface(), file->c_str(), 0,
                             static_cast<uint32_t>(data.size() + 44));
+    }
+
+    // Queues a WAVE piece of `pcm` (music number: its index among the pieces queued).
+    bool Queue(const Bytes& pcm, int32_t loops, uint32_t startFrame, bool replace = false,
+               uint16_t channels = 2, uint16_t bits = 16, uint32_t rate = 8000) {
+        pieceFiles.push_back(
+            std::make_unique<TempFile>(test::MakeWave(channels, rate, bits, pcm), "piece"));
+        auto piece = std::make_unique<QueuedPiece>();
+        piece->music = static_cast<int32_t>(pieceFiles.size());
+        piece->loopCount = loops;
+        piece->startFrame = startFrame;
+        piece->source = std::make_unique<CStreamSource>();
+        if (!piece->source->Open(pieceFiles.back()->c_str(), 0,
+                                 static_cast<uint32_t>(pcm.size() + 44))) {
+            return false;
+        }
+        return stream->QueuePiece(std::move(piece), replace);
     }
 
     std::shared_ptr<softds::BufferRecord> Record() {
@@ -91,6 +109,7 @@ protected:
     std::unique_ptr<TempFile> file;
     std::unique_ptr<SoundStream> stream;
     Bytes data;
+    std::vector<std::unique_ptr<TempFile>> pieceFiles;
     uint32_t frameBytes = 4;
     ReportCapture reports;
 };
@@ -653,6 +672,334 @@ TEST(SoundRealTime, TenSecondsOfPlaybackWithoutUnderrun) {
     }
     device->Release();
 }
+
+namespace pieces {
+
+// One piece of a chain: its data, its passes and the frame its first pass starts at.
+struct Piece {
+    size_t bytes;
+    int32_t loops;
+    uint32_t startFrame;
+};
+
+struct SeamCase {
+    const char* name;
+    int32_t segments, segment;
+    Piece loaded;  // startFrame: a Seek before Play (0: none)
+    std::vector<Piece> queued;
+    size_t queueAfter;  // bytes played before the pieces are queued (0: before Play)
+};
+
+// What the chain sounds like: every pass of every piece in order, with where in which
+// piece each run of played bytes lies.
+struct PlayedRun {
+    size_t at;      // first played byte of the run
+    size_t piece;   // 0: the loaded piece
+    size_t dataAt;  // its first data byte
+    size_t bytes;
+};
+
+// The events the chain gives, in the order they are heard: a queued piece's start or a
+// wrap where a run begins, the markers inside (one in the middle of every piece), and a
+// piece's end after its last run.
+std::vector<PendingEvent> ExpectedEvents(const std::vector<Piece>& chain,
+                                         const std::vector<PlayedRun>& runs) {
+    std::vector<PendingEvent> events;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const PlayedRun& r = runs[i];
+        const auto music = static_cast<int32_t>(r.piece);
+        const auto at = static_cast<int64_t>(r.at);
+        const bool firstRun = i == 0 || runs[i - 1].piece != r.piece;
+        if (firstRun && r.piece != 0) {
+            events.push_back({at, MusicEvent::kPieceStart, music, chain[r.piece].startFrame});
+        } else if (!firstRun) {
+            events.push_back({at, MusicEvent::kLoopWrap, music, 0});
+        }
+        const size_t marker = chain[r.piece].bytes / 8 * 4;  // frame bytes / 2, whole frames
+        if (marker >= r.dataAt && marker < r.dataAt + r.bytes) {
+            events.push_back({at + static_cast<int64_t>(marker - r.dataAt), MusicEvent::kMarker,
+                              music, static_cast<uint32_t>(marker / 4)});
+        }
+        if (i + 1 == runs.size() || runs[i + 1].piece != r.piece) {
+            events.push_back({at + static_cast<int64_t>(r.bytes), MusicEvent::kPieceEnd, music,
+                              static_cast<uint32_t>(chain[r.piece].bytes / 4)});
+        }
+    }
+    return events;
+}
+
+std::vector<PlayedRun> Timeline(const std::vector<Piece>& chain) {
+    std::vector<PlayedRun> runs;
+    size_t at = 0;
+    for (size_t i = 0; i < chain.size(); ++i) {
+        const Piece& p = chain[i];
+        for (int32_t pass = 0; pass < std::max(p.loops, 1); ++pass) {
+            const size_t from = pass == 0 ? p.startFrame * 4u : 0;
+            runs.push_back({at, i, from, p.bytes - from});
+            at += p.bytes - from;
+        }
+    }
+    return runs;
+}
+
+class Seams : public SoundTest, public ::testing::WithParamInterface<SeamCase> {};
+
+// The ring plays the last frame of a piece and then the first frame of the next, wherever
+// the seam falls; position, length and format follow the piece heard.
+TEST_P(Seams, QueuedPiecesFollowSampleExactlyAndThePositionFollowsThePieceHeard) {
+    const SeamCase c = GetParam();
+    Geometry(c.segments, c.segment);
+    std::vector<Piece> chain = {c.loaded};
+    chain.insert(chain.end(), c.queued.begin(), c.queued.end());
+    std::vector<Bytes> pcm;
+    for (size_t i = 0; i < chain.size(); ++i) {
+        pcm.push_back(PatternPcm(chain[i].bytes, static_cast<uint32_t>(i + 2)));
+    }
+    ASSERT_TRUE(Load(pcm[0]));
+    stream->EnableEvents();
+    for (size_t i = 0; i < chain.size(); ++i) {
+        ASSERT_TRUE(
+            stream->AddMarker(static_cast<int32_t>(i), static_cast<uint32_t>(chain[i].bytes / 8)));
+    }
+    ASSERT_TRUE(stream->Seek(c.loaded.startFrame));  // the first fill notes events now
+    auto queueAll = [&] {
+        for (size_t i = 1; i < chain.size(); ++i) {
+            ASSERT_TRUE(Queue(pcm[i], chain[i].loops, chain[i].startFrame)) << i;
+        }
+    };
+    if (c.queueAfter == 0) queueAll();
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(stream->QueuedCount(),
+              static_cast<int32_t>(c.queueAfter == 0 ? chain.size() - 1 : 0));
+    ASSERT_TRUE(stream->Play(c.loaded.loops));
+    if (c.queueAfter != 0) {
+        AdvanceBytes(static_cast<uint32_t>(c.queueAfter));
+        queueAll();
+        ASSERT_FALSE(HasFatalFailure());
+    }
+
+    const std::vector<PlayedRun> runs = Timeline(chain);
+    Bytes expected;
+    for (const PlayedRun& r : runs) {
+        expected.insert(expected.end(), pcm[r.piece].begin() + static_cast<long>(r.dataAt),
+                        pcm[r.piece].begin() + static_cast<long>(r.dataAt + r.bytes));
+    }
+    const std::vector<PendingEvent> events = ExpectedEvents(chain, runs);
+    size_t heard = 0;  // events taken so far
+    auto poll = [&](int64_t played) {
+        PendingEvent e;
+        while (stream->TakeEvent(e)) {
+            ASSERT_LT(heard, events.size());
+            const PendingEvent& want = events[heard++];
+            ASSERT_LT(want.at, played) << "event " << heard << " before it was heard";
+            ASSERT_EQ(e.kind, want.kind) << "event " << heard << " at " << want.at;
+            ASSERT_EQ(e.music, want.music) << "event " << heard;
+            ASSERT_EQ(e.frame, want.frame) << "event " << heard;
+        }
+        // Every event the cursor passed was handed out.
+        ASSERT_TRUE(heard == events.size() || events[heard].at >= played)
+            << "event " << heard + 1 << " at " << events[heard].at << " missing at " << played;
+    };
+    // The cursor stops on every event's byte and one frame after it, and every 700 bytes.
+    std::vector<size_t> stops;
+    for (const PendingEvent& e : events) {
+        stops.push_back(static_cast<size_t>(e.at));
+        stops.push_back(static_cast<size_t>(e.at) + 4);
+    }
+    for (size_t at = 700; at < expected.size(); at += 700) stops.push_back(at);
+    std::sort(stops.begin(), stops.end());
+    for (const size_t stop : stops) {
+        const size_t before = Record()->Played().size();
+        if (stop <= before || !Record()->Playing()) continue;
+        AdvanceBytes(static_cast<uint32_t>(stop - before));
+        const size_t played = Record()->Played().size();
+        poll(static_cast<int64_t>(played));
+        ASSERT_FALSE(HasFatalFailure());
+        if (played >= expected.size()) break;
+        const auto run =
+            std::prev(std::upper_bound(runs.begin(), runs.end(), played,
+                                       [](size_t at, const PlayedRun& r) { return at < r.at; }));
+        uint32_t frame = 0;
+        ASSERT_TRUE(stream->GetPosition(frame));
+        ASSERT_EQ(frame, (run->dataAt + played - run->at) / 4) << "after " << played;
+        ASSERT_EQ(stream->HeardPiece() == 0, run->piece == 0) << "after " << played;
+        ASSERT_EQ(stream->HeardSource().m_FrameCount, chain[run->piece].bytes / 4);
+    }
+    PlayUntilStopped(1024, 400000);
+    const Bytes played = Record()->Played();
+    poll(static_cast<int64_t>(played.size()));
+    EXPECT_EQ(heard, events.size());
+    EXPECT_EQ(stream->LostEvents(), 0u);
+    ASSERT_GE(played.size(), expected.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
+    EXPECT_TRUE(AllEqual(played, expected.size(), 0));
+    EXPECT_FALSE(stream->Buffer().IsPlaying());
+    EXPECT_EQ(Record()->Underruns(), 0u);
+    uint32_t frame = 0;
+    ASSERT_TRUE(stream->GetPosition(frame));
+    EXPECT_EQ(frame, chain.back().bytes / 4);  // the end of the last piece
+    EXPECT_EQ(stream->QueuedCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , Seams,
+    ::testing::Values(
+        SeamCase{"RefillMidSegment", 8, 1024, {10 * 1024 + 300, 1, 0}, {{5000, 1, 0}}, 0},
+        SeamCase{"SegmentBoundary", 8, 1024, {10 * 1024, 1, 0}, {{5000, 1, 0}}, 0},
+        SeamCase{"FirstFillAfterASeek", 8, 1024, {12000, 1, 2625}, {{3000, 1, 0}}, 0},
+        SeamCase{"OneFramePieceInAChain", 8, 1024, {9000, 1, 0}, {{4, 1, 0}, {3000, 1, 0}}, 0},
+        SeamCase{"PiecesShorterThanASegment", 8, 1024, {9000, 1, 0}, {{600, 1, 0}, {700, 2, 0}}, 0},
+        SeamCase{"ChainWithPassesAndStartFrames",
+                 8,
+                 1024,
+                 {9000, 2, 0},
+                 {{5000, 3, 100}, {2500, 1, 10}},
+                 0},
+        SeamCase{"QueuedWhilePlaying", 8, 1024, {20000, 1, 0}, {{3000, 1, 0}}, 4096},
+        SeamCase{
+            "TwoSegmentRing", 2, 1024, {4000, 1, 0}, {{1500, 1, 0}, {4, 1, 0}, {2048, 1, 0}}, 0},
+        SeamCase{"OneSegmentRing", 1, 2048, {4000, 1, 0}, {{1500, 1, 0}, {2052, 1, 0}}, 0},
+        SeamCase{"LargeSegments", 4, 32768, {140000, 1, 0}, {{70000, 2, 7}}, 0}),
+    [](const ::testing::TestParamInfo<SeamCase>& p) { return std::string(p.param.name); });
+
+// Until its seam is written, a queued piece can be replaced or dropped; once the ring holds
+// the end of the last piece, nothing more can follow it without a gap.
+TEST_F(SoundTest, ReplaceAndClearActUntilTheSeamIsWrittenAndALateQueueIsRefused) {
+    Geometry(8, 1024);
+    const Bytes first = PatternPcm(9000, 2), second = PatternPcm(3000, 3),
+                third = PatternPcm(2000, 4);
+    ASSERT_TRUE(Load(first));
+    ASSERT_TRUE(Queue(PatternPcm(5000, 5), 1, 0));
+    ASSERT_TRUE(Queue(PatternPcm(5000, 6), 1, 0));
+    EXPECT_EQ(stream->ClearQueue(), 2);
+    ASSERT_TRUE(Queue(PatternPcm(5000, 7), 1, 0));
+    ASSERT_TRUE(stream->Play(1));
+    AdvanceBytes(2048);
+    ASSERT_TRUE(Queue(second, 1, 0, true));  // replaces the piece not yet joined
+    EXPECT_EQ(stream->QueuedCount(), 1);
+    AdvanceBytes(4096);  // the seam is written now
+    EXPECT_EQ(stream->QueuedCount(), 0);
+    EXPECT_EQ(stream->ClearQueue(), 0);  // a joined piece stays
+    ASSERT_TRUE(Queue(third, 1, 0));
+    AdvanceBytes(6000);  // the end of `third` is in the ring
+    reports.Clear();
+    EXPECT_FALSE(Queue(PatternPcm(1000, 8), 1, 0));
+    EXPECT_EQ(reports.CountBox(msg::kPieceQueueTooLate), 1);
+    PlayUntilStopped(1024, 400000);
+    Bytes expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    expected.insert(expected.end(), third.begin(), third.end());
+    const Bytes played = Record()->Played();
+    ASSERT_GE(played.size(), expected.size());
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + static_cast<long>(expected.size())), expected);
+    EXPECT_TRUE(AllEqual(played, expected.size(), 0));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+}
+
+// A loop of two frames wraps 128 times per segment: the events outgrow the queue, and
+// what cannot wait is counted, not silently dropped; what waits comes out in order.
+TEST_F(SoundTest, EventsBeyondTheQueueAreCountedAndTheRestComeInOrder) {
+    Geometry(8, 1024);
+    ASSERT_TRUE(Load(PatternPcm(9000, 2)));
+    stream->EnableEvents();
+    ASSERT_TRUE(stream->SetLoopStart(0));
+    ASSERT_TRUE(stream->SetLoopEnd(2));  // refills the unplayed ring, noting its wraps
+    ASSERT_TRUE(stream->Play(0));
+    PendingEvent e;
+    EXPECT_FALSE(stream->TakeEvent(e));  // nothing heard yet
+    AdvanceBytes(8 * 1024);              // 12 segments written: 1535 wraps
+    EXPECT_EQ(stream->LostEvents(), 1535u - SequenceEvents::kCapacity);
+    size_t taken = 0;
+    while (stream->TakeEvent(e)) {
+        ++taken;
+        ASSERT_EQ(e.kind, MusicEvent::kLoopWrap);
+        ASSERT_EQ(e.at, static_cast<int64_t>(8 * taken));
+    }
+    EXPECT_EQ(taken, 1023u);  // the 1024th lies at byte 8192, not yet passed
+    AdvanceBytes(4);
+    ASSERT_TRUE(stream->TakeEvent(e));
+    EXPECT_EQ(e.at, 8192);
+}
+
+struct SwitchCase {
+    const char* name;
+    int32_t when, frame, grid;
+    size_t cutAt;  // played bytes before the switch's first frame; 0: "now", within 100 ms
+};
+
+class Switches : public SoundTest, public ::testing::WithParamInterface<SwitchCase> {};
+
+// An endless piece of 20000 bytes is left 3000 bytes in (the ring is written up to 6144)
+// for a piece played once from frame 25: before the point the first piece, after it the
+// second, frame-exact, whether the point was written already or not.
+TEST_P(Switches, ASwitchLeavesThePieceHeardExactlyAtItsPoint) {
+    const SwitchCase c = GetParam();
+    Geometry(8, 1024);
+    const Bytes first = PatternPcm(20000, 2), second = PatternPcm(5000, 3);
+    ASSERT_TRUE(Load(first));
+    stream->EnableEvents();
+    ASSERT_TRUE(stream->Seek(0));
+    ASSERT_TRUE(stream->Play(0));
+    AdvanceBytes(3000);
+    pieceFiles.push_back(std::make_unique<TempFile>(test::MakeWave(2, 8000, 16, second), "piece"));
+    auto piece = std::make_unique<QueuedPiece>();
+    piece->music = 1;
+    piece->startFrame = 25;
+    piece->source = std::make_unique<CStreamSource>();
+    ASSERT_TRUE(piece->source->Open(pieceFiles.back()->c_str(), 0, 5044));
+    ASSERT_TRUE(stream->SwitchTo(std::move(piece), c.when, static_cast<uint32_t>(c.frame),
+                                 static_cast<uint32_t>(c.grid)));
+    PlayUntilStopped(1024, 400000);
+    const Bytes played = Record()->Played();
+    const Bytes tail(second.begin() + 100, second.end());
+    size_t cut = c.cutAt;
+    if (cut == 0) {
+        // "Now": the first frame of the new piece within 100 ms (3200 bytes) of the call.
+        for (size_t at = 3000; at <= 3000 + 3200 && cut == 0; at += 4) {
+            if (std::equal(tail.begin(), tail.end(), played.begin() + static_cast<long>(at)))
+                cut = at;
+        }
+        ASSERT_NE(cut, 0u) << "no seam within 100 ms";
+    }
+    ASSERT_GE(played.size(), cut + tail.size());
+    for (size_t i = 0; i < cut; ++i) ASSERT_EQ(played[i], first[i % first.size()]) << i;
+    EXPECT_EQ(Bytes(played.begin() + static_cast<long>(cut),
+                    played.begin() + static_cast<long>(cut + tail.size())),
+              tail);
+    EXPECT_TRUE(AllEqual(played, cut + tail.size(), 0));
+    EXPECT_EQ(Record()->Underruns(), 0u);
+    // The switch is an event where it is heard, with the new piece's start frame.
+    PendingEvent e;
+    bool started = false;
+    while (stream->TakeEvent(e)) {
+        if (e.kind == MusicEvent::kPieceStart) {
+            EXPECT_EQ(e.at, static_cast<int64_t>(cut));
+            EXPECT_EQ(e.music, 1);
+            EXPECT_EQ(e.frame, 25u);
+            started = true;
+        }
+    }
+    EXPECT_TRUE(started);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , Switches,
+    ::testing::Values(
+        SwitchCase{"Now", MusicSequence::kSwitchNow, 0, 0, 0},
+        SwitchCase{"AtAFrameWrittenAlready", MusicSequence::kSwitchAtFrame, 1250, 0, 5000},
+        SwitchCase{"AtAFrameOnASegmentBoundary", MusicSequence::kSwitchAtFrame, 1280, 0, 5120},
+        // Closer to the cursor than the 40 ms the rewrite may take: next pass.
+        SwitchCase{"AtAFrameTooClose", MusicSequence::kSwitchAtFrame, 1024, 0, 24096},
+        SwitchCase{"AtAFrameNotWrittenYet", MusicSequence::kSwitchAtFrame, 3000, 0, 12000},
+        SwitchCase{"AtAFrameHeardAlreadyInTheNextPass", MusicSequence::kSwitchAtFrame, 100, 0,
+                   20400},
+        SwitchCase{"AtTheLoopWrap", MusicSequence::kSwitchAtLoop, 0, 0, 20000},
+        // The first line beyond the margin (frame 750 + 320): 10 + 4 * 333.
+        SwitchCase{"OnAGridLineWrittenAlready", MusicSequence::kSwitchOnGrid, 10, 333, 5368},
+        SwitchCase{"OnAGridLineAtASegmentStart", MusicSequence::kSwitchOnGrid, 0, 2048, 8192}),
+    [](const ::testing::TestParamInfo<SwitchCase>& p) { return std::string(p.param.name); });
+
+}  // namespace pieces
 
 }  // namespace
 }  // namespace sonaflux

@@ -115,6 +115,15 @@ constexpr Gloss kGlosses[] = {
     {"%sチャンク（%u バイト）がイメージの終わり（%u バイト）を越えています",
      "The %s chunk (%u bytes) runs past the end of the image (%u bytes)."},
     {"音声データがありません（0 フレーム）", "No audio (0 frames)."},
+    {"つなげる曲の形式が再生中の曲と違います（%u Hz、%u チャンネル、%u ビット；再生中は %u Hz、%u "
+     "チャンネル、%u ビット）",
+     "The piece to join has another format (%u Hz, %u channels, %u bits) than the one playing "
+     "(%u Hz, %u channels, %u bits)."},
+    {"つなげる曲の開始フレーム %u が曲の終わり（全%u フレーム）以降です",
+     "The start frame %u of the piece to join lies at or past its end (%u frames)."},
+    {"つなげられる曲は%d曲までです", "At most %d pieces can be joined."},
+    {"最後の曲の終わりがすでにリングに書かれているため、曲をつなげられません",
+     "The end of the last piece is already in the ring: no piece can join it."},
 };
 
 // Messages that tell that the music file could not be read.

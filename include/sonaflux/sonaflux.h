@@ -69,6 +69,8 @@ inline constexpr GUID IID_MusicDiagnostics = {
     0xE4E99A6B, 0xADFC, 0x4213, {0x8C, 0x62, 0xC5, 0x44, 0xAF, 0x58, 0x54, 0xA0}};
 inline constexpr GUID IID_MusicSourceInfo = {
     0x93C9CD22, 0xC340, 0x4278, {0x8C, 0xAB, 0x54, 0x23, 0x68, 0x46, 0x9E, 0x1B}};
+inline constexpr GUID IID_MusicSequence = {
+    0xEDB98892, 0xFD19, 0x4C36, {0xBD, 0x44, 0x36, 0x21, 0xD1, 0xF4, 0x5B, 0xF9}};
 
 // The host's millisecond timer. The module calls only GetTime, and calls it from its fade
 // threads, concurrently with the host's own calls: it must be thread-safe and must not
@@ -185,7 +187,8 @@ public:
     // itself and stays loaded), after Stop, and when nothing is loaded.
     virtual bool IsPlaying() = 0;
     // The player's further interfaces (IID_MusicTimeInfo ... IID_MusicFormatInfo, and
-    // IID_MusicSourceInfo); they live as long as the player. Null for any other id.
+    // IID_MusicSourceInfo, IID_MusicSequence); they live as long as the player. Null for any
+    // other id.
     virtual void* GetInterface(const GUID* iid) = 0;
     virtual ~MusicPlayer() = default;
 };
@@ -326,6 +329,100 @@ public:
 
 protected:
     ~MusicSourceInfo() = default;
+};
+
+// One event of a player's music, reported by MusicSequence::PollEvent once it was heard.
+struct MusicEvent {
+    static constexpr int32_t kLoopWrap = 0;    // a pass ended; the next began at `frame`
+    static constexpr int32_t kPieceEnd = 1;    // the last pass ended before `frame`
+    static constexpr int32_t kPieceStart = 2;  // a queued piece became audible at `frame`
+    static constexpr int32_t kMarker = 3;      // marker frame `frame` was heard
+    MusicPlayer* player;
+    int32_t kind;
+    int32_t musicNumber;  // the piece the frame belongs to
+    uint32_t frame;       // a sample frame of that piece
+};
+
+// Pieces joined to a player's music without a gap. Reached through the player's
+// GetInterface(&IID_MusicSequence); it lives as long as the player. Host thread only, like
+// every operation; none blocks beyond opening a piece's file and reading its first block.
+//
+// When the piece being written ends (the end of its last pass: the loop end or the end of
+// its data), the ring goes on with the first queued piece: its first frame follows the
+// other's last one, with no silence and no overlap. A piece plays its own loop count; the
+// loaded piece plays the player's (MusicLoopControl: an endless count never ends, so no
+// queued piece follows it). Queued pieces must have the loaded piece's rate, channels and
+// bits per sample. Position, length and format queries (MusicTimeInfo, MusicSampleInfo,
+// MusicSeekControl::GetLengthSamples, MusicFormatInfo) report the piece heard at the play
+// cursor. Loop points, Seek and the loop count act on the loaded piece.
+//
+// Lifetime of the queue. Load and Unload empty it. A piece stays held from QueuePiece
+// until then, or until ClearQueue drops it before it was joined; a Play that starts over
+// (after Stop, Pause or the end) and a Seek go back to the loaded piece and replay every
+// held piece after it; so does a Play after a fade's stop while a queued piece was heard.
+// At most kMaxPieces pieces are held.
+class MusicSequence {
+public:
+    static constexpr int32_t kMaxPieces = 64;
+    // Queues music entry `musicNumber` after the last piece held, playing `loopCount`
+    // passes (1 once, 0 or less endless) from sample frame `startFrame` (later passes from
+    // its loop start). It is opened and its first block read now. False, with a message,
+    // when the entry is
+    // unknown or unreadable, its format differs from the loaded piece's, the start lies at
+    // or past its end, kMaxPieces are held, or the buffer plays and the ring already holds
+    // the end of the last piece (the seam could not follow it). False without a message
+    // when nothing is loaded.
+    virtual bool QueuePiece(int musicNumber, int loopCount, int startFrame) = 0;
+    // Drops every queued piece whose seam has not yet been written into the ring, then
+    // queues the given one: no seam is written in between. False as for QueuePiece; a
+    // piece refused for itself (entry, file, format, start) drops nothing.
+    virtual bool ReplaceQueue(int musicNumber, int loopCount, int startFrame) = 0;
+    // Drops every queued piece whose seam has not yet been written; answers how many.
+    virtual int32_t ClearQueue() = 0;
+    // Pieces queued whose seam has not yet been written.
+    virtual int32_t GetQueuedCount() = 0;
+    // The music number of the piece heard at the play cursor (the loaded one before
+    // playback); -1 when nothing is loaded.
+    virtual int32_t GetHeardMusicNumber() = 0;
+
+    // Events. The module notes loop wraps, piece ends, queued pieces starting and markers
+    // as it writes the ring, and hands each out at the first PollEvent after the play
+    // cursor passed its frame, never before, in the order they are heard. At most
+    // kMaxEvents wait; one more is dropped and counted (GetLostEventCount). A Play that
+    // starts over, a Seek and a Load drop the events not yet heard. Events are noted from
+    // the first time the player is asked for IID_MusicSequence on.
+    static constexpr int32_t kMaxEvents = 1024;
+    // Marks frame `frame` of music entry `musicNumber`: every pass written from now on that
+    // plays it gives a kMarker event (the ring is written up to half a ring ahead, so a
+    // marker set less than that before its frame is first met on the next pass). False for
+    // a negative frame or when 64 markers are set.
+    virtual bool SetMarker(int musicNumber, int frame) = 0;
+    // Removes every marker; answers how many there were.
+    virtual int32_t ClearMarkers() = 0;
+    // Takes the next event heard into `*event`; false (nothing written) when none is due.
+    // Never blocks on the stream's worker.
+    virtual bool PollEvent(MusicEvent* event) = 0;
+    // Events dropped because kMaxEvents were waiting, since the player was made.
+    virtual uint32_t GetLostEventCount() = 0;
+
+    // Switches. Leaves the piece heard for music entry `musicNumber` (played as QueuePiece
+    // plays it; it replaces the pieces not yet joined) at a point `when` names:
+    static constexpr int32_t kSwitchNow = 0;      // within about 40 ms (rewrites the ring)
+    static constexpr int32_t kSwitchAtFrame = 1;  // where frame `frame` of it is next heard
+    static constexpr int32_t kSwitchAtLoop = 2;   // at its next loop wrap
+    static constexpr int32_t kSwitchOnGrid = 3;   // at its next frame `frame` + k * `grid`
+    // The first frame of the new piece follows the last one heard of the other. A point
+    // closer to the play cursor than the margin the rewrite needs (about 40 ms) is taken at
+    // its next occurrence, and a grid's next line is the first beyond it. A point
+    // that the piece never reaches (a frame past its loop end on its last pass) lets it end
+    // as it would, and the new piece follows. The buffer must be playing. False, with a
+    // message, as for QueuePiece; false for an unknown `when`, a grid of 0 or less, or a
+    // negative frame.
+    virtual bool SwitchTo(int musicNumber, int loopCount, int startFrame, int when, int frame,
+                          int grid) = 0;
+
+protected:
+    ~MusicSequence() = default;
 };
 
 extern "C" {

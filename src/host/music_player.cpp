@@ -49,6 +49,8 @@ bool PlayerObject::Load(int musicNumber) {
     }
     ++module.LoadedStreamCount();
     m_Loaded = true;
+    m_MusicNumber = musicNumber;
+    m_Stream.Pieces().SetLoadedMusic(musicNumber);
     // A new stream plays at the master volume from its first byte.
     m_Stream.Buffer().SetVolume(m_Stream.Buffer().CurrentVolume());
     return true;
@@ -91,6 +93,10 @@ void* PlayerObject::GetInterface(const GUID* iid) {
     if (SameId(iid, IID_MusicSeekControl)) return static_cast<MusicSeekControl*>(this);
     if (SameId(iid, IID_MusicFormatInfo)) return static_cast<MusicFormatInfo*>(this);
     if (SameId(iid, IID_MusicSourceInfo)) return static_cast<MusicSourceInfo*>(this);
+    if (SameId(iid, IID_MusicSequence)) {
+        m_Stream.EnableEvents();  // a host that never asks pays nothing for events
+        return static_cast<MusicSequence*>(this);
+    }
     return nullptr;
 }
 
@@ -162,7 +168,7 @@ int32_t PlayerObject::GetPositionMs() {
 }
 
 int32_t PlayerObject::GetLengthMs() {
-    const uint32_t frames = m_Stream.Source().m_FrameCount;
+    const uint32_t frames = m_Stream.HeardSource().m_FrameCount;
     StreamFormat format;
     if (!m_Stream.GetFormat(format)) return 0;
     return FramesToMs(frames, format.samplesPerSec);

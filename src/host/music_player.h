@@ -18,7 +18,8 @@ class PlayerObject final : public MusicPlayer,
                            public MusicLoopPoints,
                            public MusicSeekControl,
                            public MusicFormatInfo,
-                           public MusicSourceInfo {
+                           public MusicSourceInfo,
+                           public MusicSequence {
 public:
     PlayerObject() = default;
     ~PlayerObject() override;
@@ -49,7 +50,7 @@ public:
     int32_t IsPaused() override { return m_Stream.Buffer().IsPlaying() ? 0 : 1; }
     // MusicSampleInfo and MusicSeekControl
     uint32_t GetPositionSamples() override;
-    uint32_t GetLengthSamples() override { return m_Stream.Source().m_FrameCount; }
+    uint32_t GetLengthSamples() override { return m_Stream.HeardSource().m_FrameCount; }
     // MusicLoopPoints
     bool SetLoopStart(int frame) override;
     bool SetLoopEnd(int frame) override;
@@ -72,6 +73,19 @@ public:
     uint32_t GetMarkerCount() override;
     bool GetMarker(uint32_t index, uint32_t* frame, const char** label) override;
 
+    // MusicSequence (music_player_sequence.cpp)
+    bool QueuePiece(int musicNumber, int loopCount, int startFrame) override;
+    bool ReplaceQueue(int musicNumber, int loopCount, int startFrame) override;
+    int32_t ClearQueue() override { return m_Stream.ClearQueue(); }
+    int32_t GetQueuedCount() override { return m_Stream.QueuedCount(); }
+    int32_t GetHeardMusicNumber() override;
+    bool SetMarker(int musicNumber, int frame) override;
+    int32_t ClearMarkers() override { return m_Stream.ClearMarkers(); }
+    bool PollEvent(MusicEvent* event) override;
+    uint32_t GetLostEventCount() override { return m_Stream.LostEvents(); }
+    bool SwitchTo(int musicNumber, int loopCount, int startFrame, int when, int frame,
+                  int grid) override;
+
     // Re-applies the stream's current volume under a new master volume.
     bool ReapplyVolume();
     bool IsLoaded() const { return m_Loaded; }
@@ -80,11 +94,14 @@ public:
 private:
     const StreamFormat& QueryFormat();
     static int32_t FramesToMs(uint32_t frames, uint32_t rate);
+    bool Enqueue(int musicNumber, int loopCount, int startFrame, bool replace);
+    std::unique_ptr<QueuedPiece> OpenPiece(int musicNumber, int loopCount, int startFrame);
 
     int32_t m_LoopCount = 0;
     SoundStream m_Stream;
     StreamFormat m_Format;
     bool m_Loaded = false;
+    int32_t m_MusicNumber = -1;  // the entry loaded
 };
 
 }  // namespace sonaflux

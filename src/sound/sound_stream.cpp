@@ -10,6 +10,8 @@ namespace sonaflux {
 
 SoundStream::SoundStream() {
     m_Buffer.SetSource(&m_FileStream);
+    m_Buffer.SetPieces(&m_Pieces);
+    m_Buffer.SetEvents(&m_Events);
 }
 
 bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t imageOffset,
@@ -17,6 +19,7 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
     // A loaded stream refuses a second buffer before its reader, which its worker is
     // using, is touched.
     if (m_Buffer.IsCreated()) return false;
+    m_Pieces.Clear();  // no worker runs: no buffer
     // The reader could not hold a single byte: say so rather than that the open failed.
     const int32_t readBlock = Settings().STREAM_BUFFER_SIZE.load();
     if (readBlock <= 0) {
@@ -76,13 +79,15 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
 
 bool SoundStream::Unload() {
     if (!m_Buffer.Shutdown()) return false;
+    m_Pieces.Clear();  // the worker has ended
+    m_Buffer.SetSource(&m_FileStream);
     m_Primed = false;
     return true;
 }
 
 bool SoundStream::GetFormat(StreamFormat& out) {
     ds::WAVEFORMATEX f{};
-    if (!m_FileStream.GetFormat(f)) return false;
+    if (!HeardSource().GetFormat(f)) return false;  // the piece heard
     out.formatTag = f.wFormatTag;
     out.channels = f.nChannels;
     out.samplesPerSec = f.nSamplesPerSec;
@@ -119,6 +124,7 @@ bool SoundStream::Play(int32_t loopCount) {
     } else if (m_Buffer.StoppedByFade()) {
         // Go on from the frame that was heard, with no stale ring content on the way.
         if (!GetPosition(frame) || frame >= m_FileStream.m_FrameCount) frame = 0;
+        if (HeardPiece() != 0) frame = 0;  // a queued piece was heard: the chain starts over
     } else if (!m_Buffer.RingIsFresh()) {
         frame = 0;  // the ring has played since it was filled: play the piece again
     } else if (m_Buffer.FillHitEnd()) {
@@ -155,12 +161,15 @@ bool SoundStream::GetPosition(uint32_t& frame) {
     const uint32_t frameBytes = m_FileStream.FrameSize();
     const uint32_t cursor = m_Buffer.RingIsFresh() ? 0 : m_Buffer.PlayCursor();
     uint32_t dataOffset = 0;
-    if (!m_Buffer.DataOffsetAt(cursor, dataOffset)) {
+    uint32_t piece = 0;
+    if (!m_Buffer.DataOffsetAt(cursor, dataOffset, &piece)) {
         frame = m_LastPosition;
         return true;
     }
+    // The length of the piece heard there (all pieces share the frame size).
+    const uint32_t frames = m_Pieces.SourceOf(piece)->m_FrameCount;
     uint32_t result = dataOffset / frameBytes;
-    if (result > m_FileStream.m_FrameCount) result = m_FileStream.m_FrameCount;
+    if (result > frames) result = frames;
     m_LastPosition = result;
     frame = result;
     return true;

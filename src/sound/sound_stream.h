@@ -5,6 +5,10 @@
 #include <cstdint>
 
 #include "sonaflux/directsound.h"
+#include <memory>
+
+#include "sound/piece_queue.h"
+#include "sound/sequence_events.h"
 #include "sound/stream_buffer.h"
 #include "source/stream_source.h"
 
@@ -40,6 +44,24 @@ public:
     bool SetLoopEnd(uint32_t frame);
     bool StartFade(int32_t duration, double target, bool stopAfter);
 
+    // Joined pieces (sound_stream_pieces.cpp). Queues `piece` (opened by the caller) after
+    // the last piece held, or, with `replace`, in place of those not yet joined.
+    bool QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace);
+    int32_t ClearQueue();
+    // Leaves the piece heard for `piece` at the point `kind` names (MusicSequence).
+    bool SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uint32_t frame, uint32_t grid);
+    int32_t QueuedCount();
+    // The id of the piece heard at the play cursor (0: the loaded piece) and its reader.
+    uint32_t HeardPiece();
+    CStreamSource& HeardSource();
+    PieceQueue& Pieces() { return m_Pieces; }
+    // Events (sound_stream_pieces.cpp): noted from EnableEvents on.
+    void EnableEvents();
+    bool AddMarker(int32_t music, uint32_t frame);
+    int32_t ClearMarkers();
+    bool TakeEvent(PendingEvent& out) { return m_Buffer.TakeEvent(out); }
+    uint32_t LostEvents() const { return m_Events.Lost(); }
+
     StreamBuffer& Buffer() { return m_Buffer; }
     CStreamSource& Source() { return m_FileStream; }
     bool IsPrimed() const { return m_Primed; }
@@ -55,7 +77,11 @@ private:
     void RefreshUnplayedRing();
 
     bool m_Primed = false;
+    bool CheckPiece(QueuedPiece& piece);
+
     CStreamSource m_FileStream;
+    PieceQueue m_Pieces{&m_FileStream};  // before m_Buffer: its worker reads them
+    SequenceEvents m_Events;             // the same
     StreamBuffer m_Buffer;
     uint32_t m_LastPosition = 0;
 };

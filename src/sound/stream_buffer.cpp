@@ -8,6 +8,7 @@
 #include "base/messages.h"
 #include "config/module_options.h"
 #include "config/module_settings.h"
+#include "sound/piece_queue.h"
 #include "source/stream_source.h"
 
 namespace sonaflux {
@@ -170,7 +171,7 @@ bool StreamBuffer::CreateNotifications(int32_t count) {
 // `origin` where they came from. Where the reader delivered less, silence follows: the
 // end of the data, or a read that failed (the music goes on after it at the next pull).
 // The caller holds m_FillGuard.
-bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin) {
+bool StreamBuffer::PullLive(uint8_t* destination, uint32_t size, SegmentOrigin& origin) {
     const uint32_t before = m_Source->m_DataPosition.load();
     const uint32_t loopStart = m_Source->LoopStartBytes();
     const uint32_t loopEnd = m_Source->LoopEndBytes();
@@ -261,15 +262,18 @@ bool StreamBuffer::FillSegment(uint32_t offset, uint32_t length) {
     const size_t segment = std::min<size_t>(offset / segmentBytes, m_Origins.size() - 1);
     SegmentOrigin origin;
     bool ok = Pull(static_cast<uint8_t*>(r.first), r.firstBytes, origin);
+    NoteWritten(origin, r.firstBytes);
     Publish(segment, origin);
     if (ok && r.second != nullptr) {
         // Only a fill that wraps past the end of the buffer has a second region.
         SegmentOrigin second;
         ok = Pull(static_cast<uint8_t*>(r.second), r.secondBytes, second);
+        NoteWritten(second, r.secondBytes);
         Publish(0, second);
     }
     if (!ok && m_DataEnded) {
-        MarkDataEnd((offset + std::min(origin.silentFrom, r.firstBytes)) % m_BufferBytes, origin);
+        MarkDataEnd((offset + EndOfMusicIn(origin, r.firstBytes)) % m_BufferBytes,
+                    LastPart(origin));
     }
     const bool unlocked = UnlockRegion(r);
     return ok && unlocked;
@@ -279,6 +283,9 @@ bool StreamBuffer::FillInitial() {
     if (m_SegmentCount <= 0 || m_Buffer == nullptr) return false;
     CCritSecLock lock(m_FillGuard);
     ++m_FillGeneration;
+    RestartEvents();
+    if (m_Pieces != nullptr)
+        m_Source = m_Pieces->Rewind(m_BufferBytes / static_cast<uint32_t>(m_SegmentCount));
     const auto n = static_cast<uint32_t>(m_SegmentCount);
     const uint32_t segmentBytes = m_BufferBytes / n;
     // Half the ring; a ring of one segment is filled whole, or its first lap would play
@@ -303,8 +310,9 @@ bool StreamBuffer::FillInitial() {
         Sleep(0);
     }
     m_FillHitEnd =
-        m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(),
-                                   [](const SegmentOrigin& o) { return o.wrapAt != kNone; });
+        m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(), [](const SegmentOrigin& o) {
+            return o.wrapAt != kNone || !o.joined.empty();
+        });
     m_NextSegment = count % n;
     m_Fresh = true;
     return true;
@@ -320,6 +328,8 @@ bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length, bool ends) {
     // Mark the segments the silence covers: positions there report the end, or, for a
     // gap the device caused, the frame where the music goes on.
     const uint32_t resume = m_Source ? m_Source->m_DataPosition.load() : 0;
+    const int64_t written = m_Written;
+    m_Written += length;
     const uint32_t segmentBytes = m_BufferBytes / static_cast<uint32_t>(m_SegmentCount);
     CCritSecLock published(m_PositionGuard);
     for (uint32_t done = 0; done < length;) {
@@ -331,12 +341,21 @@ bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length, bool ends) {
             origin = SegmentOrigin{};
             origin.filled = true;
             origin.silenceEnds = false;
+            origin.piece = WritingPiece();
+            origin.absStart = written + done - within;
             origin.start = resume - within;
             origin.silentFrom = within;
         } else {
             if (!origin.filled) {
                 origin = SegmentOrigin{};
                 origin.filled = true;
+            }
+            if (within == 0) {
+                // The silence after the last piece: no piece joins in it, and positions
+                // there report the end of the piece written last.
+                origin.joined.clear();
+                origin.piece = WritingPiece();
+                origin.absStart = written + done;
             }
             if (within <= origin.silentFrom) origin.silenceEnds = true;
             origin.silentFrom = std::min(origin.silentFrom, within);
@@ -476,7 +495,7 @@ uint32_t StreamBuffer::PlayCursor() {
     return play;
 }
 
-bool StreamBuffer::DataOffsetAt(uint32_t offset, uint32_t& dataOffset) {
+bool StreamBuffer::DataOffsetAt(uint32_t offset, uint32_t& dataOffset, uint32_t* piece) {
     // Only the published origins: never the fill lock, which a worker holds across its
     // disk reads.
     CCritSecLock published(m_PositionGuard);
@@ -485,9 +504,10 @@ bool StreamBuffer::DataOffsetAt(uint32_t offset, uint32_t& dataOffset) {
     const uint32_t segmentBytes = m_BufferBytes / static_cast<uint32_t>(m_SegmentCount);
     const size_t segment = std::min<size_t>(offset / segmentBytes, m_Origins.size() - 1);
     const uint32_t within = offset - static_cast<uint32_t>(segment) * segmentBytes;
-    const SegmentOrigin& origin = m_Origins[segment];
-    if (!origin.filled) return false;
-    dataOffset = DataOffsetIn(origin, within);
+    if (!m_Origins[segment].filled) return false;
+    const SegmentOrigin& origin = PartAt(m_Origins[segment], within);
+    dataOffset = DataOffsetIn(origin, within - origin.from);
+    if (piece != nullptr) *piece = origin.piece;
     // Silence after the data became unreadable holds at the frame where it stopped.
     if (dataOffset == kNone && m_EndedOnError.load()) dataOffset = m_ErrorOffset;
     return true;

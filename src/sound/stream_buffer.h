@@ -19,20 +19,40 @@
 #include "base/sync.h"
 #include "fade/fade_target.h"
 #include "fade/fade_thread.h"
+#include "sound/sequence_events.h"
 #include "sonaflux/directsound.h"
 
 namespace sonaflux {
 
 class CStreamSource;
+class PieceQueue;
+struct QueuedPiece;
 
 class StreamBuffer final : private FadeTarget {
 public:
+    // An offset that is none: no wrap or no silence in a segment, no data offset at a byte
+    // of silence (the end of the music).
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+
     StreamBuffer();
     ~StreamBuffer();
     StreamBuffer(const StreamBuffer&) = delete;
     StreamBuffer& operator=(const StreamBuffer&) = delete;
 
     void SetSource(CStreamSource* source) { m_Source = source; }
+    // The pieces joined after the loaded one (stream_buffer_pieces.cpp); null: none.
+    void SetPieces(PieceQueue* pieces) { m_Pieces = pieces; }
+    // Where the events of the music are noted (stream_buffer_events.cpp); null: nowhere.
+    void SetEvents(SequenceEvents* events) { m_Events = events; }
+    // Host thread: the next event the play cursor has passed. Takes the position guard only.
+    bool TakeEvent(PendingEvent& out);
+    // Host thread, fill guard held, the switch piece queued next: leaves the piece heard
+    // at the point `kind` names (MusicSequence::kSwitch...), rewriting the ring ahead of
+    // the play cursor when the point lies in what is written already.
+    bool CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid);
+    // Whether the ring holds the end of the last piece while the buffer plays: a piece
+    // queued now could not follow it without a gap (host thread; takes the fill guard).
+    bool LastPieceEndWritten();
 
     // Loading and teardown (host thread).
     bool Create(ds::IDirectSound* device, uint32_t segmentBytes, int32_t segments,
@@ -79,7 +99,8 @@ public:
     // The data offset (bytes from the first PCM byte) of the byte at ring offset `offset`,
     // or of the ring's first byte when playback has not started since the last fill; the
     // end of the data for silence. False when nothing was filled.
-    bool DataOffsetAt(uint32_t offset, uint32_t& dataOffset);
+    // With `piece`, also the id of the piece the byte came from (0: the loaded piece).
+    bool DataOffsetAt(uint32_t offset, uint32_t& dataOffset, uint32_t* piece = nullptr);
     bool RingIsFresh() const { return m_Fresh.load(); }
     // The last first fill met the end of the data (a wrap or the end of the last pass),
     // so a different loop count or loop point changes what the ring must hold.
@@ -97,12 +118,11 @@ public:
     }
 
     uint32_t BufferBytes() const { return m_BufferBytes; }
+    uint32_t SegmentBytes() const {
+        return m_SegmentCount > 0 ? m_BufferBytes / static_cast<uint32_t>(m_SegmentCount) : 0;
+    }
 
 private:
-    // An offset that is none: no wrap or no silence in a segment, no data offset at a byte
-    // of silence (the end of the music).
-    static constexpr uint32_t kNone = 0xFFFFFFFFu;
-
     // Where the bytes of one segment came from: data offset of its first byte, where (if
     // anywhere) the reader first wrapped to the loop start inside it and how long the loop
     // was (a loop shorter than a segment wraps several times), and where silence begins.
@@ -117,6 +137,13 @@ private:
         uint32_t afterWrap = 0;
         uint32_t loopBytes = 0;       // 0: a single wrap
         uint32_t silentFrom = kNone;  // byte within the segment
+        // Pieces: the piece the bytes came from, the segment byte this part begins at
+        // (offsets above count from there), and the parts after it in the segment, where
+        // a piece joined the one before it (the first part is the origin itself).
+        uint32_t piece = 0;
+        uint32_t from = 0;
+        std::vector<SegmentOrigin> joined;
+        int64_t absStart = 0;  // bytes written since the first fill before this segment
     };
 
     // The one or two writable regions of a locked range of the buffer.
@@ -135,6 +162,43 @@ private:
     // device caused, after which the music goes on from the reader's position.
     bool WriteSilence(uint32_t offset, uint32_t length, bool ends);
     bool Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
+    // Pull from the reader being written alone (stream_buffer.cpp).
+    bool PullLive(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
+    // Pull across pieces: a piece's block read ahead, then its reader, and at the end of
+    // its last pass the next piece queued (stream_buffer_pieces.cpp).
+    bool PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
+    bool PullStaged(QueuedPiece& piece, uint8_t* destination, uint32_t size, SegmentOrigin& part);
+    // The part of a segment's record that holds byte `within`, and its last part.
+    static const SegmentOrigin& PartAt(const SegmentOrigin& origin, uint32_t within);
+    static const SegmentOrigin& LastPart(const SegmentOrigin& origin);
+    // The segment byte where the music ends in a segment of `bytes` (its last part's
+    // silence), or `bytes` when it does not end there.
+    static uint32_t EndOfMusicIn(const SegmentOrigin& origin, uint32_t bytes);
+    uint32_t WritingPiece() const;
+    SegmentOrigin StartOfNextPiece(uint32_t at) const;
+    int32_t MusicOfPiece(uint32_t piece) const;
+    uint32_t EndFrameOf(const SegmentOrigin& part) const;
+    // Events (stream_buffer_events.cpp): the bytes written since the first fill at the
+    // cursor; what a new first fill keeps of the events; and, for `bytes` just pulled,
+    // where they start and which events they hold.
+    bool PlayedBytes(int64_t& played);
+    void RestartEvents();
+    void NoteWritten(SegmentOrigin& origin, uint32_t bytes);
+    // `lastPiece`: the piece of the bytes before (updated); `probe`: one more marker.
+    void NoteEvents(const SegmentOrigin& origin, uint32_t bytes, uint32_t& lastPiece,
+                    std::vector<PendingEvent>& out, const EventMarker* probe = nullptr);
+    void NoteRun(const SegmentOrigin& part, int32_t music, int64_t at, uint32_t dataStart,
+                 uint32_t length, std::vector<PendingEvent>& out, const EventMarker* probe);
+
+    // Switches (stream_buffer_switch.cpp): the bytes the writer may still pull before an
+    // armed cut; the ring byte (counted as m_Written) where a switch's point lies among
+    // the bytes written ahead, or -1; and the rewrite of the ring from there.
+    uint32_t BytesToCut() const;
+    uint32_t WritingDataPosition() const;
+    int64_t FindInWritten(int64_t from, int32_t kind, int32_t music, uint32_t frame);
+    bool RewriteFrom(int64_t at);
+    uint32_t SafetyBytes();
+    void JoinForSwitch();
     // The data offset of byte `within` of a segment that came from `origin`.
     static uint32_t DataOffsetIn(const SegmentOrigin& origin, uint32_t within);
     // Records where the music's last byte lies (the ring offset after it): the buffer
@@ -152,6 +216,18 @@ private:
     int32_t m_SegmentCount = 0;
     uint32_t m_BufferBytes = 0;
     CStreamSource* m_Source = nullptr;
+    PieceQueue* m_Pieces = nullptr;
+    SequenceEvents* m_Events = nullptr;
+    int64_t m_Written = 0;                  // under m_FillGuard: bytes written since the first fill
+    std::vector<PendingEvent> m_NewEvents;  // the writer's scratch list, reused
+    uint32_t m_LastNoted = 0;               // under m_FillGuard: the piece noted last
+    // Under m_FillGuard: a switch whose point the writer has not reached yet.
+    struct SwitchCut {
+        bool armed = false;
+        uint32_t piece = 0;  // applies while this piece is written
+        int32_t kind = 0;
+        uint32_t dataByte = 0;
+    } m_Cut;
     uint32_t m_Bits = 16;
     CEventObject m_QuitEvent;
     std::unique_ptr<CEventObject[]> m_NotifyEvents;

@@ -417,6 +417,7 @@ TEST_F(DllHost, PlayStopsRewindsAndLoopsTheBuffer) {
     ASSERT_TRUE(p->Stop());
 }
 
+// The loaded music with its loops, then a queued piece joined to it in the ring.
 TEST_F(DllHost, WhatPlaysIsTheMusicWithItsLoopsThenSilence) {
     Settings s;
     s.notifyMax = 8;
@@ -431,6 +432,12 @@ TEST_F(DllHost, WhatPlaysIsTheMusicWithItsLoopsThenSilence) {
     EXPECT_TRUE(loop->SetLoopCount(2));
     EXPECT_TRUE(points->SetLoopStart(11025));
     EXPECT_TRUE(points->SetLoopEnd(33075));
+    std::vector<uint8_t> piece = Pcm(5000);
+    std::reverse(piece.begin(), piece.end());  // not the music's bytes
+    WriteWave("piece.wav", piece);
+    ASSERT_TRUE(m_Module->SetPlayInfo(1, "piece.wav", 0, static_cast<int>(piece.size() + 44)));
+    auto* sequence = InterfaceOf<MusicSequence>(p, IID_MusicSequence);
+    ASSERT_TRUE(sequence && sequence->QueuePiece(1, 1, 0));
     const size_t from = m_Log->Size();
     ASSERT_TRUE(p->Play());
     // About 1.25 s of music, then the worker stops the buffer. (wine's DirectSound over
@@ -449,6 +456,7 @@ TEST_F(DllHost, WhatPlaysIsTheMusicWithItsLoopsThenSilence) {
 
     std::vector<uint8_t> expected(pcm.begin(), pcm.begin() + 33075 * 4);
     expected.insert(expected.end(), pcm.begin() + 11025 * 4, pcm.begin() + 33075 * 4);
+    expected.insert(expected.end(), piece.begin(), piece.end());
     const std::vector<Call> all = m_Log->Calls();
     const std::vector<uint8_t> heard = Heard(all, LastIndex(), 8, 16384);
     ASSERT_GE(heard.size(), expected.size());

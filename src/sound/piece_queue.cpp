@@ -1,0 +1,76 @@
+#include "sound/piece_queue.h"
+
+#include <algorithm>
+
+namespace sonaflux {
+
+bool PieceQueue::Prime(QueuedPiece& piece, uint32_t blockBytes) {
+    CStreamSource& source = *piece.source;
+    if (!source.SeekFrame(piece.startFrame)) return false;
+    source.m_PassesLeft = piece.loopCount;
+    // Only bytes before the loop end, so the block holds no wrap and the reader, once the
+    // block is handed out, stands where the music goes on.
+    const uint32_t position = source.m_DataPosition.load();
+    const uint32_t end = source.LoopEndBytes();
+    const uint32_t block = std::min(blockBytes, end > position ? end - position : 0);
+    piece.staged.resize(block);
+    piece.stagedUsed = 0;
+    uint32_t delivered = 0;
+    const bool ok =
+        block == 0 || source.Gets(piece.staged.data(), static_cast<int32_t>(block), &delivered);
+    // A read that failed leaves the reader at the first byte it missed: it is read again
+    // when the worker reaches it.
+    piece.staged.resize(ok ? std::min(delivered, block) : 0);
+    return ok;
+}
+
+void PieceQueue::Append(std::unique_ptr<QueuedPiece> piece) {
+    m_Pieces.push_back(std::move(piece));
+}
+
+int32_t PieceQueue::DropUnjoined() {
+    const auto dropped = static_cast<int32_t>(m_Pieces.size() - m_Writing);
+    m_Pieces.resize(m_Writing);
+    return dropped;
+}
+
+void PieceQueue::Clear() {
+    m_Pieces.clear();
+    m_Writing = 0;
+}
+
+CStreamSource* PieceQueue::Rewind(uint32_t blockBytes) {
+    m_Writing = 0;
+    for (auto& piece : m_Pieces) Prime(*piece, blockBytes);
+    return m_Loaded;
+}
+
+int32_t PieceQueue::Unjoined() const {
+    return static_cast<int32_t>(m_Pieces.size() - m_Writing);
+}
+
+CStreamSource* PieceQueue::JoinNext() {
+    if (m_Writing >= m_Pieces.size()) return nullptr;
+    ++m_Writing;
+    return m_Pieces[m_Writing - 1]->source.get();
+}
+
+const QueuedPiece* PieceQueue::Find(uint32_t id) const {
+    if (id == 0) return nullptr;
+    const auto it =
+        std::find_if(m_Pieces.begin(), m_Pieces.end(),
+                     [id](const std::unique_ptr<QueuedPiece>& p) { return p->id == id; });
+    return it == m_Pieces.end() ? nullptr : it->get();
+}
+
+CStreamSource* PieceQueue::SourceOf(uint32_t id) const {
+    const QueuedPiece* piece = Find(id);
+    return piece ? piece->source.get() : m_Loaded;
+}
+
+int32_t PieceQueue::MusicOf(uint32_t id, int32_t loadedMusic) const {
+    const QueuedPiece* piece = Find(id);
+    return piece ? piece->music : loadedMusic;
+}
+
+}  // namespace sonaflux

@@ -1,0 +1,116 @@
+// Queued pieces of a stream, host side: the checks a piece passes before it is queued, and
+// which piece is heard at the play cursor.
+#include "base/diagnostics.h"
+#include "base/messages.h"
+#include "sonaflux/sonaflux.h"
+#include "sound/sound_stream.h"
+
+namespace sonaflux {
+
+bool SoundStream::CheckPiece(QueuedPiece& piece) {
+    ds::WAVEFORMATEX have{};
+    ds::WAVEFORMATEX want{};
+    if (!m_FileStream.GetFormat(want) || !piece.source->GetFormat(have)) return false;
+    if (have.nSamplesPerSec != want.nSamplesPerSec || have.nChannels != want.nChannels ||
+        have.wBitsPerSample != want.wBitsPerSample) {
+        ErrorBox(msg::kPieceFormatDiffers, static_cast<unsigned>(have.nSamplesPerSec),
+                 static_cast<unsigned>(have.nChannels), static_cast<unsigned>(have.wBitsPerSample),
+                 static_cast<unsigned>(want.nSamplesPerSec), static_cast<unsigned>(want.nChannels),
+                 static_cast<unsigned>(want.wBitsPerSample));
+        return false;
+    }
+    const uint32_t frameBytes = piece.source->FrameSize();
+    const uint64_t start = static_cast<uint64_t>(piece.startFrame) * frameBytes;
+    if (frameBytes == 0 || start >= piece.source->LoopEndBytes()) {
+        ErrorBox(msg::kPieceStartPastEnd, static_cast<unsigned>(piece.startFrame),
+                 static_cast<unsigned>(piece.source->m_FrameCount));
+        return false;
+    }
+    return true;
+}
+
+bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
+    if (!m_Buffer.IsCreated() || piece == nullptr || !piece->source) return false;
+    if (!CheckPiece(*piece)) return false;
+    // Opened and its first block read here, before the worker can see it.
+    if (!PieceQueue::Prime(*piece, m_Buffer.SegmentBytes())) return false;
+    enum { kQueued, kTooLate, kFull } result = kQueued;
+    {
+        // The box waits until the lock is left: the worker must not wait for the user.
+        CCritSecLock lock(m_Buffer.FillGuard());
+        if (replace) m_Pieces.DropUnjoined();
+        if (m_Buffer.LastPieceEndWritten()) {
+            result = kTooLate;
+        } else if (m_Pieces.Held() >= MusicSequence::kMaxPieces) {
+            result = kFull;
+        } else {
+            piece->id = m_Pieces.NewId();
+            m_Pieces.Append(std::move(piece));
+        }
+    }
+    if (result == kTooLate) ErrorBox(msg::kPieceQueueTooLate);
+    if (result == kFull)
+        ErrorBox(msg::kPieceQueueFull, static_cast<int>(MusicSequence::kMaxPieces));
+    return result == kQueued;
+}
+
+bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uint32_t frame,
+                           uint32_t grid) {
+    if (!m_Buffer.IsPlaying() || piece == nullptr || !piece->source) return false;
+    if (!CheckPiece(*piece)) return false;
+    if (!PieceQueue::Prime(*piece, m_Buffer.SegmentBytes())) return false;
+    bool full = false;
+    bool switched = false;
+    {
+        CCritSecLock lock(m_Buffer.FillGuard());
+        m_Pieces.DropUnjoined();
+        full = m_Pieces.Held() >= MusicSequence::kMaxPieces;
+        if (!full) {
+            piece->id = m_Pieces.NewId();
+            m_Pieces.Append(std::move(piece));
+            switched = m_Buffer.CutForSwitch(kind, frame, grid);
+            if (!switched) m_Pieces.DropUnjoined();
+        }
+    }
+    if (full) ErrorBox(msg::kPieceQueueFull, static_cast<int>(MusicSequence::kMaxPieces));
+    return switched;
+}
+
+int32_t SoundStream::ClearQueue() {
+    CCritSecLock lock(m_Buffer.FillGuard());
+    return m_Pieces.DropUnjoined();
+}
+
+int32_t SoundStream::QueuedCount() {
+    CCritSecLock lock(m_Buffer.FillGuard());
+    return m_Pieces.Unjoined();
+}
+
+uint32_t SoundStream::HeardPiece() {
+    if (m_Pieces.Empty() || !m_Buffer.IsCreated()) return 0;
+    const uint32_t cursor = m_Buffer.RingIsFresh() ? 0 : m_Buffer.PlayCursor();
+    uint32_t dataOffset = 0;
+    uint32_t piece = 0;
+    return m_Buffer.DataOffsetAt(cursor, dataOffset, &piece) ? piece : 0;
+}
+
+CStreamSource& SoundStream::HeardSource() {
+    return *m_Pieces.SourceOf(HeardPiece());
+}
+
+void SoundStream::EnableEvents() {
+    CCritSecLock lock(m_Buffer.FillGuard());
+    m_Events.Enable();
+}
+
+bool SoundStream::AddMarker(int32_t music, uint32_t frame) {
+    CCritSecLock lock(m_Buffer.FillGuard());
+    return m_Events.AddMarker(music, frame);
+}
+
+int32_t SoundStream::ClearMarkers() {
+    CCritSecLock lock(m_Buffer.FillGuard());
+    return m_Events.ClearMarkers();
+}
+
+}  // namespace sonaflux

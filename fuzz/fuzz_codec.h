@@ -14,7 +14,7 @@
 
 #include "config/module_settings.h"
 #include "fuzz_support.h"
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 namespace sonaflux::fuzz {
 
@@ -32,7 +32,7 @@ inline int FuzzCodecImage(const uint8_t* input, size_t length) {
     file.resize(file.size() + 17, 0xDD);
 
     Settings().STREAM_BUFFER_SIZE = blockSize;
-    CStreamSource stream(std::make_unique<MemoryFile>(file));
+    CMusicSource stream(std::make_unique<MemoryFile>(file));
     const bool opened = stream.Open("memory", 13, static_cast<uint32_t>(image.size()));
     Settings().STREAM_BUFFER_SIZE = 262144;
     if (!opened) return 0;

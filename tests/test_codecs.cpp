@@ -16,7 +16,7 @@
 #include "softds/softds.h"
 #include "sound/sound_stream.h"
 #include "source/loop_tags.h"
-#include "source/stream_source.h"
+#include "source/music_source.h"
 #include "support/codec_files.h"
 #include "support/report_capture.h"
 #include "support/test_files.h"
@@ -53,7 +53,7 @@ struct Archived {
         std::copy(ogg.begin(), ogg.end(), b.begin() + 777);
         return b;
     }
-    bool Open(CStreamSource& s) {
+    bool Open(CMusicSource& s) {
         return s.Open(file.c_str(), 777, static_cast<uint32_t>(image.size()));
     }
     Bytes image;
@@ -274,7 +274,7 @@ TEST_F(CodecSource, EveryLayoutDecodesAndLoopsExactlyAsTheDecoderItself) {
         const Bytes& ref = e.pcm;
         const uint32_t fs = c.channels * e.bits / 8u;
         ASSERT_EQ(ref.size() % fs, 0u) << name;
-        CStreamSource s;
+        CMusicSource s;
         ReportCapture reports;
         ASSERT_TRUE(a.Open(s)) << name;
         ds::WAVEFORMATEX f{};
@@ -312,7 +312,7 @@ TEST_F(CodecSource, EveryLayoutDecodesAndLoopsExactlyAsTheDecoderItself) {
 TEST_F(CodecSource, SeeksAreSampleExactAndTheHostsLoopPointsOverrideTheFiles) {
     Archived a(test::EncodeOggVorbis(2, 44100, 60000, {"LOOPSTART=30000", "LOOPLENGTH=10000"}));
     const Bytes ref = test::DecodeOggVorbis(a.image);
-    CStreamSource s;
+    CMusicSource s;
     ASSERT_TRUE(a.Open(s));
     for (uint32_t frame : {0u, 1u, 1023u, 29999u, 39990u, 17777u}) {
         ASSERT_TRUE(s.SeekFrame(frame)) << frame;
@@ -359,7 +359,7 @@ TEST_F(CodecSource, DamagedStreamsGiveALineAndSilenceNeverACrash) {
         }
         const std::string name = std::to_string(damaged.size()) + " bytes";
         Archived a(damaged);
-        CStreamSource s;
+        CMusicSource s;
         ReportCapture reports;
         ASSERT_EQ(a.Open(s), decodable) << name;
         if (!decodable) {
@@ -377,7 +377,7 @@ TEST_F(CodecSource, DamagedStreamsGiveALineAndSilenceNeverACrash) {
     }
     // A file that is neither kind.
     Archived other(Bytes(200, 'x'));
-    CStreamSource s;
+    CMusicSource s;
     ReportCapture reports;
     EXPECT_FALSE(other.Open(s));
     EXPECT_EQ(reports.CountDebug(msg::kUnknownImage), 1);
@@ -408,7 +408,7 @@ TEST_F(CodecSource, UnsupportedKindsAreNamedAndCodecsFoundByTheirSignature) {
     };
     for (const auto& [bytes, kind] : refused) {
         Archived a(bytes);
-        CStreamSource s;
+        CMusicSource s;
         ReportCapture reports;
         EXPECT_FALSE(a.Open(s)) << kind;
         EXPECT_EQ(reports.DebugLines(),
@@ -417,10 +417,10 @@ TEST_F(CodecSource, UnsupportedKindsAreNamedAndCodecsFoundByTheirSignature) {
     // A FLAC file named .wav plays as FLAC; the WAVE-only source refuses it.
     const Encoded flac = Encode(Codec::Flac16, 1, 44100, 3000, {});
     TempFile named(flac.file, "tune.wav");
-    CStreamSource s;
+    CMusicSource s;
     ASSERT_TRUE(s.Open(named.c_str(), 0, static_cast<uint32_t>(flac.file.size())));
     EXPECT_EQ(s.m_FrameCount, 3000u);
-    CStreamSource waveOnly(nullptr, CStreamSource::Kinds::WaveOnly);
+    CMusicSource waveOnly(nullptr, CMusicSource::Kinds::WaveOnly);
     ReportCapture reports;
     EXPECT_FALSE(waveOnly.Open(named.c_str(), 0, static_cast<uint32_t>(flac.file.size())));
     EXPECT_EQ(reports.CountDebug(msg::kUnknownImage), 1);
@@ -455,7 +455,7 @@ TEST_F(CodecSource, AFileRewrittenWhilePlayingStopsWithALineSayingSo) {
         other.resize(playing.file.size(), 0);
         TempFile file(playing.file, "music");
         bool rewritten = false;
-        CStreamSource s(std::make_unique<RewrittenFile>(other, rewritten));
+        CMusicSource s(std::make_unique<RewrittenFile>(other, rewritten));
         ReportCapture reports;
         ASSERT_TRUE(s.Open(file.c_str(), 0, static_cast<uint32_t>(playing.file.size())));
         Bytes got(40000);
@@ -473,7 +473,7 @@ TEST_F(CodecSource, AFileRewrittenWhilePlayingStopsWithALineSayingSo) {
 // Headers without music: refused for that reason, not opened as a piece of no frames.
 TEST_F(CodecSource, AStreamWithoutSamplesIsRefusedAsNoAudio) {
     Archived a(test::EncodeOggVorbis(2, 44100, 0, {"LOOPSTART=0"}));
-    CStreamSource s;
+    CMusicSource s;
     ReportCapture reports;
     EXPECT_FALSE(a.Open(s));
     EXPECT_EQ(reports.DebugLines(), std::vector<std::string>{msg::kNoAudio});

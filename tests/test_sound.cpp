@@ -75,7 +75,7 @@ protected:
         piece->music = static_cast<int32_t>(pieceFiles.size());
         piece->loopCount = loops;
         piece->startFrame = startFrame;
-        piece->source = std::make_unique<CStreamSource>();
+        piece->source = std::make_unique<CMusicSource>();
         if (!piece->source->Open(pieceFiles.back()->c_str(), 0,
                                  static_cast<uint32_t>(pcm.size() + 44))) {
             return false;
@@ -945,7 +945,7 @@ TEST_P(Switches, ASwitchLeavesThePieceHeardExactlyAtItsPoint) {
     auto piece = std::make_unique<QueuedPiece>();
     piece->music = 1;
     piece->startFrame = 25;
-    piece->source = std::make_unique<CStreamSource>();
+    piece->source = std::make_unique<CMusicSource>();
     ASSERT_TRUE(piece->source->Open(pieceFiles.back()->c_str(), 0, 5044));
     ASSERT_TRUE(stream->SwitchTo(std::move(piece), c.when, static_cast<uint32_t>(c.frame),
                                  static_cast<uint32_t>(c.grid)));

@@ -21,7 +21,7 @@ std::unique_ptr<QueuedPiece> PlayerObject::OpenPiece(int musicNumber, int loopCo
     piece->music = musicNumber;
     piece->loopCount = loopCount;
     piece->startFrame = static_cast<uint32_t>(startFrame);
-    piece->source = std::make_unique<CStreamSource>();
+    piece->source = std::make_unique<CMusicSource>();
     if (!piece->source->Open(info.m_FileName.c_str(), info.m_Offset, info.m_Size)) {
         ErrorBox(msg::kFileStreamOpenFailed);
         return nullptr;

@@ -5,7 +5,7 @@
 namespace sonaflux {
 
 bool PieceQueue::Prime(QueuedPiece& piece, uint32_t blockBytes) {
-    CStreamSource& source = *piece.source;
+    CMusicSource& source = *piece.source;
     if (!source.SeekFrame(piece.startFrame)) return false;
     source.m_PassesLeft = piece.loopCount;
     // Only bytes before the loop end, so the block holds no wrap and the reader, once the
@@ -39,7 +39,7 @@ void PieceQueue::Clear() {
     m_Writing = 0;
 }
 
-CStreamSource* PieceQueue::Rewind(uint32_t blockBytes) {
+CMusicSource* PieceQueue::Rewind(uint32_t blockBytes) {
     m_Writing = 0;
     for (auto& piece : m_Pieces) Prime(*piece, blockBytes);
     return m_Loaded;
@@ -49,7 +49,7 @@ int32_t PieceQueue::Unjoined() const {
     return static_cast<int32_t>(m_Pieces.size() - m_Writing);
 }
 
-CStreamSource* PieceQueue::JoinNext() {
+CMusicSource* PieceQueue::JoinNext() {
     if (m_Writing >= m_Pieces.size()) return nullptr;
     ++m_Writing;
     return m_Pieces[m_Writing - 1]->source.get();
@@ -63,7 +63,7 @@ const QueuedPiece* PieceQueue::Find(uint32_t id) const {
     return it == m_Pieces.end() ? nullptr : it->get();
 }
 
-CStreamSource* PieceQueue::SourceOf(uint32_t id) const {
+CMusicSource* PieceQueue::SourceOf(uint32_t id) const {
     const QueuedPiece* piece = Find(id);
     return piece ? piece->source.get() : m_Loaded;
 }

@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 namespace sonaflux {
 
@@ -22,7 +22,7 @@ struct QueuedPiece {
     int32_t loopCount = 1;
     uint32_t startFrame = 0;
     uint32_t id = 0;
-    std::unique_ptr<CStreamSource> source;
+    std::unique_ptr<CMusicSource> source;
     // The first block read ahead: the bytes from `startFrame` on, before the loop end, so
     // they hold no wrap. The worker hands them out before it reads on.
     std::vector<uint8_t> staged;
@@ -31,7 +31,7 @@ struct QueuedPiece {
 
 class PieceQueue {
 public:
-    explicit PieceQueue(CStreamSource* loaded) : m_Loaded(loaded) {}
+    explicit PieceQueue(CMusicSource* loaded) : m_Loaded(loaded) {}
 
     // Positions `piece` at its start frame under its loop count and reads its first block
     // of at most `blockBytes` (host thread; the worker does not see the piece yet, or the
@@ -46,7 +46,7 @@ public:
     void Clear();
     // Back to the loaded piece, with every held piece primed again: the next fill starts
     // over. Answers the loaded piece's reader.
-    CStreamSource* Rewind(uint32_t blockBytes);
+    CMusicSource* Rewind(uint32_t blockBytes);
     int32_t Unjoined() const;
     int32_t Held() const { return static_cast<int32_t>(m_Pieces.size()); }
     // The last piece held has been written to its end: nothing queued now can join it.
@@ -58,13 +58,13 @@ public:
     // The piece being written, or null for the loaded piece.
     QueuedPiece* Writing() { return m_Writing == 0 ? nullptr : m_Pieces[m_Writing - 1].get(); }
     // Moves on to the next piece; its reader, or null when none is queued.
-    CStreamSource* JoinNext();
+    CMusicSource* JoinNext();
 
     // Host thread, no lock: the piece with `id`, null for the loaded piece or one no
     // longer held.
     const QueuedPiece* Find(uint32_t id) const;
     // The reader of piece `id`; the loaded piece's for 0 or one no longer held.
-    CStreamSource* SourceOf(uint32_t id) const;
+    CMusicSource* SourceOf(uint32_t id) const;
     // The music number of piece `id`; `loadedMusic` for the loaded piece.
     int32_t MusicOf(uint32_t id, int32_t loadedMusic) const;
     uint32_t NewId() { return ++m_LastId; }
@@ -73,7 +73,7 @@ public:
     int32_t LoadedMusic() const { return m_LoadedMusic; }
 
 private:
-    CStreamSource* m_Loaded;
+    CMusicSource* m_Loaded;
     std::vector<std::unique_ptr<QueuedPiece>> m_Pieces;
     size_t m_Writing = 0;  // 0: the loaded piece; i: m_Pieces[i - 1]
     uint32_t m_LastId = 0;

@@ -9,7 +9,7 @@
 namespace sonaflux {
 
 SoundStream::SoundStream() {
-    m_Buffer.SetSource(&m_FileStream);
+    m_Buffer.SetSource(&m_Source);
     m_Buffer.SetPieces(&m_Pieces);
     m_Buffer.SetEvents(&m_Events);
 }
@@ -26,7 +26,7 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
         ErrorBox(msg::kBadReadBlockSize, readBlock);
         return false;
     }
-    if (!m_FileStream.Open(fileName, imageOffset, imageSize)) {
+    if (!m_Source.Open(fileName, imageOffset, imageSize)) {
         ErrorBox(msg::kFileStreamOpenFailed);
         return false;
     }
@@ -42,21 +42,21 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
         return false;
     }
     ds::WAVEFORMATEX format{};
-    if (!m_FileStream.GetFormat(format)) return false;
+    if (!m_Source.GetFormat(format)) return false;
 
-    if (static_cast<uint32_t>(configuredBytes) < m_FileStream.FrameSize()) {
+    if (static_cast<uint32_t>(configuredBytes) < m_Source.FrameSize()) {
         // No segment of whole frames fits, whatever the length of the data.
-        ErrorBox(msg::kSegmentBelowFrame, m_FileStream.FrameSize(), configuredBytes);
+        ErrorBox(msg::kSegmentBelowFrame, m_Source.FrameSize(), configuredBytes);
         return false;
     }
     auto segmentBytes = static_cast<uint32_t>(configuredBytes);
     const uint64_t ring = static_cast<uint64_t>(n) * segmentBytes;
-    const uint32_t dataSize = m_FileStream.m_DataSize;
+    const uint32_t dataSize = m_Source.m_DataSize;
     if (dataSize < ring) segmentBytes = dataSize / static_cast<uint32_t>(n);  // short files
     // Segments hold whole frames: DirectSound's cursor moves by frames, so a notification
     // inside a frame would fire late, and a ring of part frames would shift every frame
     // after its wrap.
-    segmentBytes -= segmentBytes % m_FileStream.FrameSize();
+    segmentBytes -= segmentBytes % m_Source.FrameSize();
     if (segmentBytes == 0) {
         ErrorBox(msg::kDataTooShort, static_cast<unsigned>(dataSize));
         return false;
@@ -80,7 +80,7 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
 bool SoundStream::Unload() {
     if (!m_Buffer.Shutdown()) return false;
     m_Pieces.Clear();  // the worker has ended
-    m_Buffer.SetSource(&m_FileStream);
+    m_Buffer.SetSource(&m_Source);
     m_Primed = false;
     return true;
 }
@@ -99,21 +99,21 @@ bool SoundStream::GetFormat(StreamFormat& out) {
 
 bool SoundStream::PrimeAt(uint32_t frame) {
     CCritSecLock lock(m_Buffer.FillGuard());
-    return m_FileStream.SeekFrame(frame) && m_Buffer.FillInitial();
+    return m_Source.SeekFrame(frame) && m_Buffer.FillInitial();
 }
 
 bool SoundStream::PrimeToContinue(uint32_t frame) {
     // A loop end the host moved to or below the frame makes it unreachable: the music
     // goes on as if it had reached the end there, from the loop start.
     if (PrimeAt(frame)) return true;
-    if (!m_FileStream.IsOpen()) return false;  // nothing to fall back to
-    const uint32_t loopStart = m_FileStream.LoopStartBytes() / m_FileStream.FrameSize();
+    if (!m_Source.IsOpen()) return false;  // nothing to fall back to
+    const uint32_t loopStart = m_Source.LoopStartBytes() / m_Source.FrameSize();
     return (loopStart != frame && PrimeAt(loopStart)) || (frame != 0 && PrimeAt(0));
 }
 
 bool SoundStream::Play(int32_t loopCount) {
     if (m_Buffer.IsFading() && !m_Buffer.StopGuarded()) return false;
-    m_FileStream.m_PassesLeft = loopCount;
+    m_Source.m_PassesLeft = loopCount;
 
     // Playback restarts at byte 0 of the ring; fill it first unless it holds what is to
     // be heard.
@@ -123,13 +123,13 @@ bool SoundStream::Play(int32_t loopCount) {
         frame = 0;  // after Stop, Pause or the end of the data: from the start
     } else if (m_Buffer.StoppedByFade()) {
         // Go on from the frame that was heard, with no stale ring content on the way.
-        if (!GetPosition(frame) || frame >= m_FileStream.m_FrameCount) frame = 0;
+        if (!GetPosition(frame) || frame >= m_Source.m_FrameCount) frame = 0;
         if (HeardPiece() != 0) frame = 0;  // a queued piece was heard: the chain starts over
     } else if (!m_Buffer.RingIsFresh()) {
         frame = 0;  // the ring has played since it was filled: play the piece again
     } else if (m_Buffer.FillHitEnd()) {
         // The first fill met the end under the previous loop count.
-        frame = m_Buffer.RingStartOffset() / m_FileStream.FrameSize();
+        frame = m_Buffer.RingStartOffset() / m_Source.FrameSize();
     } else {
         refill = false;
     }
@@ -157,8 +157,8 @@ bool SoundStream::Seek(uint32_t frame) {
 
 bool SoundStream::GetPosition(uint32_t& frame) {
     ds::WAVEFORMATEX format{};
-    if (!m_FileStream.GetFormat(format) || !m_Buffer.IsCreated()) return false;
-    const uint32_t frameBytes = m_FileStream.FrameSize();
+    if (!m_Source.GetFormat(format) || !m_Buffer.IsCreated()) return false;
+    const uint32_t frameBytes = m_Source.FrameSize();
     const uint32_t cursor = m_Buffer.RingIsFresh() ? 0 : m_Buffer.PlayCursor();
     uint32_t dataOffset = 0;
     uint32_t piece = 0;
@@ -177,18 +177,18 @@ bool SoundStream::GetPosition(uint32_t& frame) {
 
 void SoundStream::RefreshUnplayedRing() {
     if (!m_Primed || !m_Buffer.RingIsFresh() || m_Buffer.IsPlaying()) return;
-    PrimeToContinue(m_Buffer.RingStartOffset() / m_FileStream.FrameSize());
+    PrimeToContinue(m_Buffer.RingStartOffset() / m_Source.FrameSize());
 }
 
 bool SoundStream::SetLoopStart(uint32_t frame) {
-    m_FileStream.SetLoopStart(frame);
+    m_Source.SetLoopStart(frame);
     RefreshUnplayedRing();
     return true;
 }
 
 bool SoundStream::SetLoopEnd(uint32_t frame) {
     // An end past the music is its end, whatever the kind of file.
-    if (!m_FileStream.SetLoopEnd(std::min(frame, m_FileStream.m_FrameCount))) return false;
+    if (!m_Source.SetLoopEnd(std::min(frame, m_Source.m_FrameCount))) return false;
     RefreshUnplayedRing();
     return true;
 }

@@ -10,7 +10,7 @@
 #include "sound/piece_queue.h"
 #include "sound/sequence_events.h"
 #include "sound/stream_buffer.h"
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 namespace sonaflux {
 
@@ -53,7 +53,7 @@ public:
     int32_t QueuedCount();
     // The id of the piece heard at the play cursor (0: the loaded piece) and its reader.
     uint32_t HeardPiece();
-    CStreamSource& HeardSource();
+    CMusicSource& HeardSource();
     PieceQueue& Pieces() { return m_Pieces; }
     // Events (sound_stream_pieces.cpp): noted from EnableEvents on.
     void EnableEvents();
@@ -63,7 +63,7 @@ public:
     uint32_t LostEvents() const { return m_Events.Lost(); }
 
     StreamBuffer& Buffer() { return m_Buffer; }
-    CStreamSource& Source() { return m_FileStream; }
+    CMusicSource& Source() { return m_Source; }
     bool IsPrimed() const { return m_Primed; }
 
 private:
@@ -79,9 +79,9 @@ private:
     bool m_Primed = false;
     bool CheckPiece(QueuedPiece& piece);
 
-    CStreamSource m_FileStream;
-    PieceQueue m_Pieces{&m_FileStream};  // before m_Buffer: its worker reads them
-    SequenceEvents m_Events;             // the same
+    CMusicSource m_Source;
+    PieceQueue m_Pieces{&m_Source};  // before m_Buffer: its worker reads them
+    SequenceEvents m_Events;         // the same
     StreamBuffer m_Buffer;
     uint32_t m_LastPosition = 0;
 };

@@ -10,7 +10,7 @@ namespace sonaflux {
 bool SoundStream::CheckPiece(QueuedPiece& piece) {
     ds::WAVEFORMATEX have{};
     ds::WAVEFORMATEX want{};
-    if (!m_FileStream.GetFormat(want) || !piece.source->GetFormat(have)) return false;
+    if (!m_Source.GetFormat(want) || !piece.source->GetFormat(have)) return false;
     if (have.nSamplesPerSec != want.nSamplesPerSec || have.nChannels != want.nChannels ||
         have.wBitsPerSample != want.wBitsPerSample) {
         ErrorBox(msg::kPieceFormatDiffers, static_cast<unsigned>(have.nSamplesPerSec),
@@ -94,7 +94,7 @@ uint32_t SoundStream::HeardPiece() {
     return m_Buffer.DataOffsetAt(cursor, dataOffset, &piece) ? piece : 0;
 }
 
-CStreamSource& SoundStream::HeardSource() {
+CMusicSource& SoundStream::HeardSource() {
     return *m_Pieces.SourceOf(HeardPiece());
 }
 

@@ -9,7 +9,7 @@
 #include "config/module_options.h"
 #include "config/module_settings.h"
 #include "sound/piece_queue.h"
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 namespace sonaflux {
 

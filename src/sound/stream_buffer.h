@@ -24,7 +24,7 @@
 
 namespace sonaflux {
 
-class CStreamSource;
+class CMusicSource;
 class PieceQueue;
 struct QueuedPiece;
 
@@ -39,7 +39,7 @@ public:
     StreamBuffer(const StreamBuffer&) = delete;
     StreamBuffer& operator=(const StreamBuffer&) = delete;
 
-    void SetSource(CStreamSource* source) { m_Source = source; }
+    void SetSource(CMusicSource* source) { m_Source = source; }
     // The pieces joined after the loaded one (stream_buffer_pieces.cpp); null: none.
     void SetPieces(PieceQueue* pieces) { m_Pieces = pieces; }
     // Where the events of the music are noted (stream_buffer_events.cpp); null: nowhere.
@@ -215,7 +215,7 @@ private:
     ds::IDirectSoundNotify* m_Notify = nullptr;
     int32_t m_SegmentCount = 0;
     uint32_t m_BufferBytes = 0;
-    CStreamSource* m_Source = nullptr;
+    CMusicSource* m_Source = nullptr;
     PieceQueue* m_Pieces = nullptr;
     SequenceEvents* m_Events = nullptr;
     int64_t m_Written = 0;                  // under m_FillGuard: bytes written since the first fill

@@ -10,8 +10,6 @@
 
 namespace sonaflux {
 
-namespace {
-}
 
 bool StreamBuffer::PlayedBytes(int64_t& played) {
     played = 0;
@@ -65,7 +63,7 @@ int32_t StreamBuffer::MusicOfPiece(uint32_t piece) const {
 }
 
 uint32_t StreamBuffer::EndFrameOf(const SegmentOrigin& part) const {
-    const CStreamSource* source = m_Pieces != nullptr ? m_Pieces->SourceOf(part.piece) : m_Source;
+    const CMusicSource* source = m_Pieces != nullptr ? m_Pieces->SourceOf(part.piece) : m_Source;
     const uint32_t frameBytes = std::max<uint32_t>(source->FrameSize(), 1);
     // Where unreadable data stopped the music; otherwise the end of its last pass.
     if (part.endedOnError) return DataOffsetIn(part, part.silentFrom) / frameBytes;
@@ -108,7 +106,7 @@ void StreamBuffer::NoteRun(const SegmentOrigin& part, int32_t music, int64_t at,
                            uint32_t length, std::vector<PendingEvent>& out,
                            const EventMarker* probe) {
     if (length == 0) return;
-    const CStreamSource* source = m_Pieces != nullptr ? m_Pieces->SourceOf(part.piece) : m_Source;
+    const CMusicSource* source = m_Pieces != nullptr ? m_Pieces->SourceOf(part.piece) : m_Source;
     const uint64_t frameBytes = std::max<uint32_t>(source->FrameSize(), 1);
     const auto check = [&](const EventMarker& marker) {
         if (marker.music != music) return;

@@ -6,12 +6,10 @@
 
 #include "sound/piece_queue.h"
 #include "sound/stream_buffer.h"
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 namespace sonaflux {
 
-namespace {
-}
 
 bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin) {
     if (m_Pieces == nullptr || m_Pieces->Empty()) return PullLive(destination, size, origin);
@@ -66,7 +64,7 @@ bool StreamBuffer::PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin
         // Filled, a gap after a failed read (the music goes on at the next pull), or the
         // data is gone: this pull is over.
         if (ok || m_Source->DataGone()) break;
-        CStreamSource* next = m_Pieces->JoinNext();
+        CMusicSource* next = m_Pieces->JoinNext();
         if (next == nullptr) break;  // the end of the music
         // The next piece's first frame follows this one's last frame.
         SegmentOrigin& ending = origin.joined.empty() ? origin : origin.joined.back();

@@ -8,7 +8,7 @@
 #include "sound/piece_queue.h"
 #include "sound/sequence_events.h"
 #include "sound/stream_buffer.h"
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 namespace sonaflux {
 
@@ -43,7 +43,7 @@ uint32_t StreamBuffer::BytesToCut() const {
 }
 
 void StreamBuffer::JoinForSwitch() {
-    CStreamSource* next = m_Pieces->JoinNext();
+    CMusicSource* next = m_Pieces->JoinNext();
     if (next != nullptr) m_Source = next;
     m_Cut.armed = false;
     m_DataEnded = false;
@@ -112,7 +112,7 @@ bool StreamBuffer::CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid) {
     if (!DataOffsetAt(static_cast<uint32_t>(played % m_BufferBytes), heardData, &heardPiece)) {
         return false;
     }
-    const CStreamSource* heard = m_Pieces->SourceOf(heardPiece);
+    const CMusicSource* heard = m_Pieces->SourceOf(heardPiece);
     // Nothing closer to the cursor than the margin can be written again in time.
     const uint32_t margin = SafetyBytes();
     const int64_t from = played + margin;

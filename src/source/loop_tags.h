@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 namespace sonaflux {
 

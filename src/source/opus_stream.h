@@ -12,7 +12,7 @@
 
 #include "source/pcm_staging.h"
 #include "source/reader_cursor.h"
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 struct OggOpusFile;
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "source/pcm_staging.h"
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 namespace sonaflux {
 

@@ -1,17 +1,17 @@
 // The WAVE-only source that the tests, the WAVE fuzzer and the micro-benchmarks drive
-// directly: a CStreamSource that refuses every other kind, with the header reading of the
+// directly: a CMusicSource that refuses every other kind, with the header reading of the
 // first bytes at hand. Not part of the module.
 #pragma once
 
 #include <memory>
 #include <utility>
 
-#include "source/stream_source.h"
+#include "source/music_source.h"
 #include "source/wave_stream.h"
 
 namespace sonaflux {
 
-class CWaveFileStream : public CStreamSource {
+class CWaveFileStream : public CMusicSource {
 public:
     static constexpr uint32_t kHeaderBytes = CWaveDecoder::kHeaderBytes;
     using HeaderInfo = CWaveDecoder::HeaderInfo;
@@ -19,10 +19,10 @@ public:
         return CWaveDecoder::FindDataChunk(header, length, out);
     }
 
-    CWaveFileStream() : CStreamSource(nullptr, Kinds::WaveOnly) {}
+    CWaveFileStream() : CMusicSource(nullptr, Kinds::WaveOnly) {}
     // Reads the image through `file` (tests, the fuzzer); null keeps the disk file.
     explicit CWaveFileStream(std::unique_ptr<CReadOnlyFile> file)
-        : CStreamSource(std::move(file), Kinds::WaveOnly) {}
+        : CMusicSource(std::move(file), Kinds::WaveOnly) {}
 };
 
 }  // namespace sonaflux

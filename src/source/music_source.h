@@ -1,7 +1,7 @@
 // The source a stream pulls its PCM from: one music image (a RIFF/WAVE image or an Ogg
 // Vorbis stream) in a byte range of a file, handed out as 16-bit or 8-bit PCM with looping.
 //
-// CStreamSource holds what every kind shares (the file reader, the passes left, the loop
+// CMusicSource holds what every kind shares (the file reader, the passes left, the loop
 // start, the data position and the wrap) and a decoder for the kind of image it found.
 //
 // Open, SeekFrame, SetLoopStart, SetLoopEnd and GetFormat run on the host's thread.
@@ -92,12 +92,12 @@ public:
     // Continues at `offset`; refused (with the reader's debugger line) at or past the
     // readable end.
     virtual bool Seek(uint64_t offset) = 0;
-    // Seek for the wrap of a short loop (stream_source.cpp, kShortLoopBytes). A kind may go
+    // Seek for the wrap of a short loop (music_source.cpp, kShortLoopBytes). A kind may go
     // round a loop that lies in the bytes it read last without reading them again: a loop
     // of a few frames wraps thousands of times in one refill.
     virtual bool WrapTo(uint64_t offset) { return Seek(offset); }
     // Ends the readable data at `frame` (at most the data's end). False where the
-    // kind refuses the end (see CStreamSource::SetLoopEnd).
+    // kind refuses the end (see CMusicSource::SetLoopEnd).
     virtual bool SetLoopEnd(uint32_t frame) = 0;
     // The end of the readable data (the loop end), in bytes handed out.
     virtual uint64_t EndBytes() const = 0;
@@ -112,16 +112,16 @@ public:
 // shrank does.
 int EndOfStream(uint64_t at, uint32_t frames);
 
-class CStreamSource {
+class CMusicSource {
 public:
     // The kinds of image Open accepts.
     enum class Kinds { WaveOnly, Any };
 
     // Reads the image through `file` (tests, the fuzzer); null keeps the disk file.
-    explicit CStreamSource(std::unique_ptr<CReadOnlyFile> file = nullptr, Kinds kinds = Kinds::Any);
-    virtual ~CStreamSource();
-    CStreamSource(const CStreamSource&) = delete;
-    CStreamSource& operator=(const CStreamSource&) = delete;
+    explicit CMusicSource(std::unique_ptr<CReadOnlyFile> file = nullptr, Kinds kinds = Kinds::Any);
+    virtual ~CMusicSource();
+    CMusicSource(const CMusicSource&) = delete;
+    CMusicSource& operator=(const CMusicSource&) = delete;
 
     // Opens the image [imageOffset, imageOffset + imageSize) of `name`, tells its kind by
     // its signature ("RIFF" or "OggS") and positions at its first frame. Resets the passes

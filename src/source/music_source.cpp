@@ -1,4 +1,4 @@
-#include "source/stream_source.h"
+#include "source/music_source.h"
 
 #include <algorithm>
 #include <cstring>
@@ -36,16 +36,16 @@ int EndOfStream(uint64_t at, uint32_t frames) {
     return CFileStreamRead::kGone;
 }
 
-CStreamSource::CStreamSource(std::unique_ptr<CReadOnlyFile> file, Kinds kinds)
+CMusicSource::CMusicSource(std::unique_ptr<CReadOnlyFile> file, Kinds kinds)
     : m_Reader(std::move(file)), m_Kinds(kinds) {}
 
-CStreamSource::~CStreamSource() = default;
+CMusicSource::~CMusicSource() = default;
 
-uint32_t CStreamSource::FrameSize() const {
+uint32_t CMusicSource::FrameSize() const {
     return static_cast<uint32_t>(m_Format.wBitsPerSample / 8u) * m_Format.nChannels;
 }
 
-bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageSize) {
+bool CMusicSource::Open(const char* name, uint32_t imageOffset, uint32_t imageSize) {
     if (m_IsOpen) {
         m_Reader.Close();
         m_IsOpen = false;
@@ -68,8 +68,8 @@ bool CStreamSource::Open(const char* name, uint32_t imageOffset, uint32_t imageS
     return true;
 }
 
-bool CStreamSource::OpenDecoder(const char* name, uint32_t imageOffset, uint32_t imageSize,
-                                DecodedLayout& layout) {
+bool CMusicSource::OpenDecoder(const char* name, uint32_t imageOffset, uint32_t imageSize,
+                               DecodedLayout& layout) {
     const int32_t blockSize = Settings().STREAM_BUFFER_SIZE.load();
     m_Reader.SetBlockSize(blockSize > 0 ? static_cast<uint32_t>(blockSize) : 0);
     if (!m_Reader.Open(name, imageOffset, imageSize) || !m_Reader.Seek(0)) return false;
@@ -83,7 +83,7 @@ bool CStreamSource::OpenDecoder(const char* name, uint32_t imageOffset, uint32_t
     return true;
 }
 
-void CStreamSource::Describe(DecodedLayout& layout, const char* name) {
+void CMusicSource::Describe(DecodedLayout& layout, const char* name) {
     if (!layout.comments.empty()) {
         layout.loop = ReadLoopTags(layout.comments, m_FrameCount, name);
         ReadChapterMarkers(layout.comments, m_Format.nSamplesPerSec, layout.markers);
@@ -110,7 +110,7 @@ void CStreamSource::Describe(DecodedLayout& layout, const char* name) {
     }
 }
 
-std::unique_ptr<CPcmDecoder> CStreamSource::MakeDecoder() {
+std::unique_ptr<CPcmDecoder> CMusicSource::MakeDecoder() {
     // The signature tells the kind; the decoder reads the image again from its start,
     // which is still in the block.
     uint8_t head[kProbeBytes] = {};
@@ -142,7 +142,7 @@ std::unique_ptr<CPcmDecoder> CStreamSource::MakeDecoder() {
     return nullptr;
 }
 
-bool CStreamSource::TakePass() {
+bool CMusicSource::TakePass() {
     int32_t current = m_PassesLeft.load();
     for (;;) {
         if (current == 1) return false;
@@ -151,12 +151,12 @@ bool CStreamSource::TakePass() {
     }
 }
 
-void CStreamSource::FillSilence(uint8_t* destination, uint32_t bytes) const {
+void CMusicSource::FillSilence(uint8_t* destination, uint32_t bytes) const {
     if (bytes == 0) return;
     std::memset(destination, m_Format.wBitsPerSample == 8 ? 0x80 : 0x00, bytes);
 }
 
-bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
+bool CMusicSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
     uint32_t ignored = 0;
     uint32_t& count = delivered ? *delivered : ignored;
     count = 0;
@@ -186,7 +186,7 @@ bool CStreamSource::Gets(void* destination, int32_t size, uint32_t* delivered) {
     return ReadAcrossWraps(out, want, count);
 }
 
-bool CStreamSource::ReadAcrossWraps(uint8_t* out, uint32_t want, uint32_t& done) {
+bool CMusicSource::ReadAcrossWraps(uint8_t* out, uint32_t want, uint32_t& done) {
     for (;;) {
         // The end of the readable data: wrap while passes remain.
         if (!TakePass()) {
@@ -206,7 +206,7 @@ bool CStreamSource::ReadAcrossWraps(uint8_t* out, uint32_t want, uint32_t& done)
     }
 }
 
-void CStreamSource::SeekLoopStart(uint32_t loopStart) {
+void CMusicSource::SeekLoopStart(uint32_t loopStart) {
     for (int i = 0; i < kLoopAttempts; ++i) {
         const bool positioned = m_Decoder->EndBytes() - loopStart < kShortLoopBytes
                                     ? m_Decoder->WrapTo(loopStart)
@@ -216,8 +216,8 @@ void CStreamSource::SeekLoopStart(uint32_t loopStart) {
     ErrorBox(msg::kLoopSeekFailed);
 }
 
-CStreamSource::WrapRead CStreamSource::ReadAfterWrap(uint8_t* out, uint32_t want, uint32_t& done,
-                                                     uint32_t loopStart) {
+CMusicSource::WrapRead CMusicSource::ReadAfterWrap(uint8_t* out, uint32_t want, uint32_t& done,
+                                                   uint32_t loopStart) {
     uint32_t fromLoop = 0;
     for (int attempt = 1;; ++attempt) {
         uint32_t part = want - done;
@@ -238,7 +238,7 @@ CStreamSource::WrapRead CStreamSource::ReadAfterWrap(uint8_t* out, uint32_t want
     }
 }
 
-bool CStreamSource::SeekFrame(uint32_t frame) {
+bool CMusicSource::SeekFrame(uint32_t frame) {
     const uint64_t bytes = static_cast<uint64_t>(frame) * FrameSize();
     // With no image the reader says why (no file is open).
     if (!m_Decoder) return m_Reader.Seek(Saturate(bytes));
@@ -247,24 +247,24 @@ bool CStreamSource::SeekFrame(uint32_t frame) {
     return true;
 }
 
-void CStreamSource::SetLoopStart(uint32_t frame) {
+void CMusicSource::SetLoopStart(uint32_t frame) {
     m_LoopStart.store(Saturate(static_cast<uint64_t>(frame) * FrameSize()));
 }
 
-bool CStreamSource::SetLoopEnd(uint32_t frame) {
+bool CMusicSource::SetLoopEnd(uint32_t frame) {
     if (!m_IsOpen || !m_Decoder) return false;
     return m_Decoder->SetLoopEnd(frame);
 }
 
-uint32_t CStreamSource::LoopEndBytes() const {
+uint32_t CMusicSource::LoopEndBytes() const {
     return m_Decoder ? static_cast<uint32_t>(m_Decoder->EndBytes()) : 0;
 }
 
-bool CStreamSource::DataGone() const {
+bool CMusicSource::DataGone() const {
     return m_Reader.Gone();
 }
 
-bool CStreamSource::GetFormat(ds::WAVEFORMATEX& out) const {
+bool CMusicSource::GetFormat(ds::WAVEFORMATEX& out) const {
     if (!m_IsOpen) return false;
     out = m_Format;
     return true;

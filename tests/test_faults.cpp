@@ -12,16 +12,20 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/faults.h"
+#include "base/message_delivery.h"
 #include "base/messages.h"
 #include "config/module_options.h"
 #include "config/module_settings.h"
@@ -504,8 +508,9 @@ TEST_P(FaultMatrix, InjectedOnceItIsReportedAndTheStreamRecovers) {
 // Faults that recur over a long play, or that never go away.
 class FaultRuns : public FaultMatrix {};
 
-// A host's message callback hears what a stream worker reports, on the worker's thread.
-TEST_F(FaultRuns, TheMessageRouteHearsAWorkerOnItsOwnThread) {
+// A host's message callback hears what a stream worker reports, from the module's delivery
+// thread; removing the callback first hands it what was still queued.
+TEST_F(FaultRuns, TheMessageRouteHearsAWorkerFromTheDeliveryThread) {
     struct Heard {
         std::mutex mutex;
         std::vector<std::pair<std::string, std::thread::id>> messages;
@@ -530,6 +535,77 @@ TEST_F(FaultRuns, TheMessageRouteHearsAWorkerOnItsOwnThread) {
     });
     EXPECT_NE(fromWorker, heard.messages.end());
     EXPECT_GE(reports.CountDebug(msg::kFileReadFailed), 1);
+}
+
+// A host callback that takes a second per message (a logger on a slow disk) while every
+// other disk read of an endless play fails: the queue overflows, the worker never waits
+// for the host, nothing underruns, and every message is either delivered or counted in a
+// "MessagesDropped" report once delivery resumes.
+TEST_F(FaultRuns, ASlowMessageCallbackNeverStallsTheMusic) {
+    struct SlowHost {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool open = false;
+        std::vector<std::string> ids, texts;
+        static void SONAFLUX_CALL Hear(void* self, const MusicMessage* m) {
+            auto& h = *static_cast<SlowHost*>(self);
+            std::unique_lock<std::mutex> lock(h.mutex);
+            h.ids.emplace_back(m->id);
+            h.texts.emplace_back(m->cp932);
+            h.cv.wait_for(lock, std::chrono::seconds(1), [&] { return h.open; });
+        }
+    } host;
+    auto* diagnostics = static_cast<MusicDiagnostics*>(module->GetInterface(&IID_MusicDiagnostics));
+    diagnostics->SetMessageCallback(&SlowHost::Hear, &host);
+    ASSERT_TRUE(InterfaceOf<MusicLoopControl>(player, IID_MusicLoopControl)->SetLoopCount(0));
+    ASSERT_TRUE(player->Load(0));
+    ASSERT_TRUE(player->Play());
+    ASSERT_TRUE(Advance(kPlayedFirst));
+    reports.Clear();
+    const DeliveryCounts before = DeliveryFigures();
+    constexpr int kRefills = 400;  // a disk read every second refill: 200 failed reads
+    for (int i = 0; i < kRefills; ++i) {
+        ArmFault(FaultPoint::FileRead);
+        ASSERT_TRUE(Advance(kSegment / kFrameBytes)) << i;  // the worker never waits
+    }
+    DisarmFaults();
+    EXPECT_EQ(Last()->Underruns(), 0u);
+    EXPECT_TRUE(player->IsPlaying());
+    const DeliveryCounts during = DeliveryFigures();
+    const uint64_t queued = during.queued - before.queued;
+    const uint64_t dropped = during.dropped - before.dropped;
+    // The debugger output has every message the worker raised (the drop counts apart).
+    const std::string dropNotice(msg::kMessagesDropped, std::strcspn(msg::kMessagesDropped, "%"));
+    const auto lines = reports.DebugLines();
+    const auto raised = static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](auto& l) {
+        return l.compare(0, dropNotice.size(), dropNotice) != 0;
+    }));
+    EXPECT_GE(raised, static_cast<size_t>(kRefills / 2));
+    EXPECT_EQ(queued + dropped, raised);
+    EXPECT_GT(dropped, 0u);
+
+    {
+        const std::lock_guard<std::mutex> lock(host.mutex);
+        host.open = true;
+    }
+    host.cv.notify_all();
+    ASSERT_TRUE(test::Eventually([&] { return DeliveryFigures().delivered == during.queued; }));
+    diagnostics->SetMessageCallback(nullptr, nullptr);  // also waits for a pending count
+    uint64_t heard = 0, counted = 0;
+    for (size_t i = 0; i < host.ids.size(); ++i) {
+        EXPECT_NE(host.ids[i], "Underrun");
+        if (host.ids[i] == "MessagesDropped") {
+            const std::string& text = host.texts[i];
+            counted += std::stoul(text.substr(text.find_first_of("0123456789")));
+        } else {
+            ++heard;
+        }
+    }
+    EXPECT_EQ(heard, queued);
+    EXPECT_EQ(counted, dropped);
+    std::printf("slow callback: %zu messages raised, %llu delivered, %llu dropped and counted\n",
+                raised, static_cast<unsigned long long>(heard),
+                static_cast<unsigned long long>(counted));
 }
 
 // Device failures scattered over an endless play are not the end of the music: each costs

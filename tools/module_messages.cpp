@@ -86,6 +86,10 @@ constexpr Gloss kGlosses[] = {
     {"再生できないOgg Vorbisです（%u チャンネル、%u Hz）",
      "An Ogg Vorbis stream the module cannot play (%u channels, %u Hz)."},
     {"Ogg Vorbisのデコードエラー（%d）、%u フレーム目", "Ogg Vorbis decode error %d at frame %u."},
+    {"メッセージが%u 件あふれたため、ホストに届けられませんでした",
+     "%u messages overflowed the queue and were not delivered to the host."},
+    {"再生位置が書き込み済みのデータを追い越しました（%u 回目）",
+     "The play cursor overtook the data written (underrun %u since the load)."},
     {"RIFF/WAVEでもOgg Vorbisでもありません",
      "Neither a RIFF/WAVE image nor an Ogg Vorbis stream."},
 };

@@ -8,8 +8,10 @@
 // Threads. Every operation of every interface here is called from one host thread at a
 // time (the engine's audio or main thread); none is safe to call concurrently with
 // another. The module runs threads of its own: one worker per loaded stream (it refills
-// the sound buffer from disk) and one thread per running fade. Those threads call back
-// into the host only through ITimer::GetTime (fade threads) and the DirectSound device.
+// the sound buffer from disk), one thread per running fade, and, while a message callback
+// is set, one thread that delivers the messages of the others. They call back into the
+// host only through ITimer::GetTime (fade threads), the DirectSound device and the
+// message callback (the delivery thread).
 //
 // Blocking. Operations return promptly except where stated: Load reads the file's header
 // and fills half the sound buffer from disk; Unload, a Load over a loaded stream, and the
@@ -105,19 +107,34 @@ struct MusicMessage {
     const char* utf8;   // the same text in UTF-8
 };
 
-// Called for every message box and debugger line of the module, from whichever thread
-// raised it: the host's, a stream worker or a fade thread, possibly several at once. It
-// must be thread-safe, must return promptly and must not call into the module.
+// Called for every message box and debugger line of the module. What the host's own calls
+// raise reaches it at once, on the host's thread, before the call returns (as boxes did).
+// What the module's threads raise (a stream worker, a fade thread) is queued without
+// waiting for the host and handed to it, in the order raised, by a delivery thread of the
+// module's own, started with the first callback and ended when it is removed; so the
+// callback may run on two threads at once and must be thread-safe, but may take its time
+// (a slow log never stalls the music). The queue holds 64 messages: what finds it full is
+// dropped and counted, and the count arrives as a message of its own (id
+// "MessagesDropped", a debugger line) before the next message that got in, or as soon as
+// the queue ran empty. A box raised by a module thread is shown (when boxes are shown)
+// from the delivery thread after the callback returned, never on the thread that raised
+// it; without a callback every box is shown on the raising thread, modal, as always.
+// Debugger lines go to the debugger output at once on the raising thread in every case.
+// The callback must not call into the module.
 using MusicMessageCallback = void(SONAFLUX_CALL*)(void* context, const MusicMessage* message);
 
-// Routes the module's messages into the host's log. Reached through
+// Routes the module's messages into the host's log (see MusicMessageCallback for which
+// thread delivers what). Reached through
 // MusicModule::GetInterface(&IID_MusicDiagnostics), or CreateInterface(&IID_MusicDiagnostics)
 // before the module is first asked for. The module's Release removes the
 // callback and shows boxes again, so nothing of the host is called after it.
 class MusicDiagnostics {
 public:
-    // Installs `callback` with `context` (null removes it). When this returns, the previous
-    // callback is no longer running on any thread and will not be called again.
+    // Installs `callback` with `context` (null removes it). The messages already queued are
+    // handed to the previous callback first, so this waits for it to take them (at most 64)
+    // and blocks as long as it takes. When this returns, the previous callback is no
+    // longer running on any thread and will not be called again; what the module's threads
+    // raise while a callback is being removed may go only to the debugger output.
     virtual void SetMessageCallback(MusicMessageCallback callback, void* context) = 0;
     // Whether message boxes are still shown (default true). Debugger lines always go to the
     // debugger output as well.

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "base/message_delivery.h"
 #include "base/messages.h"
 #include "platform/text.h"
 #include "platform/win32.h"
@@ -61,6 +62,8 @@ void SendToRoute(int32_t severity, const char* format, const char* text) noexcep
 
 void SetMessageRoute(MusicMessageCallback callback, void* context) {
     const std::lock_guard<std::mutex> lock(g_routeSetter);
+    // The module's threads first: what they queued for the previous callback reaches it.
+    SetDeliveryCallback(callback, context);
     Route* next = nullptr;
     if (callback != nullptr) {
         // The slot not in use: the previous setter waited until nobody read this one.
@@ -102,19 +105,41 @@ void SetReportHook(ReportHook hook, void* context) {
     g_hook.store(&g_hookStorage[slot]);
 }
 
+int ShowSystemBox(const char* text) {
+    if (!g_boxesShown.load()) return IDOK;
+    if (Hook* h = g_hook.load()) {
+        h->hook(ReportKind::Box, text, h->context);
+        return IDOK;
+    }
+    return MessageBoxA(nullptr, text, msg::kCaption, MB_OK | MB_TOPMOST);
+}
+
+void WriteDebugOutput(const char* text) {
+    if (Hook* h = g_hook.load()) {
+        h->hook(ReportKind::Debug, text, h->context);
+        return;
+    }
+    OutputDebugStringA(text);
+}
+
 int ErrorBox(const char* format, ...) {
     char buffer[kReportBufferBytes];
     va_list args;
     va_start(args, format);
     Format(buffer, format, args);
     va_end(args);
-    SendToRoute(MusicMessage::kBox, format, buffer);
-    if (!g_boxesShown.load()) return IDOK;
-    if (Hook* h = g_hook.load()) {
-        h->hook(ReportKind::Box, buffer, h->context);
-        return IDOK;
+    if (IsModuleThread()) {
+        // A stream worker or fade thread never waits for the host's callback or a box
+        // while a callback is set: the delivery thread hands both out.
+        const Queued queued = QueueMessage(MusicMessage::kBox, format, buffer);
+        if (queued == Queued::Yes) return IDOK;
+        if (queued == Queued::Dropped) {
+            WriteDebugOutput(buffer);  // counted as dropped; the text still goes somewhere
+            return IDOK;
+        }
     }
-    return MessageBoxA(nullptr, buffer, msg::kCaption, MB_OK | MB_TOPMOST);
+    SendToRoute(MusicMessage::kBox, format, buffer);
+    return ShowSystemBox(buffer);
 }
 
 void DebugPrint(const char* format, ...) {
@@ -123,12 +148,11 @@ void DebugPrint(const char* format, ...) {
     va_start(args, format);
     Format(buffer, format, args);
     va_end(args);
-    SendToRoute(MusicMessage::kDebug, format, buffer);
-    if (Hook* h = g_hook.load()) {
-        h->hook(ReportKind::Debug, buffer, h->context);
-        return;
+    if (!IsModuleThread() ||
+        QueueMessage(MusicMessage::kDebug, format, buffer) == Queued::NoCallback) {
+        SendToRoute(MusicMessage::kDebug, format, buffer);
     }
-    OutputDebugStringA(buffer);
+    WriteDebugOutput(buffer);
 }
 
 }  // namespace sonaflux

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "base/diagnostics.h"
+#include "base/message_delivery.h"
 #include "base/messages.h"
 #include "base/module_timer.h"
 #include "config/module_settings.h"
@@ -140,6 +141,7 @@ unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
     std::unique_ptr<std::shared_ptr<Shared>> reference(
         static_cast<std::shared_ptr<Shared>*>(parameter));
     Shared& s = **reference;
+    MarkModuleThread();  // what it reports never waits for the host's callback
     for (;;) {
         const DWORD wait = WaitForSingleObject(s.m_StopEvent.Handle(), s.m_Interval);
         if (wait == WAIT_OBJECT_0) break;

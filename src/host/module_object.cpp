@@ -1,6 +1,7 @@
 #include "host/module_object.h"
 
 #include "base/diagnostics.h"
+#include "base/message_delivery.h"
 #include "base/module_timer.h"
 #include "base/sync.h"
 #include "config/module_options.h"
@@ -14,6 +15,9 @@ ModuleObject& TheModule() {
 }
 
 ModuleObject::~ModuleObject() {
+    // A host that unloads without Release may have left its callback set: the delivery
+    // thread stops (or is left to the process's end) before the library's code goes.
+    StopDeliveryForTeardown();
     if (CurrentTeardown() == Teardown::ProcessExit) {
         // The workers went with the process: their objects are not touched again.
         m_Players.Abandon();

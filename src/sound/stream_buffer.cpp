@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/diagnostics.h"
+#include "base/message_delivery.h"
 #include "base/messages.h"
 #include "config/module_options.h"
 #include "config/module_settings.h"
@@ -76,6 +77,8 @@ bool StreamBuffer::Create(ds::IDirectSound* device, uint32_t segmentBytes, int32
     if (!CreateBuffer(device, bytes, channels, rate, bits)) return false;
     m_BufferBytes = bytes;
     m_Bits = bits;
+    m_Underruns = 0;
+    m_Overtaken = false;
     {
         CCritSecLock lock(m_FillGuard);
         CCritSecLock published(m_PositionGuard);
@@ -339,6 +342,7 @@ bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length, bool ends) {
 
 unsigned __stdcall StreamBuffer::WorkerMain(void* parameter) {
     auto* self = static_cast<StreamBuffer*>(parameter);
+    MarkModuleThread();  // what it reports never waits for the host's callback
     const auto n = static_cast<DWORD>(self->m_NotifyEventCount);
     // At most 63 notifications (the load refuses more), so the array is the thread's own.
     HANDLE handles[MAXIMUM_WAIT_OBJECTS + 1] = {};
@@ -394,6 +398,7 @@ bool StreamBuffer::Refill(int32_t index, uint32_t generation) {
         return true;
     }
 
+    NoteUnderrun(idx);
     if (FillSegment(offset, segmentBytes)) {
         m_DeviceFailures = 0;
         return true;

@@ -129,6 +129,10 @@ private:
     // Silence over [offset, offset + length): the end of the music (`ends`), or a gap the
     // device caused, after which the music goes on from the reader's position.
     bool WriteSilence(uint32_t offset, uint32_t length, bool ends);
+    // Before segment `segment` is refilled: whether the play cursor already overtook it
+    // (stale bytes played); each run of such refills is one underrun, reported with its
+    // count (underrun_watch.cpp).
+    void NoteUnderrun(uint32_t segment);
     bool Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
     // The data offset of byte `within` of a segment that came from `origin`.
     static uint32_t DataOffsetIn(const SegmentOrigin& origin, uint32_t within);
@@ -164,6 +168,8 @@ private:
     uint32_t m_ErrorOffset = 0;     // under m_PositionGuard: where unreadable data stopped
     uint32_t m_NextSegment = 0;     // the segment the next refill writes
     uint32_t m_DeviceFailures = 0;  // refills in a row whose Lock or Unlock failed
+    uint32_t m_Underruns = 0;       // worker only: underruns since the load
+    bool m_Overtaken = false;       // worker only: the last refill came too late
     int32_t m_StopAfter = -1;       // notification that stops the buffer after the end
     bool m_DataEnded = false;       // the reader has no more data on this pass
     bool m_FillHitEnd = false;      // host thread only: the last first fill wrapped or ended

@@ -44,7 +44,7 @@ for p in build-essential cmake ninja-build clang libclang-rt-14-dev libgtest-dev
          libbenchmark-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools \
          wine wine32:i386 wine64 binutils-mingw-w64-x86-64 \
          libsdl2-dev libc-bin binutils-mingw-w64-i686 sox valgrind pkg-config \
-         libvorbis-dev libogg-dev vorbis-tools dpkg-dev; do
+         libvorbis-dev libogg-dev vorbis-tools dpkg-dev zlib1g-dev; do
   have "$p" || need+=("$p")
 done
 

@@ -90,6 +90,8 @@ constexpr Gloss kGlosses[] = {
      "%u messages overflowed the queue and were not delivered to the host."},
     {"再生位置が書き込み済みのデータを追い越しました（%u 回目）",
      "The play cursor overtook the data written (underrun %u since the load)."},
+    {"イメージの開始位置（%u バイト目）がファイルの終わり（%s バイト）の先です",
+     "The image starts at byte %u, past the end of the file (%s bytes)."},
     {"RIFF/WAVEでもOgg Vorbisでもありません",
      "Neither a RIFF/WAVE image nor an Ogg Vorbis stream."},
 };

@@ -6,6 +6,7 @@
 #include "base/sync.h"
 #include "config/module_options.h"
 #include "host/music_player.h"
+#include "source/host_file.h"
 
 namespace sonaflux {
 
@@ -34,6 +35,7 @@ int32_t ModuleObject::Release() {
     // may be called after Release.
     SetMessageRoute(nullptr, nullptr);
     SetBoxesShown(true);
+    SetHostFileSystem(nullptr);  // no stream reads through it any more
     return 0;
 }
 
@@ -67,6 +69,7 @@ void* ModuleObject::GetInterface(const GUID* iid) {
     if (iid == nullptr) return nullptr;
     if (SameId(iid, IID_MusicVolumeControl)) return static_cast<MusicVolumeControl*>(this);
     if (SameId(iid, IID_MusicDiagnostics)) return static_cast<MusicDiagnostics*>(this);
+    if (SameId(iid, IID_MusicFileSource)) return static_cast<MusicFileSource*>(this);
     return nullptr;
 }
 
@@ -89,6 +92,14 @@ void ModuleObject::SetShowBoxes(bool show) {
 
 bool ModuleObject::GetShowBoxes() {
     return BoxesShown();
+}
+
+void ModuleObject::SetFileSystem(MusicFileSystem* fileSystem) {
+    SetHostFileSystem(fileSystem);
+}
+
+MusicFileSystem* ModuleObject::GetFileSystem() {
+    return HostFileSystem();
 }
 
 }  // namespace sonaflux

@@ -6,7 +6,10 @@
 // manual (tests step playback exactly: Advance moves every playing buffer on, signals the
 // notifications it passes in order and waits until the stream workers have handled them)
 // or real-time (the SDL2 audio device pulls blocks of output through its callback, or a
-// timer thread consumes them at the sample rate). The clock moves buffers on by spans of
+// timer thread consumes them at the sample rate). When the system removes the SDL device,
+// the clock runs on without it (buffers play on, notifications fire, positions carry on)
+// and the mix goes to the default device as soon as one opens again; softds says each of
+// the two once on stderr. The clock moves buffers on by spans of
 // frames up to the next notification or end. Playing buffers are always mixed, with or
 // without a sink: converted to float, resampled when their rate differs from the output
 // rate, scaled by their volume and summed, then clamped to 16-bit stereo at the output rate

@@ -73,6 +73,7 @@ enum class Op {
     GetStatus,
     SetVolume,
     Release,
+    Restore,
 };
 
 struct CallRecord {
@@ -164,6 +165,12 @@ public:
     // answered instead of DS_OK. Several calls for one operation queue up; Release
     // cannot be made to fail.
     virtual void FailNext(Op op, ds::HRESULT result = ds::DSERR_GENERIC) = 0;
+    // Buffer `index` is lost, as when another program takes the device: it stops without
+    // signalling, its memory becomes silence, and Lock, Unlock, Play, SetCurrentPosition
+    // and GetCurrentPosition answer DSERR_BUFFERLOST, GetStatus DSBSTATUS_BUFFERLOST, until
+    // the buffer is restored (Restore, which FailNext(Op::Restore) can make fail). False
+    // for no such live buffer.
+    virtual bool LoseBuffer(size_t index) = 0;
 
     // Output frames mixed so far (16-bit stereo), with every sink: none included.
     virtual uint64_t MixedFrames() const = 0;

@@ -92,6 +92,12 @@ constexpr Gloss kGlosses[] = {
      "The play cursor overtook the data written (underrun %u since the load)."},
     {"イメージの開始位置（%u バイト目）がファイルの終わり（%s バイト）の先です",
      "The image starts at byte %u, past the end of the file (%s bytes)."},
+    {"サウンドバッファーが失われたため復元し、%u フレーム目から書き直しました",
+     "The sound buffer was lost; it was restored and rewritten from frame %u."},
+    {"サウンドバッファーの復元に失敗しました（0x%08X）。再試行します",
+     "Restoring the lost sound buffer failed (0x%08X); retrying."},
+    {"サウンドバッファーを復元できません。復元を試み続けます",
+     "The lost sound buffer cannot be restored yet; the module keeps trying."},
     {"RIFF/WAVEでもOgg Vorbisでもありません",
      "Neither a RIFF/WAVE image nor an Ogg Vorbis stream."},
 };

@@ -31,7 +31,7 @@ public:
     bool Open(const char*) override {
         Close();
         m_Open = true;
-        m_Size = static_cast<uint32_t>(m_Bytes.size());
+        m_Size = m_Bytes.size();
         m_Position = 0;
         return true;
     }
@@ -39,18 +39,18 @@ public:
         m_Open = false;
         m_Size = 0;
     }
-    bool Seek(uint32_t offset) override {
-        if (!m_Open || offset > kMaxUnitEnd) return false;
+    bool Seek(uint64_t offset) override {
+        if (!m_Open) return false;
         m_Position = offset;
         return true;
     }
     bool Read(void* buffer, uint32_t count) override {
-        if (!m_Open || static_cast<uint64_t>(m_Position) + count > m_Size) return false;
+        if (!m_Open || m_Position + count > m_Size) return false;
         std::memcpy(buffer, m_Bytes.data() + m_Position, count);
         m_Position += count;
         return true;
     }
-    uint32_t GetRemaining() const override {
+    uint64_t GetRemaining() const override {
         return m_Open && m_Position < m_Size ? m_Size - m_Position : 0;
     }
 

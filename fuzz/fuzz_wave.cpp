@@ -54,7 +54,7 @@ int16_t Round16(double v) {
 Model Parse(const Bytes& file, uint32_t offset, uint32_t size, int32_t blockSize) {
     Model m;
     if (size == 0 || blockSize <= 0 || offset >= file.size()) return m;
-    if (static_cast<uint64_t>(offset) + size > kMaxUnitEnd) return m;
+    if (size > kMaxUnitSize) return m;
     m.unit = static_cast<uint32_t>(std::min<uint64_t>(size, file.size() - offset));
     const uint8_t* h = file.data() + offset;
     uint64_t fmt = 0, fmtSize = 0, data = 0, dataSize = 0;

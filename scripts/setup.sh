@@ -45,7 +45,8 @@ for p in build-essential cmake ninja-build clang libclang-rt-14-dev libgtest-dev
          wine wine32:i386 wine64 binutils-mingw-w64-x86-64 \
          libsdl2-dev libc-bin binutils-mingw-w64-i686 sox valgrind pkg-config \
          libvorbis-dev libogg-dev vorbis-tools dpkg-dev \
-         libflac-dev libopus-dev libopusfile-dev libopusenc-dev flac opus-tools; do
+         libflac-dev libopus-dev libopusfile-dev libopusenc-dev flac opus-tools \
+         zlib1g-dev; do
   have "$p" || need+=("$p")
 done
 

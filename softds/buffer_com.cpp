@@ -98,6 +98,7 @@ ds::HRESULT BufferCom::GetCaps(void* caps) {
 ds::HRESULT BufferCom::GetCurrentPosition(uint32_t* play, uint32_t* write) {
     std::lock_guard<std::mutex> guard(m_Device.Mutex());
     return Call(Op::GetCurrentPosition, [&] {
+        if (m_State->LostLocked()) return ds::DSERR_BUFFERLOST;
         // Nothing is mixed ahead of the play cursor, so the write cursor is the same.
         const uint32_t cursor = m_State->CursorBytes();
         if (play) *play = cursor;
@@ -162,6 +163,7 @@ ds::HRESULT BufferCom::Lock(uint32_t offset, uint32_t bytes, void** first, uint3
     return Call(
         Op::Lock,
         [&] {
+            if (m_State->LostLocked()) return ds::DSERR_BUFFERLOST;
             return m_State->DoLock(offset, bytes, first, firstBytes, second, secondBytes, flags);
         },
         offset, bytes);
@@ -174,6 +176,7 @@ ds::HRESULT BufferCom::Play(uint32_t reserved, uint32_t /*priority*/, uint32_t f
         Op::Play,
         [&] {
             if (reserved != 0) return ds::DSERR_INVALIDPARAM;
+            if (m_State->LostLocked()) return ds::DSERR_BUFFERLOST;
             m_State->DoPlay((flags & ds::DSBPLAY_LOOPING) != 0);
             return ds::DS_OK;
         },
@@ -184,7 +187,11 @@ ds::HRESULT BufferCom::SetCurrentPosition(uint32_t position) {
     std::lock_guard<std::mutex> guard(m_Device.Mutex());
     m_State->Touch();
     return Call(
-        Op::SetCurrentPosition, [&] { return m_State->DoSetPosition(position); }, position);
+        Op::SetCurrentPosition,
+        [&] {
+            return m_State->LostLocked() ? ds::DSERR_BUFFERLOST : m_State->DoSetPosition(position);
+        },
+        position);
 }
 
 ds::HRESULT BufferCom::SetFormat(const ds::WAVEFORMATEX*) {
@@ -227,7 +234,11 @@ ds::HRESULT BufferCom::Unlock(void* first, uint32_t firstBytes, void* second,
     std::lock_guard<std::mutex> guard(m_Device.Mutex());
     m_State->Touch();
     return Call(
-        Op::Unlock, [&] { return m_State->DoUnlock(first, firstBytes, second, secondBytes); },
+        Op::Unlock,
+        [&] {
+            if (m_State->LostLocked()) return ds::DSERR_BUFFERLOST;
+            return m_State->DoUnlock(first, firstBytes, second, secondBytes);
+        },
         firstBytes, secondBytes, 0,
         // An injected failure still ends the lock, without publishing its bytes, so no
         // later call waits for it.
@@ -235,8 +246,13 @@ ds::HRESULT BufferCom::Unlock(void* first, uint32_t firstBytes, void* second,
 }
 
 ds::HRESULT BufferCom::Restore() {
-    return ds::DS_OK;
-}  // software memory is never lost
+    std::lock_guard<std::mutex> guard(m_Device.Mutex());
+    m_State->Touch();
+    return Call(Op::Restore, [&] {
+        m_State->RestoreLocked();
+        return ds::DS_OK;
+    });
+}
 
 ds::HRESULT BufferCom::SetNotificationPositions(uint32_t count,
                                                 const ds::DSBPOSITIONNOTIFY* positions) {

@@ -276,8 +276,21 @@ ds::HRESULT BufferState::DoSetFrequency(uint32_t frequency) {
 }
 
 uint32_t BufferState::StatusLocked() const {
+    if (m_Lost) return ds::DSBSTATUS_BUFFERLOST;
     if (!PlayingLocked()) return 0;
     return ds::DSBSTATUS_PLAYING | (m_Looping ? ds::DSBSTATUS_LOOPING : 0u);
+}
+
+bool BufferState::LoseLocked() {
+    if (m_Released) return false;
+    m_Lost = true;
+    m_Playing = false;
+    m_OpenLocks.clear();
+    const uint8_t silence = m_Format.wBitsPerSample == 8 ? 0x80 : 0x00;
+    std::fill(m_Memory.begin(), m_Memory.end(), silence);
+    std::fill(m_Committed.begin(), m_Committed.end(), silence);
+    m_Fresh.Clear();  // nothing written survives: playing it before a rewrite underruns
+    return true;
 }
 
 void BufferState::MarkReleased() {

@@ -99,6 +99,12 @@ public:
     int32_t PanLocked() const { return m_Pan; }
     uint32_t FrequencyLocked() const { return m_Frequency; }
     uint32_t StatusLocked() const;
+    // Buffer loss, as when another program takes the device: the buffer stops without a
+    // signal, its memory is gone (silence), and Lock, Unlock, Play and the position calls
+    // answer DSERR_BUFFERLOST until Restore.
+    bool LoseLocked();  // false once released
+    bool LostLocked() const { return m_Lost; }
+    void RestoreLocked() { m_Lost = false; }
     bool PlayingLocked() const { return m_Playing && !m_Released; }
     // The byte at the play cursor was written since it last played.
     bool CursorWritten() const { return m_Fresh.Contains(CursorBytes()); }
@@ -155,6 +161,7 @@ private:
     std::vector<OpenLock> m_OpenLocks;
 
     bool m_Released = false;
+    bool m_Lost = false;
     bool m_Playing = false;
     bool m_Looping = false;
     uint32_t m_Frame = 0;  // play cursor, in frames

@@ -241,6 +241,11 @@ void DeviceImpl::FailNext(Op op, ds::HRESULT result) {
     m_Faults[op].push_back(result);
 }
 
+bool DeviceImpl::LoseBuffer(size_t index) {
+    std::lock_guard<std::mutex> guard(*m_Lock);
+    return index < m_Buffers.size() && m_Buffers[index]->LoseLocked();
+}
+
 void DeviceImpl::ForgetBufferLocked(BufferState* state) {
     m_Live.erase(std::remove(m_Live.begin(), m_Live.end(), state), m_Live.end());
     DropUnsettledLocked(state);

@@ -126,6 +126,7 @@ public:
     size_t BufferCount() const override;
     std::shared_ptr<BufferRecord> Buffer(size_t index) const override;
     void FailNext(Op op, ds::HRESULT result) override;
+    bool LoseBuffer(size_t index) override;
     uint64_t MixedFrames() const override;
     size_t HeldBytes() const override;
 

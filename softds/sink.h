@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "softds/softds.h"
 
@@ -27,6 +28,27 @@ public:
     virtual void Stop() {}
     virtual void Close() = 0;
 };
+
+// One opened audio device that pulls the mix through the render function it was opened
+// with, on a thread of its own, from Start until Stop has returned.
+class OutputPort {
+public:
+    virtual ~OutputPort() = default;  // closes the device
+    virtual void Start() = 0;
+    virtual void Stop() = 0;
+    // The system removed the device: it pulls no more.
+    virtual bool Lost() const = 0;
+};
+// Opens the default device; null when none opens now.
+using OpenPort = std::function<std::unique_ptr<OutputPort>(Sink::RenderFn render)>;
+
+// A pulling sink that survives its device: when the device is lost it keeps the clock
+// running (a thread renders the mix at the output rate, into nothing) and opens the default
+// device again every `retryMs`, playing to it as soon as one opens. It says each of the
+// two once, through `say` (stderr when empty). Null when no device opens at first.
+std::unique_ptr<Sink> MakeRecoveringSink(uint32_t rate, uint32_t periodFrames, OpenPort open,
+                                         std::function<void(const char*)> say = {},
+                                         uint32_t retryMs = 250);
 
 std::unique_ptr<Sink> MakeWavSink(const std::string& path, uint32_t rate);
 // Null when SDL2 is not built in or no audio device opens. `pull`: the device's audio

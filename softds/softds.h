@@ -6,7 +6,10 @@
 // manual (tests step playback exactly: Advance moves every playing buffer on, signals the
 // notifications it passes in order and waits until the stream workers have handled them)
 // or real-time (the SDL2 audio device pulls blocks of output through its callback, or a
-// timer thread consumes them at the sample rate). The clock moves buffers on by spans of
+// timer thread consumes them at the sample rate). When the system removes the SDL device,
+// the clock runs on without it (buffers play on, notifications fire, positions carry on)
+// and the mix goes to the default device as soon as one opens again; softds says each of
+// the two once on stderr. The clock moves buffers on by spans of
 // frames up to the next notification or end. Playing buffers are always mixed, with or
 // without a sink: converted to float, resampled when their rate differs from the output
 // rate, scaled by their volume and summed, then clamped to 16-bit stereo at the output rate
@@ -79,6 +82,7 @@ enum class Op {
     GetStatus,
     SetVolume,
     Release,
+    Restore,
 };
 
 struct CallRecord {
@@ -170,6 +174,12 @@ public:
     // answered instead of DS_OK. Several calls for one operation queue up; Release
     // cannot be made to fail.
     virtual void FailNext(Op op, ds::HRESULT result = ds::DSERR_GENERIC) = 0;
+    // Buffer `index` is lost, as when another program takes the device: it stops without
+    // signalling, its memory becomes silence, and Lock, Unlock, Play, SetCurrentPosition
+    // and GetCurrentPosition answer DSERR_BUFFERLOST, GetStatus DSBSTATUS_BUFFERLOST, until
+    // the buffer is restored (Restore, which FailNext(Op::Restore) can make fail). False
+    // for no such live buffer.
+    virtual bool LoseBuffer(size_t index) = 0;
 
     // Output frames mixed so far (16-bit stereo), with every sink: none included.
     virtual uint64_t MixedFrames() const = 0;

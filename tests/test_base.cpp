@@ -1,16 +1,22 @@
 // Win32 wrappers, the two diagnostic outputs, the timer guard and the message bytes.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/diagnostics.h"
 #include "base/faults.h"
+#include "base/message_delivery.h"
 #include "base/messages.h"
 #include "base/module_timer.h"
 #include "base/sync.h"
 #include "sonaflux/sonaflux.h"
+#include "support/host_timer.h"
 #include "support/report_capture.h"
 
 #ifdef _WIN32
@@ -170,6 +176,93 @@ TEST(BaseDiagnostics, ManyThreadsReportingAtOnceKeepEveryTextWhole) {
         EXPECT_EQ(tail, std::string(600, static_cast<char>('a' + t)));
         EXPECT_EQ(r.kind, (i % 2) ? ReportKind::Box : ReportKind::Debug);
     }
+}
+
+// A host callback that holds each message until the test opens its gate.
+struct GatedHost {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+    int returned = 0;
+    std::vector<std::string> ids, texts;
+    std::vector<std::thread::id> threads;
+    static void SONAFLUX_CALL Hear(void* self, const MusicMessage* m) {
+        auto& h = *static_cast<GatedHost*>(self);
+        std::unique_lock<std::mutex> lock(h.mutex);
+        h.ids.emplace_back(m->id);
+        h.texts.emplace_back(m->cp932);
+        h.threads.push_back(std::this_thread::get_id());
+        h.cv.notify_all();
+        h.cv.wait_for(lock, std::chrono::seconds(30), [&] { return h.open; });
+        ++h.returned;
+    }
+    size_t Heard() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return ids.size();
+    }
+    void Open() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        cv.notify_all();
+    }
+};
+
+// Runs `body` on a thread that reports as one of the module's own.
+void OnModuleThread(const std::function<void()>& body) {
+    std::thread([&] {
+        MarkModuleThread();
+        body();
+    }).join();
+}
+
+// The module's threads queue for the host: never waiting for its callback, in order, a
+// full queue dropping and counting, the count delivered before the next message that got
+// in; their boxes shown after the callback, from the delivery thread. The host's own
+// thread is heard at once, on itself; without a callback a module thread's box is shown
+// on that thread, as before.
+TEST(BaseDiagnostics, ModuleThreadsQueueForTheHostAndNeverWait) {
+    ReportCapture reports;
+    GatedHost host;
+    SetMessageRoute(&GatedHost::Hear, &host);
+    const DeliveryCounts before = DeliveryFigures();
+    OnModuleThread([&] {
+        DebugPrint("message %d", 0);
+        ASSERT_TRUE(test::Eventually([&] { return host.Heard() == 1; }));  // held there
+        for (int i = 1; i < 100; ++i) DebugPrint("message %d", i);
+        ErrorBox("a box that finds the queue full");
+    });
+    // The thread has ended while the callback still holds the first message.
+    EXPECT_EQ(host.returned, 0);
+    EXPECT_EQ(reports.DebugLines().size(), 101u);  // the debugger output, at once
+    EXPECT_TRUE(reports.Boxes().empty());
+    const DeliveryCounts full = DeliveryFigures();
+    EXPECT_EQ(full.queued - before.queued, 1u + kMessageQueueSlots);
+    EXPECT_EQ(full.dropped - before.dropped, 100u - kMessageQueueSlots);
+
+    host.Open();
+    ASSERT_TRUE(test::Eventually([&] { return host.Heard() == kMessageQueueSlots + 2; }));
+    OnModuleThread([] { ErrorBox("box %d", 7); });
+    ASSERT_TRUE(test::Eventually([&] { return reports.CountBox("box 7") == 1; }));
+    ASSERT_EQ(host.Heard(), kMessageQueueSlots + 3);
+    for (uint32_t i = 0; i <= kMessageQueueSlots; ++i) {
+        EXPECT_EQ(host.texts[i], "message " + std::to_string(i));
+        EXPECT_NE(host.threads[i], std::this_thread::get_id());
+    }
+    EXPECT_EQ(host.ids[kMessageQueueSlots + 1], "MessagesDropped");
+    EXPECT_NE(host.texts[kMessageQueueSlots + 1].find(std::to_string(100 - kMessageQueueSlots)),
+              std::string::npos);
+    EXPECT_EQ(host.texts[kMessageQueueSlots + 2], "box 7");
+
+    DebugPrint("from the host");  // heard before this returns, on this thread
+    ASSERT_EQ(host.Heard(), kMessageQueueSlots + 4);
+    EXPECT_EQ(host.texts.back(), "from the host");
+    EXPECT_EQ(host.threads.back(), std::this_thread::get_id());
+
+    SetMessageRoute(nullptr, nullptr);
+    reports.Clear();
+    OnModuleThread([] { ErrorBox("shown on the thread"); });
+    EXPECT_EQ(reports.Boxes(), std::vector<std::string>{"shown on the thread"});
+    EXPECT_EQ(host.Heard(), kMessageQueueSlots + 4);
 }
 
 class FixedTimer final : public ITimer {

@@ -31,6 +31,7 @@ constexpr DWORD kGetCurrentPosition2 = DSBCAPS_GETCURRENTPOSITION2;
 constexpr DWORD kPlayLooping = DSBPLAY_LOOPING;
 constexpr DWORD kStatusPlaying = DSBSTATUS_PLAYING;
 constexpr DWORD kStatusLooping = DSBSTATUS_LOOPING;
+constexpr DWORD kStatusBufferLost = DSBSTATUS_BUFFERLOST;
 constexpr LONG kVolumeMin = DSBVOLUME_MIN;
 constexpr LONG kVolumeMax = DSBVOLUME_MAX;
 constexpr WORD kFormatPcm = WAVE_FORMAT_PCM;
@@ -55,6 +56,7 @@ constexpr WORD kFormatPcm = WAVE_FORMAT_PCM;
 #undef DSBPLAY_LOOPING
 #undef DSBSTATUS_PLAYING
 #undef DSBSTATUS_LOOPING
+#undef DSBSTATUS_BUFFERLOST
 #undef DSBVOLUME_MIN
 #undef DSBVOLUME_MAX
 #undef WAVE_FORMAT_PCM
@@ -120,6 +122,7 @@ static_assert(real::kLocSoftware == ds::DSBCAPS_LOCSOFTWARE &&
                   real::kPlayLooping == ds::DSBPLAY_LOOPING &&
                   real::kStatusPlaying == ds::DSBSTATUS_PLAYING &&
                   real::kStatusLooping == ds::DSBSTATUS_LOOPING &&
+                  real::kStatusBufferLost == ds::DSBSTATUS_BUFFERLOST &&
                   real::kVolumeMin == ds::DSBVOLUME_MIN && real::kVolumeMax == ds::DSBVOLUME_MAX &&
                   real::kFormatPcm == ds::WAVE_FORMAT_PCM,
               "flags and limits");

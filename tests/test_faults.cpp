@@ -12,16 +12,20 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/faults.h"
+#include "base/message_delivery.h"
 #include "base/messages.h"
 #include "config/module_options.h"
 #include "config/module_settings.h"
@@ -41,6 +45,7 @@ namespace {
 using test::Bytes;
 using test::InterfaceOf;
 using Op = softds::Op;
+namespace ds = sonaflux::ds;
 
 constexpr uint32_t kRate = 8000;
 constexpr uint32_t kFrameBytes = 4;  // 16-bit stereo
@@ -547,8 +552,9 @@ TEST_P(FaultMatrix, InjectedOnceItIsReportedAndTheStreamRecovers) {
 // Faults that recur over a long play, or that never go away.
 class FaultRuns : public FaultMatrix {};
 
-// A host's message callback hears what a stream worker reports, on the worker's thread.
-TEST_F(FaultRuns, TheMessageRouteHearsAWorkerOnItsOwnThread) {
+// A host's message callback hears what a stream worker reports, from the module's delivery
+// thread; removing the callback first hands it what was still queued.
+TEST_F(FaultRuns, TheMessageRouteHearsAWorkerFromTheDeliveryThread) {
     struct Heard {
         std::mutex mutex;
         std::vector<std::pair<std::string, std::thread::id>> messages;
@@ -573,6 +579,180 @@ TEST_F(FaultRuns, TheMessageRouteHearsAWorkerOnItsOwnThread) {
     });
     EXPECT_NE(fromWorker, heard.messages.end());
     EXPECT_GE(reports.CountDebug(msg::kFileReadFailed), 1);
+}
+
+// A host callback that takes a second per message (a logger on a slow disk) while every
+// other disk read of an endless play fails: the queue overflows, the worker never waits
+// for the host, nothing underruns, and every message is either delivered or counted in a
+// "MessagesDropped" report once delivery resumes.
+TEST_F(FaultRuns, ASlowMessageCallbackNeverStallsTheMusic) {
+    struct SlowHost {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool open = false;
+        std::vector<std::string> ids, texts;
+        static void SONAFLUX_CALL Hear(void* self, const MusicMessage* m) {
+            auto& h = *static_cast<SlowHost*>(self);
+            std::unique_lock<std::mutex> lock(h.mutex);
+            h.ids.emplace_back(m->id);
+            h.texts.emplace_back(m->cp932);
+            h.cv.wait_for(lock, std::chrono::seconds(1), [&] { return h.open; });
+        }
+    } host;
+    auto* diagnostics = static_cast<MusicDiagnostics*>(module->GetInterface(&IID_MusicDiagnostics));
+    diagnostics->SetMessageCallback(&SlowHost::Hear, &host);
+    ASSERT_TRUE(InterfaceOf<MusicLoopControl>(player, IID_MusicLoopControl)->SetLoopCount(0));
+    ASSERT_TRUE(player->Load(0));
+    ASSERT_TRUE(player->Play());
+    ASSERT_TRUE(Advance(kPlayedFirst));
+    reports.Clear();
+    const DeliveryCounts before = DeliveryFigures();
+    constexpr int kRefills = 400;  // a disk read every second refill: 200 failed reads
+    for (int i = 0; i < kRefills; ++i) {
+        ArmFault(FaultPoint::FileRead);
+        ASSERT_TRUE(Advance(kSegment / kFrameBytes)) << i;  // the worker never waits
+    }
+    DisarmFaults();
+    EXPECT_EQ(Last()->Underruns(), 0u);
+    EXPECT_TRUE(player->IsPlaying());
+    const DeliveryCounts during = DeliveryFigures();
+    const uint64_t queued = during.queued - before.queued;
+    const uint64_t dropped = during.dropped - before.dropped;
+    // The debugger output has every message the worker raised (the drop counts apart).
+    const std::string dropNotice(msg::kMessagesDropped, std::strcspn(msg::kMessagesDropped, "%"));
+    const auto lines = reports.DebugLines();
+    const auto raised = static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](auto& l) {
+        return l.compare(0, dropNotice.size(), dropNotice) != 0;
+    }));
+    EXPECT_GE(raised, static_cast<size_t>(kRefills / 2));
+    EXPECT_EQ(queued + dropped, raised);
+    EXPECT_GT(dropped, 0u);
+
+    {
+        const std::lock_guard<std::mutex> lock(host.mutex);
+        host.open = true;
+    }
+    host.cv.notify_all();
+    ASSERT_TRUE(test::Eventually([&] { return DeliveryFigures().delivered == during.queued; }));
+    diagnostics->SetMessageCallback(nullptr, nullptr);  // also waits for a pending count
+    uint64_t heard = 0, counted = 0;
+    for (size_t i = 0; i < host.ids.size(); ++i) {
+        EXPECT_NE(host.ids[i], "Underrun");
+        if (host.ids[i] == "MessagesDropped") {
+            const std::string& text = host.texts[i];
+            counted += std::stoul(text.substr(text.find_first_of("0123456789")));
+        } else {
+            ++heard;
+        }
+    }
+    EXPECT_EQ(heard, queued);
+    EXPECT_EQ(counted, dropped);
+    std::printf("slow callback: %zu messages raised, %llu delivered, %llu dropped and counted\n",
+                raised, static_cast<unsigned long long>(heard),
+                static_cast<unsigned long long>(counted));
+}
+
+// Lost buffers: the worker notices a loss by itself (a lost buffer signals nothing),
+// restores the buffer, rewrites the ring from the frame that was playing and plays on, so
+// the music goes on byte for byte from where it was and positions stay right; a loss while
+// paused, during a fade and while a seek refills the ring; a Restore that fails is retried
+// and reported once.
+class LostBuffers : public FaultRuns {
+protected:
+    void Start() {
+        ASSERT_TRUE(InterfaceOf<MusicLoopControl>(player, IID_MusicLoopControl)->SetLoopCount(0));
+        ASSERT_TRUE(player->Load(0));
+        ASSERT_TRUE(player->Play());
+        ASSERT_TRUE(Advance(kPlayedFirst));
+    }
+    void Lose() { ASSERT_TRUE(device->LoseBuffer(device->BufferCount() - 1)); }
+    Bytes Endless(size_t from, size_t count) const {
+        Bytes out;
+        for (size_t i = from; out.size() < count; ++i) out.push_back(data[i % data.size()]);
+        return out;
+    }
+    uint32_t Position() {
+        return InterfaceOf<MusicSampleInfo>(player, IID_MusicSampleInfo)->GetPositionSamples();
+    }
+    std::string Restored(uint32_t frame) const { return Format(msg::kBufferRestored, int(frame)); }
+    int Restores() const {
+        const auto calls = Last()->Calls();
+        return static_cast<int>(std::count_if(calls.begin(), calls.end(), [](const auto& c) {
+            return c.op == Op::Restore && c.result == 0;
+        }));
+    }
+};
+
+TEST_F(LostBuffers, WhilePlayingTheWorkerRestoresAndPlaysOnByteExact) {
+    Start();
+    Lose();
+    ASSERT_TRUE(test::Eventually([&] { return Last()->Playing(); }));  // no host call needed
+    EXPECT_EQ(Restores(), 1);
+    EXPECT_EQ(reports.CountDebug(Restored(kPlayedFirst)), 1);
+    EXPECT_EQ(Position(), kPlayedFirst);
+    ASSERT_TRUE(Advance(3000));
+    EXPECT_EQ(Position(), kPlayedFirst + 3000);
+    EXPECT_EQ(Last()->Played(), Endless(0, (kPlayedFirst + 3000) * kFrameBytes));
+    EXPECT_EQ(Last()->Underruns(), 0u);
+    EXPECT_TRUE(reports.Boxes().empty());
+}
+
+TEST_F(LostBuffers, WhilePausedTheRingIsRewrittenAndResumePlaysFromThePausedFrame) {
+    Start();
+    auto* pause = InterfaceOf<MusicPauseControl>(player, IID_MusicPauseControl);
+    ASSERT_TRUE(pause->Pause());
+    Lose();
+    ASSERT_TRUE(test::Eventually([&] { return reports.CountDebug(Restored(kPlayedFirst)) == 1; }));
+    EXPECT_FALSE(Last()->Playing());  // still paused
+    EXPECT_EQ(Position(), kPlayedFirst);
+    ASSERT_TRUE(pause->Resume());
+    ASSERT_TRUE(Advance(3000));
+    EXPECT_EQ(Last()->Played(), Endless(0, (kPlayedFirst + 3000) * kFrameBytes));
+    EXPECT_EQ(Position(), kPlayedFirst + 3000);
+}
+
+TEST_F(LostBuffers, DuringAFadeTheFadeGoesOnOverTheRestoredBuffer) {
+    Start();
+    auto* fade = InterfaceOf<MusicFadeControl>(player, IID_MusicFadeControl);
+    ASSERT_TRUE(fade->Fade(2000, 50, false));
+    Lose();
+    ASSERT_TRUE(test::Eventually([&] { return Last()->Playing(); }));
+    EXPECT_TRUE(fade->IsFading());
+    timer.now += 2000;
+    ASSERT_TRUE(test::Eventually([&] { return !fade->IsFading(); }));
+    EXPECT_LT(Last()->Volume(), 0);  // the fade's target over the restored buffer
+    ASSERT_TRUE(Advance(3000));
+    EXPECT_EQ(Last()->Played(), Endless(0, (kPlayedFirst + 3000) * kFrameBytes));
+    EXPECT_TRUE(player->IsPlaying());
+}
+
+TEST_F(LostBuffers, WhileASeekRefillsTheRingTheSoughtFramePlays) {
+    Start();
+    ASSERT_TRUE(player->Stop());
+    Lose();
+    ASSERT_TRUE(InterfaceOf<MusicSeekControl>(player, IID_MusicSeekControl)->Seek(5000));
+    EXPECT_EQ(Position(), 5000u);
+    ASSERT_TRUE(player->Play());
+    ASSERT_TRUE(Advance(3000));
+    Bytes expected = Endless(0, kPlayedFirst * kFrameBytes);
+    const Bytes after = Endless(5000 * kFrameBytes, 3000 * kFrameBytes);
+    expected.insert(expected.end(), after.begin(), after.end());
+    EXPECT_EQ(Last()->Played(), expected);
+    EXPECT_EQ(Position(), 8000u);
+}
+
+TEST_F(LostBuffers, ARestoreThatFailsIsRetriedAndReportedOnce) {
+    Start();
+    for (int i = 0; i < 3; ++i) device->FailNext(Op::Restore, ds::DSERR_GENERIC);
+    Lose();
+    ASSERT_TRUE(test::Eventually([&] { return Last()->Playing(); }));
+    char failed[128];
+    std::snprintf(failed, sizeof failed, msg::kRestoreFailed,
+                  static_cast<unsigned>(ds::DSERR_GENERIC));
+    EXPECT_EQ(reports.CountDebug(failed), 1);
+    EXPECT_TRUE(reports.Boxes().empty());
+    ASSERT_TRUE(Advance(3000));
+    EXPECT_EQ(Last()->Played(), Endless(0, (kPlayedFirst + 3000) * kFrameBytes));
 }
 
 // Device failures scattered over an endless play are not the end of the music: each costs

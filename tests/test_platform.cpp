@@ -282,23 +282,45 @@ unsigned __stdcall SlowWorker(void* p) {
     return 0;
 }
 
-TEST(PlatformIdle, WaitIdleReturnsOnlyAfterWokenThreadsWaitAgain) {
-    WorkerState s;
-    s.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    s.quit = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    unsigned id = 0;
-    auto t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, SlowWorker, &s, 0, &id));
-    ASSERT_TRUE(PlatformWaitIdle(s.wake, 5000));
-    for (int i = 1; i <= 20; ++i) {
-        SetEvent(s.wake);
-        ASSERT_TRUE(PlatformWaitIdle(s.wake, 5000));
-        EXPECT_EQ(s.handled.load(), i);  // exact: the wake was handled before idle
+// A worker that also wakes by time-out every millisecond and does a little work then (as
+// a stream worker looks at its buffer's status): a signal set during that work finds no
+// waiter, and the worker takes it at its next wait; idle must still wait for it.
+unsigned __stdcall PollingWorker(void* p) {
+    auto* s = static_cast<WorkerState*>(p);
+    HANDLE h[2] = {s->quit, s->wake};
+    for (;;) {
+        const DWORD r = WaitForMultipleObjects(2, h, FALSE, 1);
+        if (r == WAIT_OBJECT_0) return 0;
+        if (r == WAIT_TIMEOUT) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the check
+            continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ++s->handled;
     }
-    SetEvent(s.quit);
-    WaitForSingleObject(t, INFINITE);
-    CloseHandle(t);
-    CloseHandle(s.wake);
-    CloseHandle(s.quit);
+}
+
+TEST(PlatformIdle, WaitIdleReturnsOnlyAfterWokenThreadsWaitAgain) {
+    for (auto worker : {SlowWorker, PollingWorker}) {
+        WorkerState s;
+        s.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        s.quit = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        unsigned id = 0;
+        auto t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, worker, &s, 0, &id));
+        ASSERT_TRUE(PlatformWaitIdle(s.wake, 5000));
+        for (int i = 1; i <= 20; ++i) {
+            // Lets the polling worker's wait time out first, so the signal meets its check.
+            if (worker == PollingWorker) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            SetEvent(s.wake);
+            ASSERT_TRUE(PlatformWaitIdle(s.wake, 5000));
+            EXPECT_EQ(s.handled.load(), i);  // exact: the wake was handled before idle
+        }
+        SetEvent(s.quit);
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+        CloseHandle(s.wake);
+        CloseHandle(s.quit);
+    }
     EXPECT_FALSE(PlatformWaitIdle(nullptr, 0));
 }
 #endif

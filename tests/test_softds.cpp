@@ -10,11 +10,14 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/win32.h"
+#include "softds/sink.h"
 #include "softds/softds.h"
+#include "support/host_timer.h"
 #include "support/test_files.h"
 #include "support/wave_image.h"
 
@@ -1417,3 +1420,100 @@ TEST_F(SoftDs, HostWorkerAndFadeThreadsCallAtOnce) {
 }
 
 }  // namespace
+
+namespace softds::detail {
+namespace {
+
+// Audio devices the test drives: each pulls when the test asks, and the system may remove
+// it, or refuse to open one, on demand.
+struct FakeDevices {
+    class Port final : public OutputPort {
+    public:
+        Port(FakeDevices& all, Sink::RenderFn render) : m_All(all), m_Render(std::move(render)) {}
+        void Start() override { started = true; }
+        void Stop() override { started = false; }
+        bool Lost() const override { return m_All.removed.load(); }
+        void Pull(size_t frames) {
+            std::vector<int16_t> out(2 * frames);
+            if (started) m_Render(out.data(), frames);
+        }
+        std::atomic<bool> started{false};
+
+    private:
+        FakeDevices& m_All;
+        Sink::RenderFn m_Render;
+    };
+
+    OpenPort Opener() {
+        return [this](Sink::RenderFn render) -> std::unique_ptr<OutputPort> {
+            ++attempts;
+            if (refuse.load()) return nullptr;
+            auto port = std::make_unique<Port>(*this, std::move(render));
+            const std::lock_guard<std::mutex> lock(mutex);
+            latest = port.get();
+            ++opened;
+            return port;
+        };
+    }
+    Port* Latest() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return latest;
+    }
+
+    std::atomic<bool> removed{false}, refuse{false};
+    std::atomic<int> attempts{0}, opened{0};
+    std::mutex mutex;
+    Port* latest = nullptr;
+};
+
+// The real-time clock outlives its device: when the system removes it, the mix goes on
+// being rendered at the output rate (positions carry on), the default device is tried
+// again until one opens, and the mix plays there; each of the two is said once.
+TEST(SoftDsSink, ThePullingSinkSurvivesItsDevice) {
+    FakeDevices devices;
+    std::mutex saidMutex;
+    std::vector<std::string> said;
+    auto sink = MakeRecoveringSink(
+        8000, 80, devices.Opener(),
+        [&](const char* text) {
+            const std::lock_guard<std::mutex> lock(saidMutex);
+            said.emplace_back(text);
+        },
+        20);
+    ASSERT_NE(sink, nullptr);
+    std::atomic<uint64_t> rendered{0};  // the clock: every frame of the mix asked for
+    sink->Start([&](int16_t*, size_t frames) { rendered += frames; });
+    auto lines = [&] {
+        const std::lock_guard<std::mutex> lock(saidMutex);
+        return said;
+    };
+    devices.Latest()->Pull(160);
+    EXPECT_EQ(rendered.load(), 160u);
+
+    devices.refuse = true;
+    devices.removed = true;
+    ASSERT_TRUE(sonaflux::test::Eventually([&] { return lines().size() == 1; }));
+    EXPECT_NE(lines()[0].find("removed"), std::string::npos);
+    // No device: the clock still runs, and the default device is tried again and again.
+    ASSERT_TRUE(sonaflux::test::Eventually(
+        [&] { return rendered.load() >= 160 + 800 && devices.attempts.load() >= 4; }));
+    EXPECT_EQ(lines().size(), 1u);
+
+    devices.removed = false;  // a device is there again
+    devices.refuse = false;
+    ASSERT_TRUE(sonaflux::test::Eventually([&] { return lines().size() == 2; }));
+    EXPECT_NE(lines()[1].find("again"), std::string::npos);
+    EXPECT_EQ(devices.opened.load(), 2);
+    FakeDevices::Port* port = devices.Latest();
+    EXPECT_TRUE(port->started.load());
+    const uint64_t before = rendered.load();
+    port->Pull(160);  // the new device pulls the same mix on
+    EXPECT_GE(rendered.load(), before + 160);
+    sink->Stop();
+    EXPECT_FALSE(port->started.load());
+    sink->Close();
+    EXPECT_EQ(lines().size(), 2u);
+}
+
+}  // namespace
+}  // namespace softds::detail

@@ -625,6 +625,11 @@ TEST_F(SoundTest, ALateWorkerCatchesUpWithTheMusicInOrder) {
     ASSERT_TRUE(test::Eventually([&] { return unlocks() == before + 6; }));
     EXPECT_EQ(Record()->Underruns(), 2u * S);  // ring segments 1 and 2 played stale
     AdvanceBytes(4 * 8 * S);                   // four laps, across two loop seams
+    // The worker saw the cursor past what it had written: one underrun, reported once.
+    char underrun[128];
+    std::snprintf(underrun, sizeof underrun, msg::kUnderrun, 1u);
+    EXPECT_EQ(reports.CountDebug(underrun), 1);
+    EXPECT_EQ(reports.DebugLines().size(), 1u);
 
     auto expected = [this](size_t at) {  // the endless stream: 0..40000, then from 4000
         return at < data.size() ? data[at] : data[4000 + (at - data.size()) % 36000];

@@ -124,6 +124,18 @@ constexpr Gloss kGlosses[] = {
     {"つなげられる曲は%d曲までです", "At most %d pieces can be joined."},
     {"最後の曲の終わりがすでにリングに書かれているため、曲をつなげられません",
      "The end of the last piece is already in the ring: no piece can join it."},
+    {"メッセージが%u 件あふれたため、ホストに届けられませんでした",
+     "%u messages overflowed the queue and were not delivered to the host."},
+    {"再生位置が書き込み済みのデータを追い越しました（%u 回目）",
+     "The play cursor overtook the data written (underrun %u since the load)."},
+    {"イメージの開始位置（%u バイト目）がファイルの終わり（%s バイト）の先です",
+     "The image starts at byte %u, past the end of the file (%s bytes)."},
+    {"サウンドバッファーが失われたため復元し、%u フレーム目から書き直しました",
+     "The sound buffer was lost; it was restored and rewritten from frame %u."},
+    {"サウンドバッファーの復元に失敗しました（0x%08X）。再試行します",
+     "Restoring the lost sound buffer failed (0x%08X); retrying."},
+    {"サウンドバッファーを復元できません。復元を試み続けます",
+     "The lost sound buffer cannot be restored yet; the module keeps trying."},
 };
 
 // Messages that tell that the music file could not be read.

@@ -83,7 +83,12 @@ struct ValueOption {
 const ValueOption kValueOptions[] = {
     {"--offset",
      [](const std::string& v, PlayOptions& o, std::string* c) {
-         return SetInteger(v, 0, kMaxFrame, "a byte offset (0 to 2147483647)", &o.offset, c);
+         // The module takes an entry's offset as 32 bits: a file over 4 GiB plays from any
+         // offset below 4 GiB, and nothing past it can be named.
+         return SetInteger(v, 0, 0xFFFFFFFFll,
+                           "a byte offset below 4 GiB (0 to 4294967295; the module's offsets "
+                           "are 32-bit and cannot reach further into a file)",
+                           &o.offset, c);
      }},
     {"--size",
      [](const std::string& v, PlayOptions& o, std::string* c) {
@@ -256,7 +261,7 @@ const char* UsageText() {
            "Plays a RIFF/WAVE file (or a byte range of a larger file) through the Sonaflux\n"
            "module. Without FILE it plays a built-in demo tune that loops until stopped.\n"
            "\n"
-           "  --offset N        the image starts N bytes into FILE (default 0)\n"
+           "  --offset N        the image starts N bytes into FILE (default 0; below 4 GiB)\n"
            "  --size N          the image is N bytes long (default: to the end of FILE)\n"
            "  --loops N         passes to play; 0 loops endlessly (default 1; demo 0)\n"
            "  --loop-start F    later passes start at sample frame F\n"

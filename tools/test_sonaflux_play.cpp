@@ -132,6 +132,7 @@ TEST(Options, BadArgumentsAreRefusedWithAReason) {
         {{"--render="}, "--render needs a file name"},
         {{"a.wav", "b.wav"}, "more than one file"},
         {{"--offset", "10"}, "--offset and --size need a FILE"},
+        {{"--offset", "4294967296", "pack"}, "the module's offsets are 32-bit"},
         {{"--loop-start", "50", "--loop-end", "50", "x.wav"}, "--loop-start must come before"},
         {{"--loop-end", "0", "x.wav"}, "--loop-end must be after frame 0"},
     };

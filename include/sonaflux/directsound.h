@@ -50,6 +50,7 @@ inline constexpr uint32_t DSBCAPS_GETCURRENTPOSITION2 = 0x00010000u;
 
 inline constexpr uint32_t DSBPLAY_LOOPING = 0x00000001u;
 inline constexpr uint32_t DSBSTATUS_PLAYING = 0x00000001u;
+inline constexpr uint32_t DSBSTATUS_BUFFERLOST = 0x00000002u;
 inline constexpr uint32_t DSBSTATUS_LOOPING = 0x00000004u;
 
 inline constexpr int32_t DSBVOLUME_MIN = -10000;

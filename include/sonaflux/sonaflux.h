@@ -8,8 +8,10 @@
 // Threads. Every operation of every interface here is called from one host thread at a
 // time (the engine's audio or main thread); none is safe to call concurrently with
 // another. The module runs threads of its own: one worker per loaded stream (it refills
-// the sound buffer from disk) and one thread per running fade. Those threads call back
-// into the host only through ITimer::GetTime (fade threads) and the DirectSound device.
+// the sound buffer from disk), one thread per running fade, and, while a message callback
+// is set, one thread that delivers the messages of the others. They call back into the
+// host only through ITimer::GetTime (fade threads), the DirectSound device and the
+// message callback (the delivery thread).
 //
 // Blocking. Operations return promptly except where stated: Load reads the file's header
 // and fills half the sound buffer from disk; Unload, a Load over a loaded stream, and the
@@ -72,6 +74,9 @@ inline constexpr GUID IID_MusicSourceInfo = {
 inline constexpr GUID IID_MusicSequence = {
     0xEDB98892, 0xFD19, 0x4C36, {0xBD, 0x44, 0x36, 0x21, 0xD1, 0xF4, 0x5B, 0xF9}};
 
+inline constexpr GUID IID_MusicFileSource = {
+    0x5B7D2E41, 0x93C6, 0x4F0A, {0xA1, 0x58, 0x6E, 0x2D, 0xC4, 0x07, 0xB9, 0x3F}};
+
 // The host's millisecond timer. The module calls only GetTime, and calls it from its fade
 // threads, concurrently with the host's own calls: it must be thread-safe and must not
 // block (GetTickCount, timeGetTime or a steady clock are fine).
@@ -109,19 +114,34 @@ struct MusicMessage {
     const char* utf8;   // the same text in UTF-8
 };
 
-// Called for every message box and debugger line of the module, from whichever thread
-// raised it: the host's, a stream worker or a fade thread, possibly several at once. It
-// must be thread-safe, must return promptly and must not call into the module.
+// Called for every message box and debugger line of the module. What the host's own calls
+// raise reaches it at once, on the host's thread, before the call returns (as boxes did).
+// What the module's threads raise (a stream worker, a fade thread) is queued without
+// waiting for the host and handed to it, in the order raised, by a delivery thread of the
+// module's own, started with the first callback and ended when it is removed; so the
+// callback may run on two threads at once and must be thread-safe, but may take its time
+// (a slow log never stalls the music). The queue holds 64 messages: what finds it full is
+// dropped and counted, and the count arrives as a message of its own (id
+// "MessagesDropped", a debugger line) before the next message that got in, or as soon as
+// the queue ran empty. A box raised by a module thread is shown (when boxes are shown)
+// from the delivery thread after the callback returned, never on the thread that raised
+// it; without a callback every box is shown on the raising thread, modal, as always.
+// Debugger lines go to the debugger output at once on the raising thread in every case.
+// The callback must not call into the module.
 using MusicMessageCallback = void(SONAFLUX_CALL*)(void* context, const MusicMessage* message);
 
-// Routes the module's messages into the host's log. Reached through
+// Routes the module's messages into the host's log (see MusicMessageCallback for which
+// thread delivers what). Reached through
 // MusicModule::GetInterface(&IID_MusicDiagnostics), or CreateInterface(&IID_MusicDiagnostics)
 // before the module is first asked for. The module's Release removes the
 // callback and shows boxes again, so nothing of the host is called after it.
 class MusicDiagnostics {
 public:
-    // Installs `callback` with `context` (null removes it). When this returns, the previous
-    // callback is no longer running on any thread and will not be called again.
+    // Installs `callback` with `context` (null removes it). The messages already queued are
+    // handed to the previous callback first, so this waits for it to take them (at most 64)
+    // and blocks as long as it takes. When this returns, the previous callback is no
+    // longer running on any thread and will not be called again; what the module's threads
+    // raise while a callback is being removed may go only to the debugger output.
     virtual void SetMessageCallback(MusicMessageCallback callback, void* context) = 0;
     // Whether message boxes are still shown (default true). Debugger lines always go to the
     // debugger output as well.
@@ -130,6 +150,57 @@ public:
 
 protected:
     ~MusicDiagnostics() = default;
+};
+
+// The host's own file system (a pack, an archive, encrypted or compressed storage), which
+// the module reads music entries through instead of plain files. The host implements it;
+// the module calls it. Operations in this slot order, with the member calling convention
+// (__thiscall on 32-bit Windows), the same layout on every target; none may throw.
+//
+// Threads and blocking. The module calls it from the host's thread (Load, Seek, Play after
+// a Stop: opening and the first fill) and from stream workers (every refill), one call at a
+// time for any one file, and every Read (with the GetSize that follows a failed one) under
+// the module's process-wide read lock, the same one around its own disk reads: at most one
+// Read of the whole module runs at a time. Read may block (decompress, decrypt, wait for
+// the disk): a stream has about half its ring's playing time (1.5 s by default) to refill,
+// and a Read that takes longer is heard as an underrun, not a hang. While one Read blocks,
+// the other streams' refills wait for it too. Nothing may call back into the module.
+class MusicFileSystem {
+public:
+    // Opens `name` (an entry's file name as given to SetPlayInfo) for reading at position
+    // 0; an opaque handle, or null when it cannot be opened.
+    virtual void* Open(const char* name) = 0;
+    // Reads up to `count` bytes at the position into `buffer` and moves the position on by
+    // what it read. Answers the bytes read, 0 at the end of the file, -1 on an error. A
+    // read that gives fewer bytes is repeated for the rest; one that ends early (0 or -1
+    // before `count` bytes) fails the module's read, as a short disk read does.
+    virtual int32_t Read(void* file, void* buffer, uint32_t count) = 0;
+    // Moves the position to `offset` bytes from the start; false when it cannot.
+    virtual bool Seek(void* file, uint64_t offset) = 0;
+    // The file's size in bytes now, or -1 when it cannot be told (the file is gone). The
+    // module asks it at open, and again after a failed read to tell a file that shrank or
+    // vanished (the music ends) from a failure worth retrying (a gap of silence).
+    virtual int64_t GetSize(void* file) = 0;
+    // Closes a handle Open gave; it is not used again.
+    virtual void Close(void* file) = 0;
+
+protected:
+    ~MusicFileSystem() = default;
+};
+
+// Where music entries are read from. Reached through MusicModule::GetInterface(
+// &IID_MusicFileSource). A host that never sets a file system reads plain files, as always.
+class MusicFileSource {
+public:
+    // Later loads open their entry's file name through `fileSystem` (null: plain files
+    // again). Every format reads through it. A stream keeps the file system it was loaded
+    // with until it is unloaded, so the host keeps a file system alive until every stream
+    // loaded through it is unloaded (the module's Release unloads them all and forgets it).
+    virtual void SetFileSystem(MusicFileSystem* fileSystem) = 0;
+    virtual MusicFileSystem* GetFileSystem() = 0;
+
+protected:
+    ~MusicFileSource() = default;
 };
 
 // The module: one per process, the same object for every CreateInterface call.
@@ -145,8 +216,9 @@ public:
     virtual bool SetDirectSound(IDirectSound* device) = 0;
     // Music entry `index` (0..65535): the WAVE image of `size` bytes that starts `offset`
     // bytes into `fileName`. The name is copied; offset and size are taken as unsigned
-    // 32-bit byte counts and checked against the file at Load. False, with nothing
-    // changed, for an index out of range or a null name.
+    // 32-bit byte counts and checked against the file at Load (files over 4 GiB included:
+    // an image anywhere in the first 4 GiB plays in full; images of 2 GiB or more are
+    // refused). False, with nothing changed, for an index out of range or a null name.
     virtual bool SetPlayInfo(int index, const char* fileName, int offset, int size) = 0;
     // Buffer options for later loads: the 20/24-byte DSBUFFERDESC1 instead of the full
     // description; a software buffer (DSBCAPS_LOCSOFTWARE); keep the workers' priority
@@ -158,8 +230,8 @@ public:
     virtual void SetTimer(ITimer* timer) = 0;
     // Player `index` (0..4095), made on first use and kept until Release; null out of range.
     virtual MusicPlayer* GetPlayer(int index) = 0;
-    // The module's further interfaces (IID_MusicVolumeControl, IID_MusicDiagnostics); null
-    // for any other id.
+    // The module's further interfaces (IID_MusicVolumeControl, IID_MusicDiagnostics,
+    // IID_MusicFileSource); null for any other id.
     virtual void* GetInterface(const GUID* iid) = 0;
 
 protected:

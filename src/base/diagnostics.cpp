@@ -8,6 +8,7 @@
 #include <shared_mutex>
 #include <string>
 
+#include "base/message_delivery.h"
 #include "base/messages.h"
 #include "platform/text.h"
 #include "platform/win32.h"
@@ -44,13 +45,6 @@ void SendToRoute(int32_t severity, const char* format, const char* text) noexcep
     }
 }
 
-// Formats a report into `buffer` and hands it to the host's route.
-void Report(char (&buffer)[kReportBufferBytes], int32_t severity, const char* format,
-            va_list args) {
-    Format(buffer, format, args);
-    SendToRoute(severity, format, buffer);
-}
-
 // False when no hook is set.
 bool SendToHook(ReportKind kind, const char* text) {
     const std::shared_lock<std::shared_mutex> lock(g_listenersGuard);
@@ -62,6 +56,10 @@ bool SendToHook(ReportKind kind, const char* text) {
 }  // namespace
 
 void SetMessageRoute(MusicMessageCallback callback, void* context) {
+    static std::mutex setter;
+    const std::lock_guard<std::mutex> serialised(setter);
+    // The module's threads first: what they queued for the previous callback reaches it.
+    SetDeliveryCallback(callback, context);
     const std::unique_lock<std::shared_mutex> lock(g_listenersGuard);
     g_routeCallback = callback;
     g_routeContext = callback != nullptr ? context : nullptr;
@@ -92,26 +90,49 @@ void SetReportHook(ReportHook hook, void* context) {
     g_hookContext = context;
 }
 
+int ShowSystemBox(const char* text) {
+    if (!g_boxesShown.load()) return IDOK;
+    if (SendToHook(ReportKind::Box, text)) return IDOK;
+    // Modal: shown outside the guard, so no setter waits for the user.
+    return MessageBoxA(nullptr, text, msg::kCaption, MB_OK | MB_TOPMOST);
+}
+
+void WriteDebugOutput(const char* text) {
+    if (SendToHook(ReportKind::Debug, text)) return;
+    OutputDebugStringA(text);
+}
+
 int ErrorBox(const char* format, ...) {
     char buffer[kReportBufferBytes];
     va_list args;
     va_start(args, format);
-    Report(buffer, MusicMessage::kBox, format, args);
+    Format(buffer, format, args);
     va_end(args);
-    if (!g_boxesShown.load()) return IDOK;
-    if (SendToHook(ReportKind::Box, buffer)) return IDOK;
-    // Modal: shown outside the guard, so no setter waits for the user.
-    return MessageBoxA(nullptr, buffer, msg::kCaption, MB_OK | MB_TOPMOST);
+    if (IsModuleThread()) {
+        // A stream worker or fade thread never waits for the host's callback or a box
+        // while a callback is set: the delivery thread hands both out.
+        const Queued queued = QueueMessage(MusicMessage::kBox, format, buffer);
+        if (queued == Queued::Yes) return IDOK;
+        if (queued == Queued::Dropped) {
+            WriteDebugOutput(buffer);  // counted as dropped; the text still goes somewhere
+            return IDOK;
+        }
+    }
+    SendToRoute(MusicMessage::kBox, format, buffer);
+    return ShowSystemBox(buffer);
 }
 
 void DebugPrint(const char* format, ...) {
     char buffer[kReportBufferBytes];
     va_list args;
     va_start(args, format);
-    Report(buffer, MusicMessage::kDebug, format, args);
+    Format(buffer, format, args);
     va_end(args);
-    if (SendToHook(ReportKind::Debug, buffer)) return;
-    OutputDebugStringA(buffer);
+    if (!IsModuleThread() ||
+        QueueMessage(MusicMessage::kDebug, format, buffer) == Queued::NoCallback) {
+        SendToRoute(MusicMessage::kDebug, format, buffer);
+    }
+    WriteDebugOutput(buffer);
 }
 
 }  // namespace sonaflux

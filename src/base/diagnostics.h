@@ -4,8 +4,10 @@
 //
 // Both format with printf conventions into a buffer of 1024 bytes of their own call,
 // truncating longer text, so any number of threads may report at once. A host's message
-// route (MusicDiagnostics) receives every report first, on the reporting thread, with the
-// message's id; boxes can be turned off, debugger lines always go out.
+// route (MusicDiagnostics) receives every report first, with the message's id: on the
+// reporting thread when that is the host's, through the queue of base/message_delivery
+// when it is one of the module's own (a stream worker or fade thread), which then never
+// waits for the host. Boxes can be turned off; debugger lines always go out at once.
 #pragma once
 
 #include "sonaflux/sonaflux.h"
@@ -29,6 +31,10 @@ void SetMessageRoute(MusicMessageCallback callback, void* context);
 // Whether ErrorBox still shows its box (default true).
 void SetBoxesShown(bool shown);
 bool BoxesShown();
+// The system's side of a report, without the host's route: the box (when boxes are shown;
+// the test hook instead when one is set), and the debugger output (or the test hook).
+int ShowSystemBox(const char* text);
+void WriteDebugOutput(const char* text);
 // The stable id of a message text of base/messages.h ("" for any other text).
 const char* MessageId(const char* format);
 

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "base/diagnostics.h"
+#include "base/message_delivery.h"
 #include "base/messages.h"
 #include "base/module_timer.h"
 #include "config/module_settings.h"
@@ -154,6 +155,7 @@ unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
     DWORD wait = s.m_Interval;
     uint32_t last = s.m_StartTime;
     auto lastWall = std::chrono::steady_clock::now();
+    MarkModuleThread();  // what it reports never waits for the host's callback
     for (;;) {
         if (WaitForSingleObject(s.m_StopEvent.Handle(), wait) == WAIT_OBJECT_0) break;
         uint32_t now = 0;

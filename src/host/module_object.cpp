@@ -1,10 +1,12 @@
 #include "host/module_object.h"
 
 #include "base/diagnostics.h"
+#include "base/message_delivery.h"
 #include "base/module_timer.h"
 #include "base/sync.h"
 #include "config/module_options.h"
 #include "host/music_player.h"
+#include "source/host_file.h"
 
 namespace sonaflux {
 
@@ -14,6 +16,9 @@ ModuleObject& TheModule() {
 }
 
 ModuleObject::~ModuleObject() {
+    // A host that unloads without Release may have left its callback set: the delivery
+    // thread stops (or is left to the process's end) before the library's code goes.
+    StopDeliveryForTeardown();
     if (CurrentTeardown() == Teardown::ProcessExit) {
         // The workers went with the process: their objects are not touched again.
         m_Players.Abandon();
@@ -30,6 +35,7 @@ int32_t ModuleObject::Release() {
     // may be called after Release.
     SetMessageRoute(nullptr, nullptr);
     SetBoxesShown(true);
+    SetHostFileSystem(nullptr);  // no stream reads through it any more
     return 0;
 }
 
@@ -63,6 +69,7 @@ void* ModuleObject::GetInterface(const GUID* iid) {
     if (iid == nullptr) return nullptr;
     if (SameId(iid, IID_MusicVolumeControl)) return static_cast<MusicVolumeControl*>(this);
     if (SameId(iid, IID_MusicDiagnostics)) return static_cast<MusicDiagnostics*>(this);
+    if (SameId(iid, IID_MusicFileSource)) return static_cast<MusicFileSource*>(this);
     return nullptr;
 }
 
@@ -85,6 +92,14 @@ void ModuleObject::SetShowBoxes(bool show) {
 
 bool ModuleObject::GetShowBoxes() {
     return BoxesShown();
+}
+
+void ModuleObject::SetFileSystem(MusicFileSystem* fileSystem) {
+    SetHostFileSystem(fileSystem);
+}
+
+MusicFileSystem* ModuleObject::GetFileSystem() {
+    return HostFileSystem();
 }
 
 }  // namespace sonaflux

@@ -1,7 +1,7 @@
-// The single module object: the MusicModule, MusicVolumeControl and MusicDiagnostics
-// interfaces, the play-info table and the host's device. Host thread only, except the
-// master volume, which fade threads read (it lives in ModuleOptions), and the message
-// route, which every reporting thread reads (it lives in base/diagnostics).
+// The single module object: the MusicModule, MusicVolumeControl, MusicDiagnostics and
+// MusicFileSource interfaces, the play-info table and the host's device. Host thread only, except
+// the master volume, which fade threads read (it lives in ModuleOptions), and the message route,
+// which every reporting thread reads (it lives in base/diagnostics).
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,10 @@
 
 namespace sonaflux {
 
-class ModuleObject final : public MusicModule, public MusicVolumeControl, public MusicDiagnostics {
+class ModuleObject final : public MusicModule,
+                           public MusicVolumeControl,
+                           public MusicDiagnostics,
+                           public MusicFileSource {
 public:
     ModuleObject() = default;
     ~ModuleObject();
@@ -39,6 +42,10 @@ public:
     void SetMessageCallback(MusicMessageCallback callback, void* context) override;
     void SetShowBoxes(bool show) override;
     bool GetShowBoxes() override;
+
+    // MusicFileSource
+    void SetFileSystem(MusicFileSystem* fileSystem) override;
+    MusicFileSystem* GetFileSystem() override;
 
     IDirectSound* Device() const { return m_DirectSound; }
     PlayerCollection& Players() { return m_Players; }

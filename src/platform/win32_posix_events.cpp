@@ -128,8 +128,8 @@ DWORD OpWait(DWORD count, Object* const* objects, DWORD milliseconds) {
         }
     }
     ThreadRecord* self = t_self;
+    if (milliseconds == 0) return WAIT_TIMEOUT;  // a poll: the thread runs on, busy as it was
     MarkIdleLocked(self);
-    if (milliseconds == 0) return WAIT_TIMEOUT;
 
     Waiter waiter;
     waiter.thread = self;
@@ -144,6 +144,9 @@ DWORD OpWait(DWORD count, Object* const* objects, DWORD milliseconds) {
             std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
         if (!waiter.cv.wait_until(lock, deadline, [&] { return waiter.woken >= 0; })) {
             DetachWaiterLocked(&waiter);
+            // Busy until it waits again: a signal set meanwhile finds no waiter, and this
+            // thread takes it at its next wait without being woken by it.
+            MarkBusyLocked(self);
             return WAIT_TIMEOUT;
         }
     }

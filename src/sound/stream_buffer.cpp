@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/diagnostics.h"
+#include "base/message_delivery.h"
 #include "base/messages.h"
 #include "config/module_options.h"
 #include "config/module_settings.h"
@@ -86,6 +87,8 @@ bool StreamBuffer::Create(ds::IDirectSound* device, uint32_t segmentBytes, int32
     if (!CreateBuffer(device, bytes, channels, rate, bits)) return false;
     m_BufferBytes = bytes;
     m_Bits = bits;
+    m_Underruns = 0;
+    m_Overtaken = false;
     {
         CCritSecLock lock(m_FillGuard);
         CCritSecLock published(m_PositionGuard);
@@ -282,6 +285,7 @@ bool StreamBuffer::FillSegment(uint32_t offset, uint32_t length) {
 bool StreamBuffer::FillInitial() {
     if (m_SegmentCount <= 0 || m_Buffer == nullptr) return false;
     CCritSecLock lock(m_FillGuard);
+    if (IsLost() && !RestoreLost()) return false;  // all it writes is written again anyway
     ++m_FillGeneration;
     RestartEvents();
     if (m_Pieces != nullptr)
@@ -367,6 +371,7 @@ bool StreamBuffer::WriteSilence(uint32_t offset, uint32_t length, bool ends) {
 
 unsigned __stdcall StreamBuffer::WorkerMain(void* parameter) {
     auto* self = static_cast<StreamBuffer*>(parameter);
+    MarkModuleThread();  // what it reports never waits for the host's callback
     const auto n = static_cast<DWORD>(self->m_NotifyEventCount);
     // At most 63 notifications (the load refuses more), so the array is the thread's own.
     HANDLE handles[MAXIMUM_WAIT_OBJECTS + 1] = {};
@@ -376,8 +381,13 @@ unsigned __stdcall StreamBuffer::WorkerMain(void* parameter) {
     }
 
     for (;;) {
-        const DWORD result = WaitForMultipleObjects(n + 1, handles, FALSE, INFINITE);
+        // A lost buffer signals nothing: the wait ends now and then to look for a loss.
+        const DWORD result = WaitForMultipleObjects(n + 1, handles, FALSE, kLossCheckMs);
         if (result == WAIT_OBJECT_0) return 0;  // the quit event wins over notifications
+        if (result == WAIT_TIMEOUT) {
+            if (self->IsLost()) self->RecoverLostBuffer();
+            continue;
+        }
         if (result > WAIT_OBJECT_0 && result <= WAIT_OBJECT_0 + n) {
             // Read before the fill lock is taken: a first fill that gets in between makes
             // this notification stale.
@@ -422,11 +432,13 @@ bool StreamBuffer::Refill(int32_t index, uint32_t generation) {
         return true;
     }
 
+    NoteUnderrun(idx);
     if (FillSegment(offset, segmentBytes)) {
         m_DeviceFailures = 0;
         return true;
     }
     if (m_DataEnded) return true;  // the music's last bytes are in; silence follows them
+    if (IsLost()) return RecoverLostBuffer();
 
     // The device refused the segment (Lock or Unlock): it plays as silence and the music
     // goes on after it. Only a device that keeps failing, refill after refill, for longer
@@ -442,6 +454,7 @@ bool StreamBuffer::Refill(int32_t index, uint32_t generation) {
 
 bool StreamBuffer::RestartPlayback(bool looping) {
     if (m_Buffer == nullptr) return false;
+    if (IsLost() && !RestoreAndRefill()) return false;
     if (!ds::Succeeded(m_Buffer->Stop())) return false;
     {
         // No notification of the previous playback is left to refill a segment. Where
@@ -456,12 +469,15 @@ bool StreamBuffer::RestartPlayback(bool looping) {
         m_StoppedByFade = false;
     }
     if (!ds::Succeeded(m_Buffer->SetCurrentPosition(0))) return false;
+    m_PlayIntent = true;  // a loss from here on is played on by the worker's recovery
     return ds::Succeeded(m_Buffer->Play(0, 0, looping ? ds::DSBPLAY_LOOPING : 0));
 }
 
 bool StreamBuffer::StopGuarded() {
     CCritSecLock lock(StopGuard());
-    return m_Buffer != nullptr && ds::Succeeded(m_Buffer->Stop());
+    if (m_Buffer == nullptr || !ds::Succeeded(m_Buffer->Stop())) return false;
+    m_PlayIntent = false;
+    return true;
 }
 
 bool StreamBuffer::StopForFade() {
@@ -472,6 +488,10 @@ bool StreamBuffer::StopForFade() {
 
 bool StreamBuffer::Resume() {
     if (m_Buffer == nullptr) return false;
+    // Lost while paused: the ring is written again from the paused frame, and plays from
+    // its first byte below.
+    if (IsLost()) RestoreAndRefill();
+    m_PlayIntent = true;
     // The ring was filled since playback stopped (a seek while paused): what is to be
     // heard begins at its first byte, not at the paused cursor.
     if (m_Fresh) return RestartPlayback(true);
@@ -489,6 +509,11 @@ uint32_t StreamBuffer::PlayCursor() {
     if (m_Buffer == nullptr) return 0;
     uint32_t play = 0;
     if (!ds::Succeeded(m_Buffer->GetCurrentPosition(&play, nullptr))) {
+        // A lost buffer is restored and rewritten from the frame that was playing.
+        if (IsLost() && RecoverLostBuffer() &&
+            ds::Succeeded(m_Buffer->GetCurrentPosition(&play, nullptr))) {
+            return play;
+        }
         ErrorBox(msg::kPositionFailed);
         return 0;
     }

@@ -34,6 +34,9 @@ public:
     // of silence (the end of the music).
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
 
+    // How often a waiting worker looks whether its buffer was lost (see buffer_loss.cpp).
+    static constexpr DWORD kLossCheckMs = 100;
+
     StreamBuffer();
     ~StreamBuffer();
     StreamBuffer(const StreamBuffer&) = delete;
@@ -161,6 +164,18 @@ private:
     // Silence over [offset, offset + length): the end of the music (`ends`), or a gap the
     // device caused, after which the music goes on from the reader's position.
     bool WriteSilence(uint32_t offset, uint32_t length, bool ends);
+    // Before segment `segment` is refilled: whether the play cursor already overtook it
+    // (stale bytes played); each run of such refills is one underrun, reported with its
+    // count (underrun_watch.cpp).
+    void NoteUnderrun(uint32_t segment);
+    // Lost buffers (buffer_loss.cpp). IsLost: the status says DSBSTATUS_BUFFERLOST.
+    // RestoreLost: Restore, counting failures (reported once, a box after 50 in a row).
+    // RestoreAndRefill: restores and rewrites the ring from the frame that was playing,
+    // not playing it. RecoverLostBuffer: that, then plays on if the stream was playing.
+    bool IsLost();
+    bool RestoreLost();
+    bool RestoreAndRefill();
+    bool RecoverLostBuffer();
     bool Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
     // Pull from the reader being written alone (stream_buffer.cpp).
     bool PullLive(uint8_t* destination, uint32_t size, SegmentOrigin& origin);
@@ -242,12 +257,15 @@ private:
     // playback before it, and its refill is skipped.
     std::atomic<uint32_t> m_FillGeneration{0};
     std::vector<SegmentOrigin> m_Origins;
-    uint32_t m_ErrorOffset = 0;     // under m_PositionGuard: where unreadable data stopped
-    uint32_t m_NextSegment = 0;     // the segment the next refill writes
-    uint32_t m_DeviceFailures = 0;  // refills in a row whose Lock or Unlock failed
-    int32_t m_StopAfter = -1;       // notification that stops the buffer after the end
-    bool m_DataEnded = false;       // the reader has no more data on this pass
-    bool m_FillHitEnd = false;      // host thread only: the last first fill wrapped or ended
+    uint32_t m_ErrorOffset = 0;      // under m_PositionGuard: where unreadable data stopped
+    uint32_t m_NextSegment = 0;      // the segment the next refill writes
+    uint32_t m_DeviceFailures = 0;   // refills in a row whose Lock or Unlock failed
+    uint32_t m_Underruns = 0;        // worker only: underruns since the load
+    bool m_Overtaken = false;        // worker only: the last refill came too late
+    uint32_t m_RestoreFailures = 0;  // under m_FillGuard: failed Restore calls in a row
+    int32_t m_StopAfter = -1;        // notification that stops the buffer after the end
+    bool m_DataEnded = false;        // the reader has no more data on this pass
+    bool m_FillHitEnd = false;       // host thread only: the last first fill wrapped or ended
 
     // Held around a level's device call and its record as the current volume (SetVolume
     // on the host's or a fade's thread, ReapplyVolume on the host's).
@@ -257,6 +275,7 @@ private:
     std::atomic<bool> m_ReachedEnd{false};     // the worker stopped the buffer at the end
     std::atomic<bool> m_StoppedByFade{false};  // a fade's end step stopped the buffer
     std::atomic<bool> m_EndedOnError{false};   // the data ran out because it is gone
+    std::atomic<bool> m_PlayIntent{false};     // played by the host, not stopped since
 
     CFadeThread m_Fade;  // last: stopped and destroyed before the rest goes
 };

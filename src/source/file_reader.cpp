@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "base/diagnostics.h"
 #include "base/faults.h"
 #include "base/messages.h"
 #include "platform/file_kind.h"
+#include "source/host_file.h"
 
 namespace sonaflux {
 
@@ -18,6 +20,47 @@ CCritSec& FileReadGuard() {
     static CCritSec* const guard = new (storage) CCritSec(LockRank::FileRead, "FileReadGuard");
     return *guard;
 }
+
+// ---------------------------------------------------------------------------------------
+// 64-bit sizes and positions through the high words of GetFileSize and SetFilePointer, on
+// every target. All ones in the low word is a valid answer for some files: Windows tells a
+// failure by its last error; the POSIX layer writes the high word only on success.
+
+namespace {
+
+bool FileSize64(HANDLE file, uint64_t& size) {
+    DWORD high = 0xFFFFFFFFu;
+#if defined(_WIN32)
+    SetLastError(NO_ERROR);
+#endif
+    const DWORD low = GetFileSize(file, &high);
+#if defined(_WIN32)
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+#else
+    if (low == INVALID_FILE_SIZE && high == 0xFFFFFFFFu) return false;
+#endif
+    size = (static_cast<uint64_t>(high) << 32) | low;
+    return true;
+}
+
+bool SeekFile(HANDLE file, uint64_t offset) {
+    LONG high = static_cast<LONG>(offset >> 32);
+#if defined(_WIN32)
+    SetLastError(NO_ERROR);
+#endif
+    const DWORD low =
+        SetFilePointer(file, static_cast<LONG>(static_cast<uint32_t>(offset)), &high, FILE_BEGIN);
+    if (low != INVALID_SET_FILE_POINTER) return true;
+#if defined(_WIN32)
+    return GetLastError() == NO_ERROR;
+#else
+    LONG nowHigh = 0;  // only an offset whose low word is all ones gets here on success
+    const DWORD now = SetFilePointer(file, 0, &nowHigh, FILE_CURRENT);
+    return ((static_cast<uint64_t>(static_cast<uint32_t>(nowHigh)) << 32) | now) == offset;
+#endif
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // CReadOnlyFile
@@ -41,8 +84,8 @@ bool CReadOnlyFile::Open(const char* name) {
         Close();
         return false;
     }
-    const DWORD size = GetFileSize(m_Handle, nullptr);
-    if (size == INVALID_FILE_SIZE) return false;  // the handle stays open until Close
+    uint64_t size = 0;
+    if (!FileSize64(m_Handle, size)) return false;  // the handle stays open until Close
     m_Size = size;
     m_Position = 0;
     return true;
@@ -56,15 +99,12 @@ void CReadOnlyFile::Close() {
     m_Size = 0;
 }
 
-bool CReadOnlyFile::Seek(uint32_t offset) {
+bool CReadOnlyFile::Seek(uint64_t offset) {
     if (m_Handle == INVALID_HANDLE_VALUE) {
         ErrorBox(msg::kInvalidHandle);
         return false;
     }
-    // SetFilePointer takes a signed distance; offsets from 2^31 on would be negative.
-    if (offset > kMaxUnitEnd || FaultFires(FaultPoint::FileSeek) ||
-        SetFilePointer(m_Handle, static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
-            INVALID_SET_FILE_POINTER) {
+    if (FaultFires(FaultPoint::FileSeek) || !SeekFile(m_Handle, offset)) {
         ErrorBox(msg::kSeekFailedAt, static_cast<int>(offset));
         return false;
     }
@@ -75,23 +115,24 @@ bool CReadOnlyFile::Seek(uint32_t offset) {
 bool CReadOnlyFile::Read(void* buffer, uint32_t count) {
     if (m_Handle == INVALID_HANDLE_VALUE) return false;
     m_Gone = false;
-    if (static_cast<uint64_t>(m_Position) + count > m_Size) return false;
+    if (m_Position + count > m_Size) return false;
     DWORD done = 0;
     if (FaultFires(FaultPoint::FileRead) ||
         ReadFile(m_Handle, buffer, count, &done, nullptr) == FALSE || done != count) {
         // A short read has moved the file pointer; put it back where m_Position says,
         // so that the next read starts at the byte this one failed to deliver.
-        SetFilePointer(m_Handle, static_cast<LONG>(m_Position), nullptr, FILE_BEGIN);
+        SeekFile(m_Handle, m_Position);
         // Retrying helps only while the file still holds the bytes.
-        const DWORD now = FaultFires(FaultPoint::FileShrink) ? 0 : GetFileSize(m_Handle, nullptr);
-        m_Gone = now == INVALID_FILE_SIZE || static_cast<uint64_t>(m_Position) + count > now;
+        uint64_t now = 0;
+        const bool sized = !FaultFires(FaultPoint::FileShrink) && FileSize64(m_Handle, now);
+        m_Gone = !sized || m_Position + count > now;
         return false;
     }
     m_Position += count;
     return true;
 }
 
-uint32_t CReadOnlyFile::GetRemaining() const {
+uint64_t CReadOnlyFile::GetRemaining() const {
     if (m_Handle == INVALID_HANDLE_VALUE || m_Position >= m_Size) return 0;
     return m_Size - m_Position;
 }
@@ -110,8 +151,7 @@ CFileStreamRead::~CFileStreamRead() {
 }
 
 bool CFileStreamRead::Open(const char* name, uint32_t startOffset, uint32_t unitSize) {
-    if (unitSize == 0) return false;
-    if (startOffset > kMaxUnitEnd || unitSize > kMaxUnitEnd - startOffset) return false;
+    if (unitSize == 0 || unitSize > kMaxUnitSize) return false;
 
     // A block longer than the unit would never fill; reserve it once, hold no bytes yet.
     const uint32_t capacity = std::min(m_BlockSize, unitSize);
@@ -122,10 +162,15 @@ bool CFileStreamRead::Open(const char* name, uint32_t startOffset, uint32_t unit
     m_BlockCapacity = capacity;
     m_BlockOffset = 0;
 
+    ChooseFile();
     if (!m_File->Open(name)) return false;
-    const uint32_t fileSize = m_File->GetSize();
-    if (startOffset >= fileSize) return false;
-    unitSize = std::min(unitSize, fileSize - startOffset);
+    const uint64_t fileSize = m_File->GetSize();
+    if (startOffset >= fileSize) {
+        DebugPrint(msg::kImagePastFileEnd, static_cast<unsigned>(startOffset),
+                   std::to_string(fileSize).c_str());
+        return false;
+    }
+    unitSize = static_cast<uint32_t>(std::min<uint64_t>(unitSize, fileSize - startOffset));
 
     m_ReadLimit.store(unitSize, std::memory_order_relaxed);
     m_ReadCounter = 0;
@@ -139,13 +184,23 @@ bool CFileStreamRead::ReadGuarded(uint32_t count) {
     return m_File->Read(m_Block.GetData(), count);
 }
 
+void CFileStreamRead::ChooseFile() {
+    if (m_OwnedFile) return;  // the file this reader was made with
+    // Closed before the host's file may be replaced (Open would close it anyway).
+    m_File->Close();
+    m_File = &m_PlainFile;
+    if (MusicFileSystem* const fileSystem = HostFileSystem()) {
+        m_File = MakeHostFile(fileSystem, m_HostFile);
+    }
+}
+
 void CFileStreamRead::EmptyBlock() {
     m_Block.Allocate(0);
     m_BlockOffset = 0;
 }
 
 int CFileStreamRead::OnBufferMemory() {
-    const uint32_t position = m_File->GetSize() - m_File->GetRemaining();
+    const uint64_t position = m_File->GetSize() - m_File->GetRemaining();
     const uint64_t end =
         static_cast<uint64_t>(m_StartOffset) + m_ReadLimit.load(std::memory_order_relaxed);
     uint64_t want = position < end ? end - position : 0;
@@ -184,11 +239,7 @@ bool CFileStreamRead::Seek(uint32_t offset) {
         DebugPrint(msg::kSeekReadFailed);
         return false;
     }
-    // Below the limit the sum stays within kMaxUnitEnd (checked by Open).
-    const uint64_t target = static_cast<uint64_t>(m_StartOffset) + offset;
-    if (!m_File->Seek(static_cast<uint32_t>(std::min<uint64_t>(target, 0xFFFFFFFFu)))) {
-        return false;
-    }
+    if (!m_File->Seek(static_cast<uint64_t>(m_StartOffset) + offset)) return false;
     m_ReadCounter = offset;
     // Positioned at `offset` with nothing buffered: if the refill fails, the next Read
     // retries it from here instead of handing out what the block held before.

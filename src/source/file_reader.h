@@ -23,12 +23,14 @@ namespace sonaflux {
 // down cannot meet a deleted section.
 CCritSec& FileReadGuard();
 
-// Seeks take a signed 32-bit distance, so every unit must end at or below this offset.
-inline constexpr uint32_t kMaxUnitEnd = 0x7FFFFFFFu;
+// The longest unit: byte counts inside the module are at most 2^31 - 1. Units may start
+// anywhere a 32-bit offset reaches; positions in the file are 64-bit.
+inline constexpr uint32_t kMaxUnitSize = 0x7FFFFFFFu;
 
-// One read-only file handle that knows the file size and its own position. The
-// operations are virtual, in this slot order: destructor, Open, Close, Seek, Read,
-// GetSize, GetRemaining, so a derived file type can replace them.
+// One read-only file handle that knows the file size (64-bit, on every target) and its own
+// position. The operations are virtual, in this slot order: destructor, Open, Close,
+// Seek, Read, GetSize, GetRemaining, so a derived file type (the host's file system,
+// source/host_file.h) can replace them.
 class CReadOnlyFile {
 public:
     CReadOnlyFile() = default;
@@ -43,12 +45,12 @@ public:
     virtual void Close();
     // Absolute offset. Shows "INVALID_HANDLE_VALUE" when no file is open and
     // "Sonaflux Seekで失敗:%d" when the file cannot be positioned there.
-    virtual bool Seek(uint32_t offset);
+    virtual bool Seek(uint64_t offset);
     // Exactly `count` bytes at the current position, or false (nothing shown).
     virtual bool Read(void* buffer, uint32_t count);
-    virtual uint32_t GetSize() const { return m_Size; }
+    virtual uint64_t GetSize() const { return m_Size; }
     // Bytes from the position to the end of the file; 0 when closed or past the end.
-    virtual uint32_t GetRemaining() const;
+    virtual uint64_t GetRemaining() const;
 
     // The last Read failed for good: the file no longer holds the bytes asked for (it
     // shrank, or its size can no longer be read because it vanished).
@@ -56,8 +58,8 @@ public:
 
 protected:
     HANDLE m_Handle = INVALID_HANDLE_VALUE;
-    uint32_t m_Size = 0;
-    uint32_t m_Position = 0;
+    uint64_t m_Size = 0;
+    uint64_t m_Position = 0;
     bool m_Gone = false;
 };
 
@@ -79,8 +81,10 @@ public:
     void SetBlockSize(uint32_t bytes) { m_BlockSize = bytes; }
 
     // Opens the unit [startOffset, startOffset + unitSize) of `name`; reads nothing yet.
-    // Refused: size 0, a unit ending beyond kMaxUnitEnd, a unit starting at or past the
-    // end of the file. A unit reaching past the end of the file is cut there.
+    // Refused: size 0 or above kMaxUnitSize, a unit starting at or past the end of the
+    // file (with a debugger line). A unit reaching past the end of the file is cut there.
+    // Opens through the host's file system when one is set (source/host_file.h), unless
+    // the reader was given a file of its own.
     bool Open(const char* name, uint32_t startOffset, uint32_t unitSize);
     // Continues at `offset` from the unit start and fills a fresh block from there. An
     // offset at or past the read limit is refused and leaves the reader as it was.
@@ -104,14 +108,18 @@ public:
     uint32_t ReadLimit() const { return m_ReadLimit.load(std::memory_order_relaxed); }
 
 private:
+    // The file the next Open uses: the one given at construction, else the host's file
+    // system when one is set, else the plain disk file.
+    void ChooseFile();
     int OnBufferMemory();
     // Reads `count` bytes of the file into the block, under FileReadGuard.
     bool ReadGuarded(uint32_t count);
     void EmptyBlock();
 
     CReadOnlyFile m_PlainFile;
+    std::unique_ptr<CReadOnlyFile> m_HostFile;  // made when a host file system is first used
     std::unique_ptr<CReadOnlyFile> m_OwnedFile;
-    CReadOnlyFile* m_File;  // m_OwnedFile when given, else m_PlainFile
+    CReadOnlyFile* m_File;  // m_OwnedFile when given, else the plain or the host's file
 
     // Holds the unit bytes [m_ReadCounter - length, m_ReadCounter); its length is the
     // number of valid bytes.

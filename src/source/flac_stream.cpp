@@ -30,7 +30,7 @@ struct FlacIo {
     }
     static FLAC__StreamDecoderSeekStatus Seek(const FLAC__StreamDecoder*, FLAC__uint64 offset,
                                               void* client) {
-        return offset <= kMaxUnitEnd && Self(client).m_Cursor.Seek(static_cast<int64_t>(offset))
+        return offset <= kMaxUnitSize && Self(client).m_Cursor.Seek(static_cast<int64_t>(offset))
                    ? FLAC__STREAM_DECODER_SEEK_STATUS_OK
                    : FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
     }

@@ -1,12 +1,12 @@
-// One music stream: a source (WAVE or Ogg Vorbis) paired with a StreamBuffer. Each player owns one;
-// all operations run on the host's thread.
+// One music stream: the loaded piece's source (WAVE, Ogg Vorbis, Ogg Opus or FLAC) and the
+// pieces joined to it, paired with a StreamBuffer. Each player owns one; all operations run
+// on the host's thread.
 #pragma once
 
 #include <cstdint>
-
-#include "sonaflux/directsound.h"
 #include <memory>
 
+#include "sonaflux/directsound.h"
 #include "sound/piece_queue.h"
 #include "sound/sequence_events.h"
 #include "sound/stream_buffer.h"

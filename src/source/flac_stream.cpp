@@ -184,10 +184,6 @@ bool CFlacDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     return true;
 }
 
-uint64_t CFlacDecoder::OutputEnd() const {
-    return static_cast<uint64_t>(std::min(m_EndFrame.load(), m_Frames)) * m_FrameBytes;
-}
-
 bool CFlacDecoder::Recover() {
     const uint64_t frame = m_NextFrame - (m_Block.size() - m_BlockUsed) / m_FrameBytes;
     FLAC__stream_decoder_flush(m_Decoder);
@@ -242,16 +238,9 @@ int CFlacDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& pro
     return CFileStreamRead::kDone;
 }
 
-int CFlacDecoder::Read(uint8_t* destination, uint32_t& length) {
-    return ReadStaged(destination, length);
-}
-
 bool CFlacDecoder::Seek(uint64_t offset) {
-    const uint64_t frame = offset / m_FrameBytes;
-    if (frame >= std::min(m_EndFrame.load(), m_Frames)) {
-        DebugPrint(msg::kSeekReadFailed);
-        return false;
-    }
+    uint64_t frame = 0;
+    if (!FrameToSeek(offset, frame)) return false;
     m_Block.clear();
     m_BlockUsed = 0;
     m_NextFrame = frame;
@@ -272,11 +261,6 @@ bool CFlacDecoder::Seek(uint64_t offset) {
         return false;
     }
     m_Broken = false;
-    return true;
-}
-
-bool CFlacDecoder::SetLoopEnd(uint32_t frame) {
-    m_EndFrame = std::min(frame, m_Frames);
     return true;
 }
 

@@ -11,22 +11,19 @@
 #include <cstdint>
 #include <vector>
 
-#include "source/pcm_staging.h"
+#include "source/frame_decoder.h"
 #include "source/reader_cursor.h"
 #include "source/music_source.h"
 
 namespace sonaflux {
 
-class CFlacDecoder final : public CPcmDecoder, private CPcmStaging {
+class CFlacDecoder final : public CFrameDecoder {
 public:
     explicit CFlacDecoder(bool inOgg);
     ~CFlacDecoder() override;
 
     bool Open(CFileStreamRead& reader, DecodedLayout& out) override;
-    int Read(uint8_t* destination, uint32_t& length) override;
     bool Seek(uint64_t offset) override;
-    bool SetLoopEnd(uint32_t frame) override;
-    uint64_t EndBytes() const override { return OutputEnd(); }
 
 private:
     friend struct FlacIo;  // libFLAC's callbacks
@@ -35,7 +32,6 @@ private:
     void TakeBlock(const FLAC__Frame* frame, const int32_t* const* samples);
     void TakeMetadata(const FLAC__StreamMetadata* metadata);
     int Produce(uint8_t* destination, uint32_t capacity, uint32_t& produced) override;
-    uint64_t OutputEnd() const override;
     // After a failed read: positions libFLAC at the next frame to hand out again.
     bool Recover();
     // What a decode that libFLAC could not go on with answers: kFailed (retried) after a
@@ -49,12 +45,8 @@ private:
     bool m_HaveInfo = false;
     uint32_t m_Bits = 0;
     uint32_t m_Channels = 0;
-    uint32_t m_FrameBytes = 0;
-    uint32_t m_Frames = 0;
-    std::atomic<uint32_t> m_EndFrame{0};
     std::vector<uint8_t> m_Block;  // one decoded FLAC block, converted
     size_t m_BlockUsed = 0;        // bytes of m_Block handed to the staging
-    uint64_t m_NextFrame = 0;      // the first frame not yet taken from libFLAC
     bool m_Broken = false;         // a read failed: Recover before decoding on
     bool m_Reported = false;       // a decode error was reported since the last seek
     bool m_Foreign = false;        // a frame not of this stream came (see TakeBlock)

@@ -108,10 +108,6 @@ bool COpusDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     return true;
 }
 
-uint64_t COpusDecoder::OutputEnd() const {
-    return static_cast<uint64_t>(std::min(m_EndFrame.load(), m_Frames)) * m_FrameBytes;
-}
-
 int COpusDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& produced) {
     produced = 0;
     bool reported = false;
@@ -144,16 +140,9 @@ int COpusDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& pro
     return CFileStreamRead::kDone;
 }
 
-int COpusDecoder::Read(uint8_t* destination, uint32_t& length) {
-    return ReadStaged(destination, length);
-}
-
 bool COpusDecoder::Seek(uint64_t offset) {
-    const uint64_t frame = offset / m_FrameBytes;
-    if (frame >= std::min(m_EndFrame.load(), m_Frames)) {
-        DebugPrint(msg::kSeekReadFailed);
-        return false;
-    }
+    uint64_t frame = 0;
+    if (!FrameToSeek(offset, frame)) return false;
     const int r = op_pcm_seek(m_File, static_cast<ogg_int64_t>(frame));
     if (r != 0) {
         DebugPrint(msg::kOpusDecodeError, r, static_cast<unsigned>(frame));
@@ -161,11 +150,6 @@ bool COpusDecoder::Seek(uint64_t offset) {
     }
     m_NextFrame = frame;
     RestartStaging(frame * m_FrameBytes);
-    return true;
-}
-
-bool COpusDecoder::SetLoopEnd(uint32_t frame) {
-    m_EndFrame = std::min(frame, m_Frames);
     return true;
 }
 

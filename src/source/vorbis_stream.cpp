@@ -118,10 +118,6 @@ bool CVorbisDecoder::Open(CFileStreamRead& reader, DecodedLayout& out) {
     return true;
 }
 
-uint64_t CVorbisDecoder::OutputEnd() const {
-    return static_cast<uint64_t>(std::min(m_EndFrame.load(), m_Frames)) * m_FrameBytes;
-}
-
 int CVorbisDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& produced) {
     produced = 0;
     bool reported = false;
@@ -147,16 +143,9 @@ int CVorbisDecoder::Produce(uint8_t* destination, uint32_t capacity, uint32_t& p
     return CFileStreamRead::kDone;
 }
 
-int CVorbisDecoder::Read(uint8_t* destination, uint32_t& length) {
-    return ReadStaged(destination, length);
-}
-
 bool CVorbisDecoder::Seek(uint64_t offset) {
-    const uint64_t frame = offset / m_FrameBytes;
-    if (frame >= std::min(m_EndFrame.load(), m_Frames)) {
-        DebugPrint(msg::kSeekReadFailed);
-        return false;
-    }
+    uint64_t frame = 0;
+    if (!FrameToSeek(offset, frame)) return false;
     const int r = ov_pcm_seek(m_File.get(), static_cast<ogg_int64_t>(frame));
     if (r != 0) {
         DebugPrint(msg::kVorbisDecodeError, r, static_cast<unsigned>(frame));
@@ -164,11 +153,6 @@ bool CVorbisDecoder::Seek(uint64_t offset) {
     }
     m_NextFrame = frame;
     RestartStaging(frame * m_FrameBytes);
-    return true;
-}
-
-bool CVorbisDecoder::SetLoopEnd(uint32_t frame) {
-    m_EndFrame = std::min(frame, m_Frames);
     return true;
 }
 

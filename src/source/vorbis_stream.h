@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "source/pcm_staging.h"
+#include "source/frame_decoder.h"
 #include "source/reader_cursor.h"
 #include "source/music_source.h"
 
@@ -18,31 +18,23 @@ struct OggVorbis_File;
 
 namespace sonaflux {
 
-class CVorbisDecoder final : public CPcmDecoder, private CPcmStaging {
+class CVorbisDecoder final : public CFrameDecoder {
 public:
     CVorbisDecoder();
     ~CVorbisDecoder() override;
 
     bool Open(CFileStreamRead& reader, DecodedLayout& out) override;
-    int Read(uint8_t* destination, uint32_t& length) override;
     bool Seek(uint64_t offset) override;
-    bool SetLoopEnd(uint32_t frame) override;
-    uint64_t EndBytes() const override { return OutputEnd(); }
 
 private:
     friend struct VorbisIo;  // libvorbisfile's callbacks over the reader
 
     int Produce(uint8_t* destination, uint32_t capacity, uint32_t& produced) override;
-    uint64_t OutputEnd() const override;
 
     std::unique_ptr<OggVorbis_File> m_File;
     bool m_FileOpen = false;
     CFileStreamRead* m_Reader = nullptr;
     ReaderCursor m_Cursor;  // libvorbisfile's position in the image
-    uint32_t m_FrameBytes = 0;
-    uint32_t m_Frames = 0;
-    uint64_t m_NextFrame = 0;  // the frame libvorbisfile decodes next
-    std::atomic<uint32_t> m_EndFrame{0};
 };
 
 }  // namespace sonaflux

@@ -264,7 +264,7 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
     if (bad) { print "\nA run failed its checks (see its RESULT line: ok=0)."; exit 1 }
   }'
 
-# ---- Ogg Vorbis decode cost (a script of its own) ----
+# ---- decode cost per codec (a script of its own) ----
 echo
-echo "== Ogg Vorbis decode"
-SECONDS_EACH=$seconds bench/vorbis-run.sh
+echo "== decode cost per codec (Vorbis, Opus, FLAC, FLAC in Ogg)"
+SECONDS_EACH=$seconds bench/codec-run.sh

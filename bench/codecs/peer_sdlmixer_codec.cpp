@@ -1,8 +1,8 @@
-// The peer of bench_vorbis: SDL2_mixer playing the same kind of Ogg Vorbis file (encoded
-// here the same way) as looping music on SDL's dummy output, in real time. SDL2_mixer
+// The peer of bench_codec: SDL2_mixer playing the same file (encoded here the same way) as
+// looping music on SDL's dummy output at the music's stored rate, in real time. SDL2_mixer
 // decodes inside its audio callback; CPU time of the whole process per second played.
 //
-// Usage: peer_sdlmixer_vorbis [--seconds 10]
+// Usage: peer_sdlmixer_codec --codec vorbis|opus|flac|oggflac [--seconds 10]
 #include <SDL.h>
 #include <SDL_mixer.h>
 
@@ -14,27 +14,32 @@
 #include <vector>
 
 #include "bench_common.h"
-#include "support/wave_image.h"
+#include "codec_music.h"
 
 int main(int argc, char** argv) {
     using namespace sonaflux::bench;
     setenv("SDL_AUDIODRIVER", "dummy", 0);
     auto args = ParseArgs(argc, argv);
     const double seconds = args.count("seconds") ? std::atof(args["seconds"].c_str()) : 10.0;
-    const std::string dir = MakeScratchDir("sonaflux-peer-vorbis");
-    const std::string path = dir + "/music.ogg";
-    const std::vector<uint8_t> ogg = sonaflux::test::EncodeOggVorbis(2, 44100, 44100 * 8);
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (dir.empty() || f == nullptr || std::fwrite(ogg.data(), 1, ogg.size(), f) != ogg.size()) {
+    const std::string codec = args.count("codec") ? args["codec"] : std::string("vorbis");
+    CodecMusic music;
+    if (!MakeCodecMusic(codec, music)) {
+        std::fprintf(stderr, "peer_sdlmixer_codec: unknown codec %s\n", codec.c_str());
         return 2;
     }
-    std::fclose(f);
-    if (SDL_Init(SDL_INIT_AUDIO) != 0 || (Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) == 0 ||
-        Mix_OpenAudio(44100, AUDIO_S16SYS, 2, 1024) != 0) {
+    const std::string dir = MakeScratchDir("sonaflux-peer-codec");
+    const std::string path = dir + "/music." + music.extension;
+    if (dir.empty() || !WriteBytes(path, music.file)) return 2;
+    const int flag = codec == "opus"     ? MIX_INIT_OPUS
+                     : codec == "vorbis" ? MIX_INIT_OGG
+                                         : MIX_INIT_FLAC;
+    if (SDL_Init(SDL_INIT_AUDIO) != 0 || (Mix_Init(flag) & flag) == 0 ||
+        Mix_OpenAudio(static_cast<int>(music.rate), AUDIO_S16SYS, 2, 1024) != 0) {
         std::fprintf(stderr, "SDL2_mixer: %s\n", Mix_GetError());
         return 2;
     }
     Mix_Music* tune = Mix_LoadMUS(path.c_str());
+    if (tune == nullptr) std::fprintf(stderr, "SDL2_mixer: %s\n", Mix_GetError());
     bool ok = tune != nullptr && Mix_PlayMusic(tune, -1) == 0;
     const uint64_t cpu0 = ProcessCpuMicros();
     const auto start = std::chrono::steady_clock::now();
@@ -48,7 +53,8 @@ int main(int argc, char** argv) {
     Mix_Quit();
     SDL_Quit();
     RemoveTree(dir);
-    PrintResult({{"impl", "sdlmixer-vorbis"},
+    PrintResult({{"impl", "sdlmixer-codec"},
+                 {"codec", codec},
                  {"streams", "1"},
                  {"seconds", Fixed(wall, 2)},
                  {"us_per_stream_s", Fixed(static_cast<double>(cpu1 - cpu0) / wall, 1)},

@@ -21,6 +21,7 @@ cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOO
 cmake --build "$build" --target bench_codec peer_sdlmixer_codec >/dev/null
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+echo "== load average before the decode run: $(cut -d" " -f1-3 /proc/loadavg)"
 : > "$out/all.txt"
 for codec in ${codecs//,/ }; do
   "$build/bench/codecs/bench_codec" --codec "$codec" --streams "$streams" --seconds "$seconds" \

@@ -5,7 +5,10 @@
 // thread), per stream, for the codec and for the WAVE file. The device runs at the
 // music's stored rate (48 kHz for Opus), so that no resampling enters either figure.
 //
+// Each figure is the median of --repeat runs (default 5).
+//
 // Usage: bench_codec --codec vorbis|opus|flac|oggflac [--streams 1,8,32] [--seconds 10]
+//                    [--repeat 5]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -66,6 +69,26 @@ Run Measure(const std::string& path, uint32_t size, uint32_t rate, int streams, 
     return r;
 }
 
+// The median of `repeats` runs, CPU and load time each on their own: on the manual clock
+// a run at N = 1 takes a few milliseconds of CPU, and one preemption on a busy machine
+// would otherwise decide the figure. Underruns are summed; ok only if every run was.
+Run MeasureMedian(const std::string& path, uint32_t size, uint32_t rate, int streams,
+                  double seconds, int repeats) {
+    std::vector<double> cpu, load;
+    Run all;
+    all.ok = true;
+    for (int i = 0; i < repeats; ++i) {
+        const Run r = Measure(path, size, rate, streams, seconds);
+        cpu.push_back(r.cpuPerStreamSecond);
+        load.push_back(r.loadMsPerStream);
+        all.underruns += r.underruns;
+        all.ok = all.ok && r.ok;
+    }
+    all.cpuPerStreamSecond = Percentile(cpu, 0.5);
+    all.loadMsPerStream = Percentile(load, 0.5);
+    return all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,6 +96,7 @@ int main(int argc, char** argv) {
     const double seconds = args.count("seconds") ? std::atof(args["seconds"].c_str()) : 10.0;
     const std::vector<int> counts =
         ParseIntList(args.count("streams") ? args["streams"] : std::string("1,8,32"));
+    const int repeats = std::max(1, args.count("repeat") ? std::atoi(args["repeat"].c_str()) : 5);
     const std::string codec = args.count("codec") ? args["codec"] : std::string("vorbis");
     CodecMusic music;
     if (!MakeCodecMusic(codec, music)) {
@@ -94,10 +118,10 @@ int main(int argc, char** argv) {
     Measure(wavePath, static_cast<uint32_t>(music.wave.size()), music.rate, 1, 0.1);
     bool allOk = true;
     for (int n : counts) {
-        const Run c =
-            Measure(codedPath, static_cast<uint32_t>(music.file.size()), music.rate, n, seconds);
-        const Run p =
-            Measure(wavePath, static_cast<uint32_t>(music.wave.size()), music.rate, n, seconds);
+        const Run c = MeasureMedian(codedPath, static_cast<uint32_t>(music.file.size()), music.rate,
+                                    n, seconds, repeats);
+        const Run p = MeasureMedian(wavePath, static_cast<uint32_t>(music.wave.size()), music.rate,
+                                    n, seconds, repeats);
         allOk = allOk && c.ok && p.ok;
         PrintResult(
             {{"impl", "sonaflux-codec"},

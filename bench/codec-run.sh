@@ -9,7 +9,8 @@
 #                           CODEC_STREAMS (default 1,8,32), CODECS (default
 #                           vorbis,opus,flac,oggflac)
 # SDL2_mixer plays no FLAC in Ogg (it takes an Ogg for Vorbis or Opus), so that codec has
-# no peer figure.
+# no peer figure. Installs libsdl2-mixer-dev when missing (it decodes FLAC with libFLAC
+# and Opus with libopusfile, as the module does).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build/bench}
@@ -17,6 +18,8 @@ streams=${CODEC_STREAMS:-1,8,32}
 codecs=${CODECS:-vorbis,opus,flac,oggflac}
 seconds=${SECONDS_EACH:-10}
 [ -n "${QUICK:-}" ] && [ -z "${SECONDS_EACH:-}" ] && seconds=2
+. bench/needs.sh
+bench_install_missing libsdl2-mixer-dev libbenchmark-dev
 cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build" --target bench_codec peer_sdlmixer_codec >/dev/null
 out=$(mktemp -d)

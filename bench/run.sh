@@ -19,15 +19,8 @@ if [ -n "${SECONDS_EACH:-}" ]; then seconds=$SECONDS_EACH
 elif [ -n "${QUICK:-}" ]; then seconds=2
 else seconds=10; fi
 
-missing=()
-for pkg in libsdl2-mixer-dev libopenal-dev libbenchmark-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing ${missing[*]}"
-  (apt-get install -y --no-install-recommends "${missing[@]}" ||
-   { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }) >/dev/null
-fi
+. bench/needs.sh
+bench_install_missing libsdl2-mixer-dev libopenal-dev libbenchmark-dev
 
 echo "== building in $build"
 cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOOLS=ON >/dev/null

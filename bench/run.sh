@@ -19,15 +19,8 @@ if [ -n "${SECONDS_EACH:-}" ]; then seconds=$SECONDS_EACH
 elif [ -n "${QUICK:-}" ]; then seconds=2
 else seconds=10; fi
 
-missing=()
-for pkg in libsdl2-mixer-dev libopenal-dev libbenchmark-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing ${missing[*]}"
-  (apt-get install -y --no-install-recommends "${missing[@]}" ||
-   { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }) >/dev/null
-fi
+. bench/needs.sh
+bench_install_missing libsdl2-mixer-dev libopenal-dev libbenchmark-dev
 
 echo "== building in $build"
 cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOOLS=ON >/dev/null
@@ -264,7 +257,7 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
     if (bad) { print "\nA run failed its checks (see its RESULT line: ok=0)."; exit 1 }
   }'
 
-# ---- Ogg Vorbis decode cost (a script of its own) ----
+# ---- decode cost per codec (a script of its own) ----
 echo
-echo "== Ogg Vorbis decode"
-SECONDS_EACH=$seconds bench/vorbis-run.sh
+echo "== decode cost per codec (Vorbis, Opus, FLAC, FLAC in Ogg)"
+SECONDS_EACH=$seconds bench/codec-run.sh

@@ -47,12 +47,7 @@ int main(int argc, char** argv) {
         !example::WriteTune(battle, 8, beat / 2, {220.0, 220.0, 262.0, 247.0}, 0.6)) {
         return 1;
     }
-    softds::DeviceOptions options;  // the manual clock: nothing plays until Advance
-    options.sink = argc > 1 ? softds::SinkKind::WavFile : softds::SinkKind::None;
-    if (argc > 1) options.wavPath = argv[1];
-    options.recordPlayed = false;
-    options.recordCalls = false;
-    softds::Device* device = softds::Device::Create(options);
+    softds::Device* device = example::ManualDevice(argc > 1 ? argv[1] : nullptr);
     if (device == nullptr) return 1;
     auto* module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
     module->SetDirectSound(device->HostInterface());

@@ -1,6 +1,7 @@
-// Small pieces of music made in code for the examples, and the names of the events heard, written
-// as RIFF/WAVE files (44.1 kHz, 16-bit stereo): a note per beat of a tempo, each fading out inside
-// its beat, so that a piece joins its own start, or another piece, without a click.
+// What the sequence examples share: the device they play on (softds's manual clock), the
+// names of the events heard, and small pieces of music made in code and written as
+// RIFF/WAVE files (44.1 kHz, 16-bit stereo): a note per beat of a tempo, each fading out
+// inside its beat, so that a piece joins its own start, or another piece, without a click.
 #pragma once
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
 
 namespace example {
@@ -54,6 +56,17 @@ inline bool WriteTune(const std::string& path, uint32_t beats, uint32_t beatFram
         ok = ok && std::fwrite(b, 1, 2, file) == 2;
     }
     return std::fclose(file) == 0 && ok;
+}
+
+// softds on its manual clock (nothing plays until Advance), mixing into `wavPath` when
+// given; it keeps no record of what each buffer played.
+inline softds::Device* ManualDevice(const char* wavPath) {
+    softds::DeviceOptions options;
+    options.sink = wavPath != nullptr ? softds::SinkKind::WavFile : softds::SinkKind::None;
+    if (wavPath != nullptr) options.wavPath = wavPath;
+    options.recordPlayed = false;
+    options.recordCalls = false;
+    return softds::Device::Create(options);
 }
 
 inline const char* EventName(int32_t kind) {

@@ -30,12 +30,7 @@ int main(int argc, char** argv) {
         !example::WriteTune(loop, 4, kBeat, {262.0, 330.0, 392.0, 330.0}, 0.5)) {
         return 1;
     }
-    softds::DeviceOptions options;  // the manual clock: nothing plays until Advance
-    options.sink = argc > 2 ? softds::SinkKind::WavFile : softds::SinkKind::None;
-    if (argc > 2) options.wavPath = argv[2];
-    options.recordPlayed = false;
-    options.recordCalls = false;
-    softds::Device* device = softds::Device::Create(options);
+    softds::Device* device = example::ManualDevice(argc > 2 ? argv[2] : nullptr);
     if (device == nullptr) return 1;
     auto* module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
     module->SetDirectSound(device->HostInterface());

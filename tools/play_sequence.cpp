@@ -210,7 +210,8 @@ bool Sequence::Attach(MusicModule& module, MusicPlayer& player, uint32_t rate, M
     return true;
 }
 
-bool Sequence::Step(double now, MessageRelay& relay, std::ostream& out, std::ostream& err) {
+bool Sequence::Step(double now, MessageRelay& relay, std::ostream& out, std::ostream& err,
+                    bool overProgress) {
     if (m_Sequence == nullptr) return true;
     if (m_Options.switchTo && !m_Switched && now >= m_Options.switchAfter) {
         m_Switched = true;
@@ -224,7 +225,7 @@ bool Sequence::Step(double now, MessageRelay& relay, std::ostream& out, std::ost
             return false;
         }
     }
-    PrintEvents(out);
+    PrintEvents(out, overProgress);
     return true;
 }
 
@@ -235,14 +236,15 @@ std::optional<double> Sequence::NextWake(double now) const {
 }
 
 void Sequence::Finish(std::ostream& out) {
-    if (m_Sequence != nullptr) PrintEvents(out);
+    if (m_Sequence != nullptr) PrintEvents(out, false);
     m_Sequence = nullptr;
 }
 
-void Sequence::PrintEvents(std::ostream& out) {
+void Sequence::PrintEvents(std::ostream& out, bool overProgress) {
     MusicEvent e;
     while (m_Sequence->PollEvent(&e)) {
         if (!m_Options.events) continue;
+        if (overProgress) out << "\r" << std::string(79, ' ') << "\r";
         out << "event " << KindName(e.kind) << " music " << e.musicNumber << " frame " << e.frame
             << " (" << FrameTime(e.frame, m_Rate) << ")\n";
     }

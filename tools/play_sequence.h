@@ -37,15 +37,17 @@ public:
     bool Attach(MusicModule& module, MusicPlayer& player, uint32_t rate, MessageRelay& relay,
                 std::ostream& err);
     // Each step of playback: makes the switch when its time came, prints the events heard.
-    // False after saying why the module refused the switch.
-    bool Step(double now, MessageRelay& relay, std::ostream& out, std::ostream& err);
+    // False after saying why the module refused the switch. `overProgress`: a progress
+    // line stands on the terminal, to be blanked before an event's line.
+    bool Step(double now, MessageRelay& relay, std::ostream& out, std::ostream& err,
+              bool overProgress);
     // The next moment playback must stop for this sequence (the switch's time), if any.
     std::optional<double> NextWake(double now) const;
     // Prints the events still due, then forgets the player (it goes with the module).
     void Finish(std::ostream& out);
 
 private:
-    void PrintEvents(std::ostream& out);
+    void PrintEvents(std::ostream& out, bool overProgress);
 
     SequenceOptions m_Options;
     std::vector<Source> m_Pieces;  // --then's, then the switch's

@@ -242,7 +242,8 @@ private:
             const double now = clock.Now();
             relay.Pump();
             if (io.onStep) io.onStep(now);
-            if (!sequence.Step(now, relay, io.out, io.err)) return kExitFailure;
+            if (!sequence.Step(now, relay, io.out, io.err, io.terminal && !o.quiet))
+                return kExitFailure;
             if (irq > handled && !TakeInterrupt(irq, now)) break;
             if (!fadingOut && plan.fadeOutAt && now >= *plan.fadeOutAt) StartFadeOut(now);
             if (!player.IsPlaying()) {

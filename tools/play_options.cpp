@@ -140,6 +140,12 @@ const ValueOption kValueOptions[] = {
                     std::string* c) { return SetPath(v, &o.renderPath, c); }},
     {"--fallback-wav", [](const std::string& v, PlayOptions& o,
                           std::string* c) { return SetPath(v, &o.fallbackPath, c); }},
+    {"--then", [](const std::string& v, PlayOptions& o,
+                  std::string* c) { return ParseThen(v, &o.sequence, c); }},
+    {"--switch", [](const std::string& v, PlayOptions& o,
+                    std::string* c) { return ParseSwitch(v, &o.sequence, c); }},
+    {"--switch-after", [](const std::string& v, PlayOptions& o,
+                          std::string* c) { return ParseSwitchAfter(v, &o.sequence, c); }},
 };
 
 // Options that take no value, spelled exactly.
@@ -155,6 +161,7 @@ const Flag kFlags[] = {
     {"-q", &PlayOptions::quiet, true},
     {"--verbose", &PlayOptions::verbose, true},
     {"-v", &PlayOptions::verbose, true},
+    {"--events", nullptr, true},
 };
 
 // Walks argv[1..] once; each Take* handles one kind of argument and answers false with
@@ -182,7 +189,8 @@ private:
     bool TakeArgument(const std::string& arg) {
         for (const Flag& f : kFlags) {
             if (arg == f.name) {
-                m_Options.*f.slot = f.value;
+                bool& slot = f.slot ? m_Options.*f.slot : m_Options.sequence.events;
+                slot = f.value;
                 return true;
             }
         }
@@ -238,6 +246,8 @@ private:
             Fail("--loop-end must be after frame 0");
         } else if (o.loopStart && o.loopEnd && *o.loopStart >= *o.loopEnd) {
             Fail("--loop-start must come before --loop-end");
+        } else if (o.sequence.switchAfter > 0 && !o.sequence.switchTo) {
+            Fail("--switch-after needs --switch");
         }
     }
 
@@ -276,6 +286,13 @@ const char* UsageText() {
            "  --fallback-wav P  where to render when no audio device opens\n"
            "                    (default sonaflux-play.wav)\n"
            "  --no-file-loops   ignore the loop points stored in the file\n"
+           "  --then FILE[@N]   then play FILE, N passes (default 1; 0 endless), joined\n"
+           "                    without a gap; repeatable, played in order\n"
+           "  --switch FILE[@N]@WHEN\n"
+           "                    leave the music heard for FILE at WHEN: now, loop (its next\n"
+           "                    loop wrap), grid:G[:O] (its next frame O + k*G), frame:F\n"
+           "  --switch-after S  ask for the switch S seconds into playback (default 0)\n"
+           "  --events          print each event (loop wrap, piece start or end) as heard\n"
            "  --quiet           no progress line\n"
            "  --verbose         show the audio system's own messages (SDL, ALSA)\n"
            "  --help            this text\n"

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "sequence_options.h"
+
 namespace sfplay {
 
 struct PlayOptions {
@@ -24,7 +26,8 @@ struct PlayOptions {
     std::string fallbackPath = "sonaflux-play.wav";  // where to render without an audio device
     bool quiet = false;                              // no progress line
     bool verbose = false;                            // let the audio system print its own messages
-    bool fileLoops = true;  // loop points stored in the file apply (--no-file-loops: not)
+    bool fileLoops = true;     // loop points stored in the file apply (--no-file-loops: not)
+    SequenceOptions sequence;  // --then, --switch, --switch-after, --events
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -16,6 +16,7 @@
 #include "live_output.h"
 #include "module_messages.h"
 #include "play_clock.h"
+#include "play_sequence.h"
 #include "play_source.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
@@ -115,11 +116,12 @@ struct Plan {
     std::optional<double> stopAt;      // seconds after the start of playback
     std::optional<double> fadeOutAt;   // when the fade-out begins
     std::optional<double> naturalEnd;  // when finite passes run out
+    bool endless = false;              // the music never ends by itself
 };
 
-Plan MakePlan(const PlayOptions& o, const Source& src) {
+Plan MakePlan(const PlayOptions& o, const Source& src, const Sequence& sequence) {
     Plan plan;
-    plan.loops = o.loops ? *o.loops : (src.demo ? 0 : 1);
+    plan.loops = o.loops ? *o.loops : (src.demo && o.sequence.then.empty() ? 0 : 1);
     if (o.seconds) plan.stopAt = *o.seconds;
     if (plan.loops > 0) {
         const double end = src.loopEnd ? *src.loopEnd : src.info.frames;
@@ -127,6 +129,8 @@ Plan MakePlan(const PlayOptions& o, const Source& src) {
         const double later = end - src.loopStart;
         plan.naturalEnd = (first + (plan.loops - 1) * later) / src.info.rate;
     }
+    plan.naturalEnd = sequence.ChainEnd(plan.naturalEnd);
+    plan.endless = sequence.Endless(plan.loops == 0);
     if (o.fadeOutMs) {
         std::optional<double> end = plan.stopAt;
         if (plan.naturalEnd && (!end || *plan.naturalEnd < *end)) end = plan.naturalEnd;
@@ -140,13 +144,14 @@ Plan MakePlan(const PlayOptions& o, const Source& src) {
 class Runner {
 public:
     Runner(const PlayOptions& options, const SessionIo& sessionIo, const Source& source,
-           const Plan& sessionPlan, MessageRelay& messages, bool toFile)
+           const Plan& sessionPlan, MessageRelay& messages, bool toFile, Sequence& pieces)
         : o(options),
           io(sessionIo),
           src(source),
           plan(sessionPlan),
           relay(messages),
-          rendering(toFile) {}
+          rendering(toFile),
+          sequence(pieces) {}
 
     // `clockFor` makes the session's clock once playback has started.
     int Run(::IDirectSound* device, ITimer& timer, const std::function<Clock&()>& clockFor) {
@@ -159,6 +164,8 @@ public:
         guard.Hold(player);
         if (!FindInterfaces(player)) return Fail("the player lacks an interface");
         if (!SetUp()) return kExitFailure;
+        if (sequence.Active() && !sequence.Attach(*module, *player, src.info.rate, relay, io.err))
+            return kExitFailure;
         level.Set(0, o.fadeInMs ? 0 : o.volume, 0);
         if (!player->Play()) return Fail("the module could not start playback");
         Clock& clock = clockFor();
@@ -235,6 +242,8 @@ private:
             const double now = clock.Now();
             relay.Pump();
             if (io.onStep) io.onStep(now);
+            if (!sequence.Step(now, relay, io.out, io.err, io.terminal && !o.quiet))
+                return kExitFailure;
             if (irq > handled && !TakeInterrupt(irq, now)) break;
             if (!fadingOut && plan.fadeOutAt && now >= *plan.fadeOutAt) StartFadeOut(now);
             if (!player.IsPlaying()) {
@@ -293,6 +302,7 @@ private:
     double NextWake(double now) const {
         double next = now + 0.1;
         if (plan.stopAt) next = std::min(next, *plan.stopAt);
+        if (const auto wake = sequence.NextWake(now)) next = std::min(next, *wake);
         if (plan.fadeOutAt && !fadingOut && *plan.fadeOutAt > now) {
             next = std::min(next, *plan.fadeOutAt);
         }
@@ -321,6 +331,7 @@ private:
     int Finish(double stoppedAt, MusicPlayer& player) {
         Show(stoppedAt, true);
         if (io.terminal && !o.quiet) io.out << "\n";
+        sequence.Finish(io.out);
         player.Stop();
         const std::string damage = Damage();
         const char* how = !damage.empty() ? "read error"
@@ -360,6 +371,7 @@ private:
     Plan plan;
     MessageRelay& relay;
     const bool rendering;
+    Sequence& sequence;
     Interfaces parts;
 
     // The playback loop's state.
@@ -424,7 +436,7 @@ Output OpenOutput(const PlayOptions& o, const SessionIo& io, Plan* plan) {
                    << (o.verbose ? "" : " (--verbose shows the audio system's messages)") << "\n";
         }
     }
-    if (!out.live && plan->loops == 0 && !plan->stopAt) {
+    if (!out.live && plan->endless && !plan->stopAt) {
         plan->stopAt = 30.0;
         io.out << "sonaflux-play: the music loops endlessly; rendering 30 seconds "
                   "(--seconds sets another length)\n";
@@ -533,10 +545,16 @@ int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& rela
         io.err << "sonaflux-play: " << error << "\n";
         return kExitUsage;
     }
-    Plan plan = MakePlan(o, src);
+    Sequence sequence;
+    if (!sequence.Prepare(o.sequence, &error)) {
+        io.err << "sonaflux-play: " << error << "\n";
+        return kExitFailure;
+    }
+    Plan plan = MakePlan(o, src, sequence);
     Output output = OpenOutput(o, io, &plan);
     Announce(io, src, plan, output);
-    Runner runner(o, io, src, plan, relay, !output.live);
+    sequence.Announce(io.out);
+    Runner runner(o, io, src, plan, relay, !output.live, sequence);
     if (output.live) return PlayLive(runner, *output.live);
     return Render(o, io, runner, output.renderPath);
 }

@@ -135,11 +135,59 @@ TEST(Options, BadArgumentsAreRefusedWithAReason) {
         {{"--offset", "4294967296", "pack"}, "the module's offsets are 32-bit"},
         {{"--loop-start", "50", "--loop-end", "50", "x.wav"}, "--loop-start must come before"},
         {{"--loop-end", "0", "x.wav"}, "--loop-end must be after frame 0"},
+        {{"--then="}, "--then wants FILE or FILE@PASSES"},
+        {{"--switch", "b.wav"}, "--switch wants FILE[@PASSES]@WHEN"},
+        {{"--switch", "b.wav@soon"}, "--switch wants FILE[@PASSES]@WHEN"},
+        {{"--switch", "b.wav@grid:0"}, "--switch wants FILE[@PASSES]@WHEN"},
+        {{"--switch", "b.wav@grid:100:x"}, "--switch wants FILE[@PASSES]@WHEN"},
+        {{"--switch", "b.wav@frame:-1"}, "--switch wants FILE[@PASSES]@WHEN"},
+        {{"--switch", "@now"}, "--switch wants FILE[@PASSES]@WHEN"},
+        {{"--switch-after", "-1", "--switch", "b.wav@now"}, "--switch-after wants seconds"},
+        {{"--switch-after", "1"}, "--switch-after needs --switch"},
     };
     for (const auto& c : cases) {
         const Parsed p = Parse(c.args);
         EXPECT_EQ(p.result, ParseResult::Error) << c.says;
         EXPECT_NE(p.error.find(c.says), std::string::npos) << "got: " << p.error;
+    }
+}
+
+TEST(Options, PiecesAndSwitches) {
+    const Parsed p =
+        Parse({"--then", "intro@x.wav", "--then=loop.wav@0", "--then", "end.wav@3", "--switch",
+               "battle.wav@2@grid:22050:441", "--switch-after", "1.5", "--events"});
+    ASSERT_EQ(p.result, ParseResult::Run) << p.error;
+    const SequenceOptions& s = p.options.sequence;
+    ASSERT_EQ(s.then.size(), 3u);
+    EXPECT_EQ(s.then[0].file, "intro@x.wav");  // an '@' not followed by a count is the name's
+    EXPECT_EQ(s.then[0].loops, 1);
+    EXPECT_EQ(s.then[1].file, "loop.wav");
+    EXPECT_EQ(s.then[1].loops, 0);
+    EXPECT_EQ(s.then[2].loops, 3);
+    ASSERT_TRUE(s.switchTo.has_value());
+    EXPECT_EQ(s.switchTo->piece.file, "battle.wav");
+    EXPECT_EQ(s.switchTo->piece.loops, 2);
+    EXPECT_EQ(s.switchTo->when, MusicSequence::kSwitchOnGrid);
+    EXPECT_EQ(s.switchTo->grid, 22050u);
+    EXPECT_EQ(s.switchTo->frame, 441u);
+    EXPECT_DOUBLE_EQ(s.switchAfter, 1.5);
+    EXPECT_TRUE(s.events);
+    const struct {
+        const char* arg;
+        int32_t when;
+        uint32_t frame, grid;
+    } points[] = {{"b.wav@now", MusicSequence::kSwitchNow, 0, 0},
+                  {"b.wav@loop", MusicSequence::kSwitchAtLoop, 0, 0},
+                  {"b.wav@frame:1234", MusicSequence::kSwitchAtFrame, 1234, 0},
+                  {"b.wav@grid:100", MusicSequence::kSwitchOnGrid, 0, 100}};
+    for (const auto& c : points) {
+        const Parsed q = Parse({"--switch", c.arg});
+        ASSERT_EQ(q.result, ParseResult::Run) << c.arg << ": " << q.error;
+        EXPECT_EQ(q.options.sequence.switchTo->piece.file, "b.wav");
+        EXPECT_EQ(q.options.sequence.switchTo->piece.loops, 1);
+        EXPECT_EQ(q.options.sequence.switchTo->when, c.when) << c.arg;
+        EXPECT_EQ(q.options.sequence.switchTo->frame, c.frame) << c.arg;
+        EXPECT_EQ(q.options.sequence.switchTo->grid, c.grid) << c.arg;
     }
 }
 
@@ -626,6 +674,109 @@ TEST_F(Render, ARenderNeverDestroysTheFileItWouldReplace) {
     EXPECT_TRUE(Out(0, 11025) == Source(0, 11025));
     EXPECT_EQ(Leftovers(m_Dir, {"music.pak", "out.wav", "image.wav", "alias.wav"}),
               std::vector<std::string>{});
+}
+
+// Pieces joined by --then and --switch: the render holds each file's frames back to back,
+// and --events prints what was heard, in order.
+class Pieces : public Render {
+protected:
+    void SetUp() override {
+        Render::SetUp();
+        std::string error;
+        ASSERT_TRUE(WriteFileBytes(Path("a.wav"), m_Image, &error)) << error;
+        std::vector<uint8_t> other;  // 20000 frames, unlike the first file's anywhere
+        for (uint32_t i = 0; i < 20000; ++i) {
+            Put16(other, static_cast<uint16_t>(0x4000u + i * 5));
+            Put16(other, static_cast<uint16_t>(i * 11 + 1));
+        }
+        m_Other = MakeWaveImage(PcmFormat{}, other);
+        ASSERT_TRUE(WriteFileBytes(Path("b.wav"), m_Other, &error)) << error;
+        ASSERT_TRUE(WriteFileBytes(Path("mono.wav"), MakeWaveImage(PcmFormat{1, 16, 44100}, other),
+                                   &error));
+    }
+    std::vector<int16_t> Other(uint32_t from, uint32_t to) const {
+        const std::vector<int16_t> all = Samples(m_Other, 44);
+        return std::vector<int16_t>(all.begin() + from * 2, all.begin() + to * 2);
+    }
+    static std::vector<int16_t> Join(std::vector<int16_t> a, const std::vector<int16_t>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+    // The lines of the output that start with "event".
+    std::string Events() const {
+        std::istringstream in(m_Text);
+        std::string line, events;
+        while (std::getline(in, line)) {
+            if (line.rfind("event", 0) == 0) events += line + "\n";
+        }
+        return events;
+    }
+    std::vector<uint8_t> m_Other;
+};
+
+TEST_F(Pieces, ThenJoinsTheFilesBackToBackAndReportsEachEvent) {
+    const std::string a = Path("a.wav"), b = Path("b.wav");
+    ASSERT_EQ(Run({"--events", "--then", b.c_str(), "--then", (a + "@2").c_str(), a.c_str()}),
+              kExitOk)
+        << m_Errors;
+    // a, then b, then a twice; then silence until the session sees the end.
+    const std::vector<int16_t> expected = Join(
+        Join(Join(Source(0, kFrames), Other(0, 20000)), Source(0, kFrames)), Source(0, kFrames));
+    const size_t all = expected.size() / 2;
+    ASSERT_GE(m_Out.size(), expected.size());
+    EXPECT_TRUE(Out(0, all) == expected) << "the joined pieces as played differ from the files";
+    for (int16_t v : Out(all, m_Out.size() / 2)) ASSERT_EQ(v, 0) << "after the end";
+    EXPECT_LT(m_Out.size() / 2 - all, 44100u / 5) << "the end is seen within a step";
+    EXPECT_EQ(Events(),
+              "event piece-end music 0 frame 60000 (0:01.36)\n"
+              "event piece-start music 1 frame 0 (0:00.00)\n"
+              "event piece-end music 1 frame 20000 (0:00.45)\n"
+              "event piece-start music 2 frame 0 (0:00.00)\n"
+              "event loop-wrap music 2 frame 0 (0:00.00)\n"
+              "event piece-end music 2 frame 60000 (0:01.36)\n")
+        << m_Text;
+    EXPECT_NE(m_Text.find("then " + b + " (music 1), 1 pass(es)"), std::string::npos) << m_Text;
+    EXPECT_NE(m_Text.find("finished"), std::string::npos) << m_Text;
+}
+
+TEST_F(Pieces, SwitchLeavesTheMusicAtTheFrameAsked) {
+    const std::string a = Path("a.wav"), b = Path("b.wav");
+    // Asked at once for frame 25000; asked 0.2 s in (frame 8820) for the next line of a grid
+    // through frames 5000, 25000, 45000, ...: both leave the first file at frame 25000.
+    for (const char* when : {"@frame:25000", "@grid:20000:5000"}) {
+        const std::string to = b + when;
+        ASSERT_EQ(Run({"--events", "--loops", "0", "--switch-after", "0.2", "--switch", to.c_str(),
+                       a.c_str()}),
+                  kExitOk)
+            << m_Errors;
+        const std::vector<int16_t> expected = Join(Source(0, 25000), Other(0, 20000));
+        ASSERT_GE(m_Out.size(), expected.size()) << when;
+        EXPECT_TRUE(Out(0, 45000) == expected) << when;
+        EXPECT_NE(Events().find("event piece-start music 1 frame 0 (0:00.00)\n"), std::string::npos)
+            << when << ": " << m_Text;
+        EXPECT_EQ(Events().find("loop-wrap"), std::string::npos) << when << ": " << m_Text;
+    }
+    // At the next loop wrap, asked half a second in: the first pass, then the other file.
+    const std::string toLoop = b + "@loop";
+    ASSERT_EQ(Run({"--loops", "0", "--switch-after", "0.5", "--switch", toLoop.c_str(), a.c_str()}),
+              kExitOk)
+        << m_Errors;
+    EXPECT_TRUE(Out(0, kFrames + 20000) == Join(Source(0, kFrames), Other(0, 20000)));
+}
+
+TEST_F(Pieces, APieceOfAnotherFormatIsRefusedWithTheModulesMessage) {
+    const std::string a = Path("a.wav"), mono = Path("mono.wav"), missing = Path("missing.wav");
+    EXPECT_EQ(Run({"--then", mono.c_str(), a.c_str()}), kExitFailure);
+    EXPECT_NE(m_Errors.find("The piece to join has another format (44100 Hz, 1 channels, 16 "
+                            "bits) than the one playing (44100 Hz, 2 channels, 16 bits)"),
+              std::string::npos)
+        << m_Errors;
+    EXPECT_NE(m_Errors.find("the module refused to queue " + mono), std::string::npos) << m_Errors;
+    EXPECT_EQ(Run({"--loops", "0", "--switch", (mono + "@now").c_str(), a.c_str()}), kExitFailure);
+    EXPECT_NE(m_Errors.find("the module refused the switch to " + mono), std::string::npos)
+        << m_Errors;
+    EXPECT_EQ(Run({"--then", missing.c_str(), a.c_str()}), kExitFailure);
+    EXPECT_NE(m_Errors.find("cannot open " + missing), std::string::npos) << m_Errors;
 }
 
 TEST(Glosses, EveryModuleMessageGetsItsEnglishGloss) {

@@ -253,8 +253,10 @@ private:
 
 const char* UsageText() {
     return "usage: sonaflux-play [options] [FILE]\n"
-           "Plays a RIFF/WAVE file (or a byte range of a larger file) through the Sonaflux\n"
-           "module. Without FILE it plays a built-in demo tune that loops until stopped.\n"
+           "Plays a music file (or a byte range of a larger file) through the Sonaflux\n"
+           "module: RIFF/WAVE (PCM 8/16/24/32-bit, 32-bit float), FLAC, Ogg Vorbis,\n"
+           "Ogg Opus and Ogg FLAC, mono or stereo. Without FILE it plays a built-in demo\n"
+           "tune that loops until stopped.\n"
            "\n"
            "  --offset N        the image starts N bytes into FILE (default 0)\n"
            "  --size N          the image is N bytes long (default: to the end of FILE)\n"

@@ -16,6 +16,7 @@
 #include "live_output.h"
 #include "module_messages.h"
 #include "play_clock.h"
+#include "play_info.h"
 #include "play_source.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
@@ -38,19 +39,11 @@ using SteadyClock = std::chrono::steady_clock;
 
 // ---- what the user sees ----
 
-std::string FormatTime(double seconds) {
-    if (seconds < 0) seconds = 0;
-    const long long cs = static_cast<long long>(seconds * 100.0);
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld:%02lld.%02lld", cs / 6000, (cs / 100) % 60, cs % 100);
-    return text;
-}
-
-std::string Describe(const WaveInfo& w) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%u Hz, %u-bit, %s, %s", w.rate, w.bits,
-                  w.channels == 1 ? "mono" : "stereo",
-                  FormatTime(static_cast<double>(w.frames) / w.rate).c_str());
+std::string Describe(const MusicReport& w) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s %s, %u Hz, %u-bit, %s, %s", w.container.c_str(),
+                  w.codec.c_str(), w.rate, w.bits, w.channels == 1 ? "mono" : "stereo",
+                  FormatTime(w.rate ? static_cast<double>(w.frames) / w.rate : 0.0).c_str());
     return text;
 }
 
@@ -122,10 +115,10 @@ Plan MakePlan(const PlayOptions& o, const Source& src) {
     plan.loops = o.loops ? *o.loops : (src.demo ? 0 : 1);
     if (o.seconds) plan.stopAt = *o.seconds;
     if (plan.loops > 0) {
-        const double end = src.loopEnd ? *src.loopEnd : src.info.frames;
+        const double end = src.loopEnd ? *src.loopEnd : src.music.frames;
         const double first = end - o.start.value_or(0);
         const double later = end - src.loopStart;
-        plan.naturalEnd = (first + (plan.loops - 1) * later) / src.info.rate;
+        plan.naturalEnd = (first + (plan.loops - 1) * later) / src.music.rate;
     }
     if (o.fadeOutMs) {
         std::optional<double> end = plan.stopAt;
@@ -139,22 +132,27 @@ Plan MakePlan(const PlayOptions& o, const Source& src) {
 // clock until playback ends, the planned stop comes or Ctrl-C.
 class Runner {
 public:
-    Runner(const PlayOptions& options, const SessionIo& sessionIo, const Source& source,
-           const Plan& sessionPlan, MessageRelay& messages, bool toFile)
-        : o(options),
+    Runner(MusicModule& theModule, const PlayOptions& options, const SessionIo& sessionIo,
+           const Source& source, const Plan& sessionPlan, MessageRelay& messages, bool toFile)
+        : module(theModule),
+          o(options),
           io(sessionIo),
           src(source),
           plan(sessionPlan),
           relay(messages),
           rendering(toFile) {}
+    Runner(const Runner&) = delete;
+    Runner& operator=(const Runner&) = delete;
+    ~Runner() {
+        if (!ran) module.Release();  // Run's guard releases it otherwise
+    }
 
     // `clockFor` makes the session's clock once playback has started.
     int Run(::IDirectSound* device, ITimer& timer, const std::function<Clock&()>& clockFor) {
-        auto* module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
-        if (module == nullptr) return Fail("the module gave no interface");
-        ModuleGuard guard(module, &parts);
+        ran = true;
+        ModuleGuard guard(&module, &parts);
         MusicPlayer* player = nullptr;
-        const int loaded = Load(*module, device, timer, &player);
+        const int loaded = Load(device, timer, &player);
         if (loaded != kExitOk) return loaded;
         guard.Hold(player);
         if (!FindInterfaces(player)) return Fail("the player lacks an interface");
@@ -180,7 +178,7 @@ private:
     }
 
     // Hands the module its device, timer and music, and loads music 0 into player 0.
-    int Load(MusicModule& module, ::IDirectSound* device, ITimer& timer, MusicPlayer** player) {
+    int Load(::IDirectSound* device, ITimer& timer, MusicPlayer** player) {
         module.SetDirectSound(device);
         module.SetTimer(&timer);
         if (!module.SetPlayInfo(0, src.path.c_str(), static_cast<int>(src.offset),
@@ -194,10 +192,12 @@ private:
         *player = module.GetPlayer(0);
         if (volume == nullptr || *player == nullptr) return Fail("the module gave no player");
         volume->SetMasterVolume(o.master / 100.0);
+        relay.Flush();
+        const size_t before = relay.Messages().size();
         if (!(*player)->Load(0)) {
-            relay.Flush();
+            const LoadFailure failure = FailureSince(relay, before);
             io.err << "sonaflux-play: the module could not load " << src.label
-                   << " (its message above says why)\n";
+                   << (failure.cause.empty() ? "" : ": " + failure.cause) << "\n";
             return kExitFailure;
         }
         return kExitOk;
@@ -312,7 +312,7 @@ private:
                                        : std::to_string(pass) + " of " + std::to_string(plan.loops);
         std::snprintf(text, sizeof text, "\r%s %s / %s  pass %s  vol %3d%%  master %3d%%  ",
                       rendering ? "rendering" : "playing",
-                      FormatTime(pos / double(src.info.rate)).c_str(), FormatTime(length).c_str(),
+                      FormatTime(pos / double(src.music.rate)).c_str(), FormatTime(length).c_str(),
                       passes.c_str(), static_cast<int>(std::lround(level.At(now))), o.master);
         io.out << text << std::flush;
     }
@@ -354,6 +354,8 @@ private:
         return damage;
     }
 
+    MusicModule& module;
+    bool ran = false;
     const PlayOptions& o;
     const SessionIo& io;
     const Source& src;
@@ -436,12 +438,12 @@ Output OpenOutput(const PlayOptions& o, const SessionIo& io, Plan* plan) {
 // The line that says what plays, how and where.
 void Announce(const SessionIo& io, const Source& src, const Plan& plan, const Output& out) {
     const bool rendering = !out.live;
-    const uint32_t end = src.loopEnd.value_or(src.info.frames);
-    io.out << (rendering ? "rendering " : "playing ") << src.label << " (" << Describe(src.info)
+    const uint32_t end = src.loopEnd.value_or(src.music.frames);
+    io.out << (rendering ? "rendering " : "playing ") << src.label << " (" << Describe(src.music)
            << ")";
     if (src.loopStart || src.loopEnd) {
-        io.out << ", loop " << FormatTime(double(src.loopStart) / src.info.rate) << "-"
-               << FormatTime(double(end) / src.info.rate);
+        io.out << ", loop " << FormatTime(double(src.loopStart) / src.music.rate) << "-"
+               << FormatTime(double(end) / src.music.rate);
     }
     io.out << ", "
            << (plan.loops == 0 ? std::string("endless") : std::to_string(plan.loops) + " pass(es)");
@@ -522,21 +524,29 @@ int Render(const PlayOptions& o, const SessionIo& io, Runner& runner, const std:
 }
 
 int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& relay) {
+    auto* module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
+    if (module == nullptr) {
+        io.err << "sonaflux-play: the module gave no interface\n";
+        return kExitFailure;
+    }
     Source src;
     TempFile temp;
     std::string error;
-    if (!PrepareSource(o, &src, &temp, &error)) {
-        io.err << "sonaflux-play: " << error << "\n";
-        return kExitFailure;
+    int status = kExitOk;
+    if (!PrepareSource(o, &src, &temp, *module, relay, &error)) {
+        status = kExitFailure;
+    } else if (!ResolveLoopPoints(o, &src, io.out, &error)) {
+        status = kExitUsage;
     }
-    if (!ResolveLoopPoints(o, &src, io.out, &error)) {
+    if (status != kExitOk) {
+        module->Release();
         io.err << "sonaflux-play: " << error << "\n";
-        return kExitUsage;
+        return status;
     }
     Plan plan = MakePlan(o, src);
     Output output = OpenOutput(o, io, &plan);
     Announce(io, src, plan, output);
-    Runner runner(o, io, src, plan, relay, !output.live);
+    Runner runner(*module, o, io, src, plan, relay, !output.live);  // releases the module
     if (output.live) return PlayLive(runner, *output.live);
     return Render(o, io, runner, output.renderPath);
 }

@@ -19,6 +19,7 @@
 #include "sonaflux/sonaflux.h"
 #include "play_options.h"
 #include "play_session.h"
+#include "support/codec_files.h"
 #include "support/wave_image.h"
 #include "wave_file.h"
 
@@ -153,81 +154,6 @@ std::vector<uint8_t> Pattern(uint32_t frames) {  // 16-bit stereo, every frame d
     return pcm;
 }
 
-bool Parses(const std::vector<uint8_t>& image, WaveInfo* info, std::string* error) {
-    return ParseWaveHeader(image.data(), std::min<size_t>(image.size(), 127), image.size(), info,
-                           error);
-}
-
-TEST(WaveHeader, CanonicalImage) {
-    const std::vector<uint8_t> image = MakeWaveImage(PcmFormat{2, 16, 22050}, Pattern(1000));
-    ASSERT_EQ(image.size(), 44u + 4000u);
-    WaveInfo info;
-    std::string error;
-    ASSERT_TRUE(Parses(image, &info, &error)) << error;
-    EXPECT_EQ(info.dataOffset, 44u);
-    EXPECT_EQ(info.dataSize, 4000u);
-    EXPECT_EQ(info.frames, 1000u);
-    EXPECT_EQ(info.rate, 22050u);
-    EXPECT_EQ(info.channels, 2u);
-    EXPECT_EQ(info.bits, 16u);
-    EXPECT_EQ(info.blockAlign, 4u);
-    EXPECT_EQ(info.avgBytesPerSec, 88200u);
-}
-
-TEST(WaveHeader, DataCutToTheImage) {
-    std::vector<uint8_t> image = MakeWaveImage(PcmFormat{1, 8, 8000}, std::vector<uint8_t>(500));
-    image.resize(300);  // the chunk claims 500 bytes, the image holds 256 of them
-    WaveInfo info;
-    std::string error;
-    ASSERT_TRUE(Parses(image, &info, &error)) << error;
-    EXPECT_EQ(info.dataSize, 256u);
-    EXPECT_EQ(info.frames, 256u);
-}
-
-TEST(WaveHeader, RefusesWhatTheModuleCannotPlay) {
-    const std::vector<uint8_t> good = MakeWaveImage(PcmFormat{}, Pattern(100));
-    auto with = [&](size_t at, std::initializer_list<uint8_t> bytes) {
-        std::vector<uint8_t> v = good;
-        std::copy(bytes.begin(), bytes.end(), v.begin() + static_cast<long>(at));
-        return v;
-    };
-    std::vector<uint8_t> listFirst(good.begin(), good.begin() + 36);  // RIFF, WAVE, fmt
-    listFirst.insert(listFirst.end(), {'L', 'I', 'S', 'T', 100, 0, 0, 0});
-    listFirst.resize(listFirst.size() + 100, 'x');
-    listFirst.insert(listFirst.end(), good.begin() + 36, good.end());
-    auto shortFormat = [&](uint8_t size) {  // the chunk says `size`, its bytes follow it
-        std::vector<uint8_t> v(good.begin(), good.begin() + 16);
-        v.insert(v.end(), {size, 0, 0, 0});
-        v.insert(v.end(), good.begin() + 20, good.begin() + 20 + size);
-        v.insert(v.end(), good.begin() + 36, good.end());
-        return v;
-    };
-    std::vector<uint8_t> noData(good.begin(), good.begin() + 36);  // zeros where data was
-    noData.resize(200, 0);
-    const struct {
-        std::vector<uint8_t> image;
-        const char* says;
-    } cases[] = {
-        {std::vector<uint8_t>(good.begin(), good.begin() + 100), "too short"},
-        {with(0, {'R', 'I', 'F', 'X'}), "not a RIFF/WAVE image"},
-        {with(8, {'A', 'V', 'I', ' '}), "not a RIFF/WAVE image"},
-        {with(20, {3, 0}), "format tag 3 is not PCM"},
-        {with(34, {24, 0}), "24-bit"},
-        {with(22, {6, 0}), "6 channel(s)"},
-        {with(12, {'j', 'u', 'n', 'k'}), "the data chunk comes before any format chunk"},
-        {noData, "no data chunk"},
-        {shortFormat(0), "the format chunk holds 0 bytes; a PCM format needs 16"},
-        {shortFormat(14), "the format chunk holds 14 bytes; a PCM format needs 16"},
-        {listFirst, "no data chunk within the first 127 bytes"},
-    };
-    for (const auto& c : cases) {
-        WaveInfo info;
-        std::string error;
-        EXPECT_FALSE(Parses(c.image, &info, &error)) << c.says;
-        EXPECT_NE(error.find(c.says), std::string::npos) << "got: " << error;
-    }
-}
-
 // ---- the demo tune ----
 
 std::vector<int16_t> Samples(const std::vector<uint8_t>& bytes, size_t from) {
@@ -239,14 +165,10 @@ std::vector<int16_t> Samples(const std::vector<uint8_t>& bytes, size_t from) {
 
 TEST(DemoTune, FormatLengthAndLoopPoints) {
     const DemoTune tune = MakeDemoTune();
-    WaveInfo info;
-    std::string error;
-    ASSERT_TRUE(Parses(tune.image, &info, &error)) << error;
-    EXPECT_EQ(info.rate, 44100u);
-    EXPECT_EQ(info.bits, 16u);
-    EXPECT_EQ(info.channels, 2u);
-    EXPECT_EQ(info.dataOffset, 44u);
-    EXPECT_EQ(info.frames, tune.frames);
+    ASSERT_EQ(tune.image.size(), 44u + tune.frames * 4u);
+    EXPECT_EQ(Get32(&tune.image[24]), 44100u);
+    EXPECT_EQ(Get16(&tune.image[22]), 2u);
+    EXPECT_EQ(Get16(&tune.image[34]), 16u);
     EXPECT_EQ(tune.frames, 6u * 44100u);  // a one-bar pickup and a two-bar loop at 120 bpm
     EXPECT_EQ(tune.loopStart, 2u * 44100u);
     EXPECT_EQ(tune.loopEnd, tune.frames);
@@ -509,6 +431,49 @@ TEST_F(Render, OggVorbisPlaysItsStoredLoopUnlessToldNot) {
     EXPECT_TRUE(Out(0, 2 * all) == expected) << "the whole piece twice";
 }
 
+// Every format the module plays, the tool plays, describing it by the module's reading.
+TEST_F(Render, EveryFormatTheModulePlaysPlays) {
+    namespace t = sonaflux::test;
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* says;
+    } cases[] = {
+        {"a.flac", t::EncodeFlac(2, 48000, 24, 9600), "(FLAC FLAC, 48000 Hz, 16-bit, stereo"},
+        {"b.oga", t::EncodeFlac(1, 44100, 8, 4410, {}, true), "(Ogg FLAC, 44100 Hz, 8-bit, mono"},
+        {"c.opus", t::EncodeOpus(2, 48000, 9600), "(Ogg Opus, 48000 Hz, 16-bit, stereo"},
+        {"d.ogg", t::EncodeOggVorbis(1, 22050, 4410), "(Ogg Vorbis, 22050 Hz, 16-bit, mono"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        ASSERT_TRUE(WriteFileBytes(Path(c.name), c.bytes, &error)) << error;
+        EXPECT_EQ(Run({Path(c.name).c_str()}), kExitOk) << c.name << ": " << m_Errors;
+        EXPECT_NE(m_Text.find(c.says), std::string::npos) << m_Text;
+    }
+}
+
+// Music without a single frame is refused as such, not as a bad loop (no loop was asked).
+TEST_F(Render, MusicWithoutAudioSaysSo) {
+    namespace t = sonaflux::test;
+    std::vector<uint8_t> empty = MakeWaveImage(PcmFormat{}, {});
+    std::vector<uint8_t> three = MakeWaveImage(PcmFormat{}, {1, 2, 3});
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"empty.wav", empty},
+        {"three.wav", three},
+        {"empty.flac", t::EncodeFlac(2, 44100, 16, 0)},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        ASSERT_TRUE(WriteFileBytes(Path(c.name), c.bytes, &error)) << error;
+        EXPECT_EQ(Run({Path(c.name).c_str()}), kExitFailure) << c.name;
+        EXPECT_NE(m_Errors.find(Path(c.name) + ": no audio"), std::string::npos) << m_Errors;
+        EXPECT_EQ(m_Errors.find("loop"), std::string::npos) << m_Errors;
+    }
+}
+
 TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
     const std::string pak = Path("music.pak");
     std::string error;
@@ -525,7 +490,10 @@ TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
         int status;
         std::string says;
     } cases[] = {
-        {{missing.c_str()}, kExitFailure, "cannot open " + missing},
+        {{missing.c_str()},
+         kExitFailure,
+         "cannot open " + missing + ": " +
+             std::error_code(ENOENT, std::generic_category()).message()},
         {{dir.c_str()}, kExitFailure, "is a directory"},
         {{empty.c_str()}, kExitFailure, empty + " is empty"},
 #ifndef _WIN32
@@ -533,8 +501,8 @@ TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
         {{"/dev/null"}, kExitFailure, "/dev/null is a device, not a regular file"},
         {{"/dev/zero"}, kExitFailure, "/dev/zero is a device, not a regular file"},
 #endif
-        {{text.c_str()}, kExitFailure, "not a RIFF/WAVE image"},
-        {{pak.c_str()}, kExitFailure, "not a RIFF/WAVE image"},  // the junk before the image
+        {{text.c_str()}, kExitFailure, text + ": Neither RIFF/WAVE, FLAC nor Ogg"},
+        {{pak.c_str()}, kExitFailure, pak + ": Neither RIFF/WAVE"},  // the junk before the image
         {{"--offset", "999999", pak.c_str()}, kExitFailure, "lies at or past the end"},
         {{"--offset", "1000", "--size", "999999", pak.c_str()}, kExitFailure, "runs past the end"},
         {{"--offset", "1000", "--loop-end", "60001", pak.c_str()}, kExitUsage, "past the last"},
@@ -600,7 +568,7 @@ TEST_F(Render, ARenderNeverDestroysTheFileItWouldReplace) {
         // The module refuses the load: the existing output stays as it was.
         SettingsFile settings(m_Dir, "NOTIFY_MAX=64");
         EXPECT_EQ(Run({"--offset", "1000", pak.c_str()}), kExitFailure);
-        EXPECT_NE(m_Errors.find("could not load"), std::string::npos) << m_Errors;
+        EXPECT_NE(m_Errors.find("NOTIFY_MAX is invalid"), std::string::npos) << m_Errors;
     }
     EXPECT_EQ(FileBytes(out), precious);
     // The input as output, under its own name or another one, is refused untouched.

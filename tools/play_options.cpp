@@ -131,6 +131,10 @@ const ValueOption kValueOptions[] = {
          o.seconds = s;
          return true;
      }},
+    {"--rate",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 8000, 192000, "an output rate in Hz (8000 to 192000)", &o.rate, c);
+     }},
     {"--render", [](const std::string& v, PlayOptions& o,
                     std::string* c) { return SetPath(v, &o.renderPath, c); }},
     {"--fallback-wav", [](const std::string& v, PlayOptions& o,
@@ -146,6 +150,7 @@ struct Flag {
 
 const Flag kFlags[] = {
     {"--no-file-loops", &PlayOptions::fileLoops, false},
+    {"--info", &PlayOptions::info, true},
     {"--quiet", &PlayOptions::quiet, true},
     {"-q", &PlayOptions::quiet, true},
     {"--verbose", &PlayOptions::verbose, true},
@@ -270,6 +275,9 @@ const char* UsageText() {
            "  --fade-out MS     fade out over the last MS milliseconds (or on Ctrl-C)\n"
            "  --seconds S       stop after S seconds\n"
            "  --render OUT.wav  render as fast as possible into OUT.wav instead of playing\n"
+           "  --rate HZ         a render's output rate, 8000-192000 (default 44100)\n"
+           "  --info            print what the module read of FILE (kind, stored and\n"
+           "                    buffer format, length, file loop, markers); play nothing\n"
            "  --fallback-wav P  where to render when no audio device opens\n"
            "                    (default sonaflux-play.wav)\n"
            "  --no-file-loops   ignore the loop points stored in the file\n"

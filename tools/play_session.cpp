@@ -461,15 +461,15 @@ int PlayLive(Runner& runner, LiveOutput& live) {
 }
 
 // softds on its manual clock, writing a WAV file.
-softds::Device* OpenRenderDevice(const std::string& wavPath) {
+softds::Device* OpenRenderDevice(const std::string& wavPath, uint32_t rate) {
     softds::DeviceOptions options;
     options.clock = softds::ClockKind::Manual;
     options.sink = softds::SinkKind::WavFile;
     options.wavPath = wavPath;
-    options.outputRate = kOutputRate;
+    options.outputRate = rate;
     options.recordPlayed = false;
     options.recordCalls = false;
-    options.volumeRampFrames = kOutputRate / 200;  // a volume step ramps over 5 ms: no click
+    options.volumeRampFrames = rate / 200;  // a volume step ramps over 5 ms: no click
     // The worker refills while the clock renders on; waits only when it must (a loop of a
     // few frames passes a notification every frame).
     options.overlapWorkers = true;
@@ -488,18 +488,19 @@ int Render(const PlayOptions& o, const SessionIo& io, Runner& runner, const std:
     TempFile part;  // removed unless it became the target
     part.Set(partPath);
     std::unique_ptr<softds::Device, void (*)(softds::Device*)> device(
-        OpenRenderDevice(partPath), [](softds::Device* d) { d->Release(); });  // closes the file
+        OpenRenderDevice(partPath, o.rate),
+        [](softds::Device* d) { d->Release(); });  // closes the file
     if (device == nullptr) {
         io.err << "sonaflux-play: cannot write " << target << "\n";
         return kExitFailure;
     }
-    FrameTimer timer(*device);
+    FrameTimer timer(*device, o.rate);
     // While a fade runs: about 200 steps over its length, each 10 to 100 ms of audio.
     auto fading = [&]() { return runner.Fading(); };
     auto fadeStep = [&]() -> uint32_t {
         if (!fading()) return 0;
         const uint32_t ms = std::clamp<uint32_t>(std::max(o.fadeInMs, o.fadeOutMs) / 200, 10, 100);
-        return ms * kOutputRate / 1000;
+        return ms * o.rate / 1000;
     };
     RenderClock clock(*device, timer, fadeStep, fading);
     const auto wallStart = SteadyClock::now();
@@ -518,7 +519,7 @@ int Render(const PlayOptions& o, const SessionIo& io, Runner& runner, const std:
     part.Set("");
     char text[64];
     std::snprintf(text, sizeof text, "%.2f", wall);
-    io.out << "wrote " << target << " (" << mixed << " frames at " << kOutputRate
+    io.out << "wrote " << target << " (" << mixed << " frames at " << o.rate
            << " Hz, 16-bit stereo) in " << text << " s\n";
     return status;
 }
@@ -535,12 +536,13 @@ int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& rela
     int status = kExitOk;
     if (!PrepareSource(o, &src, &temp, *module, relay, &error)) {
         status = kExitFailure;
-    } else if (!ResolveLoopPoints(o, &src, io.out, &error)) {
+    } else if (!o.info && !ResolveLoopPoints(o, &src, io.out, &error)) {
         status = kExitUsage;
     }
-    if (status != kExitOk) {
+    if (status != kExitOk || o.info) {
         module->Release();
-        io.err << "sonaflux-play: " << error << "\n";
+        if (status != kExitOk) io.err << "sonaflux-play: " << error << "\n";
+        if (status == kExitOk) PrintReport(io.out, src.label, src.music);
         return status;
     }
     Plan plan = MakePlan(o, src);

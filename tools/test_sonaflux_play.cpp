@@ -243,9 +243,9 @@ protected:
         std::string error;
         const bool wrote = status == kExitOk || status == kExitInterrupted;
         if (wrote && ReadFileBytes(out, 0, 1u << 26, &bytes, &error) && bytes.size() >= 44) {
-            // The sink's canonical header: 44.1 kHz 16-bit stereo, sizes of what was mixed.
-            std::vector<uint8_t> want =
-                MakeWaveImage(PcmFormat{}, std::vector<uint8_t>(bytes.size() - 44));
+            // The sink's canonical header: 16-bit stereo at the render's rate, sizes mixed.
+            std::vector<uint8_t> want = MakeWaveImage(PcmFormat{2, 16, p.options.rate},
+                                                      std::vector<uint8_t>(bytes.size() - 44));
             want.resize(44);
             EXPECT_TRUE(std::equal(want.begin(), want.end(), bytes.begin()))
                 << "the header tells the mix's format and size";
@@ -450,6 +450,33 @@ TEST_F(Render, EveryFormatTheModulePlaysPlays) {
         EXPECT_EQ(Run({Path(c.name).c_str()}), kExitOk) << c.name << ": " << m_Errors;
         EXPECT_NE(m_Text.find(c.says), std::string::npos) << m_Text;
     }
+}
+
+// --info prints the module's reading of the file; --rate renders at the music's own rate.
+TEST_F(Render, InfoShowsWhatTheModuleReadAndRateSetsTheRender) {
+    namespace t = sonaflux::test;
+    std::string error;
+    const std::string flac = Path("tagged.flac");
+    ASSERT_TRUE(WriteFileBytes(flac,
+                               t::EncodeFlac(2, 48000, 24, 48000,
+                                             {"loopstart= 4800", "LOOPEND=24000",
+                                              "CHAPTER001=00:00:00.500", "CHAPTER001NAME=Bridge"}),
+                               &error));
+    ASSERT_EQ(Run({"--info", flac.c_str()}), kExitOk) << m_Errors;
+    EXPECT_EQ(m_Text, flac +
+                          ": FLAC, FLAC\n"
+                          "  stored: 48000 Hz, 2 channel(s), 24-bit integer\n"
+                          "  buffer: 48000 Hz, 2 channel(s), 16-bit integer\n"
+                          "  length: 48000 frames (0:01.00)\n"
+                          "  file loop: frames 4800 to 24000 (end exclusive), applies\n"
+                          "  markers: 1\n"
+                          "    frame 24000  Bridge\n");
+    EXPECT_FALSE(fs::exists(Path("out.wav"))) << "--info plays nothing";
+
+    const std::string opus = Path("tone.opus");
+    ASSERT_TRUE(WriteFileBytes(opus, t::EncodeOpus(1, 48000, 4800), &error));
+    ASSERT_EQ(Run({"--rate", "48000", "--no-file-loops", opus.c_str()}), kExitOk) << m_Errors;
+    EXPECT_NE(m_Text.find(" frames at 48000 Hz, 16-bit stereo)"), std::string::npos) << m_Text;
 }
 
 // Music without a single frame is refused as such, not as a bad loop (no loop was asked).

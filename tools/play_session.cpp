@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -245,7 +248,7 @@ private:
                 if (AwaitFadeOutEnd()) continue;
                 break;
             }
-            CountPass();
+            CountPass(now);
             Show(now, false);
             if (!clock.RunUntil(NextWake(now))) {
                 if (io.terminal && !o.quiet) io.out << "\n";
@@ -282,11 +285,20 @@ private:
         return true;
     }
 
-    // A position that went back means a new pass began.
-    void CountPass() {
-        const uint32_t pos = parts.sample->GetPositionSamples();
-        if (pos < lastPos && (plan.loops == 0 || pass < plan.loops)) ++pass;
-        lastPos = pos;
+    // The pass heard last at playback time `now`, from the frames played so far: the first
+    // pass runs from the start frame to the loop end, each later one over the loop. (A
+    // position that went back would miss every pass a short loop makes between two looks.)
+    void CountPass(double now) {
+        const double played = now * src.music.rate;
+        const double end = src.loopEnd ? *src.loopEnd : src.music.frames;
+        const double first = end - o.start.value_or(0);
+        const double later = end - src.loopStart;
+        long long current = 1;
+        if (played > first && later > 0)
+            current =
+                1 + static_cast<long long>(std::ceil(std::min((played - first) / later, 1e12)));
+        if (plan.loops > 0) current = std::min<long long>(current, plan.loops);
+        pass = std::max(pass, static_cast<int>(std::min<long long>(current, INT_MAX)));
     }
 
     // The next moment to look again: in a tenth of a second, or at the stop or fade-out.
@@ -319,6 +331,7 @@ private:
 
     // Stops the player and says how playback ended.
     int Finish(double stoppedAt, MusicPlayer& player) {
+        CountPass(stoppedAt);
         Show(stoppedAt, true);
         if (io.terminal && !o.quiet) io.out << "\n";
         player.Stop();
@@ -370,7 +383,6 @@ private:
     int handled = 0;    // Ctrl-Cs seen
     bool interrupted = false, fadingOut = false, ended = false;
     int pass = 1;
-    uint32_t lastPos = 0;
     std::optional<SteadyClock::time_point> endWait;
     SteadyClock::time_point lastShown = SteadyClock::now() - std::chrono::seconds(1);
 };
@@ -378,14 +390,28 @@ private:
 // ---- the output ----
 
 // Where a render goes until it succeeded: beside the target, so that the final rename
-// stays on one file system.
+// stays on one file system, under a short name of its own (the target's name with a suffix
+// could pass the system's limit on a name's length).
 std::string RenderTempPath(const std::string& target) {
 #ifdef _WIN32
     const unsigned long pid = GetCurrentProcessId();
 #else
     const unsigned long pid = static_cast<unsigned long>(getpid());
 #endif
-    return target + ".part-" + std::to_string(pid);
+    const std::filesystem::path dir = std::filesystem::path(target).parent_path();
+    return (dir / (".sonaflux-play-" + std::to_string(pid) + ".part")).string();
+}
+
+// Whether `path` can be created for writing; false with the system's reason.
+bool CanCreate(const std::string& path, std::string* why) {
+    errno = 0;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    std::fclose(f);
+    return true;
 }
 
 // Refuses a render target that would destroy something: the input itself, or a name that
@@ -486,6 +512,11 @@ int Render(const PlayOptions& o, const SessionIo& io, Runner& runner, const std:
     }
     const std::string partPath = RenderTempPath(target);
     TempFile part;  // removed unless it became the target
+    if (!CanCreate(partPath, &why)) {
+        io.err << "sonaflux-play: cannot write " << target << " (beside it, " << partPath
+               << "): " << why << "\n";
+        return kExitFailure;
+    }
     part.Set(partPath);
     std::unique_ptr<softds::Device, void (*)(softds::Device*)> device(
         OpenRenderDevice(partPath, o.rate),

@@ -17,6 +17,7 @@
 #include "demo_tune.h"
 #include "module_messages.h"
 #include "sonaflux/sonaflux.h"
+#include "play_info.h"
 #include "play_options.h"
 #include "play_session.h"
 #include "support/codec_files.h"
@@ -479,11 +480,38 @@ TEST_F(Render, InfoShowsWhatTheModuleReadAndRateSetsTheRender) {
     EXPECT_NE(m_Text.find(" frames at 48000 Hz, 16-bit stereo)"), std::string::npos) << m_Text;
 }
 
+// Each pass of a loop far shorter than the session's steps is counted; a render target
+// with a name at the system's limit works (its temporary name stays short).
+TEST_F(Render, ShortLoopPassesAndLongRenderNames) {
+    const std::string pak = Path("music.pak");
+    ASSERT_EQ(Run({"--offset", "1000", "--loops", "40", "--loop-start", "1000", "--loop-end",
+                   "1441", pak.c_str()}),
+              kExitOk)
+        << m_Errors;
+    EXPECT_NE(m_Text.find("(finished, pass 40)"), std::string::npos) << m_Text;
+    ASSERT_EQ(Run({"--offset", "1000", "--loops", "0", "--loop-end", "441", "--seconds", "0.5",
+                   pak.c_str()}),
+              kExitOk);
+    // 22050 frames played: the first pass and 49 more.
+    EXPECT_NE(m_Text.find("(time is up, pass 50)"), std::string::npos) << m_Text;
+
+    const std::string longName = Path(std::string(250, 'n').c_str());
+    EXPECT_EQ(RunInto(longName, {"--offset", "1000", "--seconds", "0.1", pak.c_str()}), kExitOk)
+        << m_Errors;
+    EXPECT_TRUE(fs::exists(longName));
+    const std::string noDir = Path("no-such-dir/out.wav");
+    EXPECT_EQ(RunInto(noDir, {"--offset", "1000", pak.c_str()}), kExitFailure);
+    EXPECT_NE(m_Errors.find(std::error_code(ENOENT, std::generic_category()).message()),
+              std::string::npos)
+        << m_Errors;
+}
+
 // Music without a single frame is refused as such, not as a bad loop (no loop was asked).
 TEST_F(Render, MusicWithoutAudioSaysSo) {
     namespace t = sonaflux::test;
     std::vector<uint8_t> empty = MakeWaveImage(PcmFormat{}, {});
     std::vector<uint8_t> three = MakeWaveImage(PcmFormat{}, {1, 2, 3});
+    std::vector<uint8_t> slow = MakeWaveImage(PcmFormat{2, 16, 99}, Pattern(100));
     const struct {
         const char* name;
         std::vector<uint8_t> bytes;
@@ -491,12 +519,17 @@ TEST_F(Render, MusicWithoutAudioSaysSo) {
         {"empty.wav", empty},
         {"three.wav", three},
         {"empty.flac", t::EncodeFlac(2, 44100, 16, 0)},
+        // Not silent, but a rate no buffer takes: the module's cause, not the buffer's failure.
+        {"slow.wav", slow},
     };
     for (const auto& c : cases) {
         std::string error;
         ASSERT_TRUE(WriteFileBytes(Path(c.name), c.bytes, &error)) << error;
         EXPECT_EQ(Run({Path(c.name).c_str()}), kExitFailure) << c.name;
-        EXPECT_NE(m_Errors.find(Path(c.name) + ": no audio"), std::string::npos) << m_Errors;
+        const std::string says = std::string(c.name) == "slow.wav"
+                                     ? ": A sample rate the module cannot play (99 Hz"
+                                     : ": no audio";
+        EXPECT_NE(m_Errors.find(Path(c.name) + says), std::string::npos) << m_Errors;
         EXPECT_EQ(m_Errors.find("loop"), std::string::npos) << m_Errors;
     }
 }
@@ -622,6 +655,13 @@ TEST_F(Render, ARenderNeverDestroysTheFileItWouldReplace) {
               std::vector<std::string>{});
 }
 
+TEST(Report, TimesThatAreNoTimesShowAsZero) {
+    EXPECT_EQ(FormatTime(62.5), "1:02.50");
+    EXPECT_EQ(FormatTime(std::nan("")), "0:00.00");
+    EXPECT_EQ(FormatTime(1.0 / 0.0), "0:00.00");
+    EXPECT_EQ(FormatTime(-3), "0:00.00");
+}
+
 TEST(Glosses, EveryModuleMessageGetsItsEnglishGloss) {
     const struct {
         const char* message;
@@ -689,6 +729,24 @@ TEST_F(Render, ModuleMessagesAreRelayedWithTheirGloss) {
         "Sonaflux.dll: #,1,は無効なトークン\n"
         "  (in English: # (on line 1) is an invalid token.)\n";
     EXPECT_EQ(m_Errors, box) << "one box per read; debugger lines only with SONAFLUX_DEBUG";
+}
+
+// With SONAFLUX_DEBUG the module writes each debugger line to stderr itself: the program
+// adds its gloss only, so no line shows twice.
+TEST_F(Render, DebugLinesAreNotRepeated) {
+    std::string error;
+    const std::string flac = Path("bad-tag.flac");
+    ASSERT_TRUE(WriteFileBytes(
+        flac, sonaflux::test::EncodeFlac(1, 44100, 16, 4410, {"LOOPSTART=abc"}), &error));
+    setenv("SONAFLUX_DEBUG", "1", 1);
+    const int status = Run({flac.c_str()});
+    unsetenv("SONAFLUX_DEBUG");
+    EXPECT_EQ(status, kExitOk) << m_Errors;
+    EXPECT_NE(
+        m_Errors.find("(in English: " + flac + ": the loop tag LOOPSTART has the value \"abc\""),
+        std::string::npos)
+        << m_Errors;
+    EXPECT_EQ(m_Errors.find("Sonaflux.dll (debug): "), std::string::npos) << m_Errors;
 }
 
 // A file cut to nothing while it plays: the session fails with the cause, and the render

@@ -137,6 +137,8 @@ const ValueOption kValueOptions[] = {
      }},
     {"--render", [](const std::string& v, PlayOptions& o,
                     std::string* c) { return SetPath(v, &o.renderPath, c); }},
+    {"--svg", [](const std::string& v, PlayOptions& o,
+                 std::string* c) { return SetPath(v, &o.svgPath, c); }},
     {"--fallback-wav", [](const std::string& v, PlayOptions& o,
                           std::string* c) { return SetPath(v, &o.fallbackPath, c); }},
 };
@@ -151,6 +153,7 @@ struct Flag {
 const Flag kFlags[] = {
     {"--no-file-loops", &PlayOptions::fileLoops, false},
     {"--info", &PlayOptions::info, true},
+    {"--check-loop", &PlayOptions::checkLoop, true},
     {"--quiet", &PlayOptions::quiet, true},
     {"-q", &PlayOptions::quiet, true},
     {"--verbose", &PlayOptions::verbose, true},
@@ -278,6 +281,9 @@ const char* UsageText() {
            "  --rate HZ         a render's output rate, 8000-192000 (default 44100)\n"
            "  --info            print what the module read of FILE (kind, stored and\n"
            "                    buffer format, length, file loop, markers); play nothing\n"
+           "  --check-loop      render the loop seam and score it; exit 1 when it clicks\n"
+           "                    (score above 4); draws it, +-20 ms, into an SVG\n"
+           "  --svg OUT.svg     where --check-loop draws (default: FILE's name-seam.svg)\n"
            "  --fallback-wav P  where to render when no audio device opens\n"
            "                    (default sonaflux-play.wav)\n"
            "  --no-file-loops   ignore the loop points stored in the file\n"

@@ -24,9 +24,11 @@ struct PlayOptions {
     std::string fallbackPath = "sonaflux-play.wav";  // where to render without an audio device
     bool quiet = false;                              // no progress line
     bool verbose = false;                            // let the audio system print its own messages
-    bool fileLoops = true;  // loop points stored in the file apply (--no-file-loops: not)
-    uint32_t rate = 44100;  // a render's output rate (--rate)
-    bool info = false;      // --info: print what the module read of FILE, play nothing
+    bool fileLoops = true;   // loop points stored in the file apply (--no-file-loops: not)
+    uint32_t rate = 44100;   // a render's output rate (--rate)
+    bool info = false;       // --info: print what the module read of FILE, play nothing
+    bool checkLoop = false;  // --check-loop: render and measure the loop seam, play nothing
+    std::string svgPath;     // where --check-loop draws the seam (default FILE-seam.svg)
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "check_loop.h"
 #include "live_output.h"
 #include "module_messages.h"
 #include "play_clock.h"
@@ -575,6 +576,15 @@ int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& rela
         if (status != kExitOk) io.err << "sonaflux-play: " << error << "\n";
         if (status == kExitOk) PrintReport(io.out, src.label, src.music);
         return status;
+    }
+    if (o.checkLoop) {
+        const std::string svg =
+            !o.svgPath.empty() ? o.svgPath
+            : src.demo         ? std::string("demo-seam.svg")
+                               : std::filesystem::path(o.file).filename().string() + "-seam.svg";
+        const int checked = CheckLoop(o, io, *module, src, svg);
+        module->Release();
+        return checked;
     }
     Plan plan = MakePlan(o, src);
     Output output = OpenOutput(o, io, &plan);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "check_loop.h"
 #include "demo_tune.h"
 #include "module_messages.h"
 #include "sonaflux/sonaflux.h"
@@ -504,6 +505,48 @@ TEST_F(Render, ShortLoopPassesAndLongRenderNames) {
     EXPECT_NE(m_Errors.find(std::error_code(ENOENT, std::generic_category()).message()),
               std::string::npos)
         << m_Errors;
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path);
+
+// A loop of whole periods of a sine joins cleanly; the same loop one frame long clicks,
+// and --check-loop says so by its status, its score and its drawing.
+TEST_F(Render, CheckLoopTellsACleanSeamFromAClick) {
+    std::vector<uint8_t> pcm;
+    for (int i = 0; i < 8000; ++i) {
+        const auto v =
+            static_cast<uint16_t>(std::lround(16000 * std::sin(2 * 3.14159265358979 * i / 100)));
+        Put16(pcm, v);
+        Put16(pcm, v);
+    }
+    std::string error;
+    const std::string wav = Path("sine.wav"), svg = Path("seam.svg");
+    ASSERT_TRUE(WriteFileBytes(wav, MakeWaveImage(PcmFormat{}, pcm), &error));
+    const struct {
+        const char* end;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"5000", kExitOk, "sample-continuous\n  waveform: "},
+        {"5001", kExitFailure, "NOT sample-continuous"},  // one frame too long
+        {"4999", kExitFailure, "NOT sample-continuous"},  // one frame too short
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run({"--check-loop", "--svg", svg.c_str(), "--loop-start", "1000", "--loop-end",
+                       c.end, wav.c_str()}),
+                  c.status)
+            << c.end << ": " << m_Errors;
+        EXPECT_NE(m_Text.find(c.says), std::string::npos) << m_Text;
+        const std::vector<uint8_t> drawn = FileBytes(svg);
+        const std::string text(drawn.begin(), drawn.end());
+        EXPECT_EQ(text.rfind("<svg", 0), 0u);
+        EXPECT_NE(text.find("<polyline"), std::string::npos);
+        EXPECT_NE(text.find("stroke=\"red\""), std::string::npos) << "the seam is marked";
+    }
+    // Silence has no click, whatever the window.
+    const SeamMeasure flat = MeasureSeam(std::vector<int16_t>(20, 0), 2, 5);
+    EXPECT_EQ(flat.score, 0.0);
+    EXPECT_TRUE(flat.continuous);
 }
 
 // Music without a single frame is refused as such, not as a bad loop (no loop was asked).

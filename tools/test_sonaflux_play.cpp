@@ -496,10 +496,12 @@ TEST_F(Render, ShortLoopPassesAndLongRenderNames) {
     // 22050 frames played: the first pass and 49 more.
     EXPECT_NE(m_Text.find("(time is up, pass 50)"), std::string::npos) << m_Text;
 
+#ifndef _WIN32  // Windows' ANSI calls stop at 260 bytes of the whole path
     const std::string longName = Path(std::string(250, 'n').c_str());
     EXPECT_EQ(RunInto(longName, {"--offset", "1000", "--seconds", "0.1", pak.c_str()}), kExitOk)
         << m_Errors;
     EXPECT_TRUE(fs::exists(longName));
+#endif
     const std::string noDir = Path("no-such-dir/out.wav");
     EXPECT_EQ(RunInto(noDir, {"--offset", "1000", pak.c_str()}), kExitFailure);
     EXPECT_NE(m_Errors.find(std::error_code(ENOENT, std::generic_category()).message()),

@@ -209,6 +209,12 @@ bool IsReadFailure(const std::string& message) {
     return false;
 }
 
+#ifdef _WIN32
+constexpr bool kModuleWritesDebugLines = false;  // they go to the debugger
+#else
+constexpr bool kModuleWritesDebugLines = true;  // on stderr, when SONAFLUX_DEBUG is set
+#endif
+
 struct MessageRelay::Impl {
     std::ostream& err;
     bool debugLines;
@@ -218,9 +224,9 @@ struct MessageRelay::Impl {
 
     Impl(std::ostream& e, bool d) : err(e), debugLines(d) {}
 
-    void Take(bool box, const std::string& text) {
+    void Take(bool box, const char* id, const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
-        messages.push_back(ModuleMessage{box, text});
+        messages.push_back(ModuleMessage{box, id ? id : "", text});
     }
 
     // Writes the messages that arrived since the last call; on the session's thread only.
@@ -233,7 +239,9 @@ struct MessageRelay::Impl {
         }
         for (const ModuleMessage& m : fresh) {
             if (!m.box && !debugLines) continue;
-            err << (m.box ? "Sonaflux.dll: " : "Sonaflux.dll (debug): ") << m.text << "\n";
+            if (m.box || !kModuleWritesDebugLines) {
+                err << (m.box ? "Sonaflux.dll: " : "Sonaflux.dll (debug): ") << m.text << "\n";
+            }
             const std::string gloss = GlossOf(m.text);
             if (!gloss.empty()) err << "  (in English: " << gloss << ")\n";
         }
@@ -245,7 +253,7 @@ namespace {
 // The module's message route: called on whichever module thread reported.
 void SONAFLUX_CALL Hear(void* impl, const MusicMessage* message) {
     static_cast<MessageRelay::Impl*>(impl)->Take(message->severity == MusicMessage::kBox,
-                                                 message->utf8);
+                                                 message->id, message->utf8);
 }
 
 MusicDiagnostics* Diagnostics() {

@@ -21,11 +21,14 @@ bool IsReadFailure(const std::string& message);
 
 struct ModuleMessage {
     bool box = false;  // a message box; otherwise a debugger line
+    std::string id;    // the module's stable name of the message ("" if none)
     std::string text;  // UTF-8
 };
 
 // Relays the module's messages to `err` while it lives: boxes always, debugger lines only
-// when `debugLines` is set; every message is also kept for the session to inspect.
+// when `debugLines` is set; every message is also kept for the session to inspect. Where
+// the module writes its debugger lines to stderr itself (POSIX, SONAFLUX_DEBUG set), only
+// their English gloss is added, so that no line shows twice.
 class MessageRelay {
 public:
     MessageRelay(std::ostream& err, bool debugLines);

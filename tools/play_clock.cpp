@@ -16,7 +16,7 @@ uint32_t SteadyTimer::GetTime() {
 
 uint32_t FrameTimer::GetTime() {
     m_Reads.fetch_add(1);
-    return static_cast<uint32_t>(m_Device.Frames() * 1000 / kOutputRate);
+    return static_cast<uint32_t>(m_Device.Frames() * 1000 / m_Rate);
 }
 
 double LiveClock::Now() {
@@ -30,14 +30,15 @@ bool LiveClock::RunUntil(double t) {
 }
 
 double RenderClock::Now() {
-    return static_cast<double>(m_Device.Frames()) / kOutputRate;
+    return static_cast<double>(m_Device.Frames()) / m_Timer.Rate();
 }
 
 bool RenderClock::RunUntil(double t) {
-    const uint64_t want = static_cast<uint64_t>(std::llround(t * kOutputRate));
+    const uint32_t rate = m_Timer.Rate();
+    const uint64_t want = static_cast<uint64_t>(std::llround(t * rate));
     while (m_Device.Frames() < want) {
         const uint32_t fadeStep = m_FadeStep();
-        uint64_t chunk = fadeStep ? fadeStep : kOutputRate / 10;
+        uint64_t chunk = fadeStep ? fadeStep : rate / 10;
         chunk = std::min<uint64_t>(chunk, want - m_Device.Frames());
         const uint64_t reads = m_Timer.Reads();
         if (!m_Device.Advance(static_cast<uint32_t>(chunk))) return false;

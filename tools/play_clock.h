@@ -13,7 +13,7 @@
 
 namespace sfplay {
 
-constexpr uint32_t kOutputRate = 44100;
+constexpr uint32_t kOutputRate = 44100;  // a render's rate unless --rate says otherwise
 
 // The host's millisecond timer on the wall clock.
 class SteadyTimer final : public ITimer {
@@ -26,13 +26,16 @@ public:
 // rendering can let each fade step see the time it was rendered at.
 class FrameTimer final : public ITimer {
 public:
-    explicit FrameTimer(softds::Device& device) : m_Device(device) {}
+    // `rate`: the device's output rate.
+    FrameTimer(softds::Device& device, uint32_t rate) : m_Device(device), m_Rate(rate) {}
+    uint32_t Rate() const { return m_Rate; }
     int32_t Acquire() override { return 1; }
     uint32_t GetTime() override;
     uint64_t Reads() const { return m_Reads.load(); }
 
 private:
     softds::Device& m_Device;
+    const uint32_t m_Rate;
     std::atomic<uint64_t> m_Reads{0};
 };
 

@@ -136,8 +136,14 @@ const ValueOption kValueOptions[] = {
          o.seconds = s;
          return true;
      }},
+    {"--rate",
+     [](const std::string& v, PlayOptions& o, std::string* c) {
+         return SetInteger(v, 8000, 192000, "an output rate in Hz (8000 to 192000)", &o.rate, c);
+     }},
     {"--render", [](const std::string& v, PlayOptions& o,
                     std::string* c) { return SetPath(v, &o.renderPath, c); }},
+    {"--svg", [](const std::string& v, PlayOptions& o,
+                 std::string* c) { return SetPath(v, &o.svgPath, c); }},
     {"--fallback-wav", [](const std::string& v, PlayOptions& o,
                           std::string* c) { return SetPath(v, &o.fallbackPath, c); }},
     {"--then", [](const std::string& v, PlayOptions& o,
@@ -157,6 +163,8 @@ struct Flag {
 
 const Flag kFlags[] = {
     {"--no-file-loops", &PlayOptions::fileLoops, false},
+    {"--info", &PlayOptions::info, true},
+    {"--check-loop", &PlayOptions::checkLoop, true},
     {"--quiet", &PlayOptions::quiet, true},
     {"-q", &PlayOptions::quiet, true},
     {"--verbose", &PlayOptions::verbose, true},
@@ -268,8 +276,10 @@ private:
 
 const char* UsageText() {
     return "usage: sonaflux-play [options] [FILE]\n"
-           "Plays a RIFF/WAVE file (or a byte range of a larger file) through the Sonaflux\n"
-           "module. Without FILE it plays a built-in demo tune that loops until stopped.\n"
+           "Plays a music file (or a byte range of a larger file) through the Sonaflux\n"
+           "module: RIFF/WAVE (PCM 8/16/24/32-bit, 32-bit float), FLAC, Ogg Vorbis,\n"
+           "Ogg Opus and Ogg FLAC, mono or stereo. Without FILE it plays a built-in demo\n"
+           "tune that loops until stopped.\n"
            "\n"
            "  --offset N        the image starts N bytes into FILE (default 0; below 4 GiB)\n"
            "  --size N          the image is N bytes long (default: to the end of FILE)\n"
@@ -283,6 +293,12 @@ const char* UsageText() {
            "  --fade-out MS     fade out over the last MS milliseconds (or on Ctrl-C)\n"
            "  --seconds S       stop after S seconds\n"
            "  --render OUT.wav  render as fast as possible into OUT.wav instead of playing\n"
+           "  --rate HZ         a render's output rate, 8000-192000 (default 44100)\n"
+           "  --info            print what the module read of FILE (kind, stored and\n"
+           "                    buffer format, length, file loop, markers); play nothing\n"
+           "  --check-loop      render the loop seam and score it; exit 1 when it clicks\n"
+           "                    (score above 4); draws it, +-20 ms, into an SVG\n"
+           "  --svg OUT.svg     where --check-loop draws (default: FILE's name-seam.svg)\n"
            "  --fallback-wav P  where to render when no audio device opens\n"
            "                    (default sonaflux-play.wav)\n"
            "  --no-file-loops   ignore the loop points stored in the file\n"

@@ -27,6 +27,10 @@ struct PlayOptions {
     bool quiet = false;                              // no progress line
     bool verbose = false;                            // let the audio system print its own messages
     bool fileLoops = true;     // loop points stored in the file apply (--no-file-loops: not)
+    uint32_t rate = 44100;     // a render's output rate (--rate)
+    bool info = false;         // --info: print what the module read of FILE, play nothing
+    bool checkLoop = false;    // --check-loop: render and measure the loop seam, play nothing
+    std::string svgPath;       // where --check-loop draws the seam (default FILE-seam.svg)
     SequenceOptions sequence;  // --then, --switch, --switch-after, --events
 };
 

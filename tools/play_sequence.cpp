@@ -88,14 +88,15 @@ std::string FrameTime(uint32_t frame, uint32_t rate) {
     return text;
 }
 
-// Seconds a piece plays: its first pass from frame 0, later ones over its stored loop.
+// Seconds a piece plays: its first pass from frame 0, later ones over the loop the module
+// applied at its Load.
 std::optional<double> PieceSeconds(const Source& src, int loops) {
     if (loops == 0) return std::nullopt;
-    const bool loop = src.fileLoop.present && src.fileLoop.start < src.fileLoop.end &&
-                      src.fileLoop.end <= src.info.frames;
-    const double end = loop ? src.fileLoop.end : src.info.frames;
-    const double later = end - (loop ? src.fileLoop.start : 0);
-    return (end + (loops - 1) * later) / src.info.rate;
+    const MusicReport& m = src.music;
+    const bool loop = m.fileLoop && m.loopApplies;
+    const double end = loop ? m.loopEnd : m.frames;
+    const double later = end - (loop ? m.loopStart : 0);
+    return m.rate ? std::optional<double>((end + (loops - 1) * later) / m.rate) : std::nullopt;
 }
 
 }  // namespace
@@ -136,7 +137,8 @@ bool ParseSwitchAfter(const std::string& value, SequenceOptions* o, std::string*
     return true;
 }
 
-bool Sequence::Prepare(const SequenceOptions& o, std::string* error) {
+bool Sequence::Prepare(const SequenceOptions& o, MusicModule& module, MessageRelay& relay,
+                       std::string* error) {
     m_Options = o;
     std::vector<PieceOption> pieces = o.then;
     if (o.switchTo) pieces.push_back(o.switchTo->piece);
@@ -145,7 +147,7 @@ bool Sequence::Prepare(const SequenceOptions& o, std::string* error) {
         file.file = piece.file;
         Source src;
         TempFile none;
-        if (!PrepareSource(file, &src, &none, error)) return false;
+        if (!PrepareSource(file, &src, &none, module, relay, error)) return false;
         m_Pieces.push_back(src);
     }
     return true;

@@ -20,8 +20,10 @@ class MessageRelay;
 // The pieces of a session beyond the first, from reading their files to the events heard.
 class Sequence {
 public:
-    // Reads and checks the files the options name. False with the reason.
-    bool Prepare(const SequenceOptions& o, std::string* error);
+    // Reads the files the options name through `module` (as the first file is read).
+    // False with the reason.
+    bool Prepare(const SequenceOptions& o, MusicModule& module, MessageRelay& relay,
+                 std::string* error);
     bool Active() const { return !m_Pieces.empty() || m_Options.events; }
     // When the whole chain ends, in seconds of playback, given when the first piece ends
     // (none: endless). None when it never ends or a switch makes it unknown.

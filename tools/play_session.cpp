@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -13,9 +16,11 @@
 #include <system_error>
 #include <thread>
 
+#include "check_loop.h"
 #include "live_output.h"
 #include "module_messages.h"
 #include "play_clock.h"
+#include "play_info.h"
 #include "play_sequence.h"
 #include "play_source.h"
 #include "softds/softds.h"
@@ -39,19 +44,11 @@ using SteadyClock = std::chrono::steady_clock;
 
 // ---- what the user sees ----
 
-std::string FormatTime(double seconds) {
-    if (seconds < 0) seconds = 0;
-    const long long cs = static_cast<long long>(seconds * 100.0);
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld:%02lld.%02lld", cs / 6000, (cs / 100) % 60, cs % 100);
-    return text;
-}
-
-std::string Describe(const WaveInfo& w) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%u Hz, %u-bit, %s, %s", w.rate, w.bits,
-                  w.channels == 1 ? "mono" : "stereo",
-                  FormatTime(static_cast<double>(w.frames) / w.rate).c_str());
+std::string Describe(const MusicReport& w) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s %s, %u Hz, %u-bit, %s, %s", w.container.c_str(),
+                  w.codec.c_str(), w.rate, w.bits, w.channels == 1 ? "mono" : "stereo",
+                  FormatTime(w.rate ? static_cast<double>(w.frames) / w.rate : 0.0).c_str());
     return text;
 }
 
@@ -124,10 +121,10 @@ Plan MakePlan(const PlayOptions& o, const Source& src, const Sequence& sequence)
     plan.loops = o.loops ? *o.loops : (src.demo && o.sequence.then.empty() ? 0 : 1);
     if (o.seconds) plan.stopAt = *o.seconds;
     if (plan.loops > 0) {
-        const double end = src.loopEnd ? *src.loopEnd : src.info.frames;
+        const double end = src.loopEnd ? *src.loopEnd : src.music.frames;
         const double first = end - o.start.value_or(0);
         const double later = end - src.loopStart;
-        plan.naturalEnd = (first + (plan.loops - 1) * later) / src.info.rate;
+        plan.naturalEnd = (first + (plan.loops - 1) * later) / src.music.rate;
     }
     plan.naturalEnd = sequence.ChainEnd(plan.naturalEnd);
     plan.endless = sequence.Endless(plan.loops == 0);
@@ -143,28 +140,34 @@ Plan MakePlan(const PlayOptions& o, const Source& src, const Sequence& sequence)
 // clock until playback ends, the planned stop comes or Ctrl-C.
 class Runner {
 public:
-    Runner(const PlayOptions& options, const SessionIo& sessionIo, const Source& source,
-           const Plan& sessionPlan, MessageRelay& messages, bool toFile, Sequence& pieces)
-        : o(options),
+    Runner(MusicModule& theModule, const PlayOptions& options, const SessionIo& sessionIo,
+           const Source& source, const Plan& sessionPlan, MessageRelay& messages, bool toFile,
+           Sequence& pieces)
+        : module(theModule),
+          o(options),
           io(sessionIo),
           src(source),
           plan(sessionPlan),
           relay(messages),
           rendering(toFile),
           sequence(pieces) {}
+    Runner(const Runner&) = delete;
+    Runner& operator=(const Runner&) = delete;
+    ~Runner() {
+        if (!ran) module.Release();  // Run's guard releases it otherwise
+    }
 
     // `clockFor` makes the session's clock once playback has started.
     int Run(::IDirectSound* device, ITimer& timer, const std::function<Clock&()>& clockFor) {
-        auto* module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
-        if (module == nullptr) return Fail("the module gave no interface");
-        ModuleGuard guard(module, &parts);
+        ran = true;
+        ModuleGuard guard(&module, &parts);
         MusicPlayer* player = nullptr;
-        const int loaded = Load(*module, device, timer, &player);
+        const int loaded = Load(device, timer, &player);
         if (loaded != kExitOk) return loaded;
         guard.Hold(player);
         if (!FindInterfaces(player)) return Fail("the player lacks an interface");
         if (!SetUp()) return kExitFailure;
-        if (sequence.Active() && !sequence.Attach(*module, *player, src.info.rate, relay, io.err))
+        if (sequence.Active() && !sequence.Attach(module, *player, src.music.rate, relay, io.err))
             return kExitFailure;
         level.Set(0, o.fadeInMs ? 0 : o.volume, 0);
         if (!player->Play()) return Fail("the module could not start playback");
@@ -187,7 +190,7 @@ private:
     }
 
     // Hands the module its device, timer and music, and loads music 0 into player 0.
-    int Load(MusicModule& module, ::IDirectSound* device, ITimer& timer, MusicPlayer** player) {
+    int Load(::IDirectSound* device, ITimer& timer, MusicPlayer** player) {
         module.SetDirectSound(device);
         module.SetTimer(&timer);
         if (!module.SetPlayInfo(0, src.path.c_str(), static_cast<int>(src.offset),
@@ -201,10 +204,12 @@ private:
         *player = module.GetPlayer(0);
         if (volume == nullptr || *player == nullptr) return Fail("the module gave no player");
         volume->SetMasterVolume(o.master / 100.0);
+        relay.Flush();
+        const size_t before = relay.Messages().size();
         if (!(*player)->Load(0)) {
-            relay.Flush();
+            const LoadFailure failure = FailureSince(relay, before);
             io.err << "sonaflux-play: the module could not load " << src.label
-                   << " (its message above says why)\n";
+                   << (failure.cause.empty() ? "" : ": " + failure.cause) << "\n";
             return kExitFailure;
         }
         return kExitOk;
@@ -254,7 +259,7 @@ private:
                 if (AwaitFadeOutEnd()) continue;
                 break;
             }
-            CountPass();
+            CountPass(now);
             Show(now, false);
             if (!clock.RunUntil(NextWake(now))) {
                 if (io.terminal && !o.quiet) io.out << "\n";
@@ -291,11 +296,20 @@ private:
         return true;
     }
 
-    // A position that went back means a new pass began.
-    void CountPass() {
-        const uint32_t pos = parts.sample->GetPositionSamples();
-        if (pos < lastPos && (plan.loops == 0 || pass < plan.loops)) ++pass;
-        lastPos = pos;
+    // The pass heard last at playback time `now`, from the frames played so far: the first
+    // pass runs from the start frame to the loop end, each later one over the loop. (A
+    // position that went back would miss every pass a short loop makes between two looks.)
+    void CountPass(double now) {
+        const double played = now * src.music.rate;
+        const double end = src.loopEnd ? *src.loopEnd : src.music.frames;
+        const double first = end - o.start.value_or(0);
+        const double later = end - src.loopStart;
+        long long current = 1;
+        if (played > first && later > 0)
+            current =
+                1 + static_cast<long long>(std::ceil(std::min((played - first) / later, 1e12)));
+        if (plan.loops > 0) current = std::min<long long>(current, plan.loops);
+        pass = std::max(pass, static_cast<int>(std::min<long long>(current, INT_MAX)));
     }
 
     // The next moment to look again: in a tenth of a second, or at the stop or fade-out.
@@ -322,13 +336,14 @@ private:
                                        : std::to_string(pass) + " of " + std::to_string(plan.loops);
         std::snprintf(text, sizeof text, "\r%s %s / %s  pass %s  vol %3d%%  master %3d%%  ",
                       rendering ? "rendering" : "playing",
-                      FormatTime(pos / double(src.info.rate)).c_str(), FormatTime(length).c_str(),
+                      FormatTime(pos / double(src.music.rate)).c_str(), FormatTime(length).c_str(),
                       passes.c_str(), static_cast<int>(std::lround(level.At(now))), o.master);
         io.out << text << std::flush;
     }
 
     // Stops the player and says how playback ended.
     int Finish(double stoppedAt, MusicPlayer& player) {
+        CountPass(stoppedAt);
         Show(stoppedAt, true);
         if (io.terminal && !o.quiet) io.out << "\n";
         sequence.Finish(io.out);
@@ -365,6 +380,8 @@ private:
         return damage;
     }
 
+    MusicModule& module;
+    bool ran = false;
     const PlayOptions& o;
     const SessionIo& io;
     const Source& src;
@@ -380,7 +397,6 @@ private:
     int handled = 0;    // Ctrl-Cs seen
     bool interrupted = false, fadingOut = false, ended = false;
     int pass = 1;
-    uint32_t lastPos = 0;
     std::optional<SteadyClock::time_point> endWait;
     SteadyClock::time_point lastShown = SteadyClock::now() - std::chrono::seconds(1);
 };
@@ -388,14 +404,28 @@ private:
 // ---- the output ----
 
 // Where a render goes until it succeeded: beside the target, so that the final rename
-// stays on one file system.
+// stays on one file system, under a short name of its own (the target's name with a suffix
+// could pass the system's limit on a name's length).
 std::string RenderTempPath(const std::string& target) {
 #ifdef _WIN32
     const unsigned long pid = GetCurrentProcessId();
 #else
     const unsigned long pid = static_cast<unsigned long>(getpid());
 #endif
-    return target + ".part-" + std::to_string(pid);
+    const std::filesystem::path dir = std::filesystem::path(target).parent_path();
+    return (dir / (".sonaflux-play-" + std::to_string(pid) + ".part")).string();
+}
+
+// Whether `path` can be created for writing; false with the system's reason.
+bool CanCreate(const std::string& path, std::string* why) {
+    errno = 0;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    std::fclose(f);
+    return true;
 }
 
 // Refuses a render target that would destroy something: the input itself, or a name that
@@ -448,12 +478,12 @@ Output OpenOutput(const PlayOptions& o, const SessionIo& io, Plan* plan) {
 // The line that says what plays, how and where.
 void Announce(const SessionIo& io, const Source& src, const Plan& plan, const Output& out) {
     const bool rendering = !out.live;
-    const uint32_t end = src.loopEnd.value_or(src.info.frames);
-    io.out << (rendering ? "rendering " : "playing ") << src.label << " (" << Describe(src.info)
+    const uint32_t end = src.loopEnd.value_or(src.music.frames);
+    io.out << (rendering ? "rendering " : "playing ") << src.label << " (" << Describe(src.music)
            << ")";
     if (src.loopStart || src.loopEnd) {
-        io.out << ", loop " << FormatTime(double(src.loopStart) / src.info.rate) << "-"
-               << FormatTime(double(end) / src.info.rate);
+        io.out << ", loop " << FormatTime(double(src.loopStart) / src.music.rate) << "-"
+               << FormatTime(double(end) / src.music.rate);
     }
     io.out << ", "
            << (plan.loops == 0 ? std::string("endless") : std::to_string(plan.loops) + " pass(es)");
@@ -471,15 +501,15 @@ int PlayLive(Runner& runner, LiveOutput& live) {
 }
 
 // softds on its manual clock, writing a WAV file.
-softds::Device* OpenRenderDevice(const std::string& wavPath) {
+softds::Device* OpenRenderDevice(const std::string& wavPath, uint32_t rate) {
     softds::DeviceOptions options;
     options.clock = softds::ClockKind::Manual;
     options.sink = softds::SinkKind::WavFile;
     options.wavPath = wavPath;
-    options.outputRate = kOutputRate;
+    options.outputRate = rate;
     options.recordPlayed = false;
     options.recordCalls = false;
-    options.volumeRampFrames = kOutputRate / 200;  // a volume step ramps over 5 ms: no click
+    options.volumeRampFrames = rate / 200;  // a volume step ramps over 5 ms: no click
     // The worker refills while the clock renders on; waits only when it must (a loop of a
     // few frames passes a notification every frame).
     options.overlapWorkers = true;
@@ -496,20 +526,26 @@ int Render(const PlayOptions& o, const SessionIo& io, Runner& runner, const std:
     }
     const std::string partPath = RenderTempPath(target);
     TempFile part;  // removed unless it became the target
+    if (!CanCreate(partPath, &why)) {
+        io.err << "sonaflux-play: cannot write " << target << " (beside it, " << partPath
+               << "): " << why << "\n";
+        return kExitFailure;
+    }
     part.Set(partPath);
     std::unique_ptr<softds::Device, void (*)(softds::Device*)> device(
-        OpenRenderDevice(partPath), [](softds::Device* d) { d->Release(); });  // closes the file
+        OpenRenderDevice(partPath, o.rate),
+        [](softds::Device* d) { d->Release(); });  // closes the file
     if (device == nullptr) {
         io.err << "sonaflux-play: cannot write " << target << "\n";
         return kExitFailure;
     }
-    FrameTimer timer(*device);
+    FrameTimer timer(*device, o.rate);
     // While a fade runs: about 200 steps over its length, each 10 to 100 ms of audio.
     auto fading = [&]() { return runner.Fading(); };
     auto fadeStep = [&]() -> uint32_t {
         if (!fading()) return 0;
         const uint32_t ms = std::clamp<uint32_t>(std::max(o.fadeInMs, o.fadeOutMs) / 200, 10, 100);
-        return ms * kOutputRate / 1000;
+        return ms * o.rate / 1000;
     };
     RenderClock clock(*device, timer, fadeStep, fading);
     const auto wallStart = SteadyClock::now();
@@ -528,25 +564,44 @@ int Render(const PlayOptions& o, const SessionIo& io, Runner& runner, const std:
     part.Set("");
     char text[64];
     std::snprintf(text, sizeof text, "%.2f", wall);
-    io.out << "wrote " << target << " (" << mixed << " frames at " << kOutputRate
+    io.out << "wrote " << target << " (" << mixed << " frames at " << o.rate
            << " Hz, 16-bit stereo) in " << text << " s\n";
     return status;
 }
 
 int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& relay) {
+    auto* module = static_cast<MusicModule*>(CreateInterface(&IID_MusicModule));
+    if (module == nullptr) {
+        io.err << "sonaflux-play: the module gave no interface\n";
+        return kExitFailure;
+    }
     Source src;
     TempFile temp;
     std::string error;
-    if (!PrepareSource(o, &src, &temp, &error)) {
-        io.err << "sonaflux-play: " << error << "\n";
-        return kExitFailure;
+    int status = kExitOk;
+    if (!PrepareSource(o, &src, &temp, *module, relay, &error)) {
+        status = kExitFailure;
+    } else if (!o.info && !ResolveLoopPoints(o, &src, io.out, &error)) {
+        status = kExitUsage;
     }
-    if (!ResolveLoopPoints(o, &src, io.out, &error)) {
-        io.err << "sonaflux-play: " << error << "\n";
-        return kExitUsage;
+    if (status != kExitOk || o.info) {
+        module->Release();
+        if (status != kExitOk) io.err << "sonaflux-play: " << error << "\n";
+        if (status == kExitOk) PrintReport(io.out, src.label, src.music);
+        return status;
+    }
+    if (o.checkLoop) {
+        const std::string svg =
+            !o.svgPath.empty() ? o.svgPath
+            : src.demo         ? std::string("demo-seam.svg")
+                               : std::filesystem::path(o.file).filename().string() + "-seam.svg";
+        const int checked = CheckLoop(o, io, *module, src, svg);
+        module->Release();
+        return checked;
     }
     Sequence sequence;
-    if (!sequence.Prepare(o.sequence, &error)) {
+    if (!sequence.Prepare(o.sequence, *module, relay, &error)) {
+        module->Release();
         io.err << "sonaflux-play: " << error << "\n";
         return kExitFailure;
     }
@@ -554,7 +609,7 @@ int RunSessionOnce(const PlayOptions& o, const SessionIo& io, MessageRelay& rela
     Output output = OpenOutput(o, io, &plan);
     Announce(io, src, plan, output);
     sequence.Announce(io.out);
-    Runner runner(o, io, src, plan, relay, !output.live, sequence);
+    Runner runner(*module, o, io, src, plan, relay, !output.live, sequence);  // releases the module
     if (output.live) return PlayLive(runner, *output.live);
     return Render(o, io, runner, output.renderPath);
 }

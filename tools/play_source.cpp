@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "demo_tune.h"
+#include "wave_file.h"
 
 namespace sfplay {
 
@@ -20,7 +21,27 @@ TempFile::~TempFile() {
 
 namespace {
 
-bool PrepareDemo(Source* source, TempFile* temp, std::string* error) {
+// What the module reads of the music; the refusal it gave when it cannot play it.
+bool ReadSource(Source* source, MusicModule& module, MessageRelay& relay, std::string* error) {
+    LoadFailure failure;
+    if (ReadMusic(module, source->path, source->offset, source->size, relay, &source->music,
+                  &failure))
+        return true;
+    const std::string where =
+        source->label +
+        (source->offset ? " at offset " + std::to_string(source->offset) : std::string());
+    if (failure.id == "NoAudio") {
+        *error = where + ": no audio";
+    } else if (!failure.cause.empty()) {
+        *error = where + ": " + failure.cause;
+    } else {
+        *error = "the module could not load " + where;
+    }
+    return false;
+}
+
+bool PrepareDemo(Source* source, TempFile* temp, MusicModule& module, MessageRelay& relay,
+                 std::string* error) {
     const DemoTune tune = MakeDemoTune();
     std::error_code ec;
     std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
@@ -37,13 +58,7 @@ bool PrepareDemo(Source* source, TempFile* temp, std::string* error) {
     source->size = static_cast<uint32_t>(tune.image.size());
     source->loopStart = tune.loopStart;
     source->demo = true;
-    std::string why;
-    if (!ParseWaveHeader(tune.image.data(), tune.image.size(), tune.image.size(), &source->info,
-                         &why)) {
-        *error = "the demo tune is broken: " + why;
-        return false;
-    }
-    return true;
+    return ReadSource(source, module, relay, error);
 }
 
 // Why a name is not a regular file, or empty when it is one. Nothing is opened, so a
@@ -101,50 +116,32 @@ bool FindRange(const PlayOptions& o, uint64_t* offset, uint64_t* size, std::stri
     return true;
 }
 
-bool PrepareFile(const PlayOptions& o, Source* source, std::string* error) {
+bool PrepareFile(const PlayOptions& o, Source* source, MusicModule& module, MessageRelay& relay,
+                 std::string* error) {
     uint64_t offset = 0, size = 0;
     if (!FindRange(o, &offset, &size, error)) return false;
-    std::vector<uint8_t> header;
-    if (!ReadFileBytes(o.file, offset, static_cast<size_t>(std::min<uint64_t>(size, 127)), &header,
-                       error)) {
-        return false;
-    }
-    std::string why;
-    // The whole image as the module reads it (chunk walk, wider samples, Ogg Vorbis); the
-    // first bytes' reading gives the reason when neither plays.
-    WaveInfo walked;
-    std::string walkWhy;
-    const bool inspected = InspectMusic(o.file, offset, size, &walked, &source->fileLoop, &walkWhy);
-    if (!ParseWaveHeader(header.data(), header.size(), size, &source->info, &why)) {
-        if (!inspected) {
-            *error = o.file + (offset ? " at offset " + std::to_string(offset) : std::string()) +
-                     ": " + why;
-            return false;
-        }
-        source->info = walked;
-    }
     source->path = o.file;
     source->label = o.file;
     source->offset = static_cast<uint32_t>(offset);
     source->size = static_cast<uint32_t>(size);
-    return true;
+    return ReadSource(source, module, relay, error);
 }
 
 // Takes the loop points stored in the file, unless told not to or they do not fit.
 void ApplyFileLoop(const PlayOptions& o, Source* src, std::ostream& out) {
-    const uint32_t frames = src->info.frames;
-    const FileLoop& f = src->fileLoop;
-    const bool usable = f.start < f.end && f.end <= frames;
-    out << "file loop points: frames " << f.start << " to " << f.end
+    const MusicReport& f = src->music;
+    const uint32_t frames = f.frames;
+    const bool usable = f.loopStart < f.loopEnd && f.loopEnd <= frames;
+    out << "file loop points: frames " << f.loopStart << " to " << f.loopEnd
         << (!o.fileLoops ? " (not used: --no-file-loops)"
             : usable     ? ""
                          : " (not used: outside the music)")
         << "\n";
     if (o.fileLoops && usable) {
-        src->loopStart = f.start;
-        src->loopEnd = f.end;
+        src->loopStart = f.loopStart;
+        src->loopEnd = f.loopEnd;
     }
-    // The module may apply the file's points itself (Ogg Vorbis always): hand over both
+    // The module may apply the file's points itself (loop tags always): hand over both
     // points, so that exactly these apply.
     src->setBothPoints = true;
     if (!src->loopEnd) src->loopEnd = frames;
@@ -152,15 +149,17 @@ void ApplyFileLoop(const PlayOptions& o, Source* src, std::ostream& out) {
 
 }  // namespace
 
-bool PrepareSource(const PlayOptions& o, Source* source, TempFile* temp, std::string* error) {
-    return o.file.empty() ? PrepareDemo(source, temp, error) : PrepareFile(o, source, error);
+bool PrepareSource(const PlayOptions& o, Source* source, TempFile* temp, MusicModule& module,
+                   MessageRelay& relay, std::string* error) {
+    return o.file.empty() ? PrepareDemo(source, temp, module, relay, error)
+                          : PrepareFile(o, source, module, relay, error);
 }
 
 bool ResolveLoopPoints(const PlayOptions& o, Source* src, std::ostream& out, std::string* error) {
-    if (src->fileLoop.present) ApplyFileLoop(o, src, out);
+    if (src->music.fileLoop) ApplyFileLoop(o, src, out);
     if (o.loopStart) src->loopStart = *o.loopStart;
     if (o.loopEnd) src->loopEnd = *o.loopEnd;
-    const uint32_t frames = src->info.frames;
+    const uint32_t frames = src->music.frames;
     const uint32_t end = src->loopEnd.value_or(frames);
     if (end > frames) {
         *error = "--loop-end " + std::to_string(end) + " lies past the last frame (" +

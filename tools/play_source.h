@@ -7,9 +7,9 @@
 #include <ostream>
 #include <string>
 
-#include "music_file.h"
+#include "module_messages.h"
+#include "play_info.h"
 #include "play_options.h"
-#include "wave_file.h"
 
 namespace sfplay {
 
@@ -31,18 +31,18 @@ struct Source {
     std::string label;  // what the user is told is playing
     uint32_t offset = 0;
     uint32_t size = 0;
-    WaveInfo info;
+    MusicReport music;       // what the module read of it
     uint32_t loopStart = 0;  // frames, as handed to the module (0: not set)
     std::optional<uint32_t> loopEnd;
     bool demo = false;
-    FileLoop fileLoop;           // loop points stored in the file
     bool setBothPoints = false;  // hand both points over, replacing the file's own
 };
 
 // The demo tune when the options name no file (its image written to `temp`), else the
-// file's byte range, checked as far as the program can before the module sees it. False
-// with the reason in `error`.
-bool PrepareSource(const PlayOptions& o, Source* source, TempFile* temp, std::string* error);
+// file's byte range, as the module reads it (its messages go through `relay`). False with
+// the reason in `error`.
+bool PrepareSource(const PlayOptions& o, Source* source, TempFile* temp, MusicModule& module,
+                   MessageRelay& relay, std::string* error);
 
 // Settles the loop points: the file's own (reported on `out`), then the options'. False
 // with the reason when they do not fit the music or the start frame lies past their end.

@@ -1,4 +1,4 @@
-// sonaflux-play: plays a RIFF/WAVE file (or the built-in demo tune) through the module.
+// sonaflux-play: plays a music file (or the built-in demo tune) through the module.
 #include <atomic>
 #include <csignal>
 #include <cstdio>

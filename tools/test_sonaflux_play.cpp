@@ -14,11 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "check_loop.h"
 #include "demo_tune.h"
 #include "module_messages.h"
 #include "sonaflux/sonaflux.h"
+#include "play_info.h"
 #include "play_options.h"
 #include "play_session.h"
+#include "support/codec_files.h"
 #include "support/wave_image.h"
 #include "wave_file.h"
 
@@ -202,81 +205,6 @@ std::vector<uint8_t> Pattern(uint32_t frames) {  // 16-bit stereo, every frame d
     return pcm;
 }
 
-bool Parses(const std::vector<uint8_t>& image, WaveInfo* info, std::string* error) {
-    return ParseWaveHeader(image.data(), std::min<size_t>(image.size(), 127), image.size(), info,
-                           error);
-}
-
-TEST(WaveHeader, CanonicalImage) {
-    const std::vector<uint8_t> image = MakeWaveImage(PcmFormat{2, 16, 22050}, Pattern(1000));
-    ASSERT_EQ(image.size(), 44u + 4000u);
-    WaveInfo info;
-    std::string error;
-    ASSERT_TRUE(Parses(image, &info, &error)) << error;
-    EXPECT_EQ(info.dataOffset, 44u);
-    EXPECT_EQ(info.dataSize, 4000u);
-    EXPECT_EQ(info.frames, 1000u);
-    EXPECT_EQ(info.rate, 22050u);
-    EXPECT_EQ(info.channels, 2u);
-    EXPECT_EQ(info.bits, 16u);
-    EXPECT_EQ(info.blockAlign, 4u);
-    EXPECT_EQ(info.avgBytesPerSec, 88200u);
-}
-
-TEST(WaveHeader, DataCutToTheImage) {
-    std::vector<uint8_t> image = MakeWaveImage(PcmFormat{1, 8, 8000}, std::vector<uint8_t>(500));
-    image.resize(300);  // the chunk claims 500 bytes, the image holds 256 of them
-    WaveInfo info;
-    std::string error;
-    ASSERT_TRUE(Parses(image, &info, &error)) << error;
-    EXPECT_EQ(info.dataSize, 256u);
-    EXPECT_EQ(info.frames, 256u);
-}
-
-TEST(WaveHeader, RefusesWhatTheModuleCannotPlay) {
-    const std::vector<uint8_t> good = MakeWaveImage(PcmFormat{}, Pattern(100));
-    auto with = [&](size_t at, std::initializer_list<uint8_t> bytes) {
-        std::vector<uint8_t> v = good;
-        std::copy(bytes.begin(), bytes.end(), v.begin() + static_cast<long>(at));
-        return v;
-    };
-    std::vector<uint8_t> listFirst(good.begin(), good.begin() + 36);  // RIFF, WAVE, fmt
-    listFirst.insert(listFirst.end(), {'L', 'I', 'S', 'T', 100, 0, 0, 0});
-    listFirst.resize(listFirst.size() + 100, 'x');
-    listFirst.insert(listFirst.end(), good.begin() + 36, good.end());
-    auto shortFormat = [&](uint8_t size) {  // the chunk says `size`, its bytes follow it
-        std::vector<uint8_t> v(good.begin(), good.begin() + 16);
-        v.insert(v.end(), {size, 0, 0, 0});
-        v.insert(v.end(), good.begin() + 20, good.begin() + 20 + size);
-        v.insert(v.end(), good.begin() + 36, good.end());
-        return v;
-    };
-    std::vector<uint8_t> noData(good.begin(), good.begin() + 36);  // zeros where data was
-    noData.resize(200, 0);
-    const struct {
-        std::vector<uint8_t> image;
-        const char* says;
-    } cases[] = {
-        {std::vector<uint8_t>(good.begin(), good.begin() + 100), "too short"},
-        {with(0, {'R', 'I', 'F', 'X'}), "not a RIFF/WAVE image"},
-        {with(8, {'A', 'V', 'I', ' '}), "not a RIFF/WAVE image"},
-        {with(20, {3, 0}), "format tag 3 is not PCM"},
-        {with(34, {24, 0}), "24-bit"},
-        {with(22, {6, 0}), "6 channel(s)"},
-        {with(12, {'j', 'u', 'n', 'k'}), "the data chunk comes before any format chunk"},
-        {noData, "no data chunk"},
-        {shortFormat(0), "the format chunk holds 0 bytes; a PCM format needs 16"},
-        {shortFormat(14), "the format chunk holds 14 bytes; a PCM format needs 16"},
-        {listFirst, "no data chunk within the first 127 bytes"},
-    };
-    for (const auto& c : cases) {
-        WaveInfo info;
-        std::string error;
-        EXPECT_FALSE(Parses(c.image, &info, &error)) << c.says;
-        EXPECT_NE(error.find(c.says), std::string::npos) << "got: " << error;
-    }
-}
-
 // ---- the demo tune ----
 
 std::vector<int16_t> Samples(const std::vector<uint8_t>& bytes, size_t from) {
@@ -288,14 +216,10 @@ std::vector<int16_t> Samples(const std::vector<uint8_t>& bytes, size_t from) {
 
 TEST(DemoTune, FormatLengthAndLoopPoints) {
     const DemoTune tune = MakeDemoTune();
-    WaveInfo info;
-    std::string error;
-    ASSERT_TRUE(Parses(tune.image, &info, &error)) << error;
-    EXPECT_EQ(info.rate, 44100u);
-    EXPECT_EQ(info.bits, 16u);
-    EXPECT_EQ(info.channels, 2u);
-    EXPECT_EQ(info.dataOffset, 44u);
-    EXPECT_EQ(info.frames, tune.frames);
+    ASSERT_EQ(tune.image.size(), 44u + tune.frames * 4u);
+    EXPECT_EQ(Get32(&tune.image[24]), 44100u);
+    EXPECT_EQ(Get16(&tune.image[22]), 2u);
+    EXPECT_EQ(Get16(&tune.image[34]), 16u);
     EXPECT_EQ(tune.frames, 6u * 44100u);  // a one-bar pickup and a two-bar loop at 120 bpm
     EXPECT_EQ(tune.loopStart, 2u * 44100u);
     EXPECT_EQ(tune.loopEnd, tune.frames);
@@ -370,9 +294,9 @@ protected:
         std::string error;
         const bool wrote = status == kExitOk || status == kExitInterrupted;
         if (wrote && ReadFileBytes(out, 0, 1u << 26, &bytes, &error) && bytes.size() >= 44) {
-            // The sink's canonical header: 44.1 kHz 16-bit stereo, sizes of what was mixed.
-            std::vector<uint8_t> want =
-                MakeWaveImage(PcmFormat{}, std::vector<uint8_t>(bytes.size() - 44));
+            // The sink's canonical header: 16-bit stereo at the render's rate, sizes mixed.
+            std::vector<uint8_t> want = MakeWaveImage(PcmFormat{2, 16, p.options.rate},
+                                                      std::vector<uint8_t>(bytes.size() - 44));
             want.resize(44);
             EXPECT_TRUE(std::equal(want.begin(), want.end(), bytes.begin()))
                 << "the header tells the mix's format and size";
@@ -558,6 +482,152 @@ TEST_F(Render, OggVorbisPlaysItsStoredLoopUnlessToldNot) {
     EXPECT_TRUE(Out(0, 2 * all) == expected) << "the whole piece twice";
 }
 
+// Every format the module plays, the tool plays, describing it by the module's reading.
+TEST_F(Render, EveryFormatTheModulePlaysPlays) {
+    namespace t = sonaflux::test;
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* says;
+    } cases[] = {
+        {"a.flac", t::EncodeFlac(2, 48000, 24, 9600), "(FLAC FLAC, 48000 Hz, 16-bit, stereo"},
+        {"b.oga", t::EncodeFlac(1, 44100, 8, 4410, {}, true), "(Ogg FLAC, 44100 Hz, 8-bit, mono"},
+        {"c.opus", t::EncodeOpus(2, 48000, 9600), "(Ogg Opus, 48000 Hz, 16-bit, stereo"},
+        {"d.ogg", t::EncodeOggVorbis(1, 22050, 4410), "(Ogg Vorbis, 22050 Hz, 16-bit, mono"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        ASSERT_TRUE(WriteFileBytes(Path(c.name), c.bytes, &error)) << error;
+        EXPECT_EQ(Run({Path(c.name).c_str()}), kExitOk) << c.name << ": " << m_Errors;
+        EXPECT_NE(m_Text.find(c.says), std::string::npos) << m_Text;
+    }
+}
+
+// --info prints the module's reading of the file; --rate renders at the music's own rate.
+TEST_F(Render, InfoShowsWhatTheModuleReadAndRateSetsTheRender) {
+    namespace t = sonaflux::test;
+    std::string error;
+    const std::string flac = Path("tagged.flac");
+    ASSERT_TRUE(WriteFileBytes(flac,
+                               t::EncodeFlac(2, 48000, 24, 48000,
+                                             {"loopstart= 4800", "LOOPEND=24000",
+                                              "CHAPTER001=00:00:00.500", "CHAPTER001NAME=Bridge"}),
+                               &error));
+    ASSERT_EQ(Run({"--info", flac.c_str()}), kExitOk) << m_Errors;
+    EXPECT_EQ(m_Text, flac +
+                          ": FLAC, FLAC\n"
+                          "  stored: 48000 Hz, 2 channel(s), 24-bit integer\n"
+                          "  buffer: 48000 Hz, 2 channel(s), 16-bit integer\n"
+                          "  length: 48000 frames (0:01.00)\n"
+                          "  file loop: frames 4800 to 24000 (end exclusive), applies\n"
+                          "  markers: 1\n"
+                          "    frame 24000  Bridge\n");
+    EXPECT_FALSE(fs::exists(Path("out.wav"))) << "--info plays nothing";
+
+    const std::string opus = Path("tone.opus");
+    ASSERT_TRUE(WriteFileBytes(opus, t::EncodeOpus(1, 48000, 4800), &error));
+    ASSERT_EQ(Run({"--rate", "48000", "--no-file-loops", opus.c_str()}), kExitOk) << m_Errors;
+    EXPECT_NE(m_Text.find(" frames at 48000 Hz, 16-bit stereo)"), std::string::npos) << m_Text;
+}
+
+// Each pass of a loop far shorter than the session's steps is counted; a render target
+// with a name at the system's limit works (its temporary name stays short).
+TEST_F(Render, ShortLoopPassesAndLongRenderNames) {
+    const std::string pak = Path("music.pak");
+    ASSERT_EQ(Run({"--offset", "1000", "--loops", "40", "--loop-start", "1000", "--loop-end",
+                   "1441", pak.c_str()}),
+              kExitOk)
+        << m_Errors;
+    EXPECT_NE(m_Text.find("(finished, pass 40)"), std::string::npos) << m_Text;
+    ASSERT_EQ(Run({"--offset", "1000", "--loops", "0", "--loop-end", "441", "--seconds", "0.5",
+                   pak.c_str()}),
+              kExitOk);
+    // 22050 frames played: the first pass and 49 more.
+    EXPECT_NE(m_Text.find("(time is up, pass 50)"), std::string::npos) << m_Text;
+
+#ifndef _WIN32  // Windows' ANSI calls stop at 260 bytes of the whole path
+    const std::string longName = Path(std::string(250, 'n').c_str());
+    EXPECT_EQ(RunInto(longName, {"--offset", "1000", "--seconds", "0.1", pak.c_str()}), kExitOk)
+        << m_Errors;
+    EXPECT_TRUE(fs::exists(longName));
+#endif
+    const std::string noDir = Path("no-such-dir/out.wav");
+    EXPECT_EQ(RunInto(noDir, {"--offset", "1000", pak.c_str()}), kExitFailure);
+    EXPECT_NE(m_Errors.find(std::error_code(ENOENT, std::generic_category()).message()),
+              std::string::npos)
+        << m_Errors;
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path);
+
+// A loop of whole periods of a sine joins cleanly; the same loop one frame long clicks,
+// and --check-loop says so by its status, its score and its drawing.
+TEST_F(Render, CheckLoopTellsACleanSeamFromAClick) {
+    std::vector<uint8_t> pcm;
+    for (int i = 0; i < 8000; ++i) {
+        const auto v =
+            static_cast<uint16_t>(std::lround(16000 * std::sin(2 * 3.14159265358979 * i / 100)));
+        Put16(pcm, v);
+        Put16(pcm, v);
+    }
+    std::string error;
+    const std::string wav = Path("sine.wav"), svg = Path("seam.svg");
+    ASSERT_TRUE(WriteFileBytes(wav, MakeWaveImage(PcmFormat{}, pcm), &error));
+    const struct {
+        const char* end;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"5000", kExitOk, "sample-continuous\n  waveform: "},
+        {"5001", kExitFailure, "NOT sample-continuous"},  // one frame too long
+        {"4999", kExitFailure, "NOT sample-continuous"},  // one frame too short
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run({"--check-loop", "--svg", svg.c_str(), "--loop-start", "1000", "--loop-end",
+                       c.end, wav.c_str()}),
+                  c.status)
+            << c.end << ": " << m_Errors;
+        EXPECT_NE(m_Text.find(c.says), std::string::npos) << m_Text;
+        const std::vector<uint8_t> drawn = FileBytes(svg);
+        const std::string text(drawn.begin(), drawn.end());
+        EXPECT_EQ(text.rfind("<svg", 0), 0u);
+        EXPECT_NE(text.find("<polyline"), std::string::npos);
+        EXPECT_NE(text.find("stroke=\"red\""), std::string::npos) << "the seam is marked";
+    }
+    // Silence has no click, whatever the window.
+    const SeamMeasure flat = MeasureSeam(std::vector<int16_t>(20, 0), 2, 5);
+    EXPECT_EQ(flat.score, 0.0);
+    EXPECT_TRUE(flat.continuous);
+}
+
+// Music without a single frame is refused as such, not as a bad loop (no loop was asked).
+TEST_F(Render, MusicWithoutAudioSaysSo) {
+    namespace t = sonaflux::test;
+    std::vector<uint8_t> empty = MakeWaveImage(PcmFormat{}, {});
+    std::vector<uint8_t> three = MakeWaveImage(PcmFormat{}, {1, 2, 3});
+    std::vector<uint8_t> slow = MakeWaveImage(PcmFormat{2, 16, 99}, Pattern(100));
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"empty.wav", empty},
+        {"three.wav", three},
+        {"empty.flac", t::EncodeFlac(2, 44100, 16, 0)},
+        // Not silent, but a rate no buffer takes: the module's cause, not the buffer's failure.
+        {"slow.wav", slow},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        ASSERT_TRUE(WriteFileBytes(Path(c.name), c.bytes, &error)) << error;
+        EXPECT_EQ(Run({Path(c.name).c_str()}), kExitFailure) << c.name;
+        const std::string says = std::string(c.name) == "slow.wav"
+                                     ? ": A sample rate the module cannot play (99 Hz"
+                                     : ": no audio";
+        EXPECT_NE(m_Errors.find(Path(c.name) + says), std::string::npos) << m_Errors;
+        EXPECT_EQ(m_Errors.find("loop"), std::string::npos) << m_Errors;
+    }
+}
+
 TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
     const std::string pak = Path("music.pak");
     std::string error;
@@ -574,7 +644,10 @@ TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
         int status;
         std::string says;
     } cases[] = {
-        {{missing.c_str()}, kExitFailure, "cannot open " + missing},
+        {{missing.c_str()},
+         kExitFailure,
+         "cannot open " + missing + ": " +
+             std::error_code(ENOENT, std::generic_category()).message()},
         {{dir.c_str()}, kExitFailure, "is a directory"},
         {{empty.c_str()}, kExitFailure, empty + " is empty"},
 #ifndef _WIN32
@@ -582,8 +655,8 @@ TEST_F(Render, UnplayableInputsFailWithAClearMessage) {
         {{"/dev/null"}, kExitFailure, "/dev/null is a device, not a regular file"},
         {{"/dev/zero"}, kExitFailure, "/dev/zero is a device, not a regular file"},
 #endif
-        {{text.c_str()}, kExitFailure, "not a RIFF/WAVE image"},
-        {{pak.c_str()}, kExitFailure, "not a RIFF/WAVE image"},  // the junk before the image
+        {{text.c_str()}, kExitFailure, text + ": Neither RIFF/WAVE, FLAC nor Ogg"},
+        {{pak.c_str()}, kExitFailure, pak + ": Neither RIFF/WAVE"},  // the junk before the image
         {{"--offset", "999999", pak.c_str()}, kExitFailure, "lies at or past the end"},
         {{"--offset", "1000", "--size", "999999", pak.c_str()}, kExitFailure, "runs past the end"},
         {{"--offset", "1000", "--loop-end", "60001", pak.c_str()}, kExitUsage, "past the last"},
@@ -649,7 +722,7 @@ TEST_F(Render, ARenderNeverDestroysTheFileItWouldReplace) {
         // The module refuses the load: the existing output stays as it was.
         SettingsFile settings(m_Dir, "NOTIFY_MAX=64");
         EXPECT_EQ(Run({"--offset", "1000", pak.c_str()}), kExitFailure);
-        EXPECT_NE(m_Errors.find("could not load"), std::string::npos) << m_Errors;
+        EXPECT_NE(m_Errors.find("NOTIFY_MAX is invalid"), std::string::npos) << m_Errors;
     }
     EXPECT_EQ(FileBytes(out), precious);
     // The input as output, under its own name or another one, is refused untouched.
@@ -779,6 +852,13 @@ TEST_F(Pieces, APieceOfAnotherFormatIsRefusedWithTheModulesMessage) {
     EXPECT_NE(m_Errors.find("cannot open " + missing), std::string::npos) << m_Errors;
 }
 
+TEST(Report, TimesThatAreNoTimesShowAsZero) {
+    EXPECT_EQ(FormatTime(62.5), "1:02.50");
+    EXPECT_EQ(FormatTime(std::nan("")), "0:00.00");
+    EXPECT_EQ(FormatTime(1.0 / 0.0), "0:00.00");
+    EXPECT_EQ(FormatTime(-3), "0:00.00");
+}
+
 TEST(Glosses, EveryModuleMessageGetsItsEnglishGloss) {
     const struct {
         const char* message;
@@ -846,6 +926,24 @@ TEST_F(Render, ModuleMessagesAreRelayedWithTheirGloss) {
         "Sonaflux.dll: #,1,は無効なトークン\n"
         "  (in English: # (on line 1) is an invalid token.)\n";
     EXPECT_EQ(m_Errors, box) << "one box per read; debugger lines only with SONAFLUX_DEBUG";
+}
+
+// With SONAFLUX_DEBUG the module writes each debugger line to stderr itself: the program
+// adds its gloss only, so no line shows twice.
+TEST_F(Render, DebugLinesAreNotRepeated) {
+    std::string error;
+    const std::string flac = Path("bad-tag.flac");
+    ASSERT_TRUE(WriteFileBytes(
+        flac, sonaflux::test::EncodeFlac(1, 44100, 16, 4410, {"LOOPSTART=abc"}), &error));
+    setenv("SONAFLUX_DEBUG", "1", 1);
+    const int status = Run({flac.c_str()});
+    unsetenv("SONAFLUX_DEBUG");
+    EXPECT_EQ(status, kExitOk) << m_Errors;
+    EXPECT_NE(
+        m_Errors.find("(in English: " + flac + ": the loop tag LOOPSTART has the value \"abc\""),
+        std::string::npos)
+        << m_Errors;
+    EXPECT_EQ(m_Errors.find("Sonaflux.dll (debug): "), std::string::npos) << m_Errors;
 }
 
 // A file cut to nothing while it plays: the session fails with the cause, and the render

@@ -1,7 +1,10 @@
 #include "wave_file.h"
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -50,89 +53,11 @@ std::vector<uint8_t> MakeWaveImage(const PcmFormat& format, const std::vector<ui
     return out;
 }
 
-bool ParseWaveHeader(const uint8_t* image, size_t available, uint64_t imageSize, WaveInfo* info,
-                     std::string* error) {
-    // The module examines exactly the first 127 bytes and needs all of them.
-    constexpr size_t kHeader = 127;
-    if (imageSize < kHeader || available < kHeader) {
-        *error = "too short for a RIFF/WAVE image (" + std::to_string(imageSize) +
-                 " bytes; at least 127 are needed)";
-        return false;
-    }
-    if (std::memcmp(image, "RIFF", 4) != 0 || std::memcmp(image + 8, "WAVE", 4) != 0) {
-        *error = "not a RIFF/WAVE image (no RIFF/WAVE header)";
-        return false;
-    }
-    size_t p = 12;
-    const uint8_t* fmt = nullptr;
-    uint64_t fmtSize = 0;
-    while (true) {
-        if (p + 8 >= kHeader) {
-            *error = fmt ? "no data chunk within the first 127 bytes of the image"
-                         : "no format chunk within the first 127 bytes of the image";
-            return false;
-        }
-        const uint8_t* id = image + p;
-        const uint64_t chunk = Get32(image + p + 4);
-        if (std::memcmp(id, "fmt", 3) == 0) {
-            fmt = image + p + 8;
-            fmtSize = chunk;
-        } else if (std::memcmp(id, "data", 4) == 0) {
-            if (fmt == nullptr) {
-                *error = "the data chunk comes before any format chunk";
-                return false;
-            }
-            info->dataOffset = static_cast<uint32_t>(p + 8);
-            const uint64_t held = imageSize - info->dataOffset;
-            info->dataSize = static_cast<uint32_t>(chunk < held ? chunk : held);
-            break;
-        }
-        p = p + 8 + chunk;
-    }
-    // Only the chunk's own bytes describe the format: a shorter chunk holds no PCM format,
-    // whatever the bytes behind it (the next chunk's header) would read as.
-    if (fmtSize < 16) {
-        *error =
-            "the format chunk holds " + std::to_string(fmtSize) + " bytes; a PCM format needs 16";
-        return false;
-    }
-    if (fmt + 16 > image + kHeader) {
-        *error = "the format chunk does not fit in the first 127 bytes";
-        return false;
-    }
-    info->formatTag = Get16(fmt);
-    info->channels = Get16(fmt + 2);
-    info->rate = Get32(fmt + 4);
-    info->avgBytesPerSec = Get32(fmt + 8);
-    info->blockAlign = Get16(fmt + 12);
-    info->bits = Get16(fmt + 14);
-    if (info->formatTag != 1) {
-        *error = "format tag " + std::to_string(info->formatTag) + " is not PCM";
-        return false;
-    }
-    if ((info->channels != 1 && info->channels != 2) || (info->bits != 8 && info->bits != 16)) {
-        *error = std::to_string(info->channels) + " channel(s) of " + std::to_string(info->bits) +
-                 "-bit samples: only 8/16-bit mono or stereo plays";
-        return false;
-    }
-    if (info->rate < 100 || info->rate > 200000) {
-        *error = "sample rate " + std::to_string(info->rate) + " Hz is out of range";
-        return false;
-    }
-    const uint32_t frameBytes = (info->bits / 8u) * info->channels;
-    info->frames = info->dataSize / frameBytes;
-    if (info->frames == 0) {
-        *error = "the image holds no sample data";
-        return false;
-    }
-    return true;
-}
-
 bool ReadFileBytes(const std::string& path, uint64_t offset, size_t size,
                    std::vector<uint8_t>* bytes, std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        *error = "cannot open " + path;
+        *error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
     in.seekg(static_cast<std::streamoff>(offset));
@@ -147,17 +72,13 @@ bool ReadFileBytes(const std::string& path, uint64_t offset, size_t size,
 }
 
 bool FileSize(const std::string& path, uint64_t* size, std::string* error) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        *error = "cannot open " + path;
+    std::error_code ec;
+    const uintmax_t n = std::filesystem::file_size(path, ec);
+    if (ec) {
+        *error = "cannot open " + path + ": " + ec.message();
         return false;
     }
-    const auto end = in.tellg();
-    if (end < 0) {
-        *error = "cannot read " + path;
-        return false;
-    }
-    *size = static_cast<uint64_t>(end);
+    *size = n;
     return true;
 }
 

@@ -33,6 +33,15 @@ struct Entry {
     std::vector<uint8_t> pcm;  // frames × frameBytes
 };
 
+// One event as MusicSequence::PollEvent hands it out, with the count of frames written
+// since the first fill at which it is heard (-1: heard before a later first fill).
+struct Event {
+    int64_t at = 0;
+    int32_t kind = 0;
+    int32_t music = 0;
+    uint32_t frame = 0;
+};
+
 // The settings the module reads from its settings file.
 struct Geometry {
     int32_t segments = 16;         // NOTIFY_MAX
@@ -57,7 +66,7 @@ public:
     static bool SegmentsTooShort(const Entry& entry, const Geometry& g, uint32_t outputRate);
 
     // Operations, as the module answers them. `now` is the host timer in ms.
-    bool Load(const Entry* entry, const Geometry& g, double master);
+    bool Load(const Entry* entry, int32_t music, const Geometry& g, double master);
     bool Unload();
     bool Play();
     bool Stop();
@@ -78,13 +87,28 @@ public:
     void Advance(uint32_t outputFrames, uint32_t outputRate, bool earlyStop,
                  std::vector<uint8_t>& played);
 
+    // MusicSequence (model_sequence.cpp). `entry` is null for an unknown music number.
+    bool QueuePiece(const Entry* entry, int32_t music, int32_t loops, int32_t start,
+                    bool replace);
+    int32_t ClearQueue();
+    int32_t QueuedCount() const;
+    int32_t HeardMusic() const;
+    bool SetMarker(int32_t music, int32_t frame);
+    int32_t ClearMarkers();
+    bool PollEvent(Event& event);
+    uint32_t LostEvents() const { return m_Lost; }
+    // Whether SwitchTo is refused (answering false): a switch that the module takes is
+    // not modelled yet, and the driver leaves such steps out.
+    bool SwitchRefused(const Entry* entry, int32_t loops, int32_t start, int32_t when,
+                       int32_t frame, int32_t grid) const;
+
     // Queries. Position and PositionMs record the position they report, as the module does.
     bool IsPlaying() const { return m_Loaded && m_Playing; }
     bool IsFading() const { return m_Fading; }
     bool Loaded() const { return m_Loaded; }
     uint32_t Position();
     int32_t PositionMs();
-    uint32_t Length() const { return m_Entry ? m_Entry->frames : 0; }
+    uint32_t Length() const;
     int32_t LengthMs() const;
     // The allowed device volume: exactly m_Volume, or a range while a fade runs.
     void VolumeRange(double master, int32_t& low, int32_t& high) const;
@@ -92,9 +116,43 @@ public:
     int32_t loopCount = 0;  // the host's loop count, handed to the reader at Play
 
 private:
-    // The reader: pulls `count` frames into `out`, wrapping while passes remain. False
-    // when the music ended (the rest is silence); `wrapped` when it went to the loop start.
-    bool Pull(uint32_t count, int32_t* out, uint32_t& delivered, bool& wrapped);
+    // One frame of the ring: the music frame it holds (kSilence), the piece it belongs to
+    // and where it stands in the count of frames written since the first fill.
+    struct Cell {
+        int32_t frame = kSilence;
+        uint32_t slot = 0;  // 0 the loaded piece, k the k-th piece held
+        int32_t music = 0;
+        const Entry* entry = nullptr;
+        int64_t at = 0;
+    };
+    // A piece's reader: position, loop start (bytes) and end (frames), passes left.
+    struct Reader {
+        const Entry* entry = nullptr;
+        int32_t music = 0;
+        uint32_t slot = 0;
+        uint32_t pos = 0;
+        uint32_t loopStartBytes = 0;
+        uint32_t loopEnd = 0;
+        int32_t passes = 1;
+    };
+    struct Piece {
+        const Entry* entry;
+        int32_t music;
+        int32_t loops;
+        uint32_t start;
+    };
+
+    // The reader: pulls up to `count` frames into `out`, wrapping while passes remain and
+    // going on into the next held piece at the end of the last pass; answers the frames
+    // delivered (fewer when the music ended; the rest is silence). `wrapped` when a
+    // reader went to its loop start.
+    uint32_t Pull(uint32_t count, Cell* out, bool& wrapped);
+    Reader& Writer() { return m_Writing == 0 ? m_Main : m_Joined; }
+    void Note(int64_t at, int32_t kind, int32_t music, uint32_t frame);
+    void NoteFrame(const Cell& cell, bool afterWrap);
+    const Cell* HeardCell() const;
+    int64_t Played() const;
+    void RestartEvents();
     bool FillInitial();
     void FillSegment(uint32_t segment, bool& wrapped);
     void Notify(uint32_t segment, bool earlyStop);
@@ -110,16 +168,24 @@ private:
     const Entry* m_Entry = nullptr;  // the last entry opened, loaded or not
     bool m_Loaded = false;
 
-    // Reader.
-    uint32_t m_Pos = 0;
-    uint32_t m_LoopStartBytes = 0;
-    uint32_t m_LoopEnd = 0;  // frames
-    int32_t m_Passes = 1;
+    // Readers: the loaded piece's, and that of the held piece being written.
+    Reader m_Main;
+    Reader m_Joined;
+    std::vector<Piece> m_Pieces;  // held after the loaded one
+    uint32_t m_Writing = 0;       // pieces joined since the first fill
+    int32_t m_Music = 0;          // the loaded music number
+
+    // Events.
+    std::vector<Event> m_Events;  // noted, in the order they are heard
+    uint32_t m_Lost = 0;
+    std::vector<std::pair<int32_t, uint32_t>> m_Markers;
+    int64_t m_Written = 0;  // frames written since the first fill
+    uint32_t m_LastNoted = 0;
 
     // Ring.
     uint32_t m_Segments = 0;
     uint32_t m_SegmentFrames = 0;
-    std::vector<int32_t> m_Ring;
+    std::vector<Cell> m_Ring;
     std::vector<char> m_Known;  // the segment's origin is known (filled since the last first fill)
     uint32_t m_Next = 0;        // the segment the next refill writes
     bool m_DataEnded = false;

@@ -43,10 +43,10 @@ void RunSeeds(uint64_t firstSeed, uint64_t sequences, std::chrono::steady_clock:
     std::printf(
         "model check: %llu sequences, %llu host operations, %llu queries compared, "
         "%llu output frames; %llu ends of the music, %llu timed fades ended, "
-        "%llu early stops accepted, %llu loads of too short segments left out "
-        "(seeds %llu to %llu)\n",
+        "%llu early stops accepted, %llu loads of too short segments left out, "
+        "%llu events polled, %llu switches taken left out (seeds %llu to %llu)\n",
         u(c.sequences), u(c.steps), u(c.queries), u(c.frames), u(c.ends), u(c.fadeEnds),
-        u(c.latitude), u(c.skipped), u(firstSeed), u(firstSeed + c.sequences - 1));
+        u(c.latitude), u(c.skipped), u(c.events), u(c.switchesLeftOut), u(firstSeed), u(firstSeed + c.sequences - 1));
 }
 
 // The bounded run of every suite: a fixed set of seeds, so that it is reproducible.

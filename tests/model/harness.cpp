@@ -276,14 +276,20 @@ bool Harness::Session::ApplySequence(const Step& s, PlayerUnderTest& p, PlayerMo
                 Same(player, "event music", actual.musicNumber, model.music);
                 if (!Same(player, "event frame", actual.frame, model.frame)) return false;
             }
-        case Op::SwitchTo:
-            // A switch the module takes is not modelled: such a step is left out.
-            if (!m.SwitchRefused(EntryOf(s.a), s.b, s.c, s.d, s.e, s.f)) {
+        case Op::SwitchTo: {
+            const PlayerModel::Switch outcome = m.SwitchOutcome(EntryOf(s.a), s.c, s.d, s.e, s.f);
+            if (outcome == PlayerModel::Switch::LeftOut) {
                 ++h.counts.switchesLeftOut;
                 return true;
             }
+            const bool taken = outcome == PlayerModel::Switch::Taken;
+            if (taken) {
+                ++h.counts.switches;
+                m.SwitchTo(EntryOf(s.a), s.a, s.b, s.c, s.d, s.e, s.f);
+            }
             return Same(player, "SwitchTo", p.sequence->SwitchTo(s.a, s.b, s.c, s.d, s.e, s.f),
-                        false);
+                        taken);
+        }
         default:
             return Expect(false, "a step the player dispatch does not know");
     }

@@ -74,7 +74,7 @@ bool PlayerModel::Load(const Entry* entry, int32_t music, const Geometry& g, dou
     const auto n = static_cast<uint32_t>(g.segments);
     m_Segments = n;
     m_SegmentFrames = frames / n;
-    m_Ring.assign(size_t{n} * m_SegmentFrames, Cell{kSilence, 0, music, entry, 0});
+    m_Ring.assign(size_t{n} * m_SegmentFrames, Cell{kSilence, 0, music, entry, 0, false});
     m_Known.assign(n, 0);
     m_Playing = false;
     m_Cursor = 0;
@@ -107,13 +107,15 @@ bool PlayerModel::Unload() {
 
 uint32_t PlayerModel::Pull(uint32_t count, Cell* out, bool& wrapped) {
     uint32_t delivered = 0;
+    uint32_t limit = count;
     bool afterWrap = false;
     const auto read = [&](Reader& r) {
-        const uint32_t k = r.pos < r.loopEnd ? std::min(count - delivered, r.loopEnd - r.pos) : 0;
+        const uint32_t k = r.pos < r.loopEnd ? std::min(limit - delivered, r.loopEnd - r.pos) : 0;
         for (uint32_t i = 0; i < k; ++i) {
             Cell& cell = out[delivered + i];
-            cell = Cell{static_cast<int32_t>(r.pos + i), r.slot, r.music, r.entry, cell.at};
-            NoteFrame(cell, afterWrap && i == 0);
+            cell = Cell{static_cast<int32_t>(r.pos + i), r.slot, r.music, r.entry, cell.at,
+                        afterWrap && i == 0};
+            NoteFrame(cell, cell.wrap);
         }
         if (k > 0) afterWrap = false;
         r.pos += k;
@@ -121,8 +123,12 @@ uint32_t PlayerModel::Pull(uint32_t count, Cell* out, bool& wrapped) {
     };
     for (;;) {
         Reader& r = Writer();
+        // An armed switch point within this pull: the reader writes up to it, no further.
+        const uint32_t cut = CutBefore(r);
+        const bool cutting = cut <= count - delivered;
+        limit = cutting ? delivered + cut : count;
         read(r);
-        while (delivered < count) {
+        while (delivered < limit) {
             // The end of the readable data: a wrap while passes remain.
             if (r.passes == 1) break;
             r.passes = r.passes > 1 ? r.passes - 1 : 0;
@@ -133,36 +139,53 @@ uint32_t PlayerModel::Pull(uint32_t count, Cell* out, bool& wrapped) {
             afterWrap = true;
             read(r);
         }
+        if (cutting && delivered == limit) {
+            // The switch's point: the switched-to piece's first frame follows.
+            m_Cut.armed = false;
+            JoinNext();
+            afterWrap = false;
+            continue;
+        }
         if (delivered == count) break;
         // The last pass ended, before the frame that follows it (silence or the next piece).
         Note(out[delivered].at, 1 /* MusicEvent::kPieceEnd */, r.music, r.loopEnd);
-        if (m_Writing >= m_Pieces.size()) break;
-        // The next held piece's first frame follows.
-        const Piece& p = m_Pieces[m_Writing++];
-        m_Joined = Reader{p.entry, p.music, m_Writing, p.start, 0, p.entry->frames, p.loops};
+        if (!JoinNext()) break;
         afterWrap = false;
     }
     for (uint32_t i = delivered; i < count; ++i) {
-        out[i] = Cell{kSilence, Writer().slot, Writer().music, Writer().entry, out[i].at};
+        out[i] = Cell{kSilence, Writer().slot, Writer().music, Writer().entry, out[i].at, false};
     }
     return delivered;
 }
 
+// The next held piece becomes the one written, from its start frame with its passes.
+bool PlayerModel::JoinNext() {
+    if (m_Writing >= m_Pieces.size()) return false;
+    const Piece& p = m_Pieces[m_Writing++];
+    m_Joined = Reader{p.entry, p.music, m_Writing, p.start, 0, p.entry->frames, p.loops};
+    return true;
+}
+
 void PlayerModel::FillSegment(uint32_t segment, bool& wrapped) {
+    FillFrom(segment, 0, wrapped);
+}
+
+void PlayerModel::FillFrom(uint32_t segment, uint32_t within, bool& wrapped) {
     const uint32_t s = m_SegmentFrames;
-    Cell* at = m_Ring.data() + size_t{segment} * s;
+    const uint32_t count = s - within;
+    Cell* at = m_Ring.data() + size_t{segment} * s + within;
     m_Known[segment] = 1;
     const Reader& w = Writer();
-    for (uint32_t i = 0; i < s; ++i) at[i] = Cell{kSilence, w.slot, w.music, w.entry, m_Written + i};
-    m_Written += s;
+    for (uint32_t i = 0; i < count; ++i) at[i] = Cell{kSilence, w.slot, w.music, w.entry, m_Written + i};
+    m_Written += count;
     if (m_DataEnded) return;
-    const uint32_t delivered = Pull(s, at, wrapped);
-    if (delivered == s) return;
+    const uint32_t delivered = Pull(count, at, wrapped);
+    if (delivered == count) return;
     m_DataEnded = true;
     // The segment of the last music frame (the one before when this one got none); the
     // buffer stops at the end of the segment after it.
     const uint32_t ring = m_Segments * s;
-    const uint32_t after = segment * s + delivered;
+    const uint32_t after = segment * s + within + delivered;
     const uint32_t last = ((after + ring - 1) % ring) / s;
     m_LastSegment = static_cast<int32_t>(last);
     m_StopAfter = static_cast<int32_t>((last + 1) % m_Segments);
@@ -173,6 +196,7 @@ bool PlayerModel::FillInitial() {
     m_Written = 0;
     m_LastNoted = 0;
     m_Writing = 0;  // back to the loaded piece; every held piece plays again after it
+    m_Cut.armed = false;
     m_RingStart = m_Main.pos;
     m_DataEnded = false;
     m_StopAfter = -1;

@@ -97,10 +97,15 @@ public:
     int32_t ClearMarkers();
     bool PollEvent(Event& event);
     uint32_t LostEvents() const { return m_Lost; }
-    // Whether SwitchTo is refused (answering false): a switch that the module takes is
-    // not modelled yet, and the driver leaves such steps out.
-    bool SwitchRefused(const Entry* entry, int32_t loops, int32_t start, int32_t when,
-                       int32_t frame, int32_t grid) const;
+    // SwitchTo with `when` (0 now, 1 at a frame, 2 at the loop, 3 on the grid). A plain
+    // switch: the dispatch by `when` leaves room for a crossfade's duration.
+    enum class Switch { Refused, Taken, LeftOut };
+    // What SwitchTo answers, without doing it: LeftOut where the model does not state the
+    // outcome (the cursor on silence or in a segment not written since the first fill).
+    Switch SwitchOutcome(const Entry* entry, int32_t start, int32_t when, int32_t frame,
+                         int32_t grid) const;
+    void SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start,
+                  int32_t when, int32_t frame, int32_t grid);
 
     // Queries. Position and PositionMs record the position they report, as the module does.
     bool IsPlaying() const { return m_Loaded && m_Playing; }
@@ -124,6 +129,7 @@ private:
         int32_t music = 0;
         const Entry* entry = nullptr;
         int64_t at = 0;
+        bool wrap = false;  // the first frame after a loop wrap
     };
     // A piece's reader: position, loop start (bytes) and end (frames), passes left.
     struct Reader {
@@ -147,6 +153,12 @@ private:
     // delivered (fewer when the music ended; the rest is silence). `wrapped` when a
     // reader went to its loop start.
     uint32_t Pull(uint32_t count, Cell* out, bool& wrapped);
+    bool JoinNext();
+    // Frames the reader may still write before an armed switch point (kNever: none).
+    uint32_t CutBefore(const Reader& r) const;
+    void FillFrom(uint32_t segment, uint32_t within, bool& wrapped);
+    int64_t FindPoint(int32_t when, int32_t music, uint32_t target, int64_t from) const;
+    void RewriteFrom(int64_t at);
     Reader& Writer() { return m_Writing == 0 ? m_Main : m_Joined; }
     void Note(int64_t at, int32_t kind, int32_t music, uint32_t frame);
     void NoteFrame(const Cell& cell, bool afterWrap);
@@ -181,6 +193,13 @@ private:
     std::vector<std::pair<int32_t, uint32_t>> m_Markers;
     int64_t m_Written = 0;  // frames written since the first fill
     uint32_t m_LastNoted = 0;
+    // A switch point not yet written: the writer stops reader `slot` there.
+    struct Cut {
+        bool armed = false;
+        uint32_t slot = 0;
+        int32_t when = 0;
+        uint32_t target = 0;  // frame
+    } m_Cut;
 
     // Ring.
     uint32_t m_Segments = 0;

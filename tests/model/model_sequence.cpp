@@ -111,12 +111,118 @@ int32_t PlayerModel::HeardMusic() const {
     return heard ? heard->music : m_Music;
 }
 
-bool PlayerModel::SwitchRefused(const Entry* entry, int32_t loops, int32_t start, int32_t when,
-                                int32_t frame, int32_t grid) const {
-    (void)loops;
-    if (when < 0 || when > 3 || frame < 0 || (when == 3 && grid <= 0)) return true;
-    if (!m_Loaded || PieceRefused(entry, *m_Entry, start) || !IsPlaying()) return true;
-    return m_Writing >= kMaxPieces;  // held after the pieces not yet joined are dropped
+// ---- Switches ----
+//
+// A switch point lies beyond a margin ahead of the play cursor: the device's write lead
+// (softds mixes nothing ahead: none) and 40 ms of frames, rounded down. A point already
+// written is reached by writing the ring again from it with the new piece; a later one is
+// armed, and the writer stops the piece there. A point the piece never reaches lets it end,
+// and the new piece follows as a queued one does.
+
+namespace {
+
+constexpr uint32_t kNever = 0xFFFFFFFFu;
+constexpr int32_t kNow = 0, kAtFrame = 1, kAtLoop = 2, kOnGrid = 3;
+
+uint32_t MarginFrames(const Entry& e) {
+    return e.rate * 40 / 1000;
+}
+
+// The first line of the grid (every `grid` frames from `origin`) at or after `frame`;
+// past the loop end, the first line of the next pass.
+uint32_t GridLine(uint64_t frame, uint32_t origin, uint32_t grid, uint32_t loopStart,
+                  uint32_t loopEnd) {
+    const auto lineFrom = [origin, grid](uint64_t f) -> uint64_t {
+        return f <= origin ? origin : origin + (f - origin + grid - 1) / grid * grid;
+    };
+    uint64_t line = lineFrom(frame);
+    if (line >= loopEnd) line = lineFrom(loopStart);
+    return static_cast<uint32_t>(std::min<uint64_t>(line, kNever));
+}
+
+}  // namespace
+
+PlayerModel::Switch PlayerModel::SwitchOutcome(const Entry* entry, int32_t start, int32_t when,
+                                               int32_t frame, int32_t grid) const {
+    if (when < kNow || when > kOnGrid || frame < 0 || (when == kOnGrid && grid <= 0)) {
+        return Switch::Refused;
+    }
+    if (!m_Loaded || PieceRefused(entry, *m_Entry, start) || !IsPlaying()) return Switch::Refused;
+    if (m_Writing >= kMaxPieces) return Switch::Refused;  // held, after the unjoined are dropped
+    const Cell* heard = HeardCell();
+    return heard == nullptr || heard->frame < 0 ? Switch::LeftOut : Switch::Taken;
+}
+
+uint32_t PlayerModel::CutBefore(const Reader& r) const {
+    if (!m_Cut.armed || m_Cut.slot != r.slot) return kNever;
+    if (m_Cut.when == kNow) return 0;
+    if (m_Cut.when == kAtLoop) return r.loopEnd > r.pos ? r.loopEnd - r.pos : 0;
+    const uint32_t t = m_Cut.target;
+    const uint32_t loopStart = r.loopStartBytes / r.entry->frameBytes;
+    if (t >= r.pos && t < r.loopEnd) return t - r.pos;
+    // The next pass's occurrence, when a pass remains.
+    if (t >= loopStart && t < r.loopEnd && r.pos <= r.loopEnd && r.passes != 1) {
+        return (r.loopEnd - r.pos) + (t - loopStart);
+    }
+    return kNever;
+}
+
+// The first frame written at or after `from` where the point is: the frame `target` of
+// music `music`, or the first frame after one of its loop wraps; -1 when none is written.
+int64_t PlayerModel::FindPoint(int32_t when, int32_t music, uint32_t target, int64_t from) const {
+    int64_t best = -1;
+    for (size_t i = 0; i < m_Ring.size(); ++i) {
+        const Cell& c = m_Ring[i];
+        if (!m_Known[i / m_SegmentFrames] || c.at < from || c.at >= m_Written) continue;
+        if (c.music != music || c.frame < 0) continue;
+        const bool match = when == kAtLoop ? c.wrap : static_cast<uint32_t>(c.frame) == target;
+        if (match && (best < 0 || c.at < best)) best = c.at;
+    }
+    return best;
+}
+
+void PlayerModel::RewriteFrom(int64_t at) {
+    while (!m_Events.empty() && m_Events.back().at >= at) m_Events.pop_back();  // never heard
+    const int64_t end = m_Written;
+    const auto ring = static_cast<int64_t>(m_Ring.size());
+    m_LastNoted = m_Ring[static_cast<size_t>((at - 1) % ring)].slot;
+    JoinNext();
+    m_Cut.armed = false;
+    m_DataEnded = false;
+    m_StopAfter = -1;
+    m_Written = at;
+    bool wrapped = false;
+    const auto s = static_cast<int64_t>(m_SegmentFrames);
+    for (int64_t a = at; a < end; a = m_Written) {
+        const auto segment = static_cast<uint32_t>((a % ring) / s);
+        FillFrom(segment, static_cast<uint32_t>(a % s), wrapped);
+    }
+}
+
+void PlayerModel::SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start,
+                           int32_t when, int32_t frame, int32_t grid) {
+    // Plain switches; a crossfade's duration would be dispatched here as well.
+    ClearQueue();  // the switched-to piece replaces the pieces not yet joined
+    m_Pieces.push_back(Piece{entry, music, loops, static_cast<uint32_t>(start)});
+    const Cell& heard = *HeardCell();
+    const uint32_t margin = MarginFrames(*m_Entry);
+    const int64_t from = Played() + margin;
+    auto target = static_cast<uint32_t>(frame);
+    if (when == kOnGrid) {
+        // A queued piece loops whole; the loaded one between its loop points.
+        const bool loaded = heard.slot == 0;
+        target = GridLine(uint64_t{static_cast<uint32_t>(heard.frame)} + margin, target,
+                          static_cast<uint32_t>(grid),
+                          loaded ? m_Main.loopStartBytes / m_Entry->frameBytes : 0,
+                          loaded ? m_Main.loopEnd : heard.entry->frames);
+    }
+    const int64_t at = when == kNow ? from : FindPoint(when, heard.music, target, from);
+    if (at >= 0 && at < m_Written) {
+        RewriteFrom(at);
+        return;
+    }
+    // Not written yet: the writer stops there ("now": whatever it writes next).
+    m_Cut = Cut{true, when == kNow ? Writer().slot : heard.slot, when, target};
 }
 
 }  // namespace sonaflux::model

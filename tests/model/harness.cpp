@@ -447,7 +447,20 @@ Sequence Harness::Generate(uint64_t seed, size_t steps) const {
     const int players = 1 + static_cast<int>(rng() % kPlayers);
     const int32_t entries = static_cast<int32_t>(m_Entries.size());
     // Weights of the operations, in the order of the enum.
-    const int weights[] = {2, 30, 8, 2, 10, 4, 4, 5, 6, 5, 5, 4, 6, 2, 3, 6, 2, 2, 2, 1, 6, 3};
+    const int weights[] = {2, 30, 8, 2, 10, 4, 4, 5, 6, 5, 5, 4, 6, 2, 3, 6, 2, 2, 3, 1, 6, 6};
+    // Pieces are mostly drawn among the entries of the format last loaded on the player.
+    std::vector<int32_t> loaded(kPlayers, 0);
+    const auto piece = [&](int32_t player) {
+        if (rng() % 16 == 0) return kUnregistered;
+        const Entry& have = m_Entries[static_cast<size_t>(loaded[static_cast<size_t>(player)])];
+        std::vector<int32_t> same;
+        for (size_t i = 0; i < m_Entries.size(); ++i) {
+            const Entry& e = m_Entries[i];
+            if (e.rate == have.rate && e.frameBytes == have.frameBytes && e.bits == have.bits)
+                same.push_back(static_cast<int32_t>(i));
+        }
+        return rng() % 4 == 0 ? range(0, entries - 1) : same[rng() % same.size()];
+    };
     int total = 0;
     for (int w : weights) total += w;
 
@@ -491,6 +504,7 @@ Sequence Harness::Generate(uint64_t seed, size_t steps) const {
                 break;
             case Op::Load:
                 s.a = rng() % 16 == 0 ? kUnregistered : range(0, entries - 1);
+                if (s.a != kUnregistered) loaded[static_cast<size_t>(s.player)] = s.a;
                 break;
             case Op::Seek:
             case Op::SetLoopStart:
@@ -512,7 +526,7 @@ Sequence Harness::Generate(uint64_t seed, size_t steps) const {
             case Op::ReplaceQueue:
             case Op::SwitchTo:
                 // Mostly pieces of a format that some entry shares.
-                s.a = rng() % 16 == 0 ? kUnregistered : pick({0, 1, 2, 6, 7, 8, 9, range(0, 9)});
+                s.a = piece(s.player);
                 s.b = pick({1, 1, 1, 2, 3, 0, -1});
                 s.c = pick({0, 0, 0, 1, range(0, 40), range(0, 700), -1});
                 s.d = range(0, 3) + (rng() % 32 == 0 ? 3 : 0);
@@ -520,7 +534,7 @@ Sequence Harness::Generate(uint64_t seed, size_t steps) const {
                 s.f = pick({0, 1, 7, 100, 1000});
                 break;
             case Op::SetMarker:
-                s.a = pick({0, 1, 2, 6, 7, 8, 9});
+                s.a = piece(s.player);
                 s.b = rng() % 2 ? range(0, 12) : frame();
                 break;
             default:

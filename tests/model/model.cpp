@@ -57,6 +57,7 @@ bool PlayerModel::SegmentsTooShort(const Entry& entry, const Geometry& g, uint32
 bool PlayerModel::Load(const Entry* entry, int32_t music, const Geometry& g, double master) {
     if (m_Loaded) Unload();
     m_Pieces.clear();
+    m_Writing = 0;
     if (entry == nullptr) return false;  // no such music number
     // The reader opens the image first: its length and loop points are the new entry's
     // even when the ring cannot be made.
@@ -92,6 +93,7 @@ bool PlayerModel::Load(const Entry* entry, int32_t music, const Geometry& g, dou
 
 bool PlayerModel::Unload() {
     m_Pieces.clear();
+    m_Writing = 0;
     if (!m_Loaded) return true;
     RestartEvents();  // what was heard stays due; the rest never will be
     m_Fading = false;  // the fade's end goes with the buffer

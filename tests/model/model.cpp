@@ -207,7 +207,9 @@ bool PlayerModel::FillInitial() {
     const uint32_t count = std::max<uint32_t>(m_Segments / 2, 1);
     bool wrapped = false;
     for (uint32_t i = 0; i < count; ++i) FillSegment(i, wrapped);
-    m_FillHitEnd = m_DataEnded || wrapped;
+    // The loaded piece's last pass ended in it (a queued piece joined): Play, which hands
+    // the piece its loop count, fills again.
+    m_FillHitEnd = m_DataEnded || wrapped || m_Writing > 0;
     m_Next = count % m_Segments;
     m_Fresh = true;
     return true;

@@ -146,4 +146,17 @@ TEST(ModelRegression, Seed1030) {
     });
 }
 
+// A loop end that ends the loaded piece in the ring a fill wrote before Play, with a piece
+// queued: the fill joined the piece, and Play, which hands the loaded piece the player's
+// endless count, fills again, so the piece never follows. The model took the join for a
+// fill that had not met the end and kept it.
+TEST(ModelRegression, Seed2333) {
+    ExpectModelAgrees({
+        {Op::Load, 1, 4, 0, 0},
+        {Op::ReplaceQueue, 1, 4, 0, 37},
+        {Op::SetLoopEnd, 1, 25, 0, 0},
+        {Op::Play, 1, 0, 0, 0},
+    });
+}
+
 }  // namespace sonaflux::model

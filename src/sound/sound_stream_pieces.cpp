@@ -73,6 +73,7 @@ bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uin
         }
     }
     if (full) ErrorBox(msg::kPieceQueueFull, static_cast<int>(MusicSequence::kMaxPieces));
+    if (!full && !switched && m_Buffer.LastPieceEndWritten()) ErrorBox(msg::kPieceQueueTooLate);
     return switched;
 }
 

@@ -282,11 +282,9 @@ bool Harness::Session::ApplySequence(const Step& s, PlayerUnderTest& p, PlayerMo
                 ++h.counts.switchesLeftOut;
                 return true;
             }
-            const bool taken = outcome == PlayerModel::Switch::Taken;
-            if (taken) {
-                ++h.counts.switches;
-                m.SwitchTo(EntryOf(s.a), s.a, s.b, s.c, s.d, s.e, s.f);
-            }
+            const bool taken = outcome == PlayerModel::Switch::Taken &&
+                               m.SwitchTo(EntryOf(s.a), s.a, s.b, s.c, s.d, s.e, s.f);
+            h.counts.switches += taken ? 1 : 0;
             return Same(player, "SwitchTo", p.sequence->SwitchTo(s.a, s.b, s.c, s.d, s.e, s.f),
                         taken);
         }

@@ -104,7 +104,9 @@ public:
     // outcome (the cursor on silence or in a segment not written since the first fill).
     Switch SwitchOutcome(const Entry* entry, int32_t start, int32_t when, int32_t frame,
                          int32_t grid) const;
-    void SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start,
+    // Takes a switch SwitchOutcome calls Taken; false when its point is not written and the
+    // ring already holds the end of the music (nothing can follow it then).
+    bool SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start,
                   int32_t when, int32_t frame, int32_t grid);
 
     // Queries. Position and PositionMs record the position they report, as the module does.

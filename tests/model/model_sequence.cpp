@@ -117,7 +117,8 @@ int32_t PlayerModel::HeardMusic() const {
 // (softds mixes nothing ahead: none) and 40 ms of frames, rounded down. A point already
 // written is reached by writing the ring again from it with the new piece; a later one is
 // armed, and the writer stops the piece there. A point the piece never reaches lets it end,
-// and the new piece follows as a queued one does.
+// and the new piece follows as a queued one does; a point not written when the ring already
+// holds the end of the music is refused, as a queued piece is then.
 
 namespace {
 
@@ -199,7 +200,7 @@ void PlayerModel::RewriteFrom(int64_t at) {
     }
 }
 
-void PlayerModel::SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start,
+bool PlayerModel::SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start,
                            int32_t when, int32_t frame, int32_t grid) {
     // Plain switches; a crossfade's duration would be dispatched here as well.
     ClearQueue();  // the switched-to piece replaces the pieces not yet joined
@@ -219,10 +220,15 @@ void PlayerModel::SwitchTo(const Entry* entry, int32_t music, int32_t loops, int
     const int64_t at = when == kNow ? from : FindPoint(when, heard.music, target, from);
     if (at >= 0 && at < m_Written) {
         RewriteFrom(at);
-        return;
+        return true;
+    }
+    if (m_DataEnded) {
+        ClearQueue();  // too late: the ring holds the end of the music
+        return false;
     }
     // Not written yet: the writer stops there ("now": whatever it writes next).
     m_Cut = Cut{true, when == kNow ? Writer().slot : heard.slot, when, target};
+    return true;
 }
 
 }  // namespace sonaflux::model

@@ -159,4 +159,19 @@ TEST(ModelRegression, Seed2333) {
     });
 }
 
+// A switch to a frame the piece never reaches, asked when the ring already held the end of
+// the music (and the margin left nothing to write again): it answered true, yet nothing
+// could follow the end, and the piece it queued then let a QueuePiece through that could
+// never play either. Fixed: such a switch answers false with the too-late message, as
+// QueuePiece does.
+TEST(ModelRegression, Seed5537) {
+    ExpectModelAgrees({
+        {Op::Load, 0, 8, 0, 0},
+        {Op::Resume, 0, 0, 0, 0},
+        {Op::Advance, 0, 31, 0, 0},
+        {Op::SwitchTo, 0, 8, 1, 0, 1, 555, 7},
+        {Op::QueuePiece, 0, 8, 3, 0},
+    });
+}
+
 }  // namespace sonaflux::model

@@ -48,6 +48,9 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
             m_Pieces.Append(std::move(piece));
         }
     }
+    // A ring not yet played whose fill met the end holds no seam to follow: written again,
+    // the piece joins it (a Resume plays that ring as it is).
+    if (result == kQueued && m_Buffer.FillHitEnd()) RefreshUnplayedRing();
     if (result == kTooLate) ErrorBox(msg::kPieceQueueTooLate);
     if (result == kFull)
         ErrorBox(msg::kPieceQueueFull, static_cast<int>(MusicSequence::kMaxPieces));

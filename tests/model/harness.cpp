@@ -255,12 +255,14 @@ bool Harness::Session::ApplySequence(const Step& s, PlayerUnderTest& p, PlayerMo
             const bool replace = s.op == Op::ReplaceQueue;
             const bool actual = replace ? p.sequence->ReplaceQueue(s.a, s.b, s.c)
                                         : p.sequence->QueuePiece(s.a, s.b, s.c);
-            return Same(player, OpName(s.op), actual, m.QueuePiece(EntryOf(s.a), s.a, s.b, s.c, replace));
+            return Same(player, OpName(s.op), actual,
+                        m.QueuePiece(EntryOf(s.a), s.a, s.b, s.c, replace));
         }
         case Op::ClearQueue:
             return Same(player, "ClearQueue", p.sequence->ClearQueue(), m.ClearQueue());
         case Op::SetMarker:
-            return Same(player, "SetMarker", p.sequence->SetMarker(s.a, s.b), m.SetMarker(s.a, s.b));
+            return Same(player, "SetMarker", p.sequence->SetMarker(s.a, s.b),
+                        m.SetMarker(s.a, s.b));
         case Op::ClearMarkers:
             return Same(player, "ClearMarkers", p.sequence->ClearMarkers(), m.ClearMarkers());
         case Op::PollEvents:
@@ -369,11 +371,15 @@ Harness::Harness() : m_Files(std::make_unique<Files>()) {
     };
     // Several formats and sizes: plain, tiny at an odd rate, 8-bit at an odd rate, 8-bit
     // with a part frame at the end, a LIST chunk after the data, too short for most rings.
-    const Wave waves[] = {{2, 8000, 16, 10000, false}, {1, 11025, 16, 74, false},
-                          {1, 7919, 8, 700, false},    {2, 8000, 8, 601, false},
-                          {2, 16000, 16, 4802, true},  {1, 22050, 16, 10, false},
+    const Wave waves[] = {{2, 8000, 16, 10000, false},
+                          {1, 11025, 16, 74, false},
+                          {1, 7919, 8, 700, false},
+                          {2, 8000, 8, 601, false},
+                          {2, 16000, 16, 4802, true},
+                          {1, 22050, 16, 10, false},
                           // Pieces to join to the others (entry 6 is the Vorbis one).
-                          {2, 8000, 16, 2400, false},  {1, 7919, 8, 37, false},
+                          {2, 8000, 16, 2400, false},
+                          {1, 7919, 8, 37, false},
                           {2, 8000, 16, 12, false}};
     const auto addVorbis = [this] {
         const Bytes ogg = test::EncodeOggVorbis(1, 11025, 3000);

@@ -95,7 +95,7 @@ bool PlayerModel::Unload() {
     m_Pieces.clear();
     m_Writing = 0;
     if (!m_Loaded) return true;
-    RestartEvents();  // what was heard stays due; the rest never will be
+    RestartEvents();   // what was heard stays due; the rest never will be
     m_Fading = false;  // the fade's end goes with the buffer
     m_Loaded = false;
     m_Playing = false;
@@ -115,7 +115,11 @@ uint32_t PlayerModel::Pull(uint32_t count, Cell* out, bool& wrapped) {
         const uint32_t k = r.pos < r.loopEnd ? std::min(limit - delivered, r.loopEnd - r.pos) : 0;
         for (uint32_t i = 0; i < k; ++i) {
             Cell& cell = out[delivered + i];
-            cell = Cell{static_cast<int32_t>(r.pos + i), r.slot, r.music, r.entry, cell.at,
+            cell = Cell{static_cast<int32_t>(r.pos + i),
+                        r.slot,
+                        r.music,
+                        r.entry,
+                        cell.at,
                         afterWrap && i == 0};
             NoteFrame(cell, cell.wrap);
         }
@@ -178,7 +182,8 @@ void PlayerModel::FillFrom(uint32_t segment, uint32_t within, bool& wrapped) {
     Cell* at = m_Ring.data() + size_t{segment} * s + within;
     m_Known[segment] = 1;
     const Reader& w = Writer();
-    for (uint32_t i = 0; i < count; ++i) at[i] = Cell{kSilence, w.slot, w.music, w.entry, m_Written + i};
+    for (uint32_t i = 0; i < count; ++i)
+        at[i] = Cell{kSilence, w.slot, w.music, w.entry, m_Written + i};
     m_Written += count;
     if (m_DataEnded) return;
     const uint32_t delivered = Pull(count, at, wrapped);

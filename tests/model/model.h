@@ -88,8 +88,7 @@ public:
                  std::vector<uint8_t>& played);
 
     // MusicSequence (model_sequence.cpp). `entry` is null for an unknown music number.
-    bool QueuePiece(const Entry* entry, int32_t music, int32_t loops, int32_t start,
-                    bool replace);
+    bool QueuePiece(const Entry* entry, int32_t music, int32_t loops, int32_t start, bool replace);
     int32_t ClearQueue();
     int32_t QueuedCount() const;
     int32_t HeardMusic() const;
@@ -106,8 +105,8 @@ public:
                          int32_t grid) const;
     // Takes a switch SwitchOutcome calls Taken; false when its point is not written and the
     // ring already holds the end of the music (nothing can follow it then).
-    bool SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start,
-                  int32_t when, int32_t frame, int32_t grid);
+    bool SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start, int32_t when,
+                  int32_t frame, int32_t grid);
 
     // Queries. Position and PositionMs record the position they report, as the module does.
     bool IsPlaying() const { return m_Loaded && m_Playing; }

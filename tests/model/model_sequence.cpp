@@ -79,8 +79,7 @@ namespace {
 // at or past its end.
 bool PieceRefused(const Entry* entry, const Entry& loaded, int32_t start) {
     return entry == nullptr || entry->rate != loaded.rate || entry->bits != loaded.bits ||
-           entry->frameBytes != loaded.frameBytes ||
-           static_cast<uint32_t>(start) >= entry->frames;
+           entry->frameBytes != loaded.frameBytes || static_cast<uint32_t>(start) >= entry->frames;
 }
 
 }  // namespace
@@ -92,6 +91,8 @@ bool PlayerModel::QueuePiece(const Entry* entry, int32_t music, int32_t loops, i
     // Too late once the buffer plays and the ring holds the end of the last piece.
     if ((m_DataEnded && IsPlaying()) || m_Pieces.size() >= kMaxPieces) return false;
     m_Pieces.push_back(Piece{entry, music, loops, static_cast<uint32_t>(start)});
+    // A ring not yet played whose fill met the end is written again, so the piece follows.
+    if (m_FillHitEnd) RefreshUnplayedRing();
     return true;
 }
 

@@ -45,7 +45,8 @@ struct Step {
 using Sequence = std::vector<Step>;
 
 const char* OpName(Op op);
-// `{Op::Seek, 1, 250, 0, 0}` (SwitchTo with its three more): one step as a line of a regression test.
+// `{Op::Seek, 1, 250, 0, 0}` (SwitchTo with its three more): one step as a line of a regression
+// test.
 std::string Describe(const Step& step);
 
 }  // namespace sonaflux::model

@@ -124,7 +124,7 @@ int32_t PlayerModel::HeardMusic() const {
 namespace {
 
 constexpr uint32_t kNever = 0xFFFFFFFFu;
-constexpr int32_t kNow = 0, kAtFrame = 1, kAtLoop = 2, kOnGrid = 3;
+constexpr int32_t kNow = 0, kAtLoop = 2, kOnGrid = 3;  // 1: at a frame
 
 uint32_t MarginFrames(const Entry& e) {
     return e.rate * 40 / 1000;

@@ -190,4 +190,21 @@ TEST(ModelRegression, Seed7829) {
     });
 }
 
+// A piece queued on a buffer that had stopped at the end, then Resume (which goes on with
+// the ring as it is: the end and silence) and QueuePiece: the queue took it because a held
+// piece was not joined yet, though after the end nothing joins. Fixed: once the ring holds
+// the end of the music, QueuePiece on a playing buffer is too late whatever is held.
+TEST(ModelRegression, Seed741176019) {
+    ExpectModelAgrees({
+        {Op::Load, 2, 6, 0, 0},
+        {Op::SetLoopEnd, 2, 251, 0, 0},
+        {Op::Resume, 2, 0, 0, 0},
+        {Op::Advance, 2, 386, 0, 0},
+        {Op::Advance, 1, 28, 0, 0},
+        {Op::ReplaceQueue, 2, 6, 2, 20},
+        {Op::Resume, 2, 0, 0, 0},
+        {Op::QueuePiece, 2, 1, 3, 1},
+    });
+}
+
 }  // namespace sonaflux::model

@@ -772,10 +772,17 @@ TEST_P(Seams, QueuedPiecesFollowSampleExactlyAndThePositionFollowsThePieceHeard)
             ASSERT_TRUE(Queue(pcm[i], chain[i].loops, chain[i].startFrame)) << i;
         }
     };
+    // Queued on a ring whose fill met the end, the ring is filled again: the first seam is
+    // written at once.
+    const bool metEnd = stream->Buffer().FillHitEnd();
     if (c.queueAfter == 0) queueAll();
     ASSERT_FALSE(HasFatalFailure());
-    EXPECT_EQ(stream->QueuedCount(),
-              static_cast<int32_t>(c.queueAfter == 0 ? chain.size() - 1 : 0));
+    if (c.queueAfter == 0 && metEnd) {
+        EXPECT_LT(stream->QueuedCount(), static_cast<int32_t>(chain.size() - 1));
+    } else {
+        EXPECT_EQ(stream->QueuedCount(),
+                  static_cast<int32_t>(c.queueAfter == 0 ? chain.size() - 1 : 0));
+    }
     ASSERT_TRUE(stream->Play(c.loaded.loops));
     if (c.queueAfter != 0) {
         AdvanceBytes(static_cast<uint32_t>(c.queueAfter));

@@ -438,7 +438,9 @@ public:
     static constexpr int32_t kMaxPieces = 64;
     // Queues music entry `musicNumber` after the last piece held, playing `loopCount`
     // passes (1 once, 0 or less endless) from sample frame `startFrame` (later passes from
-    // its loop start). It is opened and its first block read now. False, with a message,
+    // its loop start). It is opened and its first block read now; on a stopped ring not yet
+    // played whose fill met the end of the music, that ring is filled again so that the
+    // piece follows (a Resume plays it as it is). False, with a message,
     // when the entry is
     // unknown or unreadable, its format differs from the loaded piece's, the start lies at
     // or past its end, kMaxPieces are held, or the buffer plays and the ring already holds

@@ -36,6 +36,8 @@ bool PlayerObject::Load(int musicNumber) {
         ErrorBox(msg::kPlayInfoMissing, musicNumber);
         return false;
     }
+    // Before the first fill, which notes the events of what it writes under this number.
+    m_Stream.Pieces().SetLoadedMusic(musicNumber);
     bool loaded = false;
     try {
         loaded = m_Stream.Load(ds::FromHost(device), info.m_FileName.c_str(), info.m_Offset,
@@ -50,7 +52,6 @@ bool PlayerObject::Load(int musicNumber) {
     ++module.LoadedStreamCount();
     m_Loaded = true;
     m_MusicNumber = musicNumber;
-    m_Stream.Pieces().SetLoadedMusic(musicNumber);
     // A new stream plays at the master volume from its first byte.
     m_Stream.Buffer().SetVolume(m_Stream.Buffer().CurrentVolume());
     return true;

@@ -50,7 +50,8 @@ public:
     int32_t Unjoined() const;
     int32_t Held() const { return static_cast<int32_t>(m_Pieces.size()); }
     // The last piece held has been written to its end: nothing queued now can join it.
-    bool EndWritten(bool dataEnded) const { return dataEnded && m_Writing == m_Pieces.size(); }
+    // Once the data ended no piece joins (refills write silence), joined or not.
+    bool EndWritten(bool dataEnded) const { return dataEnded; }
     bool Empty() const { return m_Pieces.empty(); }
 
     // Worker (or a first fill), fill guard held.

@@ -48,6 +48,9 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
             m_Pieces.Append(std::move(piece));
         }
     }
+    // A ring not yet played whose fill met the end holds no seam to follow: written again,
+    // the piece joins it (a Resume plays that ring as it is).
+    if (result == kQueued && m_Buffer.FillHitEnd()) RefreshUnplayedRing();
     if (result == kTooLate) ErrorBox(msg::kPieceQueueTooLate);
     if (result == kFull)
         ErrorBox(msg::kPieceQueueFull, static_cast<int>(MusicSequence::kMaxPieces));
@@ -73,6 +76,7 @@ bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uin
         }
     }
     if (full) ErrorBox(msg::kPieceQueueFull, static_cast<int>(MusicSequence::kMaxPieces));
+    if (!full && !switched && m_Buffer.LastPieceEndWritten()) ErrorBox(msg::kPieceQueueTooLate);
     return switched;
 }
 

@@ -58,6 +58,9 @@ uint8_t StreamBuffer::SilenceByte() const {
 }
 
 void StreamBuffer::ReleaseInterfaces() {
+    // The events already heard stay for the host to poll (their place in the count of
+    // bytes written goes with the buffer); the rest will never be heard.
+    if (m_Buffer) RestartEvents();
     // The interfaces go before the events: a buffer still playing signals its events
     // until it is released, and must never be left signalling closed handles.
     if (m_Notify) {

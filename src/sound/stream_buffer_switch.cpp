@@ -126,6 +126,8 @@ bool StreamBuffer::CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid) {
                            ? from
                            : FindInWritten(from, kind, MusicOfPiece(heardPiece), target);
     if (at >= 0 && at < m_Written) return RewriteFrom(at);
+    // The ring already holds the end of the music: nothing written later can follow it.
+    if (m_DataEnded) return false;
     // Not written yet: the writer stops there. "Now" applies to whatever it writes.
     const uint32_t piece = kind == MusicSequence::kSwitchNow ? WritingPiece() : heardPiece;
     m_Cut = SwitchCut{true, piece, kind, static_cast<uint32_t>(target * frameBytes)};

@@ -33,7 +33,7 @@ struct Harness::Files {
 namespace {
 
 constexpr uint32_t kTimerStart = 0xFFFFE000u;  // fades must survive the timer's wrap
-constexpr int32_t kUnregistered = 9;
+constexpr int32_t kUnregistered = 40;
 
 Entry WaveEntry(uint16_t channels, uint32_t rate, uint16_t bits, size_t pcmBytes, uint32_t seed,
                 bool trailingChunk, Bytes& image) {
@@ -63,6 +63,7 @@ struct PlayerUnderTest {
     MusicTimeInfo* time = nullptr;
     MusicLoopPoints* points = nullptr;
     MusicSeekControl* seek = nullptr;
+    MusicSequence* sequence = nullptr;
     std::shared_ptr<softds::BufferRecord> record;
 
     explicit PlayerUnderTest(MusicPlayer* p)
@@ -73,7 +74,8 @@ struct PlayerUnderTest {
           samples(InterfaceOf<MusicSampleInfo>(p, IID_MusicSampleInfo)),
           time(InterfaceOf<MusicTimeInfo>(p, IID_MusicTimeInfo)),
           points(InterfaceOf<MusicLoopPoints>(p, IID_MusicLoopPoints)),
-          seek(InterfaceOf<MusicSeekControl>(p, IID_MusicSeekControl)) {}
+          seek(InterfaceOf<MusicSeekControl>(p, IID_MusicSeekControl)),
+          sequence(InterfaceOf<MusicSequence>(p, IID_MusicSequence)) {}
 };
 
 std::string FirstDifference(const Bytes& actual, const Bytes& expected) {
@@ -143,6 +145,12 @@ struct Harness::Session {
 
     bool Apply(const Step& s);
     bool ApplyToPlayer(const Step& s, PlayerUnderTest& p, PlayerModel& m);
+    bool ApplySequence(const Step& s, PlayerUnderTest& p, PlayerModel& m);
+    const Entry* EntryOf(int32_t music) const {
+        return music >= 0 && static_cast<size_t>(music) < h.m_Entries.size()
+                   ? &h.m_Entries[static_cast<size_t>(music)]
+                   : nullptr;
+    }
     void Advance(uint32_t outputFrames);
     void CheckAll();
 };
@@ -180,16 +188,14 @@ bool Harness::Session::ApplyToPlayer(const Step& s, PlayerUnderTest& p, PlayerMo
     bool actual = false, model = false;
     switch (s.op) {
         case Op::Load: {
-            const Entry* entry = s.a >= 0 && static_cast<size_t>(s.a) < h.m_Entries.size()
-                                     ? &h.m_Entries[static_cast<size_t>(s.a)]
-                                     : nullptr;
+            const Entry* entry = EntryOf(s.a);
             if (entry && PlayerModel::SegmentsTooShort(*entry, geometry, kOutputRate)) {
                 ++h.counts.skipped;
                 return true;
             }
             const auto count = device->BufferCount();
             actual = p.player->Load(s.a);
-            model = m.Load(entry, geometry, master);
+            model = m.Load(entry, s.a, geometry, master);
             if (actual && device->BufferCount() > count) {
                 p.record = device->Buffer(device->BufferCount() - 1);
             }
@@ -234,11 +240,59 @@ bool Harness::Session::ApplyToPlayer(const Step& s, PlayerUnderTest& p, PlayerMo
             m.StopFade(master, geometry.fadeType);
             break;
         default:
-            return Expect(false, "a step the player dispatch does not know");
+            return ApplySequence(s, p, m);
     }
     if (actual == model) return true;
     return Expect(false, std::string(OpName(s.op)) + " answered " + (actual ? "true" : "false") +
                              ", the model " + (model ? "true" : "false"));
+}
+
+bool Harness::Session::ApplySequence(const Step& s, PlayerUnderTest& p, PlayerModel& m) {
+    const int player = static_cast<int>(&p - players.data());
+    switch (s.op) {
+        case Op::QueuePiece:
+        case Op::ReplaceQueue: {
+            const bool replace = s.op == Op::ReplaceQueue;
+            const bool actual = replace ? p.sequence->ReplaceQueue(s.a, s.b, s.c)
+                                        : p.sequence->QueuePiece(s.a, s.b, s.c);
+            return Same(player, OpName(s.op), actual,
+                        m.QueuePiece(EntryOf(s.a), s.a, s.b, s.c, replace));
+        }
+        case Op::ClearQueue:
+            return Same(player, "ClearQueue", p.sequence->ClearQueue(), m.ClearQueue());
+        case Op::SetMarker:
+            return Same(player, "SetMarker", p.sequence->SetMarker(s.a, s.b),
+                        m.SetMarker(s.a, s.b));
+        case Op::ClearMarkers:
+            return Same(player, "ClearMarkers", p.sequence->ClearMarkers(), m.ClearMarkers());
+        case Op::PollEvents:
+            for (;;) {
+                MusicEvent actual{};
+                Event model;
+                const bool got = p.sequence->PollEvent(&actual);
+                const bool due = m.PollEvent(model);
+                if (!Same(player, "PollEvent", got, due) || !got) return failure.empty();
+                ++h.counts.events;
+                Same(player, "event player", actual.player, p.player);
+                Same(player, "event kind", actual.kind, model.kind);
+                Same(player, "event music", actual.musicNumber, model.music);
+                if (!Same(player, "event frame", actual.frame, model.frame)) return false;
+            }
+        case Op::SwitchTo: {
+            const PlayerModel::Switch outcome = m.SwitchOutcome(EntryOf(s.a), s.c, s.d, s.e, s.f);
+            if (outcome == PlayerModel::Switch::LeftOut) {
+                ++h.counts.switchesLeftOut;
+                return true;
+            }
+            const bool taken = outcome == PlayerModel::Switch::Taken &&
+                               m.SwitchTo(EntryOf(s.a), s.a, s.b, s.c, s.d, s.e, s.f);
+            h.counts.switches += taken ? 1 : 0;
+            return Same(player, "SwitchTo", p.sequence->SwitchTo(s.a, s.b, s.c, s.d, s.e, s.f),
+                        taken);
+        }
+        default:
+            return Expect(false, "a step the player dispatch does not know");
+    }
 }
 
 void Harness::Session::Advance(uint32_t outputFrames) {
@@ -292,6 +346,9 @@ void Harness::Session::CheckAll() {
         Same(i, "GetLengthSamples (seek)", p.seek->GetLengthSamples(), m.Length());
         Same(i, "GetLengthMs", p.time->GetLengthMs(), m.LengthMs());
         Same(i, "GetLoopCount", p.loop->GetLoopCount(), m.loopCount);
+        Same(i, "GetQueuedCount", p.sequence->GetQueuedCount(), m.QueuedCount());
+        Same(i, "GetHeardMusicNumber", p.sequence->GetHeardMusicNumber(), m.HeardMusic());
+        Same(i, "GetLostEventCount", p.sequence->GetLostEventCount(), m.LostEvents());
         if (m.Loaded() && p.record) {
             int32_t low = 0, high = 0;
             m.VolumeRange(master, low, high);
@@ -314,27 +371,37 @@ Harness::Harness() : m_Files(std::make_unique<Files>()) {
     };
     // Several formats and sizes: plain, tiny at an odd rate, 8-bit at an odd rate, 8-bit
     // with a part frame at the end, a LIST chunk after the data, too short for most rings.
-    const Wave waves[] = {{2, 8000, 16, 10000, false}, {1, 11025, 16, 74, false},
-                          {1, 7919, 8, 700, false},    {2, 8000, 8, 601, false},
-                          {2, 16000, 16, 4802, true},  {1, 22050, 16, 10, false}};
+    const Wave waves[] = {{2, 8000, 16, 10000, false},
+                          {1, 11025, 16, 74, false},
+                          {1, 7919, 8, 700, false},
+                          {2, 8000, 8, 601, false},
+                          {2, 16000, 16, 4802, true},
+                          {1, 22050, 16, 10, false},
+                          // Pieces to join to the others (entry 6 is the Vorbis one).
+                          {2, 8000, 16, 2400, false},
+                          {1, 7919, 8, 37, false},
+                          {2, 8000, 16, 12, false}};
+    const auto addVorbis = [this] {
+        const Bytes ogg = test::EncodeOggVorbis(1, 11025, 3000);
+        Entry v;
+        v.vorbis = true;
+        v.rate = 11025;
+        v.bits = 16;
+        v.frameBytes = 2;
+        v.pcm = test::DecodeOggVorbis(ogg);
+        v.frames = static_cast<uint32_t>(v.pcm.size() / 2);
+        v.imageBytes = static_cast<uint32_t>(ogg.size());
+        m_Entries.push_back(v);
+        m_Files->files.push_back(std::make_unique<test::TempFile>(ogg, "model"));
+    };
     uint32_t seed = 1;
     for (const Wave& w : waves) {
+        if (m_Entries.size() == 6) addVorbis();
         Bytes image;
         m_Entries.push_back(
             WaveEntry(w.channels, w.rate, w.bits, w.bytes, seed++, w.trailing, image));
         m_Files->files.push_back(std::make_unique<test::TempFile>(image, "model"));
     }
-    const Bytes ogg = test::EncodeOggVorbis(1, 11025, 3000);
-    Entry v;
-    v.vorbis = true;
-    v.rate = 11025;
-    v.bits = 16;
-    v.frameBytes = 2;
-    v.pcm = test::DecodeOggVorbis(ogg);
-    v.frames = static_cast<uint32_t>(v.pcm.size() / 2);
-    v.imageBytes = static_cast<uint32_t>(ogg.size());
-    m_Entries.push_back(v);
-    m_Files->files.push_back(std::make_unique<test::TempFile>(ogg, "model"));
 }
 
 Harness::~Harness() = default;
@@ -384,7 +451,20 @@ Sequence Harness::Generate(uint64_t seed, size_t steps) const {
     const int players = 1 + static_cast<int>(rng() % kPlayers);
     const int32_t entries = static_cast<int32_t>(m_Entries.size());
     // Weights of the operations, in the order of the enum.
-    const int weights[] = {2, 30, 8, 2, 10, 4, 4, 5, 6, 5, 5, 4, 6, 2, 3};
+    const int weights[] = {2, 30, 8, 2, 10, 4, 4, 5, 6, 5, 5, 4, 6, 2, 3, 6, 2, 2, 3, 1, 6, 6};
+    // Pieces are mostly drawn among the entries of the format last loaded on the player.
+    std::vector<int32_t> loaded(kPlayers, 0);
+    const auto piece = [&](int32_t player) {
+        if (rng() % 16 == 0) return kUnregistered;
+        const Entry& have = m_Entries[static_cast<size_t>(loaded[static_cast<size_t>(player)])];
+        std::vector<int32_t> same;
+        for (size_t i = 0; i < m_Entries.size(); ++i) {
+            const Entry& e = m_Entries[i];
+            if (e.rate == have.rate && e.frameBytes == have.frameBytes && e.bits == have.bits)
+                same.push_back(static_cast<int32_t>(i));
+        }
+        return rng() % 4 == 0 ? range(0, entries - 1) : same[rng() % same.size()];
+    };
     int total = 0;
     for (int w : weights) total += w;
 
@@ -428,6 +508,7 @@ Sequence Harness::Generate(uint64_t seed, size_t steps) const {
                 break;
             case Op::Load:
                 s.a = rng() % 16 == 0 ? kUnregistered : range(0, entries - 1);
+                if (s.a != kUnregistered) loaded[static_cast<size_t>(s.player)] = s.a;
                 break;
             case Op::Seek:
             case Op::SetLoopStart:
@@ -444,6 +525,21 @@ Sequence Harness::Generate(uint64_t seed, size_t steps) const {
                 break;
             case Op::Master:
                 s.a = pick({0, 10, 50, 80, 100, 100, 120, -20});
+                break;
+            case Op::QueuePiece:
+            case Op::ReplaceQueue:
+            case Op::SwitchTo:
+                // Mostly pieces of a format that some entry shares.
+                s.a = piece(s.player);
+                s.b = pick({1, 1, 1, 2, 3, 0, -1});
+                s.c = pick({0, 0, 0, 1, range(0, 40), range(0, 700), -1});
+                s.d = range(0, 3) + (rng() % 32 == 0 ? 3 : 0);
+                s.e = rng() % 32 == 0 ? -1 : frame();
+                s.f = pick({0, 1, 7, 100, 1000});
+                break;
+            case Op::SetMarker:
+                s.a = piece(s.player);
+                s.b = rng() % 2 ? range(0, 12) : frame();
                 break;
             default:
                 break;

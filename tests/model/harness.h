@@ -29,6 +29,9 @@ struct Counts {
     uint64_t ends = 0;      // buffers that stopped by themselves after the music's end
     uint64_t fadeEnds = 0;  // timed fades that reached their end on the clock
     uint64_t skipped = 0;   // loads not driven: segments shorter than one output frame's step
+    uint64_t events = 0;    // events polled and compared
+    uint64_t switches = 0;  // switches taken
+    uint64_t switchesLeftOut = 0;  // switches from silence or an unwritten segment: not driven
 };
 
 class Harness {

@@ -54,23 +54,28 @@ bool PlayerModel::SegmentsTooShort(const Entry& entry, const Geometry& g, uint32
     return frames != 0 && frames / static_cast<uint32_t>(g.segments) < step;
 }
 
-bool PlayerModel::Load(const Entry* entry, const Geometry& g, double master) {
+bool PlayerModel::Load(const Entry* entry, int32_t music, const Geometry& g, double master) {
     if (m_Loaded) Unload();
+    m_Pieces.clear();
+    m_Writing = 0;
     if (entry == nullptr) return false;  // no such music number
     // The reader opens the image first: its length and loop points are the new entry's
     // even when the ring cannot be made.
-    if (m_Entry != nullptr) m_Passes = 1;
+    if (m_Entry != nullptr) m_Main.passes = 1;
     m_Entry = entry;
-    m_Pos = 0;
-    m_LoopStartBytes = 0;
-    m_LoopEnd = entry->frames;
+    m_Music = music;
+    m_Main.entry = entry;
+    m_Main.music = music;
+    m_Main.pos = 0;
+    m_Main.loopStartBytes = 0;
+    m_Main.loopEnd = entry->frames;
 
     const uint32_t frames = RingFrames(*entry, g);
     if (frames == 0) return false;
     const auto n = static_cast<uint32_t>(g.segments);
     m_Segments = n;
     m_SegmentFrames = frames / n;
-    m_Ring.assign(size_t{n} * m_SegmentFrames, kSilence);
+    m_Ring.assign(size_t{n} * m_SegmentFrames, Cell{kSilence, 0, music, entry, 0, false});
     m_Known.assign(n, 0);
     m_Playing = false;
     m_Cursor = 0;
@@ -87,7 +92,10 @@ bool PlayerModel::Load(const Entry* entry, const Geometry& g, double master) {
 }
 
 bool PlayerModel::Unload() {
+    m_Pieces.clear();
+    m_Writing = 0;
     if (!m_Loaded) return true;
+    RestartEvents();   // what was heard stays due; the rest never will be
     m_Fading = false;  // the fade's end goes with the buffer
     m_Loaded = false;
     m_Playing = false;
@@ -99,53 +107,104 @@ bool PlayerModel::Unload() {
 
 // ---- The reader and the ring ----
 
-bool PlayerModel::Pull(uint32_t count, int32_t* out, uint32_t& delivered, bool& wrapped) {
-    const uint32_t fb = FrameBytes();
-    delivered = 0;
-    const auto read = [&] {
-        const uint32_t k = m_Pos < m_LoopEnd ? std::min(count - delivered, m_LoopEnd - m_Pos) : 0;
-        for (uint32_t i = 0; i < k; ++i) out[delivered + i] = static_cast<int32_t>(m_Pos + i);
-        m_Pos += k;
+uint32_t PlayerModel::Pull(uint32_t count, Cell* out, bool& wrapped) {
+    uint32_t delivered = 0;
+    uint32_t limit = count;
+    bool afterWrap = false;
+    const auto read = [&](Reader& r) {
+        const uint32_t k = r.pos < r.loopEnd ? std::min(limit - delivered, r.loopEnd - r.pos) : 0;
+        for (uint32_t i = 0; i < k; ++i) {
+            Cell& cell = out[delivered + i];
+            cell = Cell{static_cast<int32_t>(r.pos + i),
+                        r.slot,
+                        r.music,
+                        r.entry,
+                        cell.at,
+                        afterWrap && i == 0};
+            NoteFrame(cell, cell.wrap);
+        }
+        if (k > 0) afterWrap = false;
+        r.pos += k;
         delivered += k;
-        return k;
     };
-    read();
-    while (delivered < count) {
-        // The end of the readable data: a wrap while passes remain.
-        if (m_Passes == 1) break;
-        m_Passes = m_Passes > 1 ? m_Passes - 1 : 0;
-        wrapped = true;
-        // A loop start at or past the loop end cannot be reached: the music ends.
-        if (uint64_t{m_LoopStartBytes} >= uint64_t{m_LoopEnd} * fb) break;
-        m_Pos = m_LoopStartBytes / fb;
-        read();
+    for (;;) {
+        Reader& r = Writer();
+        // An armed switch point within this pull: the reader writes up to it, no further.
+        const uint32_t cut = CutBefore(r);
+        const bool cutting = cut <= count - delivered;
+        limit = cutting ? delivered + cut : count;
+        read(r);
+        while (delivered < limit) {
+            // The end of the readable data: a wrap while passes remain.
+            if (r.passes == 1) break;
+            r.passes = r.passes > 1 ? r.passes - 1 : 0;
+            wrapped = true;
+            // A loop start at or past the loop end cannot be reached: the music ends.
+            if (uint64_t{r.loopStartBytes} >= uint64_t{r.loopEnd} * r.entry->frameBytes) break;
+            r.pos = r.loopStartBytes / r.entry->frameBytes;
+            afterWrap = true;
+            read(r);
+        }
+        if (cutting && delivered == limit) {
+            // The switch's point: the switched-to piece's first frame follows.
+            m_Cut.armed = false;
+            JoinNext();
+            afterWrap = false;
+            continue;
+        }
+        if (delivered == count) break;
+        // The last pass ended, before the frame that follows it (silence or the next piece).
+        Note(out[delivered].at, 1 /* MusicEvent::kPieceEnd */, r.music, r.loopEnd);
+        if (!JoinNext()) break;
+        afterWrap = false;
     }
-    std::fill(out + delivered, out + count, kSilence);
-    return delivered == count;
+    for (uint32_t i = delivered; i < count; ++i) {
+        out[i] = Cell{kSilence, Writer().slot, Writer().music, Writer().entry, out[i].at, false};
+    }
+    return delivered;
+}
+
+// The next held piece becomes the one written, from its start frame with its passes.
+bool PlayerModel::JoinNext() {
+    if (m_Writing >= m_Pieces.size()) return false;
+    const Piece& p = m_Pieces[m_Writing++];
+    m_Joined = Reader{p.entry, p.music, m_Writing, p.start, 0, p.entry->frames, p.loops};
+    return true;
 }
 
 void PlayerModel::FillSegment(uint32_t segment, bool& wrapped) {
+    FillFrom(segment, 0, wrapped);
+}
+
+void PlayerModel::FillFrom(uint32_t segment, uint32_t within, bool& wrapped) {
     const uint32_t s = m_SegmentFrames;
-    int32_t* at = m_Ring.data() + size_t{segment} * s;
+    const uint32_t count = s - within;
+    Cell* at = m_Ring.data() + size_t{segment} * s + within;
     m_Known[segment] = 1;
-    if (m_DataEnded) {
-        std::fill(at, at + s, kSilence);
-        return;
-    }
-    uint32_t delivered = 0;
-    if (Pull(s, at, delivered, wrapped)) return;
+    const Reader& w = Writer();
+    for (uint32_t i = 0; i < count; ++i)
+        at[i] = Cell{kSilence, w.slot, w.music, w.entry, m_Written + i};
+    m_Written += count;
+    if (m_DataEnded) return;
+    const uint32_t delivered = Pull(count, at, wrapped);
+    if (delivered == count) return;
     m_DataEnded = true;
     // The segment of the last music frame (the one before when this one got none); the
     // buffer stops at the end of the segment after it.
     const uint32_t ring = m_Segments * s;
-    const uint32_t after = segment * s + delivered;
+    const uint32_t after = segment * s + within + delivered;
     const uint32_t last = ((after + ring - 1) % ring) / s;
     m_LastSegment = static_cast<int32_t>(last);
     m_StopAfter = static_cast<int32_t>((last + 1) % m_Segments);
 }
 
 bool PlayerModel::FillInitial() {
-    m_RingStart = m_Pos;
+    RestartEvents();
+    m_Written = 0;
+    m_LastNoted = 0;
+    m_Writing = 0;  // back to the loaded piece; every held piece plays again after it
+    m_Cut.armed = false;
+    m_RingStart = m_Main.pos;
     m_DataEnded = false;
     m_StopAfter = -1;
     m_LastSegment = -1;
@@ -153,7 +212,9 @@ bool PlayerModel::FillInitial() {
     const uint32_t count = std::max<uint32_t>(m_Segments / 2, 1);
     bool wrapped = false;
     for (uint32_t i = 0; i < count; ++i) FillSegment(i, wrapped);
-    m_FillHitEnd = m_DataEnded || wrapped;
+    // The loaded piece's last pass ended in it (a queued piece joined): Play, which hands
+    // the piece its loop count, fills again.
+    m_FillHitEnd = m_DataEnded || wrapped || m_Writing > 0;
     m_Next = count % m_Segments;
     m_Fresh = true;
     return true;
@@ -188,9 +249,10 @@ void PlayerModel::Advance(uint32_t outputFrames, uint32_t outputRate, bool early
         m_Phase %= outputRate;
         passed.clear();
         for (uint64_t i = 0; i < frames; ++i) {
-            const int32_t label = m_Ring[m_Cursor];
-            if (label >= 0) {
-                const auto from = m_Entry->pcm.begin() + static_cast<long>(uint64_t(label) * fb);
+            const Cell& cell = m_Ring[m_Cursor];
+            if (cell.frame >= 0) {
+                const auto from =
+                    cell.entry->pcm.begin() + static_cast<long>(uint64_t(cell.frame) * fb);
                 played.insert(played.end(), from, from + fb);
             } else {
                 played.insert(played.end(), fb, silence);
@@ -206,15 +268,15 @@ void PlayerModel::Advance(uint32_t outputFrames, uint32_t outputRate, bool early
 // ---- Playback ----
 
 bool PlayerModel::PrimeAt(uint32_t frame) {
-    if (m_Entry == nullptr || frame >= m_LoopEnd) return false;
-    m_Pos = frame;
+    if (m_Entry == nullptr || frame >= m_Main.loopEnd) return false;
+    m_Main.pos = frame;
     return m_Loaded && FillInitial();
 }
 
 bool PlayerModel::PrimeToContinue(uint32_t frame) {
     if (PrimeAt(frame)) return true;
     if (m_Entry == nullptr) return false;
-    const uint32_t loopStart = m_LoopStartBytes / FrameBytes();
+    const uint32_t loopStart = m_Main.loopStartBytes / FrameBytes();
     return (loopStart != frame && PrimeAt(loopStart)) || (frame != 0 && PrimeAt(0));
 }
 
@@ -239,14 +301,16 @@ bool PlayerModel::Play() {
         if (!m_Loaded) return false;
         StopBuffer();
     }
-    m_Passes = loopCount;
+    m_Main.passes = loopCount;
     bool refill = true;
     uint32_t frame = 0;
     if (m_ReachedEnd || !m_Primed) {
         frame = 0;
     } else if (m_StoppedByFade) {
         frame = Position();  // the frame that was heard when the fade stopped it
-        if (!m_Loaded || frame >= Length()) frame = 0;
+        const Cell* heard = HeardCell();
+        // A queued piece heard: the chain starts over.
+        if (!m_Loaded || frame >= Length() || (heard && heard->slot != 0)) frame = 0;
     } else if (!m_Fresh) {
         frame = 0;
     } else if (m_FillHitEnd) {
@@ -298,7 +362,7 @@ void PlayerModel::RefreshUnplayedRing() {
 
 bool PlayerModel::SetLoopStart(uint32_t frame) {
     if (!m_Loaded) return false;
-    m_LoopStartBytes =
+    m_Main.loopStartBytes =
         static_cast<uint32_t>(std::min<uint64_t>(uint64_t{frame} * FrameBytes(), 0xFFFFFFFFu));
     RefreshUnplayedRing();
     return true;
@@ -307,20 +371,31 @@ bool PlayerModel::SetLoopStart(uint32_t frame) {
 bool PlayerModel::SetLoopEnd(uint32_t frame) {
     if (!m_Loaded) return false;
     // An end past the music is its end, whatever the kind of file.
-    m_LoopEnd = std::min(frame, m_Entry->frames);
+    m_Main.loopEnd = std::min(frame, m_Entry->frames);
     RefreshUnplayedRing();
     return true;
 }
 
 // ---- Queries ----
 
+const PlayerModel::Cell* PlayerModel::HeardCell() const {
+    if (m_Entry == nullptr || !m_Loaded) return nullptr;
+    const uint32_t cursor = m_Fresh ? 0 : m_Cursor;
+    return m_Known[cursor / m_SegmentFrames] ? &m_Ring[cursor] : nullptr;
+}
+
 uint32_t PlayerModel::Position() {
     if (m_Entry == nullptr || !m_Loaded) return 0;
-    const uint32_t cursor = m_Fresh ? 0 : m_Cursor;
-    if (!m_Known[cursor / m_SegmentFrames]) return m_LastPosition;
-    const int32_t label = m_Ring[cursor];
+    const Cell* heard = HeardCell();
+    if (heard == nullptr) return m_LastPosition;
+    const int32_t label = heard->frame;
     m_LastPosition = label >= 0 ? std::min<uint32_t>(label, Length()) : Length();
     return m_LastPosition;
+}
+
+uint32_t PlayerModel::Length() const {
+    const Cell* heard = HeardCell();
+    return heard ? heard->entry->frames : m_Entry ? m_Entry->frames : 0;
 }
 
 int32_t PlayerModel::PositionMs() {
@@ -330,7 +405,7 @@ int32_t PlayerModel::PositionMs() {
 }
 
 int32_t PlayerModel::LengthMs() const {
-    return m_Entry ? FramesToMs(m_Entry->frames, m_Entry->rate) : 0;
+    return m_Entry ? FramesToMs(Length(), m_Entry->rate) : 0;
 }
 
 // ---- Volume and fades ----

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/ops.h"
@@ -31,6 +32,15 @@ struct Entry {
     uint32_t dataOffset = 0;   // WAVE: first PCM byte in the image
     uint32_t imageBytes = 0;   // WAVE: the registered image size
     std::vector<uint8_t> pcm;  // frames × frameBytes
+};
+
+// One event as MusicSequence::PollEvent hands it out, with the count of frames written
+// since the first fill at which it is heard (-1: heard before a later first fill).
+struct Event {
+    int64_t at = 0;
+    int32_t kind = 0;
+    int32_t music = 0;
+    uint32_t frame = 0;
 };
 
 // The settings the module reads from its settings file.
@@ -57,7 +67,7 @@ public:
     static bool SegmentsTooShort(const Entry& entry, const Geometry& g, uint32_t outputRate);
 
     // Operations, as the module answers them. `now` is the host timer in ms.
-    bool Load(const Entry* entry, const Geometry& g, double master);
+    bool Load(const Entry* entry, int32_t music, const Geometry& g, double master);
     bool Unload();
     bool Play();
     bool Stop();
@@ -78,13 +88,34 @@ public:
     void Advance(uint32_t outputFrames, uint32_t outputRate, bool earlyStop,
                  std::vector<uint8_t>& played);
 
+    // MusicSequence (model_sequence.cpp). `entry` is null for an unknown music number.
+    bool QueuePiece(const Entry* entry, int32_t music, int32_t loops, int32_t start, bool replace);
+    int32_t ClearQueue();
+    int32_t QueuedCount() const;
+    int32_t HeardMusic() const;
+    bool SetMarker(int32_t music, int32_t frame);
+    int32_t ClearMarkers();
+    bool PollEvent(Event& event);
+    uint32_t LostEvents() const { return m_Lost; }
+    // SwitchTo with `when` (0 now, 1 at a frame, 2 at the loop, 3 on the grid). A plain
+    // switch: the dispatch by `when` leaves room for a crossfade's duration.
+    enum class Switch { Refused, Taken, LeftOut };
+    // What SwitchTo answers, without doing it: LeftOut where the model does not state the
+    // outcome (the cursor on silence or in a segment not written since the first fill).
+    Switch SwitchOutcome(const Entry* entry, int32_t start, int32_t when, int32_t frame,
+                         int32_t grid) const;
+    // Takes a switch SwitchOutcome calls Taken; false when its point is not written and the
+    // ring already holds the end of the music (nothing can follow it then).
+    bool SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start, int32_t when,
+                  int32_t frame, int32_t grid);
+
     // Queries. Position and PositionMs record the position they report, as the module does.
     bool IsPlaying() const { return m_Loaded && m_Playing; }
     bool IsFading() const { return m_Fading; }
     bool Loaded() const { return m_Loaded; }
     uint32_t Position();
     int32_t PositionMs();
-    uint32_t Length() const { return m_Entry ? m_Entry->frames : 0; }
+    uint32_t Length() const;
     int32_t LengthMs() const;
     // The allowed device volume: exactly m_Volume, or a range while a fade runs.
     void VolumeRange(double master, int32_t& low, int32_t& high) const;
@@ -92,9 +123,50 @@ public:
     int32_t loopCount = 0;  // the host's loop count, handed to the reader at Play
 
 private:
-    // The reader: pulls `count` frames into `out`, wrapping while passes remain. False
-    // when the music ended (the rest is silence); `wrapped` when it went to the loop start.
-    bool Pull(uint32_t count, int32_t* out, uint32_t& delivered, bool& wrapped);
+    // One frame of the ring: the music frame it holds (kSilence), the piece it belongs to
+    // and where it stands in the count of frames written since the first fill.
+    struct Cell {
+        int32_t frame = kSilence;
+        uint32_t slot = 0;  // 0 the loaded piece, k the k-th piece held
+        int32_t music = 0;
+        const Entry* entry = nullptr;
+        int64_t at = 0;
+        bool wrap = false;  // the first frame after a loop wrap
+    };
+    // A piece's reader: position, loop start (bytes) and end (frames), passes left.
+    struct Reader {
+        const Entry* entry = nullptr;
+        int32_t music = 0;
+        uint32_t slot = 0;
+        uint32_t pos = 0;
+        uint32_t loopStartBytes = 0;
+        uint32_t loopEnd = 0;
+        int32_t passes = 1;
+    };
+    struct Piece {
+        const Entry* entry;
+        int32_t music;
+        int32_t loops;
+        uint32_t start;
+    };
+
+    // The reader: pulls up to `count` frames into `out`, wrapping while passes remain and
+    // going on into the next held piece at the end of the last pass; answers the frames
+    // delivered (fewer when the music ended; the rest is silence). `wrapped` when a
+    // reader went to its loop start.
+    uint32_t Pull(uint32_t count, Cell* out, bool& wrapped);
+    bool JoinNext();
+    // Frames the reader may still write before an armed switch point (kNever: none).
+    uint32_t CutBefore(const Reader& r) const;
+    void FillFrom(uint32_t segment, uint32_t within, bool& wrapped);
+    int64_t FindPoint(int32_t when, int32_t music, uint32_t target, int64_t from) const;
+    void RewriteFrom(int64_t at);
+    Reader& Writer() { return m_Writing == 0 ? m_Main : m_Joined; }
+    void Note(int64_t at, int32_t kind, int32_t music, uint32_t frame);
+    void NoteFrame(const Cell& cell, bool afterWrap);
+    const Cell* HeardCell() const;
+    int64_t Played() const;
+    void RestartEvents();
     bool FillInitial();
     void FillSegment(uint32_t segment, bool& wrapped);
     void Notify(uint32_t segment, bool earlyStop);
@@ -110,16 +182,31 @@ private:
     const Entry* m_Entry = nullptr;  // the last entry opened, loaded or not
     bool m_Loaded = false;
 
-    // Reader.
-    uint32_t m_Pos = 0;
-    uint32_t m_LoopStartBytes = 0;
-    uint32_t m_LoopEnd = 0;  // frames
-    int32_t m_Passes = 1;
+    // Readers: the loaded piece's, and that of the held piece being written.
+    Reader m_Main;
+    Reader m_Joined;
+    std::vector<Piece> m_Pieces;  // held after the loaded one
+    uint32_t m_Writing = 0;       // pieces joined since the first fill
+    int32_t m_Music = 0;          // the loaded music number
+
+    // Events.
+    std::vector<Event> m_Events;  // noted, in the order they are heard
+    uint32_t m_Lost = 0;
+    std::vector<std::pair<int32_t, uint32_t>> m_Markers;
+    int64_t m_Written = 0;  // frames written since the first fill
+    uint32_t m_LastNoted = 0;
+    // A switch point not yet written: the writer stops reader `slot` there.
+    struct Cut {
+        bool armed = false;
+        uint32_t slot = 0;
+        int32_t when = 0;
+        uint32_t target = 0;  // frame
+    } m_Cut;
 
     // Ring.
     uint32_t m_Segments = 0;
     uint32_t m_SegmentFrames = 0;
-    std::vector<int32_t> m_Ring;
+    std::vector<Cell> m_Ring;
     std::vector<char> m_Known;  // the segment's origin is known (filled since the last first fill)
     uint32_t m_Next = 0;        // the segment the next refill writes
     bool m_DataEnded = false;

@@ -34,6 +34,20 @@ const char* OpName(Op op) {
             return "StopFade";
         case Op::Master:
             return "Master";
+        case Op::QueuePiece:
+            return "QueuePiece";
+        case Op::ReplaceQueue:
+            return "ReplaceQueue";
+        case Op::ClearQueue:
+            return "ClearQueue";
+        case Op::SetMarker:
+            return "SetMarker";
+        case Op::ClearMarkers:
+            return "ClearMarkers";
+        case Op::PollEvents:
+            return "PollEvents";
+        case Op::SwitchTo:
+            return "SwitchTo";
     }
     return "?";
 }
@@ -41,6 +55,9 @@ const char* OpName(Op op) {
 std::string Describe(const Step& step) {
     return std::string("{Op::") + OpName(step.op) + ", " + std::to_string(step.player) + ", " +
            std::to_string(step.a) + ", " + std::to_string(step.b) + ", " + std::to_string(step.c) +
+           (step.op == Op::SwitchTo ? ", " + std::to_string(step.d) + ", " +
+                                          std::to_string(step.e) + ", " + std::to_string(step.f)
+                                    : std::string()) +
            "}";
 }
 

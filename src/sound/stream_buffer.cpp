@@ -284,6 +284,7 @@ bool StreamBuffer::FillInitial() {
     CCritSecLock lock(m_FillGuard);
     ++m_FillGeneration;
     RestartEvents();
+    m_Crossfade = Crossfade{};  // a new start: no piece is left under another
     if (m_Pieces != nullptr)
         m_Source = m_Pieces->Rewind(m_BufferBytes / static_cast<uint32_t>(m_SegmentCount));
     const auto n = static_cast<uint32_t>(m_SegmentCount);

@@ -8,8 +8,10 @@
 // a little so that the calls fall at every phase of the ring.
 //
 // CPU per stream-second during crossfades: N looping streams, measured over a window of
-// plain streaming and then over an equal window in which every stream crossfades between
-// the two pieces all the time (a new crossfaded switch "now" each crossfade length).
+// plain streaming, an equal window in which every stream switches "now" (a cut, which
+// writes the ring ahead again) every crossfade length, and one in which each of those
+// switches crossfades: the streams crossfade all the time. The last less the middle one
+// is what the mixing costs.
 //
 // Usage: bench_switch [--tries 100] [--streams 8] [--seconds 5] [--crossfade-ms 500]
 #include <unistd.h>
@@ -105,6 +107,13 @@ bool MeasureNow(int tries, std::vector<double>& latencies, std::vector<double>& 
     auto record = s.device->Buffer(0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (int i = 0; ok && i < tries; ++i) {
+        // Every switch holds its piece until the next load (at most 64): load again now
+        // and then, between tries.
+        if (i % 30 == 29) {
+            ok = p->Load(0) && p->Play();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        record = s.device->Buffer(s.device->BufferCount() - 1);
         record->ClearPlayed();
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + (i * 37) % 60));
         const size_t before = record->Played().size() / 4;
@@ -125,29 +134,39 @@ bool MeasureNow(int tries, std::vector<double>& latencies, std::vector<double>& 
     return ok;
 }
 
-// Process CPU per stream-second over `seconds` of N streams, crossfading or not.
-double CpuWindow(Session& s, const std::vector<MusicPlayer*>& players, double seconds,
+// Process CPU per stream-second over `seconds` of N streams: playing plainly (every 0),
+// or switching "now" every `every` ms with a crossfade of `crossfadeMs` (0: cuts).
+double CpuWindow(Session& s, const std::vector<MusicPlayer*>& players, double seconds, int every,
                  int crossfadeMs, bool& ok) {
     const uint64_t cpu0 = ProcessCpuMicros();
     const uint64_t frames0 = s.device->Frames();
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int next = 1;
+    int switches = 0;
     while (std::chrono::steady_clock::now() < end) {
-        if (crossfadeMs > 0) {
+        if (every > 0 && ++switches % 60 == 0) {
+            // Every switch holds its piece until the next load (at most 64).
+            for (MusicPlayer* p : players) ok = ok && p->Load(0) && p->Play();
+        }
+        if (every > 0) {
             for (MusicPlayer* p : players) {
                 ok = ok && SequenceOf(p)->SwitchTo(next, 0, 0, MusicSequence::kSwitchNow, 0, 0,
                                                    crossfadeMs);
             }
             next = 1 - next;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(crossfadeMs > 0 ? crossfadeMs : 100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(every > 0 ? every : 100));
     }
     const double streamSeconds = static_cast<double>(players.size()) *
                                  static_cast<double>(s.device->Frames() - frames0) / kRate;
     return static_cast<double>(ProcessCpuMicros() - cpu0) / streamSeconds;
 }
 
-bool MeasureCpu(int streams, double seconds, int crossfadeMs, double& plain, double& mixed) {
+struct CpuFigures {
+    double plain = 0, cuts = 0, crossfades = 0;
+};
+
+bool MeasureCpu(int streams, double seconds, int crossfadeMs, CpuFigures& out) {
     Session s;
     if (!Open(s, false)) return false;
     std::vector<MusicPlayer*> players;
@@ -158,8 +177,9 @@ bool MeasureCpu(int streams, double seconds, int crossfadeMs, double& plain, dou
         if (p != nullptr) players.push_back(p);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    plain = CpuWindow(s, players, seconds, 0, ok);
-    mixed = CpuWindow(s, players, seconds, crossfadeMs, ok);
+    out.plain = CpuWindow(s, players, seconds, 0, 0, ok);
+    out.cuts = CpuWindow(s, players, seconds, crossfadeMs, 0, ok);
+    out.crossfades = CpuWindow(s, players, seconds, crossfadeMs, crossfadeMs, ok);
     for (size_t i = 0; i < s.device->BufferCount(); ++i)
         ok = ok && s.device->Buffer(i)->Underruns() == 0;
     Close(s);
@@ -195,8 +215,8 @@ int main(int argc, char** argv) {
     }
     std::vector<double> latencies, callUs;
     const bool nowOk = MeasureNow(tries, latencies, callUs);
-    double plain = 0, mixed = 0;
-    const bool cpuOk = MeasureCpu(streams, seconds, crossfadeMs, plain, mixed);
+    CpuFigures cpu;
+    const bool cpuOk = MeasureCpu(streams, seconds, crossfadeMs, cpu);
     PrintResult({{"impl", "sonaflux-switch"},
                  {"tries", std::to_string(latencies.size())},
                  {"now_median_ms", Fixed(Percentile(latencies, 0.5), 2)},
@@ -206,8 +226,9 @@ int main(int argc, char** argv) {
                  {"call_p99_us", Fixed(Percentile(callUs, 0.99), 0)},
                  {"streams", std::to_string(streams)},
                  {"crossfade_ms", std::to_string(crossfadeMs)},
-                 {"plain_us_per_stream_s", Fixed(plain, 1)},
-                 {"crossfade_us_per_stream_s", Fixed(mixed, 1)},
+                 {"plain_us_per_stream_s", Fixed(cpu.plain, 1)},
+                 {"cuts_us_per_stream_s", Fixed(cpu.cuts, 1)},
+                 {"crossfade_us_per_stream_s", Fixed(cpu.crossfades, 1)},
                  {"ok", nowOk && cpuOk ? "1" : "0"}});
     if (chdir("/") != 0) return 2;
     RemoveTree(dir);

@@ -24,8 +24,9 @@ void PutLe32(std::vector<uint8_t>& b, uint32_t v) {
 }
 }  // namespace
 
-bool WriteToneWave(const std::string& path, uint32_t rate, uint16_t channels, uint32_t frames) {
-    const uint32_t dataBytes = frames * channels * 2u;
+bool WritePcmWave(const std::string& path, uint32_t rate, uint16_t channels,
+                  const std::vector<int16_t>& samples) {
+    const auto dataBytes = static_cast<uint32_t>(samples.size() * 2);
     std::vector<uint8_t> out;
     out.reserve(44 + dataBytes);
     out.insert(out.end(), {'R', 'I', 'F', 'F'});
@@ -40,18 +41,25 @@ bool WriteToneWave(const std::string& path, uint32_t rate, uint16_t channels, ui
     PutLe16(out, 16);
     out.insert(out.end(), {'d', 'a', 't', 'a'});
     PutLe32(out, dataBytes);
+    for (int16_t v : samples) PutLe16(out, static_cast<uint16_t>(v));
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
+    return static_cast<bool>(file);
+}
+
+bool WriteToneWave(const std::string& path, uint32_t rate, uint16_t channels, uint32_t frames) {
+    std::vector<int16_t> samples;
+    samples.reserve(static_cast<size_t>(frames) * channels);
     const double pi = 3.14159265358979323846;
     for (uint32_t f = 0; f < frames; ++f) {
         const double t = static_cast<double>(f) / rate;
         for (uint16_t c = 0; c < channels; ++c) {
             const double v = 0.4 * std::sin(2 * pi * (220.0 + 110.0 * c) * t) +
                              0.2 * std::sin(2 * pi * 1234.5 * t + c);
-            PutLe16(out, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v * 32767))));
+            samples.push_back(static_cast<int16_t>(std::lround(v * 32767)));
         }
     }
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
-    return static_cast<bool>(file);
+    return WritePcmWave(path, rate, channels, samples);
 }
 
 bool WarmPageCache(const std::string& path) {

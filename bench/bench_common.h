@@ -15,6 +15,9 @@ namespace sonaflux::bench {
 // A canonical 44-byte-header PCM WAVE file of `frames` frames of a deterministic tone mix
 // (never silent for long), written to `path`. False when the file cannot be written.
 bool WriteToneWave(const std::string& path, uint32_t rate, uint16_t channels, uint32_t frames);
+// A canonical PCM WAVE file of 16-bit `samples` (interleaved `channels`).
+bool WritePcmWave(const std::string& path, uint32_t rate, uint16_t channels,
+                  const std::vector<int16_t>& samples);
 // Reads the whole file once, so that it sits in the page cache before a measurement.
 bool WarmPageCache(const std::string& path);
 

@@ -24,8 +24,8 @@ bench_install_missing libsdl2-mixer-dev libopenal-dev libbenchmark-dev
 
 echo "== building in $build"
 cmake --preset bench -B "$build" -DSONAFLUX_BUILD_TESTS=OFF -DSONAFLUX_BUILD_TOOLS=ON >/dev/null
-cmake --build "$build" -j2 --target bench_micro bench_streams peer_openal peer_sdlmixer \
-  sonaflux-play
+cmake --build "$build" -j2 --target bench_micro bench_streams bench_switch peer_openal \
+  peer_sdlmixer sonaflux-play
 chart=${CHART:-$build/cpu-per-stream-second.svg}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -74,6 +74,12 @@ render loop16 "$out/render" 60 --loops 0 --seconds 60 f16.wav
 render loop1 "$out/render" 600 --loops 0 --loop-start 100 --loop-end 101 --seconds 600 x.wav
 render file1-notify1 "$out/render/one" 10 --loops 0 --seconds 10 f1.wav
 render fade60s "$out/render" 10 --fade-out 60000 --seconds 10 x.wav
+# Switches on the real-time clock (no sink): the latency of "now" over SWITCH_TRIES tries
+# (default 100, about 45 s), and the CPU of 8 streams crossfading all the time (500 ms
+# crossfades) beside the same 8 streams cutting every 500 ms and playing plainly.
+echo "== switches (bench_switch, real-time clock, no sink)"
+"$build/bench/bench_switch" --tries "${SWITCH_TRIES:-100}" --streams 8 --seconds "$seconds" \
+  --crossfade-ms 500 | tee "$out/switch.txt"
 : > "$out/long.txt"
 if [ -n "${LONG_PLAY:-}" ]; then
   echo "== long play: 8 streams for ${LONG_PLAY}s through SDL's dummy output"
@@ -124,7 +130,7 @@ done
 echo
 echo "Streaming, ${seconds}s per run; CPU in microseconds per stream-second (lower is better)."
 cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.txt" "$out/long.txt" \
-    "$out/render.txt" | awk -v wake="$wake" -v chart="$chart" '
+    "$out/render.txt" "$out/switch.txt" | awk -v wake="$wake" -v chart="$chart" '
   function verdict(ok) { if (!ok) missed++; return ok ? "met" : "MISSED" }
   function goal(name, want, got, ok) { printf "  %-52s %-10s %-12s %s\n", name, want, got, verdict(ok) }
   /^RESULT/ {
@@ -133,6 +139,12 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
     s = f["streams"]
     if (f["impl"] == "mixer") { mix[s] = f["us"]; next }
     if (f["impl"] == "render") { rname[++nr] = f["case"]; rsecs[nr] = f["seconds"]; rwall[nr] = f["wall"]; rspeed[nr] = f["speed"]; next }
+    if (f["impl"] == "sonaflux-switch") {
+      swmed = f["now_median_ms"]; swp99 = f["now_p99_ms"]; swmax = f["now_max_ms"]; swtries = f["tries"]
+      swplain = f["plain_us_per_stream_s"]; swcut = f["cuts_us_per_stream_s"]; swxf = f["crossfade_us_per_stream_s"]; swn = f["streams"]
+      swms = f["crossfade_ms"]; if (f["ok"] != 1) bad = 1
+      next
+    }
     if (f["impl"] == "sonaflux-long") { longrss = f["rss_kib"]; longgrowth = f["rss_growth_kib"]; longok = f["ok"]; longur = f["underruns"]; longs = f["seconds"]; next }
     key = f["impl"] "/" s
     if (f["impl"] == "sonaflux" && f["lateness"] == 1) {
@@ -239,6 +251,16 @@ cat "$out/cpu.txt" "$out/late.txt" "$out/openal.txt" "$out/sdl.txt" "$out/mixer.
       s = order[i]
       if (s in latep99) goal(sprintf("refill lateness p99 (ms), lateness pass, N = %s", s), "<= 1.00",
                              latep99[s], latep99[s] <= 1.0)
+    }
+    if (swtries != "") {
+      goal(sprintf("\"now\" switch heard, p99 of %s tries (ms; median %s, max %s)", swtries, swmed, swmax),
+           "<= 100", swp99, swp99 <= 100)
+      printf "  %-52s %-10s %-12s\n", sprintf("CPU, %s streams crossfading (%s ms), us/stream-s", swn, swms), "-",
+             sprintf("%s", swxf)
+      printf "  %-52s %-10s %-12s\n", sprintf("CPU, the same switching now without crossfades"), "-",
+             sprintf("%s", swcut)
+      printf "  %-52s %-10s %-12s\n", sprintf("CPU, the same %s streams plain (no sink), us/stream-s", swn), "-",
+             sprintf("%s", swplain)
     }
     if (fadems > 0) goal(sprintf("CPU of a %d ms fade (ms)", fadems), "< 5", sprintf("%.2f", fadecpu / 1000), fadecpu < 5000)
     if (longs != "") {

@@ -63,9 +63,11 @@ int main(int argc, char** argv) {
 
     // [snippet switch]
     // The fight begins: the battle music (endless, from its frame 0) on the next bar line
-    // of the calm piece heard. A bar is four beats of the tempo, the grid starts at frame 0.
+    // of the calm piece heard, crossfaded over a beat. A bar is four beats of the tempo, the
+    // grid starts at frame 0.
     const int bar = static_cast<int>(4 * 60 / kTempo * example::kRate);
-    if (!sequence->SwitchTo(kBattle, 0, 0, MusicSequence::kSwitchOnGrid, 0, bar)) return 1;
+    const int beatMs = static_cast<int>(60 * 1000 / kTempo);
+    if (!sequence->SwitchTo(kBattle, 0, 0, MusicSequence::kSwitchOnGrid, 0, bar, beatMs)) return 1;
     // [snippet end]
     heard = PlayUntil(device, sequence, kEndAt, heard);
     module->Release();

@@ -498,9 +498,13 @@ TEST_F(PlayerTest, EveryInterfaceAnswersInItsSlots) {
     EXPECT_EQ(CallSlot<int32_t>(parts[9], 6), 1);        // ClearMarkers
     EXPECT_FALSE(CallSlot<bool>(parts[9], 7, static_cast<MusicEvent*>(nullptr)));  // PollEvent
     EXPECT_EQ(CallSlot<uint32_t>(parts[9], 8), 0u);                                // lost events
-    EXPECT_FALSE(CallSlot<bool>(parts[9], 9, 0, 1, 0, 0, 0, 0));  // SwitchTo: not playing
-    EXPECT_TRUE(CallSlot<bool>(main, 4));                         // Play
-    EXPECT_TRUE(CallSlot<bool>(parts[9], 9, 0, 1, 0, 0, 0, 0));   // SwitchTo now
+    EXPECT_FALSE(CallSlot<bool>(parts[9], 9, 0, 1, 0, 0, 0, 0, 0));  // SwitchTo: not playing
+    EXPECT_TRUE(CallSlot<bool>(main, 4));                            // Play
+    EXPECT_TRUE(CallSlot<bool>(parts[9], 9, 0, 1, 0, 0, 0, 0, 0));   // SwitchTo now
+    // The crossfade is the last argument: a negative one is refused, one in range taken.
+    EXPECT_FALSE(CallSlot<bool>(parts[9], 9, 0, 1, 0, 0, 0, 0, -1));
+    EXPECT_FALSE(CallSlot<bool>(parts[9], 9, 0, 1, 0, 0, 0, 0, MusicSequence::kMaxCrossfadeMs + 1));
+    EXPECT_TRUE(CallSlot<bool>(parts[9], 9, 0, 1, 0, 0, 0, 0, 250));
 }
 
 // What the module read, for a WAVE with cue points, labels and a sampler loop, a FLAC with
@@ -722,8 +726,8 @@ TEST_F(PlayerTest, HostileInputGetsAnswersNotCrashes) {
             sequence->QueuePiece(v, v, v);
             sequence->ReplaceQueue(v % 2, v, v);
             sequence->QueuePiece(0, v, v % 2);
-            sequence->SwitchTo(v % 2, v, v, v, v, v);
-            sequence->SwitchTo(0, 1, 0, v % 4, v, v % 3);
+            sequence->SwitchTo(v % 2, v, v, v, v, v, v);
+            sequence->SwitchTo(0, 1, 0, v % 4, v, v % 3, v % 2 * 30);
             EXPECT_LE(sequence->GetQueuedCount(), MusicSequence::kMaxPieces);
             EXPECT_GE(sequence->GetHeardMusicNumber(), -1);
             if (v % 3 == 0) sequence->ClearQueue();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <future>
@@ -936,49 +937,120 @@ TEST_F(SoundTest, EventsBeyondTheQueueAreCountedAndTheRestComeInOrder) {
 struct SwitchCase {
     const char* name;
     int32_t when, frame, grid;
-    size_t cutAt;  // played bytes before the switch's first frame; 0: "now", within 100 ms
+    size_t cutAt;  // played frames before the switch's first frame; 0: "now", within 100 ms
+    // A crossfade (0: a plain cut), the format, the first piece's passes (0: endless) and
+    // whether both pieces are full scale.
+    int32_t crossfadeMs = 0;
+    uint16_t channels = 2, bits = 16;
+    int32_t passes = 0;
+    bool fullScale = false;
 };
+
+// What a crossfaded switch plays: the first piece (from `cut` on, going on as it plays:
+// wrapping when endless, silence after its end) under the second one, with the gains the
+// module documents, each sum rounded and clamped, computed here sample by sample.
+Bytes ExpectedSwitch(const Bytes& first, const Bytes& tail, size_t cut, const SwitchCase& c,
+                     size_t frameBytes) {
+    const size_t sampleBytes = c.bits / 8u;
+    const auto read = [&](const Bytes& b, size_t at) -> int32_t {
+        if (sampleBytes == 1) return b[at] - 128;
+        return static_cast<int16_t>(b[at] | (b[at + 1] << 8));
+    };
+    Bytes out(cut + tail.size());
+    for (size_t i = 0; i < cut; ++i) out[i] = first[i % first.size()];
+    const size_t fadeFrames = static_cast<size_t>(c.crossfadeMs) * 8000 / 1000;
+    const long double quarter = std::acos(-1.0L) / 2;
+    for (size_t i = 0; i < tail.size(); i += sampleBytes) {
+        const size_t k = i / frameBytes;
+        const size_t from = cut + i;  // the first piece's byte, had it gone on
+        int32_t value = read(tail, i);
+        if (k < fadeFrames) {
+            const bool over = c.passes == 1 && from >= first.size();
+            const int32_t old = over ? 0 : read(first, from % first.size());
+            const long double angle = quarter * static_cast<long double>(k) / fadeFrames;
+            const long double low = sampleBytes == 1 ? -128 : -32768;
+            const long double high = sampleBytes == 1 ? 127 : 32767;
+            value = static_cast<int32_t>(
+                std::clamp(std::round(old * std::cos(angle) + value * std::sin(angle)), low, high));
+        }
+        if (sampleBytes == 1) {
+            out[cut + i] = static_cast<uint8_t>(value + 128);
+        } else {
+            out[cut + i] = static_cast<uint8_t>(value & 0xFF);
+            out[cut + i + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// Whether `played` holds `expected` from `from` on, each sample within 1 LSB.
+bool WithinOneLsb(const Bytes& played, const Bytes& expected, size_t from, uint16_t bits,
+                  size_t* firstBad = nullptr) {
+    if (played.size() < expected.size()) return false;
+    const size_t step = bits / 8u;
+    for (size_t i = from; i < expected.size(); i += step) {
+        const int32_t a =
+            step == 1 ? played[i] : static_cast<int16_t>(played[i] | (played[i + 1] << 8));
+        const int32_t b =
+            step == 1 ? expected[i] : static_cast<int16_t>(expected[i] | (expected[i + 1] << 8));
+        if (std::abs(a - b) > 1) {
+            if (firstBad != nullptr) *firstBad = i;
+            return false;
+        }
+    }
+    return true;
+}
 
 class Switches : public SoundTest, public ::testing::WithParamInterface<SwitchCase> {};
 
-// An endless piece of 20000 bytes is left 3000 bytes in (the ring is written up to 6144)
-// for a piece played once from frame 25: before the point the first piece, after it the
-// second, frame-exact, whether the point was written already or not.
+// A piece of 5000 frames is left 750 frames in (the ring is written up to 1536) for a
+// piece of 1250 frames played once from frame 25: before the point the first piece, after
+// it the second, frame-exact, whether the point was written already or not; with a
+// crossfade, the first piece goes on under the second as the mix computed here.
 TEST_P(Switches, ASwitchLeavesThePieceHeardExactlyAtItsPoint) {
     const SwitchCase c = GetParam();
-    Geometry(8, 1024);
-    const Bytes first = PatternPcm(20000, 2), second = PatternPcm(5000, 3);
-    ASSERT_TRUE(Load(first));
+    const uint32_t fb = c.channels * (c.bits / 8u);
+    Geometry(8, static_cast<int32_t>(256 * fb));
+    Bytes first = PatternPcm(5000 * fb, 2), second = PatternPcm(1250 * fb, 3);
+    if (c.fullScale) {
+        // The highest sample: 127 (8-bit), 32767 (16-bit little-endian).
+        for (size_t i = 0; i < first.size(); ++i) first[i] = c.bits == 16 && i % 2 ? 0x7F : 0xFF;
+        std::copy(first.begin(), first.begin() + static_cast<long>(second.size()), second.begin());
+    }
+    ASSERT_TRUE(Load(first, c.channels, c.bits));
     stream->EnableEvents();
     ASSERT_TRUE(stream->Seek(0));
-    ASSERT_TRUE(stream->Play(0));
-    AdvanceBytes(3000);
-    pieceFiles.push_back(std::make_unique<TempFile>(test::MakeWave(2, 8000, 16, second), "piece"));
+    ASSERT_TRUE(stream->Play(c.passes));
+    AdvanceBytes(750 * fb);
+    pieceFiles.push_back(
+        std::make_unique<TempFile>(test::MakeWave(c.channels, 8000, c.bits, second), "piece"));
     auto piece = std::make_unique<QueuedPiece>();
     piece->music = 1;
     piece->startFrame = 25;
     piece->source = std::make_unique<CMusicSource>();
-    ASSERT_TRUE(piece->source->Open(pieceFiles.back()->c_str(), 0, 5044));
+    ASSERT_TRUE(piece->source->Open(pieceFiles.back()->c_str(), 0,
+                                    static_cast<uint32_t>(second.size() + 44)));
     ASSERT_TRUE(stream->SwitchTo(std::move(piece), c.when, static_cast<uint32_t>(c.frame),
-                                 static_cast<uint32_t>(c.grid)));
-    PlayUntilStopped(1024, 400000);
+                                 static_cast<uint32_t>(c.grid),
+                                 static_cast<uint32_t>(c.crossfadeMs)));
+    PlayUntilStopped(256 * fb, 100000 * fb);
     const Bytes played = Record()->Played();
-    const Bytes tail(second.begin() + 100, second.end());
-    size_t cut = c.cutAt;
+    const Bytes tail(second.begin() + 25 * fb, second.end());
+    size_t cut = c.cutAt * fb;
     if (cut == 0) {
-        // "Now": the first frame of the new piece within 100 ms (3200 bytes) of the call.
-        for (size_t at = 3000; at <= 3000 + 3200 && cut == 0; at += 4) {
-            if (std::equal(tail.begin(), tail.end(), played.begin() + static_cast<long>(at)))
-                cut = at;
+        // "Now": the first frame of the new piece within 100 ms (800 frames) of the call.
+        for (size_t at = 750 * fb; at <= 1550 * fb && cut == 0; at += fb) {
+            if (WithinOneLsb(played, ExpectedSwitch(first, tail, at, c, fb), at, c.bits)) cut = at;
         }
         ASSERT_NE(cut, 0u) << "no seam within 100 ms";
     }
-    ASSERT_GE(played.size(), cut + tail.size());
+    const Bytes expected = ExpectedSwitch(first, tail, cut, c, fb);
+    ASSERT_GE(played.size(), expected.size());
     for (size_t i = 0; i < cut; ++i) ASSERT_EQ(played[i], first[i % first.size()]) << i;
-    EXPECT_EQ(Bytes(played.begin() + static_cast<long>(cut),
-                    played.begin() + static_cast<long>(cut + tail.size())),
-              tail);
-    EXPECT_TRUE(AllEqual(played, cut + tail.size(), 0));
+    size_t bad = 0;
+    EXPECT_TRUE(WithinOneLsb(played, expected, cut, c.bits, &bad))
+        << "byte " << bad << " of " << expected.size() << ", switch at " << cut;
+    EXPECT_TRUE(AllEqual(played, expected.size(), c.bits == 8 ? 0x80 : 0));
     EXPECT_EQ(Record()->Underruns(), 0u);
     // The switch is an event where it is heard, with the new piece's start frame.
     PendingEvent e;
@@ -998,17 +1070,34 @@ INSTANTIATE_TEST_SUITE_P(
     , Switches,
     ::testing::Values(
         SwitchCase{"Now", MusicSequence::kSwitchNow, 0, 0, 0},
-        SwitchCase{"AtAFrameWrittenAlready", MusicSequence::kSwitchAtFrame, 1250, 0, 5000},
-        SwitchCase{"AtAFrameOnASegmentBoundary", MusicSequence::kSwitchAtFrame, 1280, 0, 5120},
+        SwitchCase{"AtAFrameWrittenAlready", MusicSequence::kSwitchAtFrame, 1250, 0, 1250},
+        SwitchCase{"AtAFrameOnASegmentBoundary", MusicSequence::kSwitchAtFrame, 1280, 0, 1280},
         // Closer to the cursor than the 40 ms the rewrite may take: next pass.
-        SwitchCase{"AtAFrameTooClose", MusicSequence::kSwitchAtFrame, 1024, 0, 24096},
-        SwitchCase{"AtAFrameNotWrittenYet", MusicSequence::kSwitchAtFrame, 3000, 0, 12000},
+        SwitchCase{"AtAFrameTooClose", MusicSequence::kSwitchAtFrame, 1024, 0, 6024},
+        SwitchCase{"AtAFrameNotWrittenYet", MusicSequence::kSwitchAtFrame, 3000, 0, 3000},
         SwitchCase{"AtAFrameHeardAlreadyInTheNextPass", MusicSequence::kSwitchAtFrame, 100, 0,
-                   20400},
-        SwitchCase{"AtTheLoopWrap", MusicSequence::kSwitchAtLoop, 0, 0, 20000},
+                   5100},
+        SwitchCase{"AtTheLoopWrap", MusicSequence::kSwitchAtLoop, 0, 0, 5000},
         // The first line beyond the margin (frame 750 + 320): 10 + 4 * 333.
-        SwitchCase{"OnAGridLineWrittenAlready", MusicSequence::kSwitchOnGrid, 10, 333, 5368},
-        SwitchCase{"OnAGridLineAtASegmentStart", MusicSequence::kSwitchOnGrid, 0, 2048, 8192}),
+        SwitchCase{"OnAGridLineWrittenAlready", MusicSequence::kSwitchOnGrid, 10, 333, 1342},
+        SwitchCase{"OnAGridLineAtASegmentStart", MusicSequence::kSwitchOnGrid, 0, 2048, 2048},
+        // Crossfades: the first piece goes on under the second from the point.
+        SwitchCase{"CrossfadeNow", MusicSequence::kSwitchNow, 0, 0, 0, 100},
+        SwitchCase{"CrossfadeNowMono8", MusicSequence::kSwitchNow, 0, 0, 0, 100, 1, 8},
+        SwitchCase{"CrossfadeAtAFrameWritten", MusicSequence::kSwitchAtFrame, 1250, 0, 1250, 50},
+        SwitchCase{"CrossfadeAtAFrameNotWritten8", MusicSequence::kSwitchAtFrame, 3000, 0, 3000, 60,
+                   2, 8},
+        SwitchCase{"CrossfadeAtTheLoopWrapMono16", MusicSequence::kSwitchAtLoop, 0, 0, 5000, 80, 1,
+                   16},
+        SwitchCase{"CrossfadeOnAGridLine", MusicSequence::kSwitchOnGrid, 10, 333, 1342, 30},
+        // Longer than what remains of the first piece's last pass: silence under the rest.
+        SwitchCase{"CrossfadePastTheOutgoingEnd", MusicSequence::kSwitchAtFrame, 4900, 0, 4900, 100,
+                   2, 16, 1},
+        // Two full-scale pieces sum above the range in the middle: it saturates.
+        SwitchCase{"CrossfadeSaturates16", MusicSequence::kSwitchAtFrame, 1250, 0, 1250, 100, 2, 16,
+                   0, true},
+        SwitchCase{"CrossfadeSaturates8", MusicSequence::kSwitchAtFrame, 1250, 0, 1250, 100, 1, 8,
+                   0, true}),
     [](const ::testing::TestParamInfo<SwitchCase>& p) { return std::string(p.param.name); });
 
 }  // namespace pieces

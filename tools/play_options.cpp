@@ -152,6 +152,8 @@ const ValueOption kValueOptions[] = {
                     std::string* c) { return ParseSwitch(v, &o.sequence, c); }},
     {"--switch-after", [](const std::string& v, PlayOptions& o,
                           std::string* c) { return ParseSwitchAfter(v, &o.sequence, c); }},
+    {"--crossfade", [](const std::string& v, PlayOptions& o,
+                       std::string* c) { return ParseCrossfade(v, &o.sequence, c); }},
 };
 
 // Options that take no value, spelled exactly.
@@ -308,6 +310,7 @@ const char* UsageText() {
            "                    leave the music heard for FILE at WHEN: now, loop (its next\n"
            "                    loop wrap), grid:G[:O] (its next frame O + k*G), frame:F\n"
            "  --switch-after S  ask for the switch S seconds into playback (default 0)\n"
+           "  --crossfade MS    the switch crossfades over MS milliseconds (default 0: a cut)\n"
            "  --events          print each event (loop wrap, piece start or end) as heard\n"
            "  --quiet           no progress line\n"
            "  --verbose         show the audio system's own messages (SDL, ALSA)\n"

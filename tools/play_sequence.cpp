@@ -137,6 +137,20 @@ bool ParseSwitchAfter(const std::string& value, SequenceOptions* o, std::string*
     return true;
 }
 
+bool ParseCrossfade(const std::string& value, SequenceOptions* o, std::string* complaint) {
+    char* end = nullptr;
+    errno = 0;
+    const long ms = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || errno != 0 || end != value.c_str() + value.size() || ms < 0 ||
+        ms > MusicSequence::kMaxCrossfadeMs) {
+        *complaint = "wants milliseconds (0 to " + std::to_string(MusicSequence::kMaxCrossfadeMs) +
+                     "), not '" + value + "'";
+        return false;
+    }
+    o->crossfadeMs = static_cast<int32_t>(ms);
+    return true;
+}
+
 bool Sequence::Prepare(const SequenceOptions& o, MusicModule& module, MessageRelay& relay,
                        std::string* error) {
     m_Options = o;
@@ -220,7 +234,7 @@ bool Sequence::Step(double now, MessageRelay& relay, std::ostream& out, std::ost
         const SwitchOption& s = *m_Options.switchTo;
         const int music = static_cast<int>(m_Pieces.size());
         if (!m_Sequence->SwitchTo(music, s.piece.loops, 0, s.when, static_cast<int>(s.frame),
-                                  static_cast<int>(s.grid))) {
+                                  static_cast<int>(s.grid), m_Options.crossfadeMs)) {
             relay.Flush();
             err << "sonaflux-play: the module refused the switch to " << m_Pieces.back().label
                 << " (its message above says why)\n";

@@ -26,8 +26,9 @@ struct SwitchOption {
 struct SequenceOptions {
     std::vector<PieceOption> then;  // queued in this order after the first piece
     std::optional<SwitchOption> switchTo;
-    double switchAfter = 0;  // seconds of playback before SwitchTo is called
-    bool events = false;     // print each event as it is heard
+    double switchAfter = 0;   // seconds of playback before SwitchTo is called
+    int32_t crossfadeMs = 0;  // the switch crossfades over this long (0: a cut)
+    bool events = false;      // print each event as it is heard
 };
 
 // Parsers of the option values: "FILE[@N]" and "FILE[@N]@WHEN" with WHEN one of now,
@@ -35,5 +36,6 @@ struct SequenceOptions {
 bool ParseThen(const std::string& value, SequenceOptions* o, std::string* complaint);
 bool ParseSwitch(const std::string& value, SequenceOptions* o, std::string* complaint);
 bool ParseSwitchAfter(const std::string& value, SequenceOptions* o, std::string* complaint);
+bool ParseCrossfade(const std::string& value, SequenceOptions* o, std::string* complaint);
 
 }  // namespace sfplay

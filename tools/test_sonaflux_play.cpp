@@ -147,6 +147,7 @@ TEST(Options, BadArgumentsAreRefusedWithAReason) {
         {{"--switch", "@now"}, "--switch wants FILE[@PASSES]@WHEN"},
         {{"--switch-after", "-1", "--switch", "b.wav@now"}, "--switch-after wants seconds"},
         {{"--switch-after", "1"}, "--switch-after needs --switch"},
+        {{"--crossfade", "60001", "--switch", "b.wav@now"}, "--crossfade wants milliseconds"},
     };
     for (const auto& c : cases) {
         const Parsed p = Parse(c.args);

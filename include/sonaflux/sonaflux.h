@@ -490,10 +490,21 @@ public:
     // its next occurrence, and a grid's next line is the first beyond it. A point
     // that the piece never reaches (a frame past its loop end on its last pass) lets it end
     // as it would, and the new piece follows. The buffer must be playing. False, with a
-    // message, as for QueuePiece; false for an unknown `when`, a grid of 0 or less, or a
-    // negative frame.
+    // message, as for QueuePiece; false for an unknown `when`, a grid of 0 or less, a
+    // negative frame, or a crossfade outside 0..kMaxCrossfadeMs.
+    //
+    // With `crossfadeMs` above 0 the switch crossfades: from the point on, the piece left
+    // goes on (from that point, read by its own reader) under the new one for
+    // `crossfadeMs` milliseconds, mixed sample by sample with equal-power gains: frame k of
+    // n has the old piece at cos(pi/2 * k/n) and the new one at sin(pi/2 * k/n), the sum
+    // rounded to nearest and saturated at the sample range (never wrapped). Where the old
+    // piece ends inside the crossfade it is silence from there. Position, format and events
+    // report the new piece from the point on; the old piece's loop wraps, end and markers
+    // inside the crossfade give no events. A switch during a crossfade fades out the newer of
+    // the two pieces mixed; the older one stops at once.
+    static constexpr int32_t kMaxCrossfadeMs = 60000;
     virtual bool SwitchTo(int musicNumber, int loopCount, int startFrame, int when, int frame,
-                          int grid) = 0;
+                          int grid, int crossfadeMs) = 0;
 
 protected:
     ~MusicSequence() = default;

@@ -83,8 +83,8 @@ public:
     int32_t ClearMarkers() override { return m_Stream.ClearMarkers(); }
     bool PollEvent(MusicEvent* event) override;
     uint32_t GetLostEventCount() override { return m_Stream.LostEvents(); }
-    bool SwitchTo(int musicNumber, int loopCount, int startFrame, int when, int frame,
-                  int grid) override;
+    bool SwitchTo(int musicNumber, int loopCount, int startFrame, int when, int frame, int grid,
+                  int crossfadeMs) override;
 
     // Re-applies the stream's current volume under a new master volume.
     bool ReapplyVolume();

@@ -39,14 +39,15 @@ bool PlayerObject::Enqueue(int musicNumber, int loopCount, int startFrame, bool 
 }
 
 bool PlayerObject::SwitchTo(int musicNumber, int loopCount, int startFrame, int when, int frame,
-                            int grid) {
+                            int grid, int crossfadeMs) {
     if (when < kSwitchNow || when > kSwitchOnGrid || frame < 0) return false;
+    if (crossfadeMs < 0 || crossfadeMs > kMaxCrossfadeMs) return false;
     if (when == kSwitchOnGrid && grid <= 0) return false;
     try {
         auto piece = OpenPiece(musicNumber, loopCount, startFrame);
         return piece != nullptr &&
                m_Stream.SwitchTo(std::move(piece), when, static_cast<uint32_t>(frame),
-                                 static_cast<uint32_t>(grid));
+                                 static_cast<uint32_t>(grid), static_cast<uint32_t>(crossfadeMs));
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -48,8 +48,10 @@ public:
     // the last piece held, or, with `replace`, in place of those not yet joined.
     bool QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace);
     int32_t ClearQueue();
-    // Leaves the piece heard for `piece` at the point `kind` names (MusicSequence).
-    bool SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uint32_t frame, uint32_t grid);
+    // Leaves the piece heard for `piece` at the point `kind` names (MusicSequence),
+    // crossfading over `crossfadeMs` (0: a plain cut).
+    bool SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uint32_t frame, uint32_t grid,
+                  uint32_t crossfadeMs = 0);
     int32_t QueuedCount();
     // The id of the piece heard at the play cursor (0: the loaded piece) and its reader.
     uint32_t HeardPiece();

@@ -1,5 +1,7 @@
 // Queued pieces of a stream, host side: the checks a piece passes before it is queued, and
 // which piece is heard at the play cursor.
+#include <algorithm>
+
 #include "base/diagnostics.h"
 #include "base/messages.h"
 #include "sonaflux/sonaflux.h"
@@ -58,9 +60,13 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
 }
 
 bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uint32_t frame,
-                           uint32_t grid) {
+                           uint32_t grid, uint32_t crossfadeMs) {
     if (!m_Buffer.IsPlaying() || piece == nullptr || !piece->source) return false;
     if (!CheckPiece(*piece)) return false;
+    ds::WAVEFORMATEX format{};
+    m_Source.GetFormat(format);
+    const auto crossfadeFrames = static_cast<uint32_t>(std::min<uint64_t>(
+        static_cast<uint64_t>(crossfadeMs) * format.nSamplesPerSec / 1000, UINT32_MAX));
     if (!PieceQueue::Prime(*piece, m_Buffer.SegmentBytes())) return false;
     bool full = false;
     bool switched = false;
@@ -71,7 +77,7 @@ bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uin
         if (!full) {
             piece->id = m_Pieces.NewId();
             m_Pieces.Append(std::move(piece));
-            switched = m_Buffer.CutForSwitch(kind, frame, grid);
+            switched = m_Buffer.CutForSwitch(kind, frame, grid, crossfadeFrames);
             if (!switched) m_Pieces.DropUnjoined();
         }
     }

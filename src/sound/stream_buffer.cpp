@@ -291,6 +291,7 @@ bool StreamBuffer::FillInitial() {
     if (IsLost() && !RestoreLost()) return false;  // all it writes is written again anyway
     ++m_FillGeneration;
     RestartEvents();
+    m_Crossfade = Crossfade{};  // a new start: no piece is left under another
     if (m_Pieces != nullptr)
         m_Source = m_Pieces->Rewind(m_BufferBytes / static_cast<uint32_t>(m_SegmentCount));
     const auto n = static_cast<uint32_t>(m_SegmentCount);

@@ -51,8 +51,10 @@ public:
     bool TakeEvent(PendingEvent& out);
     // Host thread, fill guard held, the switch piece queued next: leaves the piece heard
     // at the point `kind` names (MusicSequence::kSwitch...), rewriting the ring ahead of
-    // the play cursor when the point lies in what is written already.
-    bool CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid);
+    // the play cursor when the point lies in what is written already. With
+    // `crossfadeFrames`, the piece left goes on under the new one for that many frames,
+    // mixed with falling and rising gains (crossfade_mix.h).
+    bool CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid, uint32_t crossfadeFrames = 0);
     // Whether the ring holds the end of the last piece while the buffer plays: a piece
     // queued now could not follow it without a gap (host thread; takes the fill guard).
     bool LastPieceEndWritten();
@@ -213,7 +215,12 @@ private:
     int64_t FindInWritten(int64_t from, int32_t kind, int32_t music, uint32_t frame);
     bool RewriteFrom(int64_t at);
     uint32_t SafetyBytes();
-    void JoinForSwitch();
+    // Joins the switch piece; with a crossfade asked for, `outgoing` goes on from data byte
+    // `outgoingByte` under it.
+    void JoinForSwitch(CMusicSource* outgoing, uint32_t outgoingByte);
+    // Mixes the piece left into `bytes` just pulled of the piece that follows it, while the
+    // crossfade lasts (fill guard held).
+    void MixOutgoing(uint8_t* destination, uint32_t bytes);
     // The data offset of byte `within` of a segment that came from `origin`.
     static uint32_t DataOffsetIn(const SegmentOrigin& origin, uint32_t within);
     // Records where the music's last byte lies (the ring offset after it): the buffer
@@ -242,7 +249,17 @@ private:
         uint32_t piece = 0;  // applies while this piece is written
         int32_t kind = 0;
         uint32_t dataByte = 0;
+        uint32_t crossfadeFrames = 0;  // 0: a plain cut
     } m_Cut;
+    // Under m_FillGuard: the piece left by a crossfaded switch, read on by its own reader
+    // (the piece queue holds it until the next load) and mixed under the new one.
+    struct Crossfade {
+        CMusicSource* outgoing = nullptr;  // null: none runs
+        bool ended = false;                // its music ended: silence from there
+        uint64_t done = 0;                 // frames mixed so far
+        uint64_t frames = 0;
+    } m_Crossfade;
+    std::vector<uint8_t> m_CrossfadeScratch;
     uint32_t m_Bits = 16;
     CEventObject m_QuitEvent;
     std::unique_ptr<CEventObject[]> m_NotifyEvents;

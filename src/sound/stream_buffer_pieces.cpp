@@ -10,7 +10,6 @@
 
 namespace sonaflux {
 
-
 bool StreamBuffer::Pull(uint8_t* destination, uint32_t size, SegmentOrigin& origin) {
     if (m_Pieces == nullptr || m_Pieces->Empty()) return PullLive(destination, size, origin);
     return PullPieces(destination, size, origin);
@@ -32,7 +31,7 @@ bool StreamBuffer::PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin
         const bool cut = m_Cut.armed && m_Cut.piece == m_Pieces->WritingId() && BytesToCut() <= ask;
         if (cut) ask = BytesToCut();
         if (cut && ask == 0) {
-            JoinForSwitch();
+            JoinForSwitch(m_Source, WritingDataPosition());
             continue;
         }
         SegmentOrigin part;
@@ -43,6 +42,7 @@ bool StreamBuffer::PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin
         part.piece = m_Pieces->WritingId();
         part.from = done;
         const uint32_t got = part.silentFrom == kNone ? ask : part.silentFrom;
+        if (m_Crossfade.outgoing != nullptr) MixOutgoing(destination + done, got);
         if (first) {
             origin = std::move(part);
             first = false;
@@ -52,7 +52,7 @@ bool StreamBuffer::PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin
         if (cut && got == ask) {
             // The switch's point: the next piece's first frame follows.
             done += got;
-            JoinForSwitch();
+            JoinForSwitch(m_Source, WritingDataPosition());
             if (done == size) origin.joined.push_back(StartOfNextPiece(size));
             ok = true;
             continue;

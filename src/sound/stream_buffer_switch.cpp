@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "sonaflux/sonaflux.h"
+#include "sound/crossfade_mix.h"
 #include "sound/piece_queue.h"
 #include "sound/sequence_events.h"
 #include "sound/stream_buffer.h"
@@ -42,12 +43,42 @@ uint32_t StreamBuffer::BytesToCut() const {
     return kNone;  // never met: the switch piece joins at the end of the last pass
 }
 
-void StreamBuffer::JoinForSwitch() {
+void StreamBuffer::JoinForSwitch(CMusicSource* outgoing, uint32_t outgoingByte) {
     CMusicSource* next = m_Pieces->JoinNext();
     if (next != nullptr) m_Source = next;
     m_Cut.armed = false;
     m_DataEnded = false;
     m_StopAfter = -1;
+    m_Crossfade = Crossfade{};
+    if (m_Cut.crossfadeFrames == 0 || outgoing == nullptr || outgoing == m_Source) return;
+    m_Crossfade.outgoing = outgoing;
+    m_Crossfade.frames = m_Cut.crossfadeFrames;
+    // The reader stands where the writer left it; after a rewrite, or a block read ahead
+    // that was not used up, it is put back at the switch point.
+    const uint32_t frameBytes = std::max<uint32_t>(outgoing->FrameSize(), 1);
+    m_Crossfade.ended = outgoingByte == kNone || (outgoing->m_DataPosition.load() != outgoingByte &&
+                                                  !outgoing->SeekFrame(outgoingByte / frameBytes));
+}
+
+void StreamBuffer::MixOutgoing(uint8_t* destination, uint32_t bytes) {
+    const uint32_t frameBytes = std::max<uint32_t>(m_Source->FrameSize(), 1);
+    const uint64_t left = m_Crossfade.frames - m_Crossfade.done;
+    const auto frames = static_cast<uint32_t>(std::min<uint64_t>(bytes / frameBytes, left));
+    const uint32_t size = frames * frameBytes;
+    m_CrossfadeScratch.resize(size);
+    uint32_t delivered = 0;
+    if (!m_Crossfade.ended && size > 0 &&
+        !m_Crossfade.outgoing->Gets(m_CrossfadeScratch.data(), static_cast<int32_t>(size),
+                                    &delivered)) {
+        m_Crossfade.ended = true;  // its end, or its data is gone: silence from there
+    }
+    delivered = std::min(delivered, size);
+    std::fill(m_CrossfadeScratch.begin() + delivered, m_CrossfadeScratch.end(), SilenceByte());
+    const uint32_t bits = std::max<uint32_t>(m_Bits, 8);
+    MixCrossfade(destination, m_CrossfadeScratch.data(), frames, frameBytes / (bits / 8), bits,
+                 m_Crossfade.done, m_Crossfade.frames);
+    m_Crossfade.done += frames;
+    if (m_Crossfade.done >= m_Crossfade.frames) m_Crossfade = Crossfade{};
 }
 
 uint32_t StreamBuffer::SafetyBytes() {
@@ -102,7 +133,8 @@ uint32_t NextGridLine(uint32_t heard, uint32_t origin, uint32_t grid, uint32_t l
 
 }  // namespace
 
-bool StreamBuffer::CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid) {
+bool StreamBuffer::CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid,
+                                uint32_t crossfadeFrames) {
     if (m_Buffer == nullptr || m_Pieces == nullptr || !IsPlaying()) return false;
     if (kind == MusicSequence::kSwitchOnGrid && grid == 0) return false;
     const uint32_t frameBytes = std::max<uint32_t>(m_Source->FrameSize(), 1);
@@ -125,12 +157,14 @@ bool StreamBuffer::CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid) {
     const int64_t at = kind == MusicSequence::kSwitchNow
                            ? from
                            : FindInWritten(from, kind, MusicOfPiece(heardPiece), target);
+    m_Cut.crossfadeFrames = crossfadeFrames;
     if (at >= 0 && at < m_Written) return RewriteFrom(at);
     // The ring already holds the end of the music: nothing written later can follow it.
     if (m_DataEnded) return false;
     // Not written yet: the writer stops there. "Now" applies to whatever it writes.
     const uint32_t piece = kind == MusicSequence::kSwitchNow ? WritingPiece() : heardPiece;
-    m_Cut = SwitchCut{true, piece, kind, static_cast<uint32_t>(target * frameBytes)};
+    m_Cut =
+        SwitchCut{true, piece, kind, static_cast<uint32_t>(target * frameBytes), crossfadeFrames};
     return true;
 }
 
@@ -150,7 +184,10 @@ bool StreamBuffer::RewriteFrom(int64_t at) {
     }
     const size_t before = (segment + m_Origins.size() - 1) % m_Origins.size();
     m_LastNoted = within > 0 ? PartAt(head, within - 1).piece : LastPart(m_Origins[before]).piece;
-    JoinForSwitch();
+    // The piece heard at `at` goes on from there under a crossfade.
+    uint32_t outgoingByte = kNone, outgoingPiece = 0;
+    DataOffsetAt(static_cast<uint32_t>(at % m_BufferBytes), outgoingByte, &outgoingPiece);
+    JoinForSwitch(m_Pieces->SourceOf(outgoingPiece), outgoingByte);
     m_Written = at;
     bool ok = FillSegment(offset + within, segmentBytes - within);
     if (within > 0) {

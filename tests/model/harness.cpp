@@ -287,7 +287,7 @@ bool Harness::Session::ApplySequence(const Step& s, PlayerUnderTest& p, PlayerMo
             const bool taken = outcome == PlayerModel::Switch::Taken &&
                                m.SwitchTo(EntryOf(s.a), s.a, s.b, s.c, s.d, s.e, s.f);
             h.counts.switches += taken ? 1 : 0;
-            return Same(player, "SwitchTo", p.sequence->SwitchTo(s.a, s.b, s.c, s.d, s.e, s.f),
+            return Same(player, "SwitchTo", p.sequence->SwitchTo(s.a, s.b, s.c, s.d, s.e, s.f, 0),
                         taken);
         }
         default:

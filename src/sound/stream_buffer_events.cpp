@@ -10,7 +10,6 @@
 
 namespace sonaflux {
 
-
 bool StreamBuffer::PlayedBytes(int64_t& played) {
     played = 0;
     if (m_Buffer == nullptr || m_Fresh) return m_Buffer != nullptr;

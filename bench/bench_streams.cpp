@@ -32,6 +32,7 @@
 
 #include "base/diagnostics.h"
 #include "bench_common.h"
+#include "steady_timer.h"
 #include "config/module_settings.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
@@ -43,16 +44,6 @@ using namespace sonaflux::bench;
 
 constexpr uint32_t kRate = 44100;
 constexpr uint32_t kMusicFrames = kRate * 4;  // four seconds of stereo music, looped
-
-class SteadyTimer final : public ITimer {
-public:
-    int32_t Acquire() override { return 1; }
-    uint32_t GetTime() override {
-        using namespace std::chrono;
-        return static_cast<uint32_t>(
-            duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-    }
-};
 
 std::atomic<int> g_boxes{0};
 std::atomic<int> g_debugLines{0};

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "steady_timer.h"
 #include "softds/softds.h"
 #include "sonaflux/sonaflux.h"
 
@@ -37,16 +38,6 @@ using namespace sonaflux::bench;
 constexpr uint32_t kRate = 44100;
 constexpr uint32_t kToneFrames = kRate * 4;
 constexpr uint32_t kMarkFrames = kRate * 4;
-
-class SteadyTimer final : public ITimer {
-public:
-    int32_t Acquire() override { return 1; }
-    uint32_t GetTime() override {
-        using namespace std::chrono;
-        return static_cast<uint32_t>(
-            duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-    }
-};
 
 struct Session {
     softds::Device* device = nullptr;

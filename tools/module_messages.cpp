@@ -1,7 +1,13 @@
 #include "module_messages.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <regex>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "sonaflux/sonaflux.h"
 
@@ -215,14 +221,83 @@ constexpr bool kModuleWritesDebugLines = false;  // they go to the debugger
 constexpr bool kModuleWritesDebugLines = true;  // on stderr, when SONAFLUX_DEBUG is set
 #endif
 
+#ifndef _WIN32
+// Where the module writes its own debugger lines (stderr) goes to a temporary file while
+// a preview runs, so that they can be written afterwards or dropped.
+class StderrHold {
+public:
+    StderrHold() {
+        std::fflush(stderr);
+        m_File = std::tmpfile();
+        m_Saved = m_File ? dup(STDERR_FILENO) : -1;
+        if (m_Saved >= 0 && dup2(fileno(m_File), STDERR_FILENO) < 0) Restore();
+    }
+    ~StderrHold() { End(false); }
+    StderrHold(const StderrHold&) = delete;
+    StderrHold& operator=(const StderrHold&) = delete;
+
+    void End(bool write) {
+        Restore();
+        if (m_File == nullptr) return;
+        if (write) {
+            std::rewind(m_File);
+            char chunk[4096];
+            for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, m_File)) > 0;) {
+                if (::write(STDERR_FILENO, chunk, n) < 0) break;
+            }
+        }
+        std::fclose(m_File);
+        m_File = nullptr;
+    }
+
+private:
+    void Restore() {
+        if (m_Saved < 0) return;
+        dup2(m_Saved, STDERR_FILENO);
+        close(m_Saved);
+        m_Saved = -1;
+    }
+
+    std::FILE* m_File = nullptr;
+    int m_Saved = -1;
+};
+#else
+class StderrHold {                              // the module writes no debugger line to stderr here
+public:
+    void End(bool) {}
+};
+#endif
+
 struct MessageRelay::Impl {
     std::ostream& err;
     bool debugLines;
     std::mutex mutex;
     std::vector<ModuleMessage> messages;  // guarded by mutex
     size_t shown = 0;                     // messages already written to err (session thread)
+    bool previewing = false;              // session thread
+    std::unique_ptr<StderrHold> held;     // the module's own lines during a preview
 
     Impl(std::ostream& e, bool d) : err(e), debugLines(d) {}
+
+    void BeginPreview() {
+        Show();
+        previewing = true;
+        if (debugLines && kModuleWritesDebugLines) held = std::make_unique<StderrHold>();
+    }
+
+    void EndPreview(bool show) {
+        if (held) held->End(show);
+        held.reset();
+        previewing = false;
+        if (!show) {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto from = messages.begin() + static_cast<long>(shown);
+            messages.erase(
+                std::remove_if(from, messages.end(), [](const ModuleMessage& m) { return !m.box; }),
+                messages.end());
+        }
+        Show();
+    }
 
     void Take(bool box, const char* id, const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -231,6 +306,7 @@ struct MessageRelay::Impl {
 
     // Writes the messages that arrived since the last call; on the session's thread only.
     void Show() {
+        if (previewing) return;
         std::vector<ModuleMessage> fresh;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -286,6 +362,14 @@ void MessageRelay::Flush() {
 
 void MessageRelay::Pump() {
     m_Impl->Show();
+}
+
+void MessageRelay::BeginPreview() {
+    m_Impl->BeginPreview();
+}
+
+void MessageRelay::EndPreview(bool show) {
+    m_Impl->EndPreview(show);
 }
 
 bool MessageRelay::Available() {

@@ -45,6 +45,13 @@ public:
     // Whether messages are relayed at all on this platform.
     static bool Available();
 
+    // A read of the music that a load will repeat (the program reads a file once to learn
+    // what it holds, then loads it again to play it): what the module reports in between
+    // is held back. EndPreview(true) writes it; EndPreview(false) drops its debugger lines,
+    // which the load prints again, and writes its boxes. On the session's thread only.
+    void BeginPreview();
+    void EndPreview(bool show);
+
     struct Impl;
 
 private:

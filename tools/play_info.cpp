@@ -68,7 +68,7 @@ std::string FormatTime(double seconds) {
 }
 
 bool ReadMusic(MusicModule& m, const std::string& path, uint32_t offset, uint32_t size,
-               MessageRelay& relay, MusicReport* report, LoadFailure* failure) {
+               bool loadFollows, MessageRelay& relay, MusicReport* report, LoadFailure* failure) {
     MusicModule* module = &m;
     softds::DeviceOptions options;
     options.clock = softds::ClockKind::Manual;
@@ -78,7 +78,7 @@ bool ReadMusic(MusicModule& m, const std::string& path, uint32_t offset, uint32_
     std::unique_ptr<softds::Device, void (*)(softds::Device*)> device(
         softds::Device::Create(options), [](softds::Device* d) { d->Release(); });
     if (device == nullptr) return false;
-    relay.Flush();
+    relay.BeginPreview();
     const size_t before = relay.Messages().size();
     module->SetDirectSound(device->HostInterface());
     MusicPlayer* player = module->GetPlayer(0);
@@ -92,6 +92,7 @@ bool ReadMusic(MusicModule& m, const std::string& path, uint32_t offset, uint32_
     if (player != nullptr) player->Unload();
     module->SetDirectSound(nullptr);
     if (!loaded) *failure = FailureSince(relay, before);
+    relay.EndPreview(!loaded || !loadFollows);
     return loaded;
 }
 

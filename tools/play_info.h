@@ -42,10 +42,12 @@ struct LoadFailure {
 LoadFailure FailureSince(MessageRelay& relay, size_t from);
 
 // Loads (into player 0 of `module`, on a silent device of its own) bytes [offset, offset + size) of
-// `path` through the module and reads what it found. The module's messages go through `relay`.
-// False when the module cannot load it; `failure` then says why.
+// `path` through the module and reads what it found. The module's messages go through `relay`;
+// with `loadFollows` (the music is loaded again to play) the debugger lines of a read that
+// succeeds are left to that load, so that none shows twice. False when the module cannot
+// load it; `failure` then says why.
 bool ReadMusic(MusicModule& module, const std::string& path, uint32_t offset, uint32_t size,
-               MessageRelay& relay, MusicReport* report, LoadFailure* failure);
+               bool loadFollows, MessageRelay& relay, MusicReport* report, LoadFailure* failure);
 
 // The report as --info prints it.
 void PrintReport(std::ostream& out, const std::string& label, const MusicReport& report);

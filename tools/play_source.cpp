@@ -22,10 +22,11 @@ TempFile::~TempFile() {
 namespace {
 
 // What the module reads of the music; the refusal it gave when it cannot play it.
-bool ReadSource(Source* source, MusicModule& module, MessageRelay& relay, std::string* error) {
+bool ReadSource(const PlayOptions& o, Source* source, MusicModule& module, MessageRelay& relay,
+                std::string* error) {
     LoadFailure failure;
-    if (ReadMusic(module, source->path, source->offset, source->size, relay, &source->music,
-                  &failure))
+    if (ReadMusic(module, source->path, source->offset, source->size, !o.info, relay,
+                  &source->music, &failure))
         return true;
     const std::string where =
         source->label +
@@ -40,8 +41,8 @@ bool ReadSource(Source* source, MusicModule& module, MessageRelay& relay, std::s
     return false;
 }
 
-bool PrepareDemo(Source* source, TempFile* temp, MusicModule& module, MessageRelay& relay,
-                 std::string* error) {
+bool PrepareDemo(const PlayOptions& o, Source* source, TempFile* temp, MusicModule& module,
+                 MessageRelay& relay, std::string* error) {
     const DemoTune tune = MakeDemoTune();
     std::error_code ec;
     std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
@@ -58,7 +59,7 @@ bool PrepareDemo(Source* source, TempFile* temp, MusicModule& module, MessageRel
     source->size = static_cast<uint32_t>(tune.image.size());
     source->loopStart = tune.loopStart;
     source->demo = true;
-    return ReadSource(source, module, relay, error);
+    return ReadSource(o, source, module, relay, error);
 }
 
 // Why a name is not a regular file, or empty when it is one. Nothing is opened, so a
@@ -124,7 +125,7 @@ bool PrepareFile(const PlayOptions& o, Source* source, MusicModule& module, Mess
     source->label = o.file;
     source->offset = static_cast<uint32_t>(offset);
     source->size = static_cast<uint32_t>(size);
-    return ReadSource(source, module, relay, error);
+    return ReadSource(o, source, module, relay, error);
 }
 
 // Takes the loop points stored in the file, unless told not to or they do not fit.
@@ -151,7 +152,7 @@ void ApplyFileLoop(const PlayOptions& o, Source* src, std::ostream& out) {
 
 bool PrepareSource(const PlayOptions& o, Source* source, TempFile* temp, MusicModule& module,
                    MessageRelay& relay, std::string* error) {
-    return o.file.empty() ? PrepareDemo(source, temp, module, relay, error)
+    return o.file.empty() ? PrepareDemo(o, source, temp, module, relay, error)
                           : PrepareFile(o, source, module, relay, error);
 }
 

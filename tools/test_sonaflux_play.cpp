@@ -930,21 +930,34 @@ TEST_F(Render, ModuleMessagesAreRelayedWithTheirGloss) {
 }
 
 // With SONAFLUX_DEBUG the module writes each debugger line to stderr itself: the program
-// adds its gloss only, so no line shows twice.
+// adds its gloss only, so no line shows twice. The program reads a file before it loads it
+// to play; the lines of that first read are the load's, written once.
 TEST_F(Render, DebugLinesAreNotRepeated) {
     std::string error;
     const std::string flac = Path("bad-tag.flac");
     ASSERT_TRUE(WriteFileBytes(
         flac, sonaflux::test::EncodeFlac(1, 44100, 16, 4410, {"LOOPSTART=abc"}), &error));
-    setenv("SONAFLUX_DEBUG", "1", 1);
-    const int status = Run({flac.c_str()});
-    unsetenv("SONAFLUX_DEBUG");
-    EXPECT_EQ(status, kExitOk) << m_Errors;
-    EXPECT_NE(
-        m_Errors.find("(in English: " + flac + ": the loop tag LOOPSTART has the value \"abc\""),
-        std::string::npos)
-        << m_Errors;
-    EXPECT_EQ(m_Errors.find("Sonaflux.dll (debug): "), std::string::npos) << m_Errors;
+    const std::string line = "ループタグ LOOPSTART の値「abc」は数ではありません";
+    const std::string gloss =
+        "(in English: " + flac + ": the loop tag LOOPSTART has the value \"abc\"";
+    const auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    for (const char* option : {"--quiet", "--info", "--check-loop"}) {
+        m_Errors.clear();
+        setenv("SONAFLUX_DEBUG", "1", 1);
+        testing::internal::CaptureStderr();
+        const int status = Run({option, flac.c_str()});
+        const std::string own = testing::internal::GetCapturedStderr();
+        unsetenv("SONAFLUX_DEBUG");
+        EXPECT_NE(status, kExitUsage) << option << m_Errors;
+        EXPECT_EQ(count(m_Errors, gloss), 1u) << option << m_Errors;
+        EXPECT_EQ(count(own, line), 1u) << option << own;
+        EXPECT_EQ(m_Errors.find("Sonaflux.dll (debug): "), std::string::npos) << m_Errors;
+    }
 }
 
 // A file cut to nothing while it plays: the session fails with the cause, and the render

@@ -50,9 +50,9 @@ echo "== SDL2_mixer, dummy output (one music stream)"
 SDL_AUDIODRIVER=dummy "$build/bench/peers/peer_sdlmixer" --seconds "$seconds" \
   | tee "$out/sdl.txt"
 # Renders through softds's manual clock (sonaflux-play --render), timed on the wall clock:
-# a loop of 16 frames (a whole file: a ring of 16 one-frame segments), a loop of one frame
-# inside a file, a one-frame file with NOTIFY_MAX=1 (one segment of one frame), and a
-# 60 s fade over 10 s of a 12 s file.
+# a loop of 16 frames (a whole file: a ring of 16 segments of the shortest, 10 ms), a loop
+# of one frame inside a file, a one-frame file with NOTIFY_MAX=1 (one 10 ms segment), and
+# a 60 s fade over 10 s of a 12 s file.
 echo "== renders (sonaflux-play --render)"
 play=$(cd "$build/tools" && pwd)/sonaflux-play
 mkdir -p "$out/render" "$out/render/one"

@@ -233,8 +233,10 @@ TEST(FadeSteps, TheWaitBetweenStepsIsAThousandthOfTheDurationAndAtLeastTenMillis
 }
 
 // The interval is host time: at the wall clock's pace (jitter of a few ms included) the
-// wait is the interval; a timer clearly faster than the wall clock (a render) shrinks it
-// in proportion, down to 1 ms; a timer that stood still or went back keeps the last wait.
+// wait is the interval; after a timer clearly faster than the wall clock (a render, whose
+// clock waits for the step) the next step comes at once; a timer that stood still or went
+// back keeps the last wait, as does a look too short to tell (under the interval and 50 ms:
+// a render that moved its clock a little), but a step taken at once is followed by 1 ms.
 TEST(FadeSteps, TheWaitFollowsThePaceOfTheHostsTimer) {
     struct Row {
         DWORD interval, previous;
@@ -243,10 +245,16 @@ TEST(FadeSteps, TheWaitFollowsThePaceOfTheHostsTimer) {
         DWORD wait;
     };
     for (const Row& r :
-         {Row{60, 60, 60, 60.2, 60}, Row{10, 10, 12, 10.1, 10}, Row{10, 3, 11, 9.8, 10},
-          Row{60, 60, 100, 60.0, 36}, Row{60, 36, 100, 36.5, 21}, Row{60, 2, 100, 0.4, 1},
-          Row{60, 7, 0, 50.0, 7}, Row{60, 7, 0xFFFFFFF0u, 50.0, 7},
-          Row{0xFFFFFFFBu, 0xFFFFFFFBu, 100, 10.0, 0xFFFFFFFBu / 10}}) {
+         {Row{60, 60, 60, 60.2, 60},       Row{10, 10, 12, 10.1, 10},
+          Row{10, 3, 11, 9.8, 3},          Row{10, 3, 11, 10.0, 10},
+          Row{60, 10, 50, 50.0, 60},       Row{60, 10, 40, 40.0, 10},
+          Row{3600, 10, 50, 50.5, 3600},   Row{60, 60, 100, 60.0, 0},
+          Row{60, 36, 100, 36.5, 0},       Row{60, 2, 100, 0.4, 0},
+          Row{60, 1, 100, 1.1, 0},         Row{3600, 10, 100, 10.0, 0},
+          Row{60, 0, 1, 0.05, 1},          Row{60, 1, 3, 1.1, 1},
+          Row{60, 7, 0, 50.0, 7},          Row{60, 0, 0, 0.05, 1},
+          Row{60, 1, 0, 1.1, 1},           Row{60, 7, 0xFFFFFFF0u, 50.0, 7},
+          Row{60, 0, 0xFFFFFFF0u, 0.1, 1}, Row{0xFFFFFFFBu, 0xFFFFFFFBu, 100, 10.0, 0}}) {
         EXPECT_EQ(CFadeThread::PacedWait(r.interval, r.previous, r.timerMs, r.wallMs), r.wait)
             << r.interval << " " << r.timerMs << " " << r.wallMs;
     }

@@ -445,16 +445,64 @@ INSTANTIATE_TEST_SUITE_P(, SoundFormats,
                                            FormatCase{1, 16, 1}, FormatCase{2, 16, 2},
                                            FormatCase{2, 16, 3}, FormatCase{1, 16, 16}));
 
-TEST_F(SoundTest, ShortFilesShrinkTheSegment) {
-    ASSERT_TRUE(Load(PatternPcm(100000)));                  // defaults: 16 segments of 32768 bytes
-    EXPECT_EQ(stream->Buffer().BufferBytes() / 16, 6248u);  // 100000 / 16, in whole frames
-    EXPECT_EQ(Record()->Bytes(), 99968u);
-    stream.reset();
-    ASSERT_TRUE(Load(PatternPcm(524288)));
-    EXPECT_EQ(Record()->Bytes(), 524288u);
-    const auto positions = Record()->Notifications();
-    ASSERT_EQ(positions.size(), 16u);
-    for (uint32_t j = 0; j < 16; ++j) EXPECT_EQ(positions[j].dwOffset, j * 32768 + 32767);
+// Short files get a ring no larger than their data, unless its segments would hold less
+// than 10 ms of audio (80 frames at 8000 Hz): they then hold 10 ms, or the configured
+// segment where that is smaller. However large the ring is against the data, tiny files
+// play byte-exact: data that ends within the first fill, passes and endless loops that
+// wrap many times in one segment, a one-frame file in a ring of one segment.
+TEST_F(SoundTest, ShortFilesShrinkTheSegmentButNotBelowTenMilliseconds) {
+    struct Case {
+        int32_t segments, segment;
+        uint32_t dataBytes, segmentBytes;
+    };
+    for (const Case& c :
+         {Case{16, 32768, 100000, 6248}, Case{16, 32768, 524288, 32768}, Case{8, 2048, 6000, 748},
+          Case{16, 32768, 4000, 320}, Case{16, 32768, 64, 320}, Case{1, 32768, 4, 320},
+          Case{16, 202, 64, 200}, Case{4, 322, 1280, 320}}) {
+        SCOPED_TRACE(testing::Message() << c.segments << " x " << c.segment << ", " << c.dataBytes);
+        stream.reset();
+        Settings().NOTIFY_MAX = c.segments;
+        Settings().RING_BUFFER_BLOCK_SIZE = c.segment;
+        ASSERT_TRUE(Load(PatternPcm(c.dataBytes)));
+        EXPECT_EQ(Record()->Bytes(), c.segments * c.segmentBytes);
+        const auto positions = Record()->Notifications();
+        ASSERT_EQ(positions.size(), static_cast<size_t>(c.segments));
+        for (uint32_t j = 0; j < positions.size(); ++j) {
+            EXPECT_EQ(positions[j].dwOffset, (j + 1) * c.segmentBytes - 1);
+        }
+    }
+
+    struct Play {
+        int32_t segments;
+        uint32_t dataBytes;
+        int32_t passes;  // 0: for ever
+    };
+    for (const Play& p : {Play{16, 64, 1}, Play{16, 64, 3}, Play{16, 64, 0}, Play{1, 4, 0},
+                          Play{1, 4, 2}, Play{4, 1000, 2}}) {
+        SCOPED_TRACE(testing::Message() << p.segments << " segments, " << p.dataBytes
+                                        << " bytes, passes " << p.passes);
+        stream.reset();
+        Settings().ResetToDefaults();
+        Settings().NOTIFY_MAX = p.segments;
+        ASSERT_TRUE(Load(PatternPcm(p.dataBytes)));
+        const uint32_t S = Record()->Bytes() / static_cast<uint32_t>(p.segments);
+        ASSERT_EQ(S, 320u);
+        ASSERT_TRUE(stream->Play(p.passes));
+        PlayUntilStopped(212, 7 * 5120);
+        const Bytes played = Record()->Played();
+        const size_t music = p.passes == 0 ? played.size() : p.passes * size_t{p.dataBytes};
+        ASSERT_GE(played.size(), music);
+        for (size_t i = 0; i < music; ++i) ASSERT_EQ(played[i], data[i % data.size()]) << i;
+        if (p.passes != 0) {
+            EXPECT_TRUE(AllEqual(played, music, 0));
+            // Then one more segment; in a ring of one segment that is the same one, whose
+            // notification after the first fill met the end stops it.
+            const size_t more = p.segments == 1 ? 1 : 2;
+            EXPECT_EQ(played.size(), ((music - 1) / S + more) * S);
+            EXPECT_FALSE(stream->Buffer().IsPlaying());
+        }
+        EXPECT_EQ(Record()->Underruns(), 0u);
+    }
 }
 
 TEST_F(SoundTest, BufferDescriptionFollowsTheOptionsAndFocusSetting) {
@@ -642,6 +690,35 @@ TEST_F(SoundTest, ALateWorkerCatchesUpWithTheMusicInOrder) {
         ASSERT_EQ(played[i], expected(i)) << i;
     }
     EXPECT_EQ(Record()->Underruns(), 2u * S);
+}
+
+// A clock that plays on while the worker refills and waits for it only at bytes not
+// written yet (an offline render) finds the worker there at every refill: the cursor on
+// the first byte of the segment being refilled has played none of it. No underrun is
+// reported, none happens, and the music plays exactly, in rings of short segments too.
+TEST_F(SoundTest, AClockThatWaitsForTheWorkerSeesNoUnderrun) {
+    for (const int32_t segment : {512, 32768}) {
+        SCOPED_TRACE(segment);
+        stream.reset();
+        if (device) device->Release();
+        reports.Clear();
+        Geometry(8, segment);
+        softds::DeviceOptions options;
+        options.outputRate = 8000;
+        options.overlapWorkers = true;
+        device = softds::Device::Create(options);
+        ASSERT_TRUE(Load(PatternPcm(20000)));  // with 32768: a short file, segments of 2500 bytes
+        ASSERT_TRUE(stream->Play(0));
+        for (int i = 0; i < 40; ++i) AdvanceBytes(3000);
+        char underrun[128];
+        std::snprintf(underrun, sizeof underrun, msg::kUnderrun, 1u);
+        EXPECT_EQ(reports.CountDebug(underrun), 0);
+        EXPECT_TRUE(reports.DebugLines().empty());
+        EXPECT_EQ(Record()->Underruns(), 0u);
+        const Bytes played = Record()->Played();
+        ASSERT_EQ(played.size(), 40u * 3000);
+        for (size_t i = 0; i < played.size(); ++i) ASSERT_EQ(played[i], data[i % data.size()]) << i;
+    }
 }
 
 TEST_F(SoundTest, APositionQueryThatFailsIsShown) {

@@ -39,16 +39,18 @@ bool RenderClock::RunUntil(double t) {
     while (m_Device.Frames() < want) {
         const uint32_t fadeStep = m_FadeStep();
         uint64_t chunk = fadeStep ? fadeStep : rate / 10;
-        chunk = std::min<uint64_t>(chunk, want - m_Device.Frames());
-        const uint64_t reads = m_Timer.Reads();
+        // No step of a few frames at the end: the rest joins the step before it.
+        const uint64_t left = want - m_Device.Frames();
+        if (left < chunk + chunk / 2) chunk = left;
         if (!m_Device.Advance(static_cast<uint32_t>(chunk))) return false;
-        if (fadeStep) WaitForFade(reads);
+        if (fadeStep) WaitForFade(m_Timer.Reads());
     }
     return true;
 }
 
-// The fade worker reads the clock on its own thread; a bounded wait keeps a render going
-// when a fade ended between two reads.
+// The fade worker reads the clock on its own thread. Reads counted from here on saw the
+// time after the step; the second of them began after the first one's level was applied.
+// A bounded wait keeps a render going when a fade ended between two reads.
 void RenderClock::WaitForFade(uint64_t reads) {
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(200);
     while (m_Timer.Reads() < reads + 2 && m_Fading() && SteadyClock::now() < deadline) {

@@ -256,7 +256,7 @@ private:
                 break;
             }
             if (plan.stopAt && now >= *plan.stopAt) {
-                if (AwaitFadeOutEnd()) continue;
+                if (AwaitFadeOutEnd(now)) continue;
                 break;
             }
             CountPass(now);
@@ -283,13 +283,16 @@ private:
         parts.fade->Fade(static_cast<int>(o.fadeOutMs), 0, true);
         level.Set(now, 0, o.fadeOutMs / 1000.0);
         fadingOut = true;
+        fadeOutEnd = now + o.fadeOutMs / 1000.0;
     }
 
     // A fade-out that ends at the stop time stops the music itself: the clock stands still
     // for that moment (a second at most), so nothing more plays at its last level. True
-    // while it is still to be waited for.
-    bool AwaitFadeOutEnd() {
+    // while it is still to be waited for. A fade-out longer than what is left to play is
+    // cut by the stop: nothing to wait for (a render would stand still a whole second).
+    bool AwaitFadeOutEnd(double now) {
         if (!fadingOut || !parts.fade->IsFading()) return false;
+        if (now + 0.01 < fadeOutEnd) return false;
         if (!endWait) endWait = SteadyClock::now();
         if (SteadyClock::now() - *endWait >= std::chrono::seconds(1)) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -396,6 +399,7 @@ private:
     double length = 0;  // of the music, in seconds
     int handled = 0;    // Ctrl-Cs seen
     bool interrupted = false, fadingOut = false, ended = false;
+    double fadeOutEnd = 0;  // when the fade-out started reaches its target
     int pass = 1;
     std::optional<SteadyClock::time_point> endWait;
     SteadyClock::time_point lastShown = SteadyClock::now() - std::chrono::seconds(1);
@@ -540,12 +544,18 @@ int Render(const PlayOptions& o, const SessionIo& io, Runner& runner, const std:
         return kExitFailure;
     }
     FrameTimer timer(*device, o.rate);
-    // While a fade runs: about 200 steps over its length, each 10 to 100 ms of audio.
+    // While a fade runs: about 200 steps over its length, each 10 to 100 ms of audio, but
+    // at least three of the fade's own steps (a thousandth of it, at least 10 ms) and 5 ms:
+    // the fade thread then sees the rendered time run clearly ahead of the wall clock even
+    // after two reads a step apart, and steps as fast as the render asks
+    // (CFadeThread::PacedWait).
     auto fading = [&]() { return runner.Fading(); };
     auto fadeStep = [&]() -> uint32_t {
         if (!fading()) return 0;
-        const uint32_t ms = std::clamp<uint32_t>(std::max(o.fadeInMs, o.fadeOutMs) / 200, 10, 100);
-        return ms * o.rate / 1000;
+        const uint32_t fadeMs = std::max(o.fadeInMs, o.fadeOutMs);
+        const uint32_t ms = std::max(std::clamp<uint32_t>(fadeMs / 200, 10, 100),
+                                     3 * std::max<uint32_t>(fadeMs / 1000, 10) + 5);
+        return static_cast<uint32_t>(uint64_t{ms} * o.rate / 1000);
     };
     RenderClock clock(*device, timer, fadeStep, fading);
     const auto wallStart = SteadyClock::now();

@@ -73,11 +73,16 @@ DWORD CFadeThread::StepWait(int32_t duration) {
 }
 
 DWORD CFadeThread::PacedWait(DWORD interval, DWORD previous, uint32_t timerMs, double wallMs) {
-    // A timer that stood still, or went back (wrapped, or no timer), tells nothing of pace.
-    if (timerMs == 0 || timerMs > 0x7FFFFFFFu) return previous;
-    if (timerMs < 1.5 * wallMs + 2.0) return interval;  // the wall clock's pace
-    const double paced = static_cast<double>(interval) * wallMs / timerMs;
-    return static_cast<DWORD>(std::clamp(paced, 1.0, static_cast<double>(interval)));
+    // A timer that stood still, or went back (wrapped, or no timer), tells nothing of pace;
+    // a step taken at once is followed by a wait.
+    if (timerMs == 0 || timerMs > 0x7FFFFFFFu) return std::max<DWORD>(previous, 1);
+    // A clock that waits for this thread's steps: step again at once (the clock sees the
+    // level applied), then at the shortest wait until it moves again.
+    if (timerMs >= 1.5 * wallMs + 2.0) return 0;
+    // The wall clock's pace, once the look is long enough to tell: a render that moved
+    // its clock a little (the end of one of its spans) is not a host in real time.
+    if (wallMs < std::min<double>(interval, kPaceLookMs)) return std::max<DWORD>(previous, 1);
+    return interval;
 }
 
 double CFadeThread::CurrentVolume() const {
@@ -152,7 +157,9 @@ unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
     std::unique_ptr<std::shared_ptr<Shared>> reference(
         static_cast<std::shared_ptr<Shared>*>(parameter));
     Shared& s = **reference;
-    DWORD wait = s.m_Interval;
+    // The first step comes early (a long fade's interval is seconds), so the pace of the
+    // host's timer is known from then on; a negative fade never steps.
+    DWORD wait = s.m_Duration < 0 ? s.m_Interval : std::min<DWORD>(s.m_Interval, kMinStepMs);
     uint32_t last = s.m_StartTime;
     auto lastWall = std::chrono::steady_clock::now();
     MarkModuleThread();  // what it reports never waits for the host's callback
@@ -163,8 +170,13 @@ unsigned __stdcall CFadeThread::FadeProc(void* parameter) {
         const auto wall = std::chrono::steady_clock::now();
         wait = PacedWait(s.m_Interval, wait, now - last,
                          std::chrono::duration<double, std::milli>(wall - lastWall).count());
-        last = now;
-        lastWall = wall;
+        // The pace is measured from the last read that saw the timer move and told the
+        // pace: a coarse timer (a tick every 16 ms) read every millisecond still runs at
+        // the wall clock's pace.
+        if (now != last && (wait == 0 || wait == s.m_Interval)) {
+            last = now;
+            lastWall = wall;
+        }
     }
     // End step: the target, after the stop if one was asked for.
     CCritSecLock lock(s.m_StreamGuard);

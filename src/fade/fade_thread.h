@@ -50,11 +50,15 @@ public:
     // more step as before. A negative duration waits as an unsigned time of almost 50 days.
     static constexpr int32_t kMinStepMs = 10;
     static DWORD StepWait(int32_t duration);
-    // The wait before the next step. The interval is host time: when the host's timer ran
-    // clearly faster than the wall clock since the last step (an offline render, whose
-    // clock waits for the fade), the wait shrinks in proportion, down to 1 ms; a timer
-    // that stood still leaves the wait as it was. At the wall clock's pace it is the
-    // interval, as before.
+    // The wait before the next step, from how far the host's timer moved (`timerMs`) in
+    // `wallMs` since it last moved. The interval is host time: when the host's timer ran
+    // clearly faster than the wall clock since then (an offline render, whose
+    // clock waits for the fade), the next step comes at once, so the clock sees the level
+    // applied, and the one after it in 1 ms; a timer that stood still, or a look shorter
+    // than the interval and kPaceLookMs, leaves the wait as it was (at least 1 ms). At the
+    // wall clock's pace it is the interval, as before. (A wait in proportion to the pace
+    // fed back on the render's own waiting for the fade.)
+    static constexpr DWORD kPaceLookMs = 50;
     static DWORD PacedWait(DWORD interval, DWORD previous, uint32_t timerMs, double wallMs);
     void ResetVolume();
 

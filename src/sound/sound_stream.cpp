@@ -14,6 +14,28 @@ SoundStream::SoundStream() {
     m_Buffer.SetEvents(&m_Events);
 }
 
+uint32_t SoundStream::SegmentBytes(uint32_t configured, uint32_t n, uint32_t dataSize,
+                                   uint32_t frameBytes, uint32_t rate) {
+    uint32_t bytes = configured;
+    if (dataSize < uint64_t{n} * configured) {
+        // Short files: a ring no larger than their data, unless that leaves segments that
+        // no worker can refill in time (a notification every few frames underruns live and
+        // turns a render into a thread hand-off per notification). Segments then hold
+        // kMinSegmentMs of audio, and never more than configured: data that ends within the
+        // first fill ends there, and a short loop wraps several times in one segment.
+        const uint32_t shrunk = dataSize / n / frameBytes * frameBytes;
+        if (shrunk == 0) return 0;  // fewer frames than segments
+        const uint64_t floor =
+            std::max<uint64_t>(1, uint64_t{rate} * kMinSegmentMs / 1000) * frameBytes;
+        bytes = static_cast<uint32_t>(
+            std::max<uint64_t>(shrunk, std::min<uint64_t>(floor, configured)));
+    }
+    // Segments hold whole frames: DirectSound's cursor moves by frames, so a notification
+    // inside a frame would fire late, and a ring of part frames would shift every frame
+    // after its wrap.
+    return bytes - bytes % frameBytes;
+}
+
 bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t imageOffset,
                        uint32_t imageSize) {
     // A loaded stream refuses a second buffer before its reader, which its worker is
@@ -49,16 +71,11 @@ bool SoundStream::Load(ds::IDirectSound* device, const char* fileName, uint32_t 
         ErrorBox(msg::kSegmentBelowFrame, m_Source.FrameSize(), configuredBytes);
         return false;
     }
-    auto segmentBytes = static_cast<uint32_t>(configuredBytes);
-    const uint64_t ring = static_cast<uint64_t>(n) * segmentBytes;
-    const uint32_t dataSize = m_Source.m_DataSize;
-    if (dataSize < ring) segmentBytes = dataSize / static_cast<uint32_t>(n);  // short files
-    // Segments hold whole frames: DirectSound's cursor moves by frames, so a notification
-    // inside a frame would fire late, and a ring of part frames would shift every frame
-    // after its wrap.
-    segmentBytes -= segmentBytes % m_Source.FrameSize();
+    const uint32_t segmentBytes =
+        SegmentBytes(static_cast<uint32_t>(configuredBytes), static_cast<uint32_t>(n),
+                     m_Source.m_DataSize, m_Source.FrameSize(), format.nSamplesPerSec);
     if (segmentBytes == 0) {
-        ErrorBox(msg::kDataTooShort, static_cast<unsigned>(dataSize));
+        ErrorBox(msg::kDataTooShort, static_cast<unsigned>(m_Source.m_DataSize));
         return false;
     }
     if (static_cast<uint64_t>(n) * segmentBytes > ds::kBufferBytesMax) {

@@ -33,6 +33,13 @@ public:
 
     bool Load(ds::IDirectSound* device, const char* fileName, uint32_t imageOffset,
               uint32_t imageSize);
+    // The segment a load makes of `configured` bytes and `n` segments for `dataSize` bytes
+    // of data in frames of `frameBytes` at `rate`: the configured size in whole frames, or,
+    // for data shorter than the ring, the data / n in whole frames but at least
+    // kMinSegmentMs of audio (never more than configured). 0: fewer frames than segments.
+    static constexpr uint32_t kMinSegmentMs = 10;
+    static uint32_t SegmentBytes(uint32_t configured, uint32_t n, uint32_t dataSize,
+                                 uint32_t frameBytes, uint32_t rate);
     bool Unload();
     bool GetFormat(StreamFormat& out);
 

@@ -38,12 +38,19 @@ uint32_t RingFrames(const Entry& entry, const Geometry& g) {
     if (static_cast<uint32_t>(g.segmentBytes) < fb) return 0;
     const auto n = static_cast<uint32_t>(g.segments);
     auto bytes = static_cast<uint32_t>(g.segmentBytes);
-    const uint64_t data = uint64_t{entry.frames} * fb;
-    if (data < uint64_t{n} * bytes) bytes = static_cast<uint32_t>(data / n);
-    bytes -= bytes % fb;
+    const uint32_t configuredFrames = bytes / fb;
+    uint32_t frames = configuredFrames;
+    if (uint64_t{entry.frames} * fb < uint64_t{n} * bytes) {
+        // Data shorter than the ring: its frames shared out over the segments, but no
+        // segment under 10 ms of audio unless the configured one is.
+        frames = entry.frames / n;
+        if (frames == 0) return 0;
+        const uint32_t tenMs = std::max<uint32_t>(1, entry.rate / 100);
+        frames = std::max(frames, std::min(tenMs, configuredFrames));
+    }
     // DirectSound makes no buffer smaller than 4 bytes (DSBSIZE_MIN).
-    if (bytes == 0 || uint64_t{n} * bytes < 4) return 0;
-    return n * (bytes / fb);
+    if (uint64_t{n} * frames * fb < 4) return 0;
+    return n * frames;
 }
 
 }  // namespace

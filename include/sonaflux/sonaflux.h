@@ -428,11 +428,15 @@ struct MusicEvent {
 // MusicSeekControl::GetLengthSamples, MusicFormatInfo) report the piece heard at the play
 // cursor. Loop points, Seek and the loop count act on the loaded piece.
 //
-// Lifetime of the queue. Load and Unload empty it. A piece stays held from QueuePiece
-// until then, or until ClearQueue drops it before it was joined; a Play that starts over
+// Lifetime of the queue. Load and Unload empty it; ClearQueue drops the pieces not yet
+// joined. A piece is held from QueuePiece (or SwitchTo) until the ring has gone on past it
+// (a later piece is written, or a switch left it), no frame of it is left in the ring and
+// no crossfade reads it; then it is released at a later call. A Play that starts over
 // (after Stop, Pause or the end) and a Seek go back to the loaded piece and replay every
-// held piece after it; so does a Play after a fade's stop while a queued piece was heard.
-// At most kMaxPieces pieces are held.
+// piece still held after it, not those released; so does a Play after a fade's stop while
+// a queued piece was heard. At most kMaxPieces pieces are held at once: the pieces not yet
+// joined, the one being written and those still in the ring or under a crossfade (the
+// loaded piece does not count), so a host may switch or queue any number of times.
 class MusicSequence {
 public:
     static constexpr int32_t kMaxPieces = 64;
@@ -448,8 +452,8 @@ public:
     // when nothing is loaded.
     virtual bool QueuePiece(int musicNumber, int loopCount, int startFrame) = 0;
     // Drops every queued piece whose seam has not yet been written into the ring, then
-    // queues the given one: no seam is written in between. False as for QueuePiece; a
-    // piece refused for itself (entry, file, format, start) drops nothing.
+    // queues the given one: no seam is written in between. False as for QueuePiece,
+    // dropping nothing.
     virtual bool ReplaceQueue(int musicNumber, int loopCount, int startFrame) = 0;
     // Drops every queued piece whose seam has not yet been written; answers how many.
     virtual int32_t ClearQueue() = 0;
@@ -491,7 +495,7 @@ public:
     // that the piece never reaches (a frame past its loop end on its last pass) lets it end
     // as it would, and the new piece follows. The buffer must be playing. False, with a
     // message, as for QueuePiece; false for an unknown `when`, a grid of 0 or less, a
-    // negative frame, or a crossfade outside 0..kMaxCrossfadeMs.
+    // negative frame, or a crossfade outside 0..kMaxCrossfadeMs. Refused, it drops nothing.
     //
     // With `crossfadeMs` above 0 the switch crossfades: from the point on, the piece left
     // goes on (from that point, read by its own reader) under the new one for

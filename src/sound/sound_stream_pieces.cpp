@@ -40,7 +40,10 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
     {
         // The box waits until the lock is left: the worker must not wait for the user.
         CCritSecLock lock(m_Buffer.FillGuard());
-        if (replace) m_Pieces.DropUnjoined();
+        m_Buffer.ReleaseLeftPieces();
+        // Replaced pieces go back when the new one is refused: the queue stays as it was.
+        std::vector<std::unique_ptr<QueuedPiece>> replaced;
+        if (replace) replaced = m_Pieces.TakeUnjoined();
         if (m_Buffer.LastPieceEndWritten()) {
             result = kTooLate;
         } else if (m_Pieces.Held() >= MusicSequence::kMaxPieces) {
@@ -49,6 +52,7 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
             piece->id = m_Pieces.NewId();
             m_Pieces.Append(std::move(piece));
         }
+        if (result != kQueued) m_Pieces.PutBack(std::move(replaced));
     }
     // A ring not yet played whose fill met the end holds no seam to follow: written again,
     // the piece joins it (a Resume plays that ring as it is).
@@ -72,13 +76,19 @@ bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uin
     bool switched = false;
     {
         CCritSecLock lock(m_Buffer.FillGuard());
-        m_Pieces.DropUnjoined();
+        m_Buffer.ReleaseLeftPieces();
+        // The switch piece replaces the pieces not yet joined; refused, it puts them back.
+        std::vector<std::unique_ptr<QueuedPiece>> replaced = m_Pieces.TakeUnjoined();
         full = m_Pieces.Held() >= MusicSequence::kMaxPieces;
         if (!full) {
             piece->id = m_Pieces.NewId();
             m_Pieces.Append(std::move(piece));
             switched = m_Buffer.CutForSwitch(kind, frame, grid, crossfadeFrames);
-            if (!switched) m_Pieces.DropUnjoined();
+        }
+        // Refused before it was joined (a rewrite that failed part way has joined it).
+        if (full || (!switched && m_Pieces.Unjoined() == 1)) {
+            m_Pieces.DropUnjoined();
+            m_Pieces.PutBack(std::move(replaced));
         }
     }
     if (full) ErrorBox(msg::kPieceQueueFull, static_cast<int>(MusicSequence::kMaxPieces));

@@ -104,6 +104,12 @@ std::string FirstDifference(const Bytes& actual, const Bytes& expected) {
     std::ostringstream out;
     out << "played " << actual.size() << " bytes, the model " << expected.size()
         << "; first difference at byte " << i;
+    if (std::getenv("SONAFLUX_MODEL_DUMP")) {
+        out << "\nmodule:";
+        for (uint8_t b : actual) out << ' ' << int(b);
+        out << "\nmodel: ";
+        for (uint8_t b : expected) out << ' ' << int(b);
+    }
     return out.str();
 }
 

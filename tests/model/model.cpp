@@ -149,11 +149,12 @@ uint32_t PlayerModel::Pull(uint32_t count, Cell* out, bool& wrapped) {
         }
         if (cutting && delivered == limit) {
             // The switch's point: the switched-to piece's first frame follows; under a
-            // crossfade the piece left goes on from here.
+            // crossfade the piece left goes on from here. A switch piece ClearQueue dropped
+            // leaves nothing to join: the piece goes on, and no crossfade runs from here.
             m_Cut.armed = false;
             const Reader left = r;
-            JoinNext();
-            StartMix(left, false, m_Cut.mixFrames);
+            const bool joined = JoinNext();
+            StartMix(left, false, joined ? m_Cut.mixFrames : 0);
             afterWrap = false;
             continue;
         }

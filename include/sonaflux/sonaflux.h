@@ -455,7 +455,8 @@ public:
     // queues the given one: no seam is written in between. False as for QueuePiece,
     // dropping nothing.
     virtual bool ReplaceQueue(int musicNumber, int loopCount, int startFrame) = 0;
-    // Drops every queued piece whose seam has not yet been written; answers how many.
+    // Drops every queued piece whose seam has not yet been written; answers how many. A
+    // switch whose point was not yet reached goes with its piece (so does ReplaceQueue's).
     virtual int32_t ClearQueue() = 0;
     // Pieces queued whose seam has not yet been written.
     virtual int32_t GetQueuedCount() = 0;

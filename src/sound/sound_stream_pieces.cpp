@@ -51,6 +51,7 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
         } else {
             piece->id = m_Pieces.NewId();
             m_Pieces.Append(std::move(piece));
+            if (replace) m_Buffer.CancelSwitch();  // a switch not yet reached goes with its piece
         }
         if (result != kQueued) m_Pieces.PutBack(std::move(replaced));
     }
@@ -98,6 +99,7 @@ bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uin
 
 int32_t SoundStream::ClearQueue() {
     CCritSecLock lock(m_Buffer.FillGuard());
+    m_Buffer.CancelSwitch();  // a switch not yet reached goes with its piece
     return m_Pieces.DropUnjoined();
 }
 

@@ -55,6 +55,9 @@ public:
     // `crossfadeFrames`, the piece left goes on under the new one for that many frames,
     // mixed with falling and rising gains (crossfade_mix.h).
     bool CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid, uint32_t crossfadeFrames = 0);
+    // Host thread: the switch piece not yet joined was dropped, and its point goes with it
+    // (the point would otherwise join whatever is queued next). Takes the fill guard.
+    void CancelSwitch();
     // Whether the ring holds the end of the last piece while the buffer plays: a piece
     // queued now could not follow it without a gap (host thread; takes the fill guard).
     bool LastPieceEndWritten();

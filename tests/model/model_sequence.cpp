@@ -123,6 +123,7 @@ bool PlayerModel::QueuePiece(const Entry* entry, int32_t music, int32_t loops, i
 
 int32_t PlayerModel::ClearQueue() {
     const int32_t dropped = QueuedCount();
+    m_Cut.armed = false;  // a switch point not yet reached goes with the switch piece
     m_Pieces.resize(m_Writing);
     return dropped;
 }

@@ -226,6 +226,22 @@ TEST(ModelRegression, Seed841168026) {
     });
 }
 
+// A switch "now" whose piece ClearQueue dropped before the writer reached the point, then a
+// piece queued: the point stayed armed, unseen while nothing was queued, and the next refill
+// switched to the new piece at once, though it was queued to follow the endless piece.
+// Fixed: dropping the switch piece (ClearQueue, ReplaceQueue) drops its point.
+TEST(ModelRegression, Seed746197778) {
+    ExpectModelAgrees({
+        {Op::Load, 0, 1, 0, 0},
+        {Op::Play, 0, 0, 0, 0},
+        {Op::SwitchTo, 0, 1, 2, 0, 0, 18, 0, 700},
+        {Op::ClearQueue, 0, 0, 0, 0},
+        {Op::Advance, 0, 2, 0, 0},
+        {Op::QueuePiece, 0, 6, 2, 540},
+        {Op::Advance, 0, 1, 0, 0},
+    });
+}
+
 // A switch and a replacement refused as too late (the ring holds the end of the music, and
 // the point is never reached) on a paused and resumed stream that holds a piece queued while
 // paused: each dropped that piece before it failed, so the queue changed though the call

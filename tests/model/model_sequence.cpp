@@ -217,13 +217,16 @@ void PlayerModel::RewriteFrom(int64_t at, uint32_t mixFrames) {
     const int64_t end = m_Written;
     const auto ring = static_cast<int64_t>(m_Ring.size());
     m_LastNoted = m_Ring[static_cast<size_t>((at - 1) % ring)].slot;
-    // The piece heard at the point goes on from there under a crossfade, as it wrote it:
-    // from that frame with the passes it then had left.
+    // The piece heard at the point goes on from there under a crossfade, read by its own
+    // reader put back at that frame: with the passes that reader has left (the loaded
+    // piece's and the one written: as they stand, so a Play's count applies and a wrap
+    // written beyond the point has taken its pass); a queued piece no longer written, with
+    // those it had at that frame.
     const Cell& point = m_Ring[static_cast<size_t>(at % ring)];
     Reader left{point.entry, point.music, point.slot, 0, 0, point.entry->frames, point.passes};
     if (point.slot == 0) left = m_Main;
+    if (point.slot != 0 && point.slot == Writer().slot) left = Writer();
     left.pos = static_cast<uint32_t>(std::max(point.frame, 0));
-    left.passes = point.passes;
     JoinNext();
     StartMix(left, point.frame < 0, mixFrames);
     m_Cut.armed = false;

@@ -429,14 +429,14 @@ struct MusicEvent {
 // cursor. Loop points, Seek and the loop count act on the loaded piece.
 //
 // Lifetime of the queue. Load and Unload empty it; ClearQueue drops the pieces not yet
-// joined. A piece is held from QueuePiece (or SwitchTo) until the ring has gone on past it
-// (a later piece is written, or a switch left it), no frame of it is left in the ring and
-// no crossfade reads it; then it is released at a later call. A Play that starts over
-// (after Stop, Pause or the end) and a Seek go back to the loaded piece and replay every
-// piece still held after it, not those released; so does a Play after a fade's stop while
-// a queued piece was heard. At most kMaxPieces pieces are held at once: the pieces not yet
-// joined, the one being written and those still in the ring or under a crossfade (the
-// loaded piece does not count), so a host may switch or queue any number of times.
+// joined. A piece is held from QueuePiece (or SwitchTo) on. A Play that starts over (after
+// Stop, Pause or the end) and a Seek go back to the loaded piece and replay every piece
+// held after it; so does a Play after a fade's stop while a queued piece was heard. At
+// most kMaxPieces pieces are held (the loaded piece does not count). When a QueuePiece,
+// ReplaceQueue or SwitchTo finds that many held, the pieces the ring has gone past (joined
+// before the one being written, with no frame left in the ring and none under a crossfade)
+// are released first and no longer replayed; so a host may switch or queue any number of
+// times, and a chain of up to kMaxPieces pieces always replays whole.
 class MusicSequence {
 public:
     static constexpr int32_t kMaxPieces = 64;

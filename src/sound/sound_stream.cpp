@@ -99,7 +99,6 @@ bool SoundStream::GetFormat(StreamFormat& out) {
 
 bool SoundStream::PrimeAt(uint32_t frame) {
     CCritSecLock lock(m_Buffer.FillGuard());
-    m_Buffer.ReleaseLeftPieces();  // the replay that follows plays what is held
     return m_Source.SeekFrame(frame) && m_Buffer.FillInitial();
 }
 

@@ -31,6 +31,13 @@ bool SoundStream::CheckPiece(QueuedPiece& piece) {
     return true;
 }
 
+// Pieces the ring has gone past stay held, so that a replay (a Play that starts over, a
+// Seek) plays the whole chain again, until a new piece would find the bound reached; then
+// they are released to make room. Fill guard held.
+void SoundStream::MakeRoomForAPiece() {
+    if (m_Pieces.Held() >= MusicSequence::kMaxPieces) m_Buffer.ReleaseLeftPieces();
+}
+
 bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
     if (!m_Buffer.IsCreated() || piece == nullptr || !piece->source) return false;
     if (!CheckPiece(*piece)) return false;
@@ -40,10 +47,10 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
     {
         // The box waits until the lock is left: the worker must not wait for the user.
         CCritSecLock lock(m_Buffer.FillGuard());
-        m_Buffer.ReleaseLeftPieces();
         // Replaced pieces go back when the new one is refused: the queue stays as it was.
         std::vector<std::unique_ptr<QueuedPiece>> replaced;
         if (replace) replaced = m_Pieces.TakeUnjoined();
+        MakeRoomForAPiece();
         if (m_Buffer.LastPieceEndWritten()) {
             result = kTooLate;
         } else if (m_Pieces.Held() >= MusicSequence::kMaxPieces) {
@@ -77,9 +84,9 @@ bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uin
     bool switched = false;
     {
         CCritSecLock lock(m_Buffer.FillGuard());
-        m_Buffer.ReleaseLeftPieces();
         // The switch piece replaces the pieces not yet joined; refused, it puts them back.
         std::vector<std::unique_ptr<QueuedPiece>> replaced = m_Pieces.TakeUnjoined();
+        MakeRoomForAPiece();
         full = m_Pieces.Held() >= MusicSequence::kMaxPieces;
         if (!full) {
             piece->id = m_Pieces.NewId();

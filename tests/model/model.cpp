@@ -205,7 +205,6 @@ void PlayerModel::FillFrom(uint32_t segment, uint32_t within, bool& wrapped) {
 }
 
 bool PlayerModel::FillInitial() {
-    ReleaseLeft();  // what the replay below plays is what is held
     RestartEvents();
     m_Written = 0;
     m_LastNoted = 0;

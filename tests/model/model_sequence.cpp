@@ -17,9 +17,10 @@ namespace sonaflux::model {
 namespace {
 constexpr int32_t kLoopWrap = 0, kPieceStart = 2, kMarker = 3;
 constexpr size_t kMaxEvents = 1024;
-// Pieces held at once: those not yet joined, the one being written, and those joined before
-// it of which the ring still holds a frame. The others are released: they no longer count,
-// and a replay (a first fill) plays only the loaded piece and the pieces held.
+// Pieces held at once: every piece queued since the load, until a new piece finds this many
+// held. Then the pieces joined before the one being written of which the ring holds no frame
+// (and no crossfade reads) are released: they no longer count, and a replay (a first fill)
+// plays only the loaded piece and the pieces held.
 constexpr size_t kMaxPieces = 64;
 constexpr size_t kMaxMarkers = 64;
 }  // namespace
@@ -109,10 +110,11 @@ bool PieceRefused(const Entry* entry, const Entry& loaded, int32_t start) {
 bool PlayerModel::QueuePiece(const Entry* entry, int32_t music, int32_t loops, int32_t start,
                              bool replace) {
     if (!m_Loaded || PieceRefused(entry, *m_Entry, start)) return false;
-    ReleaseLeft();
     // Too late once the buffer plays and the ring holds the end of the last piece. Refused,
     // a replacement drops nothing.
-    const size_t held = replace ? m_Writing : m_Pieces.size();
+    const auto heldNow = [&] { return replace ? size_t{m_Writing} : m_Pieces.size(); };
+    if (heldNow() >= kMaxPieces) ReleaseLeft();
+    const size_t held = heldNow();
     if ((m_DataEnded && IsPlaying()) || held >= kMaxPieces) return false;
     if (replace) ClearQueue();
     PushPiece(entry, music, loops, start);
@@ -178,8 +180,8 @@ PlayerModel::Switch PlayerModel::SwitchOutcome(const Entry* entry, int32_t start
     }
     if (crossfadeMs < 0 || crossfadeMs > kMaxCrossfadeMs) return Switch::Refused;
     if (!m_Loaded || PieceRefused(entry, *m_Entry, start) || !IsPlaying()) return Switch::Refused;
-    ReleaseLeft();
-    if (m_Writing >= kMaxPieces) return Switch::Refused;  // held, after the unjoined are dropped
+    if (m_Writing >= kMaxPieces) ReleaseLeft();  // held, after the unjoined are dropped
+    if (m_Writing >= kMaxPieces) return Switch::Refused;
     const Cell* heard = HeardCell();
     return heard == nullptr || heard->frame < 0 ? Switch::LeftOut : Switch::Taken;
 }

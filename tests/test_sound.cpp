@@ -1177,6 +1177,70 @@ INSTANTIATE_TEST_SUITE_P(
                    0, true}),
     [](const ::testing::TestParamInfo<SwitchCase>& p) { return std::string(p.param.name); });
 
+// An adaptive host switches themes hundreds of times in one load, each time at the next
+// loop wrap of the piece heard (armed, or written already and rewritten): every switch is
+// taken and heard at its wrap, byte for byte. The pieces left behind stay held until the bound
+// is reached; then they are released, so only those the ring still holds count against it.
+// The piece heard, its position and its length follow throughout.
+TEST_F(SoundTest, HundredsOfSwitchesInOneLoadAreHeardAtTheirWrapsAndReleaseThePiecesLeft) {
+    Geometry(4, 512);  // 128 frames a segment, written 256 to 384 frames ahead
+    const uint32_t lengths[] = {800, 600, 900};  // the loaded piece, then two themes in turn
+    std::vector<Bytes> pcm;
+    for (uint32_t i = 0; i < 3; ++i) pcm.push_back(PatternPcm(lengths[i] * 4, i + 2));
+    ASSERT_TRUE(Load(pcm[0]));
+    for (int i = 1; i < 3; ++i) {
+        pieceFiles.push_back(std::make_unique<TempFile>(test::MakeWave(2, 8000, 16, pcm[i]), "t"));
+    }
+    const auto theme = [&](int32_t music) {
+        auto piece = std::make_unique<QueuedPiece>();
+        piece->music = music;
+        piece->loopCount = 0;
+        piece->source = std::make_unique<CMusicSource>();
+        EXPECT_TRUE(piece->source->Open(pieceFiles[static_cast<size_t>(music - 1)]->c_str(), 0,
+                                        static_cast<uint32_t>(pcm[music].size() + 44)));
+        return piece;
+    };
+    ASSERT_TRUE(stream->Play(0));
+    constexpr int kSwitches = 300;
+    Bytes expected;
+    size_t at = 0;  // where the piece heard began, in played frames
+    int32_t heard = 0;
+    for (int i = 0; i < kSwitches; ++i) {
+        const uint32_t length = lengths[heard];
+        // Most switches are asked early in the piece; every third beyond the margin's 320
+        // frames from its end, where the ring often holds the wrap already.
+        const uint32_t into = i % 3 == 2 ? length - 340 : 10;
+        AdvanceBytes(static_cast<uint32_t>((at + into) * 4 - Record()->Played().size()));
+        uint32_t frame = 0;
+        ASSERT_TRUE(stream->GetPosition(frame));
+        ASSERT_EQ(frame, into) << "switch " << i;
+        ASSERT_EQ(stream->Pieces().MusicOf(stream->HeardPiece(), 0), heard) << "switch " << i;
+        ASSERT_EQ(stream->HeardSource().m_FrameCount, length) << "switch " << i;
+        const int32_t next = heard == 1 ? 2 : 1;
+        ASSERT_TRUE(stream->SwitchTo(theme(next), MusicSequence::kSwitchAtLoop, 0, 0))
+            << "switch " << i;
+        // Every piece so far is held until the bound; past it, the switches are taken
+        // because the pieces left behind were released.
+        if (i < MusicSequence::kMaxPieces) {
+            ASSERT_EQ(stream->Pieces().Held(), i + 1) << "switch " << i;
+        } else {
+            ASSERT_LE(stream->Pieces().Held(), MusicSequence::kMaxPieces) << "switch " << i;
+        }
+        expected.insert(expected.end(), pcm[heard].begin(), pcm[heard].end());
+        at += length;
+        heard = next;
+    }
+    AdvanceBytes(static_cast<uint32_t>(at * 4 + 40 - Record()->Played().size()));
+    EXPECT_EQ(stream->Pieces().MusicOf(stream->HeardPiece(), 0), heard);
+    const Bytes played = Record()->Played();
+    ASSERT_GE(played.size(), expected.size());
+    size_t first = 0;
+    while (first < expected.size() && played[first] == expected[first]) ++first;
+    EXPECT_EQ(first, expected.size()) << "first difference at frame " << first / 4;
+    EXPECT_EQ(Record()->Underruns(), 0u);
+    EXPECT_EQ(reports.Boxes().size(), 0u);
+}
+
 }  // namespace pieces
 
 }  // namespace

@@ -428,11 +428,15 @@ struct MusicEvent {
 // MusicSeekControl::GetLengthSamples, MusicFormatInfo) report the piece heard at the play
 // cursor. Loop points, Seek and the loop count act on the loaded piece.
 //
-// Lifetime of the queue. Load and Unload empty it. A piece stays held from QueuePiece
-// until then, or until ClearQueue drops it before it was joined; a Play that starts over
-// (after Stop, Pause or the end) and a Seek go back to the loaded piece and replay every
-// held piece after it; so does a Play after a fade's stop while a queued piece was heard.
-// At most kMaxPieces pieces are held.
+// Lifetime of the queue. Load and Unload empty it; ClearQueue drops the pieces not yet
+// joined. A piece is held from QueuePiece (or SwitchTo) on. A Play that starts over (after
+// Stop, Pause or the end) and a Seek go back to the loaded piece and replay every piece
+// held after it; so does a Play after a fade's stop while a queued piece was heard. At
+// most kMaxPieces pieces are held (the loaded piece does not count). When a QueuePiece,
+// ReplaceQueue or SwitchTo finds that many held, the pieces the ring has gone past (joined
+// before the one being written, with no frame left in the ring and none under a crossfade)
+// are released first and no longer replayed; so a host may switch or queue any number of
+// times, and a chain of up to kMaxPieces pieces always replays whole.
 class MusicSequence {
 public:
     static constexpr int32_t kMaxPieces = 64;
@@ -448,10 +452,11 @@ public:
     // when nothing is loaded.
     virtual bool QueuePiece(int musicNumber, int loopCount, int startFrame) = 0;
     // Drops every queued piece whose seam has not yet been written into the ring, then
-    // queues the given one: no seam is written in between. False as for QueuePiece; a
-    // piece refused for itself (entry, file, format, start) drops nothing.
+    // queues the given one: no seam is written in between. False as for QueuePiece,
+    // dropping nothing.
     virtual bool ReplaceQueue(int musicNumber, int loopCount, int startFrame) = 0;
-    // Drops every queued piece whose seam has not yet been written; answers how many.
+    // Drops every queued piece whose seam has not yet been written; answers how many. A
+    // switch whose point was not yet reached goes with its piece (so does ReplaceQueue's).
     virtual int32_t ClearQueue() = 0;
     // Pieces queued whose seam has not yet been written.
     virtual int32_t GetQueuedCount() = 0;
@@ -491,7 +496,7 @@ public:
     // that the piece never reaches (a frame past its loop end on its last pass) lets it end
     // as it would, and the new piece follows. The buffer must be playing. False, with a
     // message, as for QueuePiece; false for an unknown `when`, a grid of 0 or less, a
-    // negative frame, or a crossfade outside 0..kMaxCrossfadeMs.
+    // negative frame, or a crossfade outside 0..kMaxCrossfadeMs. Refused, it drops nothing.
     //
     // With `crossfadeMs` above 0 the switch crossfades: from the point on, the piece left
     // goes on (from that point, read by its own reader) under the new one for

@@ -1,6 +1,7 @@
 #include "sound/piece_queue.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace sonaflux {
 
@@ -29,9 +30,31 @@ void PieceQueue::Append(std::unique_ptr<QueuedPiece> piece) {
 }
 
 int32_t PieceQueue::DropUnjoined() {
-    const auto dropped = static_cast<int32_t>(m_Pieces.size() - m_Writing);
-    m_Pieces.resize(m_Writing);
-    return dropped;
+    return static_cast<int32_t>(TakeUnjoined().size());
+}
+
+std::vector<std::unique_ptr<QueuedPiece>> PieceQueue::TakeUnjoined() {
+    const auto first = m_Pieces.begin() + static_cast<std::ptrdiff_t>(m_Writing);
+    std::vector<std::unique_ptr<QueuedPiece>> taken(std::make_move_iterator(first),
+                                                    std::make_move_iterator(m_Pieces.end()));
+    m_Pieces.erase(first, m_Pieces.end());
+    return taken;
+}
+
+void PieceQueue::PutBack(std::vector<std::unique_ptr<QueuedPiece>> pieces) {
+    for (auto& piece : pieces) m_Pieces.push_back(std::move(piece));
+}
+
+int32_t PieceQueue::ReleaseJoined(const std::function<bool(const QueuedPiece&)>& inUse) {
+    if (m_Writing < 2) return 0;  // the piece being written stays
+    const auto first = m_Pieces.begin();
+    const auto last = first + static_cast<std::ptrdiff_t>(m_Writing - 1);
+    const auto kept = std::remove_if(
+        first, last, [&inUse](const std::unique_ptr<QueuedPiece>& p) { return !inUse(*p); });
+    const auto released = static_cast<size_t>(last - kept);
+    m_Pieces.erase(kept, last);
+    m_Writing -= released;
+    return static_cast<int32_t>(released);
 }
 
 void PieceQueue::Clear() {

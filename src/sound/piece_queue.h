@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -42,6 +43,14 @@ public:
     void Append(std::unique_ptr<QueuedPiece> piece);
     // Drops the pieces not yet joined; answers how many.
     int32_t DropUnjoined();
+    // Takes the pieces not yet joined out of the list, and puts such pieces back after the
+    // last one held: a refused switch or replacement leaves the queue as it was.
+    std::vector<std::unique_ptr<QueuedPiece>> TakeUnjoined();
+    void PutBack(std::vector<std::unique_ptr<QueuedPiece>> pieces);
+    // Frees the pieces joined before the one being written that `inUse` does not keep (no
+    // byte of theirs left in the ring, no crossfade reading them); answers how many. Host
+    // thread only (the worker never frees), fill guard held.
+    int32_t ReleaseJoined(const std::function<bool(const QueuedPiece&)>& inUse);
     // Empties the list (a new load).
     void Clear();
     // Back to the loaded piece, with every held piece primed again: the next fill starts

@@ -87,6 +87,7 @@ private:
 
     bool m_Primed = false;
     bool CheckPiece(QueuedPiece& piece);
+    void MakeRoomForAPiece();
 
     CMusicSource m_Source;
     PieceQueue m_Pieces{&m_Source};  // before m_Buffer: its worker reads them

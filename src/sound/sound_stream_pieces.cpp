@@ -31,6 +31,13 @@ bool SoundStream::CheckPiece(QueuedPiece& piece) {
     return true;
 }
 
+// Pieces the ring has gone past stay held, so that a replay (a Play that starts over, a
+// Seek) plays the whole chain again, until a new piece would find the bound reached; then
+// they are released to make room. Fill guard held.
+void SoundStream::MakeRoomForAPiece() {
+    if (m_Pieces.Held() >= MusicSequence::kMaxPieces) m_Buffer.ReleaseLeftPieces();
+}
+
 bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
     if (!m_Buffer.IsCreated() || piece == nullptr || !piece->source) return false;
     if (!CheckPiece(*piece)) return false;
@@ -40,7 +47,10 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
     {
         // The box waits until the lock is left: the worker must not wait for the user.
         CCritSecLock lock(m_Buffer.FillGuard());
-        if (replace) m_Pieces.DropUnjoined();
+        // Replaced pieces go back when the new one is refused: the queue stays as it was.
+        std::vector<std::unique_ptr<QueuedPiece>> replaced;
+        if (replace) replaced = m_Pieces.TakeUnjoined();
+        MakeRoomForAPiece();
         if (m_Buffer.LastPieceEndWritten()) {
             result = kTooLate;
         } else if (m_Pieces.Held() >= MusicSequence::kMaxPieces) {
@@ -48,7 +58,9 @@ bool SoundStream::QueuePiece(std::unique_ptr<QueuedPiece> piece, bool replace) {
         } else {
             piece->id = m_Pieces.NewId();
             m_Pieces.Append(std::move(piece));
+            if (replace) m_Buffer.CancelSwitch();  // a switch not yet reached goes with its piece
         }
+        if (result != kQueued) m_Pieces.PutBack(std::move(replaced));
     }
     // A ring not yet played whose fill met the end holds no seam to follow: written again,
     // the piece joins it (a Resume plays that ring as it is).
@@ -72,13 +84,19 @@ bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uin
     bool switched = false;
     {
         CCritSecLock lock(m_Buffer.FillGuard());
-        m_Pieces.DropUnjoined();
+        // The switch piece replaces the pieces not yet joined; refused, it puts them back.
+        std::vector<std::unique_ptr<QueuedPiece>> replaced = m_Pieces.TakeUnjoined();
+        MakeRoomForAPiece();
         full = m_Pieces.Held() >= MusicSequence::kMaxPieces;
         if (!full) {
             piece->id = m_Pieces.NewId();
             m_Pieces.Append(std::move(piece));
             switched = m_Buffer.CutForSwitch(kind, frame, grid, crossfadeFrames);
-            if (!switched) m_Pieces.DropUnjoined();
+        }
+        // Refused before it was joined (a rewrite that failed part way has joined it).
+        if (full || (!switched && m_Pieces.Unjoined() == 1)) {
+            m_Pieces.DropUnjoined();
+            m_Pieces.PutBack(std::move(replaced));
         }
     }
     if (full) ErrorBox(msg::kPieceQueueFull, static_cast<int>(MusicSequence::kMaxPieces));
@@ -88,6 +106,7 @@ bool SoundStream::SwitchTo(std::unique_ptr<QueuedPiece> piece, int32_t kind, uin
 
 int32_t SoundStream::ClearQueue() {
     CCritSecLock lock(m_Buffer.FillGuard());
+    m_Buffer.CancelSwitch();  // a switch not yet reached goes with its piece
     return m_Pieces.DropUnjoined();
 }
 

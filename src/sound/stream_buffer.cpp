@@ -317,10 +317,11 @@ bool StreamBuffer::FillInitial() {
         }
         Sleep(0);
     }
-    m_FillHitEnd =
-        m_DataEnded || std::any_of(m_Origins.begin(), m_Origins.end(), [](const SegmentOrigin& o) {
-            return o.wrapAt != kNone || !o.joined.empty();
-        });
+    // A queued piece joined (at a segment's end, too) means the loaded piece's last pass ended.
+    m_FillHitEnd = m_DataEnded || WritingPiece() != 0 ||
+                   std::any_of(m_Origins.begin(), m_Origins.end(), [](const SegmentOrigin& o) {
+                       return o.wrapAt != kNone || !o.joined.empty();
+                   });
     m_NextSegment = count % n;
     m_Fresh = true;
     return true;

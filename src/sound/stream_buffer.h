@@ -55,9 +55,16 @@ public:
     // `crossfadeFrames`, the piece left goes on under the new one for that many frames,
     // mixed with falling and rising gains (crossfade_mix.h).
     bool CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid, uint32_t crossfadeFrames = 0);
+    // Host thread: the switch piece not yet joined was dropped, and its point goes with it
+    // (the point would otherwise join whatever is queued next). Takes the fill guard.
+    void CancelSwitch();
     // Whether the ring holds the end of the last piece while the buffer plays: a piece
     // queued now could not follow it without a gap (host thread; takes the fill guard).
     bool LastPieceEndWritten();
+    // Host thread (takes the fill guard): frees the pieces joined before the one being
+    // written of which no byte is left in the ring and that no crossfade reads; answers how
+    // many. They can be heard again only through a replay, which replays what is held.
+    int32_t ReleaseLeftPieces();
 
     // Loading and teardown (host thread).
     bool Create(ds::IDirectSound* device, uint32_t segmentBytes, int32_t segments,
@@ -192,7 +199,6 @@ private:
     // silence), or `bytes` when it does not end there.
     static uint32_t EndOfMusicIn(const SegmentOrigin& origin, uint32_t bytes);
     uint32_t WritingPiece() const;
-    SegmentOrigin StartOfNextPiece(uint32_t at) const;
     int32_t MusicOfPiece(uint32_t piece) const;
     uint32_t EndFrameOf(const SegmentOrigin& part) const;
     // Events (stream_buffer_events.cpp): the bytes written since the first fill at the
@@ -252,7 +258,7 @@ private:
         uint32_t crossfadeFrames = 0;  // 0: a plain cut
     } m_Cut;
     // Under m_FillGuard: the piece left by a crossfaded switch, read on by its own reader
-    // (the piece queue holds it until the next load) and mixed under the new one.
+    // (the piece queue holds it while the crossfade lasts) and mixed under the new one.
     struct Crossfade {
         CMusicSource* outgoing = nullptr;  // null: none runs
         bool ended = false;                // its music ended: silence from there

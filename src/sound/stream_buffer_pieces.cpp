@@ -53,7 +53,6 @@ bool StreamBuffer::PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin
             // The switch's point: the next piece's first frame follows.
             done += got;
             JoinForSwitch(m_Source, WritingDataPosition());
-            if (done == size) origin.joined.push_back(StartOfNextPiece(size));
             ok = true;
             continue;
         }
@@ -72,22 +71,11 @@ bool StreamBuffer::PullPieces(uint8_t* destination, uint32_t size, SegmentOrigin
         m_Source = next;
         m_DataEnded = false;
         ok = true;
+        // A piece joined at the end of the segment: its start is noted with its first frame,
+        // in the segment written next.
         done += got;
-        if (done == size) origin.joined.push_back(StartOfNextPiece(size));
     }
     return ok;
-}
-
-// An empty part that records where the piece joined at the end of a segment begins, so
-// that its start is noted with the segment it follows.
-StreamBuffer::SegmentOrigin StreamBuffer::StartOfNextPiece(uint32_t at) const {
-    SegmentOrigin part;
-    part.filled = true;
-    part.piece = m_Pieces->WritingId();
-    part.from = at;
-    const QueuedPiece* piece = m_Pieces->Find(part.piece);
-    part.start = piece != nullptr ? piece->startFrame * piece->source->FrameSize() : 0;
-    return part;
 }
 
 bool StreamBuffer::PullStaged(QueuedPiece& piece, uint8_t* destination, uint32_t size,
@@ -129,6 +117,28 @@ uint32_t StreamBuffer::EndOfMusicIn(const SegmentOrigin& origin, uint32_t bytes)
 bool StreamBuffer::LastPieceEndWritten() {
     CCritSecLock lock(m_FillGuard);
     return m_Pieces != nullptr && m_Pieces->EndWritten(m_DataEnded) && IsPlaying();
+}
+
+int32_t StreamBuffer::ReleaseLeftPieces() {
+    CCritSecLock lock(m_FillGuard);
+    if (m_Pieces == nullptr) return 0;
+    // The pieces some byte of the ring came from (a part of no bytes holds nothing: the
+    // record of where a piece joined at a segment's end).
+    std::vector<uint32_t> inRing;
+    const uint32_t segmentBytes = SegmentBytes();
+    for (const SegmentOrigin& origin : m_Origins) {
+        if (!origin.filled) continue;
+        for (size_t i = 0; i <= origin.joined.size(); ++i) {
+            const SegmentOrigin& part = i == 0 ? origin : origin.joined[i - 1];
+            const uint32_t end = i < origin.joined.size() ? origin.joined[i].from : segmentBytes;
+            if (end > part.from) inRing.push_back(part.piece);
+        }
+    }
+    const CMusicSource* outgoing = m_Crossfade.outgoing;
+    return m_Pieces->ReleaseJoined([&](const QueuedPiece& piece) {
+        return piece.source.get() == outgoing ||
+               std::find(inRing.begin(), inRing.end(), piece.id) != inRing.end();
+    });
 }
 
 }  // namespace sonaflux

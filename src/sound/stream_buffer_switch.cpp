@@ -157,8 +157,10 @@ bool StreamBuffer::CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid,
     const int64_t at = kind == MusicSequence::kSwitchNow
                            ? from
                            : FindInWritten(from, kind, MusicOfPiece(heardPiece), target);
-    m_Cut.crossfadeFrames = crossfadeFrames;
-    if (at >= 0 && at < m_Written) return RewriteFrom(at);
+    if (at >= 0 && at < m_Written) {
+        m_Cut.crossfadeFrames = crossfadeFrames;
+        return RewriteFrom(at);
+    }
     // The ring already holds the end of the music: nothing written later can follow it.
     if (m_DataEnded) return false;
     // Not written yet: the writer stops there. "Now" applies to whatever it writes.
@@ -166,6 +168,11 @@ bool StreamBuffer::CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid,
     m_Cut =
         SwitchCut{true, piece, kind, static_cast<uint32_t>(target * frameBytes), crossfadeFrames};
     return true;
+}
+
+void StreamBuffer::CancelSwitch() {
+    CCritSecLock lock(m_FillGuard);
+    m_Cut.armed = false;
 }
 
 // Writes the ring again from byte `at` (counted as m_Written) up to where the writer

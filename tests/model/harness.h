@@ -32,6 +32,8 @@ struct Counts {
     uint64_t events = 0;    // events polled and compared
     uint64_t switches = 0;  // switches taken
     uint64_t switchesLeftOut = 0;  // switches from silence or an unwritten segment: not driven
+    uint64_t crossfades = 0;       // switches taken with a crossfade
+    uint64_t mixedBytes = 0;       // bytes played under a crossfade and compared within 1 LSB
 };
 
 class Harness {

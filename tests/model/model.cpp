@@ -128,6 +128,8 @@ uint32_t PlayerModel::Pull(uint32_t count, Cell* out, bool& wrapped) {
                         r.entry,
                         cell.at,
                         afterWrap && i == 0};
+            cell.passes = r.passes;
+            MixUnder(cell);
             NoteFrame(cell, cell.wrap);
         }
         if (k > 0) afterWrap = false;
@@ -153,9 +155,13 @@ uint32_t PlayerModel::Pull(uint32_t count, Cell* out, bool& wrapped) {
             read(r);
         }
         if (cutting && delivered == limit) {
-            // The switch's point: the switched-to piece's first frame follows.
+            // The switch's point: the switched-to piece's first frame follows; under a
+            // crossfade the piece left goes on from here. A switch piece ClearQueue dropped
+            // leaves nothing to join: the piece goes on, and no crossfade runs from here.
             m_Cut.armed = false;
-            JoinNext();
+            const Reader left = r;
+            const bool joined = JoinNext();
+            StartMix(left, false, joined ? m_Cut.mixFrames : 0);
             afterWrap = false;
             continue;
         }
@@ -175,7 +181,7 @@ uint32_t PlayerModel::Pull(uint32_t count, Cell* out, bool& wrapped) {
 bool PlayerModel::JoinNext() {
     if (m_Writing >= m_Pieces.size()) return false;
     const Piece& p = m_Pieces[m_Writing++];
-    m_Joined = Reader{p.entry, p.music, m_Writing, p.start, 0, p.entry->frames, p.loops};
+    m_Joined = Reader{p.entry, p.music, p.id, p.start, 0, p.entry->frames, p.loops};
     return true;
 }
 
@@ -211,6 +217,7 @@ bool PlayerModel::FillInitial() {
     m_LastNoted = 0;
     m_Writing = 0;  // back to the loaded piece; every held piece plays again after it
     m_Cut.armed = false;
+    m_Mix = Mix{};  // a new start ends a crossfade
     m_RingStart = m_Main.pos;
     m_DataEnded = false;
     m_StopAfter = -1;
@@ -242,8 +249,41 @@ void PlayerModel::Notify(uint32_t segment, bool earlyStop) {
     }
 }
 
+namespace {
+
+// A sample of `entry`'s frame `frame`, channel `c`, signed; 0 (silence) for kSilence.
+int32_t SampleOf(const Entry* entry, int32_t frame, uint32_t c) {
+    if (entry == nullptr || frame < 0) return 0;
+    const uint32_t bytes = entry->bits / 8;
+    const uint8_t* p =
+        entry->pcm.data() + static_cast<size_t>(frame) * entry->frameBytes + c * bytes;
+    return bytes == 1 ? p[0] - 128 : static_cast<int16_t>(p[0] | (p[1] << 8));
+}
+
+// The crossfade's frame: the piece left at cos and the new piece at sin of a quarter turn
+// times k/n, each sum rounded to nearest and held to the sample range.
+void AppendMixed(const Entry& in, int32_t frame, const Entry* out, int32_t outFrame, uint32_t k,
+                 uint32_t n, std::vector<uint8_t>& played) {
+    const long double angle = std::acos(-1.0L) / 2 * k / n;
+    const uint32_t bytes = in.bits / 8;
+    const long double high = bytes == 1 ? 127 : 32767;
+    for (uint32_t c = 0; c < in.frameBytes / bytes; ++c) {
+        const long double sum = SampleOf(out, outFrame, c) * std::cos(angle) +
+                                SampleOf(&in, frame, c) * std::sin(angle);
+        const auto v = static_cast<int32_t>(std::clamp(std::round(sum), -high - 1, high));
+        if (bytes == 1) {
+            played.push_back(static_cast<uint8_t>(v + 128));
+        } else {
+            played.push_back(static_cast<uint8_t>(v & 0xFF));
+            played.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
+        }
+    }
+}
+
+}  // namespace
+
 void PlayerModel::Advance(uint32_t outputFrames, uint32_t outputRate, bool earlyStop,
-                          std::vector<uint8_t>& played) {
+                          std::vector<uint8_t>& played, std::vector<uint8_t>& mixed) {
     if (!m_Loaded) return;
     const uint32_t fb = m_Entry->frameBytes;
     const uint32_t ringFrames = m_Segments * m_SegmentFrames;
@@ -257,7 +297,11 @@ void PlayerModel::Advance(uint32_t outputFrames, uint32_t outputRate, bool early
         passed.clear();
         for (uint64_t i = 0; i < frames; ++i) {
             const Cell& cell = m_Ring[m_Cursor];
-            if (cell.frame >= 0) {
+            mixed.insert(mixed.end(), fb, cell.frame >= 0 && cell.mixOf > 0 ? 1 : 0);
+            if (cell.frame >= 0 && cell.mixOf > 0) {
+                AppendMixed(*cell.entry, cell.frame, cell.mixEntry, cell.mixFrame, cell.mixAt,
+                            cell.mixOf, played);
+            } else if (cell.frame >= 0) {
                 const auto from =
                     cell.entry->pcm.begin() + static_cast<long>(uint64_t(cell.frame) * fb);
                 played.insert(played.end(), from, from + fb);

@@ -83,10 +83,14 @@ public:
     bool FadeDue(uint32_t now, double master, int32_t fadeType);
 
     // Plays `outputFrames` frames of the device at `outputRate`, appending the bytes the
-    // buffer plays. With `earlyStop` the buffer stops after the end of the music at the
-    // end of the segment holding the last music frame rather than one segment later.
+    // buffer plays, and to `mixed` one flag a byte: 1 for a byte of a crossfaded sample,
+    // which the module may round differently (within 1 LSB). With `earlyStop` the buffer
+    // stops after the end of the music at the end of the segment holding the last music
+    // frame rather than one segment later.
     void Advance(uint32_t outputFrames, uint32_t outputRate, bool earlyStop,
-                 std::vector<uint8_t>& played);
+                 std::vector<uint8_t>& played, std::vector<uint8_t>& mixed);
+    // Bytes of one sample of the loaded entry.
+    uint32_t SampleBytes() const { return m_Entry ? m_Entry->bits / 8 : 1; }
 
     // MusicSequence (model_sequence.cpp). `entry` is null for an unknown music number.
     bool QueuePiece(const Entry* entry, int32_t music, int32_t loops, int32_t start, bool replace);
@@ -97,17 +101,17 @@ public:
     int32_t ClearMarkers();
     bool PollEvent(Event& event);
     uint32_t LostEvents() const { return m_Lost; }
-    // SwitchTo with `when` (0 now, 1 at a frame, 2 at the loop, 3 on the grid). A plain
-    // switch: the dispatch by `when` leaves room for a crossfade's duration.
+    // SwitchTo with `when` (0 now, 1 at a frame, 2 at the loop, 3 on the grid), crossfading
+    // over `crossfadeMs` (0: a plain cut).
     enum class Switch { Refused, Taken, LeftOut };
     // What SwitchTo answers, without doing it: LeftOut where the model does not state the
     // outcome (the cursor on silence or in a segment not written since the first fill).
     Switch SwitchOutcome(const Entry* entry, int32_t start, int32_t when, int32_t frame,
-                         int32_t grid) const;
+                         int32_t grid, int32_t crossfadeMs);
     // Takes a switch SwitchOutcome calls Taken; false when its point is not written and the
     // ring already holds the end of the music (nothing can follow it then).
     bool SwitchTo(const Entry* entry, int32_t music, int32_t loops, int32_t start, int32_t when,
-                  int32_t frame, int32_t grid);
+                  int32_t frame, int32_t grid, int32_t crossfadeMs);
 
     // Queries. Position and PositionMs record the position they report, as the module does.
     bool IsPlaying() const { return m_Loaded && m_Playing; }
@@ -127,11 +131,17 @@ private:
     // and where it stands in the count of frames written since the first fill.
     struct Cell {
         int32_t frame = kSilence;
-        uint32_t slot = 0;  // 0 the loaded piece, k the k-th piece held
+        uint32_t slot = 0;  // 0 the loaded piece, else the id of a piece queued
         int32_t music = 0;
         const Entry* entry = nullptr;
         int64_t at = 0;
-        bool wrap = false;  // the first frame after a loop wrap
+        bool wrap = false;   // the first frame after a loop wrap
+        int32_t passes = 1;  // the passes its reader had left when it wrote the frame
+        // Under a crossfade: frame `mixAt` of `mixOf`, with the piece left's frame `mixFrame`
+        // of `mixEntry` (kSilence after its end) mixed in. mixOf 0: no crossfade.
+        uint32_t mixAt = 0, mixOf = 0;
+        int32_t mixFrame = kSilence;
+        const Entry* mixEntry = nullptr;
     };
     // A piece's reader: position, loop start (bytes) and end (frames), passes left.
     struct Reader {
@@ -148,6 +158,7 @@ private:
         int32_t music;
         int32_t loops;
         uint32_t start;
+        uint32_t id;
     };
 
     // The reader: pulls up to `count` frames into `out`, wrapping while passes remain and
@@ -156,11 +167,14 @@ private:
     // reader went to its loop start.
     uint32_t Pull(uint32_t count, Cell* out, bool& wrapped);
     bool JoinNext();
+    // Releases the pieces joined before the one written that no frame of the ring holds.
+    void ReleaseLeft();
+    void PushPiece(const Entry* entry, int32_t music, int32_t loops, int32_t start);
     // Frames the reader may still write before an armed switch point (kNever: none).
     uint32_t CutBefore(const Reader& r) const;
     void FillFrom(uint32_t segment, uint32_t within, bool& wrapped);
     int64_t FindPoint(int32_t when, int32_t music, uint32_t target, int64_t from) const;
-    void RewriteFrom(int64_t at);
+    void RewriteFrom(int64_t at, uint32_t mixFrames);
     Reader& Writer() { return m_Writing == 0 ? m_Main : m_Joined; }
     void Note(int64_t at, int32_t kind, int32_t music, uint32_t frame);
     void NoteFrame(const Cell& cell, bool afterWrap);
@@ -186,8 +200,9 @@ private:
     Reader m_Main;
     Reader m_Joined;
     std::vector<Piece> m_Pieces;  // held after the loaded one
-    uint32_t m_Writing = 0;       // pieces joined since the first fill
-    int32_t m_Music = 0;          // the loaded music number
+    uint32_t m_Writing = 0;       // pieces held that were joined since the first fill
+    uint32_t m_LastId = 0;
+    int32_t m_Music = 0;  // the loaded music number
 
     // Events.
     std::vector<Event> m_Events;  // noted, in the order they are heard
@@ -201,7 +216,19 @@ private:
         uint32_t slot = 0;
         int32_t when = 0;
         uint32_t target = 0;  // frame
+        uint32_t mixFrames = 0;
     } m_Cut;
+    // A crossfade under way: the piece left, read on by a reader of its own from the switch
+    // point, mixed under the next `frames - done` music frames written.
+    struct Mix {
+        bool on = false;
+        bool ended = false;
+        Reader out;
+        uint32_t done = 0, frames = 0;
+    } m_Mix;
+    // Starts the crossfade of a switch (none for 0 frames) with the piece left at `out`.
+    void StartMix(const Reader& out, bool ended, uint32_t frames);
+    void MixUnder(Cell& cell);
 
     // Ring.
     uint32_t m_Segments = 0;

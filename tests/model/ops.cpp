@@ -55,9 +55,10 @@ const char* OpName(Op op) {
 std::string Describe(const Step& step) {
     return std::string("{Op::") + OpName(step.op) + ", " + std::to_string(step.player) + ", " +
            std::to_string(step.a) + ", " + std::to_string(step.b) + ", " + std::to_string(step.c) +
-           (step.op == Op::SwitchTo ? ", " + std::to_string(step.d) + ", " +
-                                          std::to_string(step.e) + ", " + std::to_string(step.f)
-                                    : std::string()) +
+           (step.op == Op::SwitchTo
+                ? ", " + std::to_string(step.d) + ", " + std::to_string(step.e) + ", " +
+                      std::to_string(step.f) + ", " + std::to_string(step.g)
+                : std::string()) +
            "}";
 }
 

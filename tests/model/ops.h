@@ -32,20 +32,21 @@ enum class Op : uint8_t {
     SetMarker,  // a: music number, b: frame
     ClearMarkers,
     PollEvents,  // polls until nothing is due, comparing every event
-    SwitchTo,    // a: music number, b: loop count, c: start frame, d: when, e: frame, f: grid
+    SwitchTo,    // a: music number, b: loop count, c: start frame, d: when, e: frame, f: grid,
+                 // g: crossfade ms
 };
 
 struct Step {
     Op op;
     int32_t player = 0;
     int32_t a = 0, b = 0, c = 0;
-    int32_t d = 0, e = 0, f = 0;  // SwitchTo's when, frame and grid
+    int32_t d = 0, e = 0, f = 0, g = 0;  // SwitchTo's when, frame, grid and crossfade
 };
 
 using Sequence = std::vector<Step>;
 
 const char* OpName(Op op);
-// `{Op::Seek, 1, 250, 0, 0}` (SwitchTo with its three more): one step as a line of a regression
+// `{Op::Seek, 1, 250, 0, 0}` (SwitchTo with its four more): one step as a line of a regression
 // test.
 std::string Describe(const Step& step);
 

@@ -224,6 +224,7 @@ private:
     // Joins the switch piece; with a crossfade asked for, `outgoing` goes on from data byte
     // `outgoingByte` under it.
     void JoinForSwitch(CMusicSource* outgoing, uint32_t outgoingByte);
+    bool PlaceOutgoing(CMusicSource& outgoing, uint32_t byte);
     // Mixes the piece left into `bytes` just pulled of the piece that follows it, while the
     // crossfade lasts (fill guard held).
     void MixOutgoing(uint8_t* destination, uint32_t bytes);

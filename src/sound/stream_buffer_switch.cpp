@@ -53,11 +53,24 @@ void StreamBuffer::JoinForSwitch(CMusicSource* outgoing, uint32_t outgoingByte) 
     if (m_Cut.crossfadeFrames == 0 || outgoing == nullptr || outgoing == m_Source) return;
     m_Crossfade.outgoing = outgoing;
     m_Crossfade.frames = m_Cut.crossfadeFrames;
-    // The reader stands where the writer left it; after a rewrite, or a block read ahead
-    // that was not used up, it is put back at the switch point.
-    const uint32_t frameBytes = std::max<uint32_t>(outgoing->FrameSize(), 1);
-    m_Crossfade.ended = outgoingByte == kNone || (outgoing->m_DataPosition.load() != outgoingByte &&
-                                                  !outgoing->SeekFrame(outgoingByte / frameBytes));
+    m_Crossfade.ended = outgoingByte == kNone || !PlaceOutgoing(*outgoing, outgoingByte);
+}
+
+// The reader stands where the writer left it; after a rewrite, or a block read ahead that
+// was not used up, it is put back at the switch point. A point at or past its loop end (the
+// host moved the end below frames the ring held) ends a pass there: the reader goes on from
+// the loop start while passes remain, as the piece itself would have. False: it has ended.
+bool StreamBuffer::PlaceOutgoing(CMusicSource& outgoing, uint32_t byte) {
+    const uint32_t frameBytes = std::max<uint32_t>(outgoing.FrameSize(), 1);
+    const uint32_t loopEnd = outgoing.LoopEndBytes();
+    if (byte < loopEnd) {
+        return outgoing.m_DataPosition.load() == byte || outgoing.SeekFrame(byte / frameBytes);
+    }
+    const int32_t passes = outgoing.m_PassesLeft.load();
+    const uint32_t loopStart = outgoing.LoopStartBytes();
+    if (passes == 1 || loopStart >= loopEnd) return false;
+    if (passes > 1) outgoing.m_PassesLeft.store(passes - 1);
+    return outgoing.SeekFrame(loopStart / frameBytes);
 }
 
 void StreamBuffer::MixOutgoing(uint8_t* destination, uint32_t bytes) {

@@ -262,4 +262,28 @@ TEST(ModelRegression, ARefusedSwitchOrReplacementKeepsTheQueue) {
     });
 }
 
+// Crossfaded switches whose point lies past a loop end the host moved below frames the ring
+// held: the piece left goes on under the new one from its loop start (its pass ended there),
+// as it would have played; it went silent.
+TEST(ModelRegression, Seed748402549) {
+    ExpectModelAgrees({
+        {Op::Load, 0, 0, 0, 0},
+        {Op::Play, 0, 0, 0, 0},
+        {Op::SetLoopEnd, 0, 380, 0, 0},
+        {Op::Advance, 1, 91, 0, 0},
+        {Op::SwitchTo, 0, 7, 3, 1, 0, 3031, 0, 30},
+        {Op::Advance, 0, 487, 0, 0},
+    });
+}
+
+TEST(ModelRegression, Seed848405327) {
+    ExpectModelAgrees({
+        {Op::Load, 0, 0, 0, 0},
+        {Op::Play, 0, 0, 0, 0},
+        {Op::SetLoopEnd, 0, 24, 0, 0},
+        {Op::SwitchTo, 0, 7, 1, 0, 0, 427, 0, 1},
+        {Op::Advance, 1, 407, 0, 0},
+    });
+}
+
 }  // namespace sonaflux::model

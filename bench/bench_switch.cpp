@@ -98,12 +98,6 @@ bool MeasureNow(int tries, std::vector<double>& latencies, std::vector<double>& 
     auto record = s.device->Buffer(0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (int i = 0; ok && i < tries; ++i) {
-        // Every switch holds its piece until the next load (at most 64): load again now
-        // and then, between tries.
-        if (i % 30 == 29) {
-            ok = p->Load(0) && p->Play();
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        }
         record = s.device->Buffer(s.device->BufferCount() - 1);
         record->ClearPlayed();
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + (i * 37) % 60));
@@ -133,12 +127,7 @@ double CpuWindow(Session& s, const std::vector<MusicPlayer*>& players, double se
     const uint64_t frames0 = s.device->Frames();
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int next = 1;
-    int switches = 0;
     while (std::chrono::steady_clock::now() < end) {
-        if (every > 0 && ++switches % 60 == 0) {
-            // Every switch holds its piece until the next load (at most 64).
-            for (MusicPlayer* p : players) ok = ok && p->Load(0) && p->Play();
-        }
         if (every > 0) {
             for (MusicPlayer* p : players) {
                 ok = ok && SequenceOf(p)->SwitchTo(next, 0, 0, MusicSequence::kSwitchNow, 0, 0,

@@ -178,8 +178,11 @@ bool StreamBuffer::CutForSwitch(int32_t kind, uint32_t frame, uint32_t grid,
     if (m_DataEnded) return false;
     // Not written yet: the writer stops there. "Now" applies to whatever it writes.
     const uint32_t piece = kind == MusicSequence::kSwitchNow ? WritingPiece() : heardPiece;
-    m_Cut =
-        SwitchCut{true, piece, kind, static_cast<uint32_t>(target * frameBytes), crossfadeFrames};
+    // A frame whose byte lies beyond 32 bits is never met (its product would wrap to a
+    // frame near the start).
+    const auto dataByte =
+        static_cast<uint32_t>(std::min<uint64_t>(uint64_t{target} * frameBytes, kNone));
+    m_Cut = SwitchCut{true, piece, kind, dataByte, crossfadeFrames};
     return true;
 }
 

@@ -286,4 +286,18 @@ TEST(ModelRegression, Seed848405327) {
     });
 }
 
+// A switch on a grid whose lines all lie beyond the piece, with a loop start past its end:
+// the line's byte, past 32 bits, wrapped to a frame near the start and the switch was
+// taken there; it is never met.
+TEST(ModelRegression, Seed749021734) {
+    ExpectModelAgrees({
+        {Op::Settings, 0, 1, 32, 1},
+        {Op::Load, 2, 1, 0, 0},
+        {Op::SetLoopStart, 2, -1, 0, 0},
+        {Op::Play, 2, 0, 0, 0},
+        {Op::SwitchTo, 2, 6, 1, 1, 3, 1268, 100, 1},
+        {Op::Advance, 2, 21, 0, 0},
+    });
+}
+
 }  // namespace sonaflux::model

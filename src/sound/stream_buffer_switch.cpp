@@ -220,8 +220,12 @@ bool StreamBuffer::RewriteFrom(int64_t at) {
                                    [within](const SegmentOrigin& p) { return p.from >= within; }),
                     parts.end());
         SegmentOrigin& last = parts.empty() ? merged : parts.back();
-        last.silentFrom = std::min(last.silentFrom, within - last.from);
-        last.silenceEnds = false;  // left, not ended
+        // Music up to the point was left there, not ended; silence that began before the
+        // point stays what it was (the end of the music, positions there reporting it).
+        if (last.silentFrom > within - last.from) {
+            last.silentFrom = within - last.from;
+            last.silenceEnds = false;
+        }
         SegmentOrigin tail = m_Origins[segment];
         std::vector<SegmentOrigin> rest = std::move(tail.joined);
         tail.joined.clear();

@@ -300,4 +300,19 @@ TEST(ModelRegression, Seed749021734) {
     });
 }
 
+// A piece queued after the loaded one ends; a switch "now" rewrites the ring from a point in
+// the silence after that end: the position there still reports the end of the piece (it
+// had reported frame 0, as if the piece had been left at its start).
+TEST(ModelRegression, Seed849004863) {
+    ExpectModelAgrees({
+        {Op::Load, 0, 7, 0, 0},
+        {Op::QueuePiece, 0, 7, 1, 345},
+        {Op::SetLoopStart, 0, 654, 0, 0},
+        {Op::Play, 0, 0, 0, 0},
+        {Op::Advance, 0, 845, 0, 0},
+        {Op::SwitchTo, 0, 0, 1, 0, 0, 985, 1, 120},
+        {Op::Advance, 0, 307, 0, 0},
+    });
+}
+
 }  // namespace sonaflux::model

@@ -122,8 +122,7 @@ bool StreamBuffer::LastPieceEndWritten() {
 int32_t StreamBuffer::ReleaseLeftPieces() {
     CCritSecLock lock(m_FillGuard);
     if (m_Pieces == nullptr) return 0;
-    // The pieces some byte of the ring came from (a part of no bytes holds nothing: the
-    // record of where a piece joined at a segment's end).
+    // The pieces some byte of the ring came from.
     std::vector<uint32_t> inRing;
     const uint32_t segmentBytes = SegmentBytes();
     for (const SegmentOrigin& origin : m_Origins) {

@@ -57,13 +57,13 @@ void StreamBuffer::JoinForSwitch(CMusicSource* outgoing, uint32_t outgoingByte) 
 }
 
 // The reader stands where the writer left it; after a rewrite, or a block read ahead that
-// was not used up, it is put back at the switch point. A point at or past its loop end (the
-// host moved the end below frames the ring held) ends a pass there: the reader goes on from
-// the loop start while passes remain, as the piece itself would have. False: it has ended.
+// was not used up, it is put back at the switch point. A point past its loop end (the host
+// moved the end below frames the ring held) ends a pass there: the reader goes on from the
+// loop start while passes remain, as the piece itself would have. False: it has ended.
 bool StreamBuffer::PlaceOutgoing(CMusicSource& outgoing, uint32_t byte) {
     const uint32_t frameBytes = std::max<uint32_t>(outgoing.FrameSize(), 1);
     const uint32_t loopEnd = outgoing.LoopEndBytes();
-    if (byte < loopEnd) {
+    if (byte <= loopEnd) {
         return outgoing.m_DataPosition.load() == byte || outgoing.SeekFrame(byte / frameBytes);
     }
     const int32_t passes = outgoing.m_PassesLeft.load();

@@ -315,4 +315,19 @@ TEST(ModelRegression, Seed849004863) {
     });
 }
 
+// A crossfaded switch at the loop wrap, then a loop start moved while the piece left is still
+// under the crossfade: that piece wraps at the end of its pass to the loop start as it stands
+// then (the seam is at its end, not past it).
+TEST(ModelRegression, Seed849822615) {
+    ExpectModelAgrees({
+        {Op::Settings, 0, 3, 4096, 2},
+        {Op::Load, 1, 6, 0, 0},
+        {Op::Play, 1, 0, 0, 0},
+        {Op::SwitchTo, 1, 6, 1, 0, 2, 1950, 100, 700},
+        {Op::Advance, 1, 680, 0, 0},
+        {Op::Advance, 0, 1032, 0, 0},
+        {Op::SetLoopStart, 1, 2227, 0, 0},
+        {Op::Advance, 1, 505, 0, 0},
+    });
+}
 }  // namespace sonaflux::model

@@ -444,12 +444,11 @@ public:
     // passes (1 once, 0 or less endless) from sample frame `startFrame` (later passes from
     // its loop start). It is opened and its first block read now; on a stopped ring not yet
     // played whose fill met the end of the music, that ring is filled again so that the
-    // piece follows (a Resume plays it as it is). False, with a message,
-    // when the entry is
+    // piece follows (a Resume plays it as it is). False, with a message, when the entry is
     // unknown or unreadable, its format differs from the loaded piece's, the start lies at
-    // or past its end, kMaxPieces are held, or the buffer plays and the ring already holds
-    // the end of the last piece (the seam could not follow it). False without a message
-    // when nothing is loaded.
+    // or past its end, kMaxPieces are held even after those the ring went past are
+    // released, or the buffer plays and the ring already holds the end of the last piece
+    // (the seam could not follow it). False without a message when nothing is loaded.
     virtual bool QueuePiece(int musicNumber, int loopCount, int startFrame) = 0;
     // Drops every queued piece whose seam has not yet been written into the ring, then
     // queues the given one: no seam is written in between. False as for QueuePiece,

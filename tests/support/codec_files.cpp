@@ -89,6 +89,26 @@ double ToneSample(uint32_t frame, uint32_t rate, uint16_t channel) {
     return 0.4 * std::sin(phase * (channel + 1)) + 0.2 * std::sin(phase * 3.01);
 }
 
+namespace {
+
+// The next block (at most 4096 frames) of the tone from frame `done`, interleaved and
+// scaled to the encoder's sample type; answers its frames.
+template <typename Sample>
+uint32_t ToneBlock(uint32_t done, uint32_t frames, uint32_t rate, uint16_t channels, double scale,
+                   std::vector<Sample>& block) {
+    const uint32_t n = std::min<uint32_t>(4096, frames - done);
+    block.clear();
+    for (uint32_t i = 0; i < n; ++i) {
+        for (uint16_t c = 0; c < channels; ++c) {
+            block.push_back(
+                static_cast<Sample>(std::lround(ToneSample(done + i, rate, c) * scale)));
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
 Bytes EncodeFlac(uint16_t channels, uint32_t rate, uint16_t bits, uint32_t frames,
                  const std::vector<std::string>& comments, bool inOgg) {
     FLAC__StreamEncoder* e = FLAC__stream_encoder_new();
@@ -115,14 +135,7 @@ Bytes EncodeFlac(uint16_t channels, uint32_t rate, uint16_t bits, uint32_t frame
     const double scale = std::ldexp(1.0, bits - 1) - 1;
     std::vector<int32_t> block;
     for (uint32_t done = 0; done < frames;) {
-        const uint32_t n = std::min<uint32_t>(4096, frames - done);
-        block.clear();
-        for (uint32_t i = 0; i < n; ++i) {
-            for (uint16_t c = 0; c < channels; ++c) {
-                block.push_back(
-                    static_cast<int32_t>(std::lround(ToneSample(done + i, rate, c) * scale)));
-            }
-        }
+        const uint32_t n = ToneBlock(done, frames, rate, channels, scale, block);
         FLAC__stream_encoder_process_interleaved(e, block.data(), n);
         done += n;
     }
@@ -164,14 +177,7 @@ Bytes EncodeOpus(uint16_t channels, uint32_t rate, uint32_t frames,
     if (e == nullptr) throw std::runtime_error("libopusenc cannot encode");
     std::vector<opus_int16> block;
     for (uint32_t done = 0; done < frames;) {
-        const uint32_t n = std::min<uint32_t>(4096, frames - done);
-        block.clear();
-        for (uint32_t i = 0; i < n; ++i) {
-            for (uint16_t c = 0; c < channels; ++c) {
-                block.push_back(
-                    static_cast<opus_int16>(std::lround(ToneSample(done + i, rate, c) * 32767)));
-            }
-        }
+        const uint32_t n = ToneBlock(done, frames, rate, channels, 32767, block);
         ope_encoder_write(e, block.data(), static_cast<int>(n));
         done += n;
     }
